@@ -1,0 +1,24 @@
+// Runtime CPU dispatch. Every SIMD kernel has a scalar reference and AVX2 / AVX-512
+// variants (in *_avx2.cpp / *_avx512.cpp files, the only files compiled with those ISA
+// flags). The level is chosen once per process from the CPU features; the environment
+// variable TANDREL_SIMD (scalar | avx2 | avx512) forces a lower level for tests and
+// benchmarks (a level the CPU lacks is never selected).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace ivf_rabitq::simd {
+
+enum class Level : uint8_t { Scalar = 0, Avx2 = 1, Avx512 = 2 };
+
+const char* level_name(Level l);
+// Highest level the CPU (and OS) supports.
+Level cpu_level();
+// The level used by this process (latched at first call).
+Level active_level();
+// Every level this CPU supports, lowest first (for tests that compare variants).
+std::vector<Level> supported_levels();
+bool cpu_supports(Level l);
+
+}  // namespace ivf_rabitq::simd
