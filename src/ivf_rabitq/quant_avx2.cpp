@@ -7,24 +7,18 @@ namespace ivf_rabitq::quant::detail::avx2 {
 
 namespace {
 
-// Elements per block after which 32-bit lane sums are widened to 64 bits; keeps every lane
-// far below 2^31 whatever the length.
+// Elements per block after which lane sums are folded into the 64-bit total. A block's
+// whole sum fits 32 bits: at most 16384 x 65536 = 2^30 in magnitude for the centred code
+// sums, and 65025 x 32768 < 2^32 for squared byte differences.
 constexpr size_t kBlock = 65536;
+constexpr size_t kSsdBlock = 32768;
 
-inline uint64_t hsum_u32(__m256i v) {
-  alignas(32) uint32_t t[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(t), v);
-  uint64_t s = 0;
-  for (uint32_t x : t) s += x;
-  return s;
-}
-
-inline int64_t hsum_i32(__m256i v) {
-  alignas(32) int32_t t[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(t), v);
-  int64_t s = 0;
-  for (int32_t x : t) s += x;
-  return s;
+// Sum of the eight 32-bit lanes, modulo 2^32 (exact when the true sum fits 32 bits).
+inline uint32_t hsum32(__m256i v) {
+  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(s));
 }
 
 // Eight round-half-up codes (0..255) as i32 lanes; same operations as quantize_one.
@@ -102,7 +96,7 @@ uint64_t code_energy(const uint8_t* b, size_t n) {
       const __m256i hi = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)), c128);
       acc = _mm256_add_epi32(acc, _mm256_add_epi32(_mm256_madd_epi16(lo, lo), _mm256_madd_epi16(hi, hi)));
     }
-    total += hsum_u32(acc);
+    total += hsum32(acc);
   }
   for (; i < n; ++i) {
     const int64_t d = static_cast<int64_t>(b[i]) - 128;
@@ -115,7 +109,7 @@ uint64_t ssd_u8(const uint8_t* a, const uint8_t* b, size_t n) {
   uint64_t total = 0;
   size_t i = 0;
   while (i + 32 <= n) {
-    const size_t end = (n - i > kBlock) ? i + kBlock : n;
+    const size_t end = (n - i > kSsdBlock) ? i + kSsdBlock : n;
     __m256i acc = _mm256_setzero_si256();
     for (; i + 32 <= end; i += 32) {
       const __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
@@ -126,7 +120,7 @@ uint64_t ssd_u8(const uint8_t* a, const uint8_t* b, size_t n) {
                                            _mm256_cvtepu8_epi16(_mm256_extracti128_si256(vb, 1)));
       acc = _mm256_add_epi32(acc, _mm256_add_epi32(_mm256_madd_epi16(dlo, dlo), _mm256_madd_epi16(dhi, dhi)));
     }
-    total += hsum_u32(acc);
+    total += hsum32(acc);
   }
   for (; i < n; ++i) {
     const int64_t d = static_cast<int64_t>(a[i]) - static_cast<int64_t>(b[i]);
@@ -150,7 +144,7 @@ int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n) {
       const __m256i qhi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i + 16));
       acc = _mm256_add_epi32(acc, _mm256_add_epi32(_mm256_madd_epi16(qlo, blo), _mm256_madd_epi16(qhi, bhi)));
     }
-    total += hsum_i32(acc);
+    total += static_cast<int32_t>(hsum32(acc));
   }
   for (; i < n; ++i) total += static_cast<int64_t>(q[i]) * (static_cast<int64_t>(b[i]) - 128);
   return total;

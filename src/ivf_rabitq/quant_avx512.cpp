@@ -11,20 +11,14 @@ namespace ivf_rabitq::quant::detail::avx512 {
 
 namespace {
 
-// Elements per block after which 32-bit lane sums are widened to 64 bits.
+// Elements per block after which lane sums are folded into the 64-bit total. A block's
+// whole sum fits 32 bits: at most 16384 x 65536 = 2^30 in magnitude for the centred code
+// sums, and 65025 x 32768 < 2^32 for squared byte differences.
 constexpr size_t kBlock = 65536;
+constexpr size_t kSsdBlock = 32768;
 
-inline uint64_t hsum_u32(__m512i v) {
-  const __m512i lo = _mm512_cvtepu32_epi64(_mm512_castsi512_si256(v));
-  const __m512i hi = _mm512_cvtepu32_epi64(_mm512_extracti64x4_epi64(v, 1));
-  return static_cast<uint64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(lo, hi)));
-}
-
-inline int64_t hsum_i32(__m512i v) {
-  const __m512i lo = _mm512_cvtepi32_epi64(_mm512_castsi512_si256(v));
-  const __m512i hi = _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(v, 1));
-  return static_cast<int64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(lo, hi)));
-}
+// Sum of the sixteen 32-bit lanes, modulo 2^32 (exact when the true sum fits 32 bits).
+inline uint32_t hsum32(__m512i v) { return static_cast<uint32_t>(_mm512_reduce_add_epi32(v)); }
 
 // Sixteen round-half-up codes (0..255) as i32 lanes; same operations as quantize_one.
 inline __m512i round16(const float* x, __m512 vinv) {
@@ -92,7 +86,7 @@ uint64_t code_energy(const uint8_t* b, size_t n) {
           _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32))), c128);
       acc = _mm512_add_epi32(acc, _mm512_add_epi32(_mm512_madd_epi16(lo, lo), _mm512_madd_epi16(hi, hi)));
     }
-    total += hsum_u32(acc);
+    total += hsum32(acc);
   }
   for (; i < n; ++i) {
     const int64_t d = static_cast<int64_t>(b[i]) - 128;
@@ -105,7 +99,7 @@ uint64_t ssd_u8(const uint8_t* a, const uint8_t* b, size_t n) {
   uint64_t total = 0;
   size_t i = 0;
   while (i + 64 <= n) {
-    const size_t end = (n - i > kBlock) ? i + kBlock : n;
+    const size_t end = (n - i > kSsdBlock) ? i + kSsdBlock : n;
     __m512i acc = _mm512_setzero_si512();
     for (; i + 64 <= end; i += 64) {
       const __m512i dlo =
@@ -116,7 +110,7 @@ uint64_t ssd_u8(const uint8_t* a, const uint8_t* b, size_t n) {
                            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32))));
       acc = _mm512_add_epi32(acc, _mm512_add_epi32(_mm512_madd_epi16(dlo, dlo), _mm512_madd_epi16(dhi, dhi)));
     }
-    total += hsum_u32(acc);
+    total += hsum32(acc);
   }
   for (; i < n; ++i) {
     const int64_t d = static_cast<int64_t>(a[i]) - static_cast<int64_t>(b[i]);
@@ -141,7 +135,7 @@ int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n) {
       const __m512i qhi = _mm512_loadu_si512(q + i + 32);
       acc = _mm512_add_epi32(acc, _mm512_add_epi32(_mm512_madd_epi16(qlo, blo), _mm512_madd_epi16(qhi, bhi)));
     }
-    total += hsum_i32(acc);
+    total += static_cast<int32_t>(hsum32(acc));
   }
   for (; i < n; ++i) total += static_cast<int64_t>(q[i]) * (static_cast<int64_t>(b[i]) - 128);
   return total;
