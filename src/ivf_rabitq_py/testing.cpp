@@ -11,6 +11,7 @@
 #include "ivf_rabitq_py/errors.hpp"
 #include "ivf_rabitq_py/functions.hpp"
 #include "ivf_rabitq_py/handle.hpp"
+#include "ivf_rabitq_py/lock_file.hpp"
 #include "ivf_rabitq_py/paths.hpp"
 
 namespace ivf_rabitq_py {
@@ -212,6 +213,16 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
     auto r = without_gil([&] { return heal_orphaned_compaction(path); });
     if (!r) return io_err(r.error()).raise();
     return boolean(r.value());
+  }
+  if (kind == "guard") {
+    // Holds `<path>.lock` in the given mode while calling back into Python.
+    std::string path, mode;
+    if (!need(3) || !From<std::string>::convert(v[0], path) || !From<std::string>::convert(v[1], mode)) return nullptr;
+    auto guard = without_gil([&] {
+      return mode == "shared" ? FileLockGuard::shared(path) : FileLockGuard::exclusive(path);
+    });
+    if (!guard) return io_err(guard.error()).raise();
+    return PyObject_CallNoArgs(v[2]);
   }
   if (kind == "quote") {
     std::string text;

@@ -328,3 +328,51 @@ def test_interrupted_lock_wait_fails_with_eintr(tmp_path):
         holder.kill()
         holder.wait(timeout=30)
     assert (tmp_path / "idx.lock").exists()
+
+
+NB_LOCK = """
+import fcntl, os, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT, 0o666)
+try:
+    fcntl.flock(fd, (fcntl.LOCK_EX if sys.argv[2] == "ex" else fcntl.LOCK_SH) | fcntl.LOCK_NB)
+    print("free")
+except BlockingIOError:
+    print("busy")
+"""
+
+
+def try_lock(lock_path, mode):
+    r = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(NB_LOCK), str(lock_path), mode],
+        capture_output=True,
+        text=True,
+        timeout=30,
+    )
+    return r.stdout.strip()
+
+
+def test_lock_guards_conflict_across_processes_and_release(tmp_path, probe):
+    idx, lock = str(tmp_path / "idx"), tmp_path / "idx.lock"
+    seen = probe("guard", idx, "shared", lambda: (try_lock(lock, "sh"), try_lock(lock, "ex")))
+    assert seen == ("free", "busy")
+    seen = probe("guard", idx, "exclusive", lambda: (try_lock(lock, "sh"), try_lock(lock, "ex")))
+    assert seen == ("busy", "busy")
+    assert try_lock(lock, "ex") == "free"  # released when the guard ends
+    with pytest.raises(OSError) as ei:
+        probe("guard", str(tmp_path / "missing" / "idx"), "shared", lambda: None)
+    assert ei.value.args == ("No such file or directory (os error 2)",)
+
+
+@pytest.mark.parametrize(
+    "text,quoted",
+    [
+        ("/data/idx", '"/data/idx"'),
+        ('a"b\\c', '"a\\"b\\\\c"'),
+        ("t\tr\rn\nz\0", '"t\\tr\\rn\\nz\\0"'),
+        ("\x01\x7f\u0085", '"\\u{1}\\u{7f}\\u{85}"'),
+        ("h\u00e9 \u4e2d 'q'", "\"h\u00e9 \u4e2d 'q'\""),
+        ("zw\u200bj", '"zw\\u{200b}j"'),
+    ],
+)
+def test_quoted_path_form(probe, text, quoted):
+    assert probe("quote", text) == quoted
