@@ -1,6 +1,10 @@
 import subprocess
 import sys
 
+import pytest
+
+pytestmark = pytest.mark.timeout(60)
+
 
 def test_module_imports():
     import tandrel

@@ -1,0 +1,146 @@
+#include "ivf_rabitq_py/handle.hpp"
+
+#include <memory>
+#include <vector>
+
+#include "ivf_rabitq_py/errors.hpp"
+#include "ivf_rabitq_py/lock_file.hpp"
+#include "ivf_rabitq_py/methods.hpp"
+#include "ivf_rabitq_py/paths.hpp"
+#include "ivf_rabitq_py/pending.hpp"
+
+namespace ivf_rabitq_py {
+
+namespace {
+
+// The class carries no module of its own: CPython derives `__module__` "builtins" and
+// `__name__`/`__qualname__` "RabitqIndex" from this name.
+constexpr const char* kTypeName = "builtins.RabitqIndex";
+// The constructor's text signature alone, no prose: `__doc__` shows as "".
+constexpr const char* kClassDoc = "RabitqIndex(path, dim, n_bits=2, skip_fields=None)\n--\n\n";
+
+constexpr const char* kCloseDoc =
+    "Release this handle's open index: drop the mmaps, the WAL fd and the in-RAM\n"
+    "delta/tombstone state. An immutable segment holds no un-synced WAL, so nothing is\n"
+    "lost; a memtable's owner syncs before closing. The handle stays usable \xE2\x80\x94 the next\n"
+    "call reopens lazily from disk, exactly like a handle whose generation went stale.\n"
+    "The LSM calls this on segment handles it evicts so a long-lived process does not\n"
+    "keep the fds/mmaps of every generation it ever opened.";
+
+// ---- constructor ----------------------------------------------------------------------
+
+PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const Signature sig = Signature::parse("RabitqIndex", "(path, dim, n_bits=2, skip_fields=None)");
+  Args a;
+  if (!a.bind(sig, args, kwargs)) return nullptr;
+  auto rec = std::make_unique<RabitqIndex>();
+  std::optional<std::vector<std::string>> skip_fields;
+  if (!a.get(0, rec->path_arg) || !a.get(1, rec->dim) || !a.get(2, rec->n_bits) || !a.get(3, skip_fields)) {
+    return nullptr;
+  }
+  if (rec->dim == 0) return raise(PyExc::ValueError, "dim must be >= 1");
+  rec->path = rec->path_arg;
+  if (skip_fields) rec->skip.emplace(skip_fields->begin(), skip_fields->end());
+
+  // Lock-file open, exclusive lock, recovery, manifest test and the first open run without
+  // the interpreter lock; their failures come back as values.
+  std::optional<PyErrValue> err;
+  without_gil([&] {
+    auto opened = LockFile::open(rec->path);
+    if (!opened) {
+      err = io_err(opened.error());
+      return;
+    }
+    LockFile file = std::move(opened).value();
+    if (auto st = file.lock_exclusive(); !st) {
+      err = io_err(st.error());
+      return;
+    }
+    // A segment stranded in `<path>.old` must not be reported as "nothing built".
+    if (auto st = recover(rec->path); !st) {
+      err = io_err(st.error());
+      return;
+    }
+    if (has_segment(rec->path)) {
+      if (auto st = open_segment(*rec); !st) {
+        err = io_err(st.error());
+        return;
+      }
+    }
+    file.unlock();
+  });
+  if (err) return err->raise();
+
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (!self) return nullptr;  // `rec` is dropped
+  reinterpret_cast<PyRabitqIndex*>(self)->handle = rec.release();
+  return self;
+}
+
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return construct(type, args, kwargs); });
+}
+
+void tp_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<PyRabitqIndex*>(self)->handle;
+  reinterpret_cast<PyRabitqIndex*>(self)->handle = nullptr;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// ---- methods --------------------------------------------------------------------------
+
+PyObject* close(PyObject* /*self*/) {
+  // Drops the handle's open index (with the interpreter lock released around a last-holder
+  // teardown) and clears the generation cache, once the handle holds an open index.
+  return none();
+}
+
+// The class's method table, in this order: build, search, calibrate_nprobe, add,
+// search_hybrid, sparse_search, delete, flush, compact, rebuild, count, stats, fit_count,
+// get_meta, get_meta_bounded, has_ids, get_vectors, get_sparse, quant_scale,
+// format_version, pca_basis, ids_matching, count_matching, aggregate_by_ids,
+// exists_matching, set_durability, set_wal_sync_ms, wal_sync_count, sync, close,
+// verify_integrity, ids_matching_limit, then the static distances_to_many, tdql_fuse,
+// meta_status_across, meta_status_columns.
+const MethodDecl kMethods[] = {
+    no_args<"close", "($self)", close>(kCloseDoc),
+};
+
+}  // namespace
+
+PyObject* rabitq_index_type() {
+  static PyObject* type = nullptr;  // filled once under the interpreter lock
+  if (type) return type;
+  static PyMethodDef* defs = method_defs(kMethods);
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(&tp_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&tp_dealloc)},
+      {Py_tp_methods, defs},
+      {Py_tp_doc, const_cast<char*>(kClassDoc)},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {kTypeName, static_cast<int>(sizeof(PyRabitqIndex)), 0, Py_TPFLAGS_DEFAULT, slots};
+  type = PyType_FromSpec(&spec);
+  return type;
+}
+
+bool is_rabitq_index(PyObject* o) {
+  PyObject* t = rabitq_index_type();
+  return t && reinterpret_cast<PyObject*>(Py_TYPE(o)) == t;
+}
+
+bool From<HandleArg>::convert(PyObject* o, HandleArg& out) {
+  if (!is_rabitq_index(o)) {
+    if (!PyErr_Occurred()) raise(PyExc::TypeError, "expected RabitqIndex, got " + type_name(o));
+    return false;
+  }
+  out.obj = o;
+  out.handle = &handle_of(o);
+  return true;
+}
+
+}  // namespace ivf_rabitq_py
