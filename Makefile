@@ -41,7 +41,7 @@ install: deps
 test-py: install
 	cd tests/python && $(PYTHON) -m pytest -q -p no:cacheprovider .
 
-test: test-cpp test-asan test-py
+test: test-cpp test-asan test-tsan test-py
 
 quickstart: deps
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install --no-build-isolation -q .

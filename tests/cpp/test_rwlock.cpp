@@ -1,3 +1,4 @@
+// ctest-labels: tsan
 // Reader-writer lock admission semantics, writer fairness, guards, and the debug-build
 // lock-order check. Thread tests use bounded waits only; the whole binary is meant to be
 // clean under ThreadSanitizer.
