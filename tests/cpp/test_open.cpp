@@ -674,3 +674,17 @@ TEST(Open, LegacySegmentWithoutOptionalFiles) {
   EXPECT_EQ(ix.slot_of("id4"), 4u);
   EXPECT_EQ(ix.ext_of(5), "id5");
 }
+
+TEST(Open, ControlFileThatIsADirectoryFailsWithTheReadError) {
+  for (const char* f : {"deleted.bin", "delta.bin", "crcs.bin"}) {
+    SCOPED_TRACE(f);
+    TempDir d;
+    tandrel_test::write_segment(d.path(), full_spec());
+    std::filesystem::remove(d.file(f));
+    std::filesystem::create_directory(d.file(f));
+    auto r = open(d.path());
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), ErrorKind::IsADirectory);
+    EXPECT_EQ(r.error().text(), os_text(EISDIR));
+  }
+}
