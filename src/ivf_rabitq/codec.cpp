@@ -36,12 +36,22 @@ float inv_sqrt_f32(size_t count) {
 // sqrt(2) rounded to f32 (bit pattern 0x3FB504F3).
 constexpr float kSqrt2 = std::bit_cast<float>(uint32_t{0x3FB504F3u});
 
-void mul_by(float* v, const float* s, size_t n) {
+void mul_by(float* __restrict v, const float* __restrict s, size_t n) {
   for (size_t i = 0; i < n; ++i) v[i] = v[i] * s[i];
 }
 
-void scale_by(float* v, float e, size_t n) {
+void scale_by(float* __restrict v, float e, size_t n) {
   for (size_t i = 0; i < n; ++i) v[i] = v[i] * e;
+}
+
+// lo[i], hi[i] <- lo[i] + hi[i], lo[i] - hi[i]; the two halves never overlap (h >= m).
+void half_butterfly(float* __restrict lo, float* __restrict hi, size_t m) {
+  for (size_t i = 0; i < m; ++i) {
+    const float a = lo[i];
+    const float b = hi[i];
+    lo[i] = a + b;
+    hi[i] = a - b;
+  }
 }
 
 using FwhtFn = void (*)(float*, size_t);
@@ -104,7 +114,6 @@ Rotator Rotator::build(size_t dim, uint64_t seed, bool new_layout) {
 }
 
 void Rotator::rotate_into(std::span<const float> src, std::span<float> out) const {
-  assert(out.size() >= pad);
   if (out.size() < pad) {
     std::fill(out.begin(), out.end(), 0.0f);
     return;
@@ -150,12 +159,7 @@ void Rotator::rotate_into(std::span<const float> src, std::span<float> out) cons
     float* blk = (r % 2 == 0) ? o : o + (d - c);
     transform(blk, c);
     scale_by(blk, e, c);
-    for (size_t i = 0; i < m; ++i) {
-      float a = o[i];
-      float b = o[i + h];
-      o[i] = a + b;
-      o[i + h] = a - b;
-    }
+    half_butterfly(o, o + h, m);
     if (d % 2 == 1) o[m] = o[m] * kSqrt2;
   }
   scale_by(o, 0.25f, d);
