@@ -1,10 +1,11 @@
-#include "support/segment_fixture.hpp"
+#include "segment_fixture.hpp"
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +25,15 @@ namespace tandrel_test {
 using namespace ivf_rabitq;
 
 namespace {
+
+// The fixture is also compiled into the benchmarks, so it does not use the test framework:
+// a failed write aborts with a message.
+void check(bool ok, const std::string& what) {
+  if (!ok) {
+    std::fprintf(stderr, "segment fixture: %s failed\n", what.c_str());
+    std::abort();
+  }
+}
 
 struct Rng {
   uint64_t s;
@@ -45,7 +55,7 @@ std::vector<uint8_t> as_bytes(const std::vector<T>& v) {
 
 void put(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes, storage::FileCrcs* crcs) {
   auto st = storage::write_bytes(storage::join_path(dir, name), bytes);
-  ASSERT_TRUE(st.ok()) << name << ": " << st.error().text();
+  check(st.ok(), "writing " + name + (st.ok() ? std::string() : ": " + st.error().text()));
   if (crcs) (*crcs)[name] = storage::crc32(bytes.data(), bytes.size());
 }
 
@@ -208,32 +218,32 @@ void write_segment(const std::string& dir, const SegmentSpec& spec) {
     put(dir, "sparse.bin", storage::encode_sparse(postings), rec);
   }
   if (spec.crcs) {
-    ASSERT_TRUE(storage::write_file_crcs(storage::join_path(dir, "crcs.bin"), crcs).ok());
+    check(storage::write_file_crcs(storage::join_path(dir, "crcs.bin"), crcs).ok(), "writing crcs.bin");
   }
   if (spec.format_version) {
-    ASSERT_TRUE(storage::write_format_version_as(dir, *spec.format_version).ok());
+    check(storage::write_format_version_as(dir, *spec.format_version).ok(), "writing format.bin");
   }
-  ASSERT_TRUE(storage::write_generation(dir, 0).ok());
+  check(storage::write_generation(dir, 0).ok(), "writing generation");
   if (spec.delta) {
-    ASSERT_TRUE(storage::write_framed(storage::join_path(dir, "delta.bin"), storage::kDeltaMagic,
+    check(storage::write_framed(storage::join_path(dir, "delta.bin"), storage::kDeltaMagic,
                                       storage::encode_delta(*spec.delta))
-                    .ok());
+                    .ok(), "writing delta.bin");
   }
   if (spec.tombstones) {
     auto t = storage::Tombstones::from_slots(*spec.tombstones);
-    ASSERT_TRUE(
-        storage::write_framed(storage::join_path(dir, "deleted.bin"), storage::kDeletedMagic, t.serialize()).ok());
+    check(
+        storage::write_framed(storage::join_path(dir, "deleted.bin"), storage::kDeletedMagic, t.serialize()).ok(), "writing deleted.bin");
   }
-  ASSERT_TRUE(storage::write_manifest_bin(storage::join_path(dir, "manifest.bin"), m).ok());
+  check(storage::write_manifest_bin(storage::join_path(dir, "manifest.bin"), m).ok(), "writing manifest.bin");
 }
 
 void rerecord_crc(const std::string& dir, const std::string& name) {
   auto table = storage::read_file_crcs(storage::join_path(dir, "crcs.bin"));
-  ASSERT_TRUE(table.ok());
+  check(table.ok(), "reading crcs.bin");
   auto crc = storage::crc32_file(storage::join_path(dir, name));
-  ASSERT_TRUE(crc.ok());
+  check(crc.ok(), "checksumming " + name);
   (*table)[name] = *crc;
-  ASSERT_TRUE(storage::write_file_crcs(storage::join_path(dir, "crcs.bin"), *table).ok());
+  check(storage::write_file_crcs(storage::join_path(dir, "crcs.bin"), *table).ok(), "writing crcs.bin");
 }
 
 TempDir::TempDir() {
