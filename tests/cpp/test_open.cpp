@@ -688,3 +688,34 @@ TEST(Open, ControlFileThatIsADirectoryFailsWithTheReadError) {
     EXPECT_EQ(r.error().text(), os_text(EISDIR));
   }
 }
+
+TEST(Open, SparseTermTable) {
+  auto build = [](uint64_t t, std::vector<std::pair<uint32_t, uint32_t>> entries, uint64_t postings, int extra = 0) {
+    std::vector<uint8_t> b;
+    storage::append_u64(b, t);
+    for (auto [term, count] : entries) {
+      storage::append_u32(b, term);
+      storage::append_u32(b, count);
+    }
+    b.resize(b.size() + 8 * postings + extra);
+    return b;
+  };
+  index::SparseTerms terms;
+  // Well formed; a repeated term keeps its later entry.
+  auto ok = index::parse_sparse_terms(build(3, {{2, 2}, {7, 1}, {2, 3}}, 6), terms);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(*ok, 32u);
+  EXPECT_EQ(terms.size(), 2u);
+  EXPECT_EQ(terms.at(2), (index::SparseSpan{3, 3}));
+  EXPECT_EQ(terms.at(7), (index::SparseSpan{2, 1}));
+  EXPECT_EQ(index::parse_sparse_terms(build(0, {}, 0), terms), std::optional<size_t>(8));
+  // Malformed: one byte longer or shorter, short header, a term count whose table cannot fit
+  // (checked without overflow), counts whose postings would overflow the length arithmetic.
+  EXPECT_FALSE(index::parse_sparse_terms(build(1, {{1, 1}}, 1, 1), terms));
+  EXPECT_TRUE(terms.empty());
+  EXPECT_FALSE(index::parse_sparse_terms(build(1, {{1, 2}}, 1), terms));
+  EXPECT_FALSE(index::parse_sparse_terms(std::vector<uint8_t>(7, 0), terms));
+  EXPECT_FALSE(index::parse_sparse_terms(build(uint64_t{1} << 61, {}, 0), terms));
+  EXPECT_FALSE(index::parse_sparse_terms(build(~uint64_t{0}, {{1, 1}}, 0), terms));
+  EXPECT_FALSE(index::parse_sparse_terms(build(2, {{1, 0xFFFFFFFFu}, {2, 0xFFFFFFFFu}}, 0), terms));
+}
