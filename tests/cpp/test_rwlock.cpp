@@ -107,22 +107,26 @@ TEST(RwLock, PlainReaderQueuesBehindWaitingWriterRecursiveReaderDoesNot) {
 
 TEST(RwLock, RecursiveReEntryDoesNotDeadlockBehindQueuedWriter) {
   RwLock<int> lock(LockRank::Tombstones, nullptr, 7);
-  std::promise<void> writer_queued, done;
+  std::promise<void> outer_held, writer_queued;
+  std::shared_future<void> queued = writer_queued.get_future().share();
   std::atomic<bool> writer_ran{false};
   auto reader = std::async(std::launch::async, [&] {
     auto outer = lock.read_recursive();
-    writer_queued.get_future().wait();
+    outer_held.set_value();
+    queued.wait();
     // A helper called while the outer read is held takes the lock again.
     auto inner = lock.read_recursive();
     EXPECT_EQ(*inner, 7);
     EXPECT_FALSE(writer_ran.load());
   });
+  outer_held.get_future().wait();
   auto writer = std::async(std::launch::async, [&] {
     auto w = lock.write();
     writer_ran = true;
   });
-  ASSERT_TRUE(eventually([&] { return lock.raw().writers_waiting() == 1; }));
+  const bool writer_waits = eventually([&] { return lock.raw().writers_waiting() == 1; });
   writer_queued.set_value();
+  ASSERT_TRUE(writer_waits);
   if (reader.wait_for(10s) != std::future_status::ready) {
     // The reader and the writer now wait for each other forever: report and leave
     // instead of hanging in the futures' destructors.

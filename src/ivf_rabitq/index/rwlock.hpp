@@ -12,6 +12,9 @@
 //     writer goes first: it is about to run anyway.)
 // Write mode (lock) waits until no reader and no writer holds the lock.
 //
+// A guard is released on the thread that took it (the debug lock-order record is
+// per thread); pool workers read through the caller's guard and take no lock.
+//
 // RawRwLock models the standard SharedMutex requirements, so std::unique_lock and
 // std::shared_lock work with it; RwLock<T> wraps a value and hands out guards:
 //
