@@ -18,6 +18,8 @@
 #include "ivf_rabitq/index/wal.hpp"
 #include "ivf_rabitq/json.hpp"
 #include "ivf_rabitq/quant.hpp"
+#include "ivf_rabitq/storage/codec_records.hpp"
+#include "ivf_rabitq/storage/files.hpp"
 #include "support/segment_fixture.hpp"
 
 namespace durable_test {
