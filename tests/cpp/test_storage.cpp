@@ -417,6 +417,14 @@ TEST_F(Framed, CorruptionFixturesGiveExactTextsAndKinds) {
   EXPECT_EQ(quoted_path("/a/b \"c\"\\d\n"), "\"/a/b \\\"c\\\"\\\\d\\n\"");
   EXPECT_EQ(quoted_path("x\xFFy"), "\"x\\xFFy\"");
   EXPECT_EQ(quoted_path("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
+  // Non-printable characters show as \u{hex}: controls, C1 controls and invisible format marks.
+  const std::pair<std::string, std::string> invisible[] = {
+      {"a\x01\x7F\tb", "\"a\\u{1}\\u{7f}\\tb\""},
+      {"a\xC2\x85" "b", "\"a\\u{85}b\""},
+      {"\xC2\xAD\xE2\x80\x8B\xEF\xBB\xBF", "\"\\u{ad}\\u{200b}\\u{feff}\""},
+      {"\xC2\xA0\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC2\xA0\xE2\x82\xAC\xF0\x9F\x98\x80\""},
+  };
+  for (const auto& [in, out] : invisible) EXPECT_EQ(quoted_path(in), out) << out;
 }
 
 TEST_F(Framed, EightByteManifestPassesFramingThenFailsToDecode) {
