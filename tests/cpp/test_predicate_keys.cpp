@@ -191,3 +191,25 @@ TEST(TypedColumns, ReverseDictionaries) {
   EXPECT_EQ(rev[1].at(0), "q");
   EXPECT_EQ(json::to_compact(dict_key_value(rev[0].at(1))), "true");
 }
+
+TEST(TypedColumns, IntegerAndFloatLiteralsShareTheNumericColumnButNotTheirKeys) {
+  // 1 and 1.0 both read 1.0 in the numeric column; as keys they stay apart.
+  const json::Value a = J(R"({"v": 1})");
+  const json::Value b = J(R"({"v": 1.0})");
+  TypedTable t = type_rows({&a, &b}, nullptr);
+  ASSERT_EQ(t.fields.size(), 1u);
+  EXPECT_TRUE(t.fields[0].numeric);
+  EXPECT_EQ(t.num_cols[0], (std::vector<double>{1.0, 1.0}));
+  EXPECT_EQ(str_key_typed(J("1")), std::string("\x03" "1"));
+  EXPECT_EQ(str_key_typed(J("1.0")), std::string("\x03" "1.0"));
+  // Metadata texts that are not objects type nothing: every value of the row is absent.
+  for (const char* text : {"null", "[1]", "5", "\"v\""}) {
+    const json::Value v = J(text);
+    auto row = try_resolve(t.fields, &v, true);
+    ASSERT_TRUE(row.has_value()) << text;
+    ASSERT_EQ(row->num.size(), 1u);
+    EXPECT_TRUE(std::isnan(row->num[0])) << text;
+    TypedTable only = type_rows({&v}, nullptr);
+    EXPECT_TRUE(only.fields.empty()) << text;
+  }
+}

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -161,6 +162,28 @@ TEST_F(WriteBytesDir, ReplacesContentLeavesNoTemporaryAndReusesALeftover) {
   EXPECT_EQ(get("generation"), bytes_of("abc"));
   ASSERT_TRUE(write_bytes(gen, Bytes{}).ok());
   EXPECT_TRUE(get("generation").empty());
+  EXPECT_EQ(listing(), std::vector<std::string>{"generation"});
+}
+
+TEST_F(WriteBytesDir, ReplacementWritesTheTemporaryFirst) {
+  // A process killed just before the rename leaves the old target and a complete temporary
+  // named after the target's stem.
+  put("generation", bytes_of("old!old!"));
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    fo::arm({fo::Op::Rename, 1, fo::Action::Kill, 0, 1});
+    (void)write_bytes(path("generation"), bytes_of("new!new!"));
+    ::_exit(0);  // not reached: the rename kills the child
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(get("generation"), bytes_of("old!old!"));
+  EXPECT_EQ(get("generation.writing.tmp"), bytes_of("new!new!"));
+  // The next replacement reuses the leftover and removes it by renaming it.
+  ASSERT_TRUE(write_bytes(path("generation"), bytes_of("newer")).ok());
+  EXPECT_EQ(get("generation"), bytes_of("newer"));
   EXPECT_EQ(listing(), std::vector<std::string>{"generation"});
 }
 
@@ -394,6 +417,14 @@ TEST_F(Framed, CorruptionFixturesGiveExactTextsAndKinds) {
   EXPECT_EQ(quoted_path("/a/b \"c\"\\d\n"), "\"/a/b \\\"c\\\"\\\\d\\n\"");
   EXPECT_EQ(quoted_path("x\xFFy"), "\"x\\xFFy\"");
   EXPECT_EQ(quoted_path("caf\xC3\xA9"), "\"caf\xC3\xA9\"");
+  // Non-printable characters show as \u{hex}: controls, C1 controls and invisible format marks.
+  const std::pair<std::string, std::string> invisible[] = {
+      {"a\x01\x7F\tb", "\"a\\u{1}\\u{7f}\\tb\""},
+      {"a\xC2\x85" "b", "\"a\\u{85}b\""},
+      {"\xC2\xAD\xE2\x80\x8B\xEF\xBB\xBF", "\"\\u{ad}\\u{200b}\\u{feff}\""},
+      {"\xC2\xA0\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC2\xA0\xE2\x82\xAC\xF0\x9F\x98\x80\""},
+  };
+  for (const auto& [in, out] : invisible) EXPECT_EQ(quoted_path(in), out) << out;
 }
 
 TEST_F(Framed, EightByteManifestPassesFramingThenFailsToDecode) {
@@ -557,6 +588,10 @@ TEST(Residency, ValuesParseAsDocumented) {
       {"OFF", false},        {"no", false},  {"No", false},   {"FALSE", false}, {"\tfalse\n", false},
       {"offf", true},        {"yes", true},  {"1", true},     {"true", true},   {"on", true},
       {"2", true},           {"00", true},   {"n o", true},   {"\xFF", false},  {" 0 ", false},
+      // Whitespace is Unicode whitespace: no-break, ideographic and next-line spaces trim too;
+      // a zero-width space is not whitespace.
+      {"\xC2\xA0off\xE3\x80\x80", false}, {"\xC2\xA0", false}, {"\xC2\x85no\xE2\x80\xA8", false},
+      {"\xE2\x80\x8Boff", true},          {"off\xE2\x80\x8B", true}, {"\xF0\x9F\x98\x80", true},
   };
   for (auto [v, on] : cases) EXPECT_EQ(residency_value_on(v), on) << (v ? std::string(*v) : "<unset>");
 }
@@ -603,6 +638,35 @@ TEST_F(Mmap, EmptyFilesMapToEmptyViewsInEveryMode) {
     EXPECT_TRUE(m->view().empty());
     EXPECT_TRUE(m->bytes().empty());
   }
+}
+
+TEST_F(Mmap, FirstHotMapLatchesBothSwitchesEvenWhenEmpty) {
+  // A segment of 0 rows has empty hot files; mapping them still decides both switches from
+  // the environment, and an unset TANDREL_MLOCK locks nothing.
+  put("codes.bin", {});
+  put("metas.bin", Bytes(8192, 1));
+  PREWARM = 0;
+  MLOCK = 0;
+  ::unsetenv("TANDREL_PREWARM");
+  ::setenv("TANDREL_MLOCK", "\xC2\xA0on ", 1);
+  {
+    auto hot = TypedMmap<uint64_t>::open_with(path("codes.bin"), Residency::Hot);
+    ASSERT_TRUE(hot.ok());
+    EXPECT_TRUE(hot->empty());
+    EXPECT_EQ(PREWARM.load(), 1);
+    EXPECT_EQ(MLOCK.load(), 2);
+  }
+  ::unsetenv("TANDREL_MLOCK");
+  MLOCK = 0;
+  const long before = locked_kb();
+  {
+    auto hot = TypedMmap<float>::open_with(path("metas.bin"), Residency::Hot);
+    ASSERT_TRUE(hot.ok());
+    EXPECT_EQ(MLOCK.load(), 1);
+    EXPECT_EQ(locked_kb(), before);
+  }
+  PREWARM = 0;
+  MLOCK = 0;
 }
 
 TEST_F(Mmap, TypedViewsAndOwnership) {

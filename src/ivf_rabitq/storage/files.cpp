@@ -220,6 +220,20 @@ bool is_valid_utf8(std::string_view s, size_t* bad_pos) {
   return true;
 }
 
+namespace {
+
+// Whether a code point of U+0080 and above prints visibly in a quoted path (the same set as
+// the Python layer's quoting): C1 controls, the soft hyphen and the invisible format marks do not.
+bool printable_multibyte(uint32_t cp) {
+  if (cp < 0xA0) return false;
+  if (cp == 0xAD || cp == 0x34F || cp == 0x61C || cp == 0x180E) return false;
+  if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x206F)) return false;
+  if (cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFB)) return false;
+  return true;
+}
+
+}  // namespace
+
 std::string quoted_path(std::string_view path) {
   std::string out = "\"";
   char tmp[16];
@@ -249,7 +263,16 @@ std::string quoted_path(std::string_view path) {
           }
       }
     } else {
-      out.append(path.substr(i, n));
+      // Multi-byte characters print as they are unless they are invisible: C1 controls and
+      // format marks show as \u{hex}, as control characters do.
+      uint32_t cp = static_cast<unsigned char>(path[i]) & (0xFF >> (n + 1));
+      for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(path[i + k]) & 0x3F);
+      if (printable_multibyte(cp)) {
+        out.append(path.substr(i, n));
+      } else {
+        std::snprintf(tmp, sizeof tmp, "\\u{%x}", static_cast<unsigned>(cp));
+        out += tmp;
+      }
     }
     i += n;
   }

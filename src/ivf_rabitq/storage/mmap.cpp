@@ -14,12 +14,47 @@
 
 namespace ivf_rabitq::storage {
 
+namespace {
+
+// Unicode White_Space code points (the value is text, so a no-break space or an ideographic
+// space around it is trimmed like an ASCII one).
+bool is_unicode_space(uint32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
+         cp == 0x3000;
+}
+
+// Decodes the code point of the valid UTF-8 sequence of length n at p.
+uint32_t decode_cp(const unsigned char* p, size_t n) {
+  if (n == 1) return p[0];
+  uint32_t cp = p[0] & (0xFF >> (n + 1));
+  for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (p[k] & 0x3F);
+  return cp;
+}
+
+// Strips leading and trailing Unicode whitespace from valid UTF-8.
+std::string_view trim_unicode_space(std::string_view v) {
+  auto bytes = [&] { return reinterpret_cast<const unsigned char*>(v.data()); };
+  while (!v.empty()) {
+    const unsigned char c = bytes()[0];
+    const size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (n > v.size() || !is_unicode_space(decode_cp(bytes(), n))) break;
+    v.remove_prefix(n);
+  }
+  while (!v.empty()) {
+    size_t n = 1;  // step back over continuation bytes to the sequence's first byte
+    while (n < v.size() && n < 4 && (bytes()[v.size() - n] & 0xC0) == 0x80) ++n;
+    if (!is_unicode_space(decode_cp(bytes() + v.size() - n, n))) break;
+    v.remove_suffix(n);
+  }
+  return v;
+}
+
+}  // namespace
+
 bool residency_value_on(std::optional<std::string_view> value) {
   if (!value || !is_valid_utf8(*value)) return false;
-  std::string_view v = *value;
-  auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-  while (!v.empty() && space(v.front())) v.remove_prefix(1);
-  while (!v.empty() && space(v.back())) v.remove_suffix(1);
+  std::string_view v = trim_unicode_space(*value);
   auto eq_nocase = [&](std::string_view w) {
     if (v.size() != w.size()) return false;
     for (size_t i = 0; i < v.size(); ++i) {
@@ -76,7 +111,12 @@ Result<MmapRegion> MmapRegion::open_with(const std::string& path, Residency mode
   }
   MmapRegion m;
   size_t len = static_cast<size_t>(st.st_size);
-  if (len == 0) return m;  // nothing to map: an empty view
+  if (len == 0) {
+    // Nothing to map: an empty view. A hot map still decides the lock switch, as a non-empty
+    // one does, so both switches latch at the first hot map whatever its size.
+    if (mode == Residency::Hot) (void)residency_flag("TANDREL_MLOCK", MLOCK);
+    return m;
+  }
   int flags = MAP_SHARED | (prewarm ? MAP_POPULATE : 0);
   void* addr = ::mmap(nullptr, len, PROT_READ, flags, fd, 0);
   if (addr == MAP_FAILED) return IoError::last_os();
