@@ -245,3 +245,64 @@ TEST(AuditInnerProduct, RowCodesAgainstLutsEveryLevel) {
     }
   }
 }
+
+TEST(AuditRotator, SignVectorsAreOneXorshiftStreamInEveryLayout) {
+  // Every entry of every sign vector, against the generator written out here: state starts
+  // at seed | 1, and each entry takes one step and reads bit 0 (1 means -1).
+  struct Case {
+    size_t dim;
+    uint64_t segment_seed;
+  } cases[] = {{0, 1}, {1, 42}, {3, 42}, {64, 0}, {100, 42}, {300, 0xFFFFFFFFFFFFFFFFull}, {1000, 7}};
+  for (const auto& c : cases) {
+    for (bool nl : {true, false}) {
+      const uint64_t seed = codec::rotation_seed(c.segment_seed);
+      const codec::Rotator R = codec::Rotator::build(c.dim, seed, nl);
+      const size_t rounds = nl ? 4 : 2, len = nl ? c.dim : R.pad;
+      ASSERT_EQ(R.signs.size(), rounds);
+      uint64_t s = seed | 1;
+      for (size_t v = 0; v < rounds; ++v) {
+        ASSERT_EQ(R.signs[v].size(), len);
+        for (size_t i = 0; i < len; ++i) {
+          s ^= s << 13;
+          s ^= s >> 7;
+          s ^= s << 17;
+          ASSERT_EQ(bits(R.signs[v][i]), bits((s & 1) ? -1.0f : 1.0f))
+              << "dim " << c.dim << " new " << nl << " vector " << v << " entry " << i;
+        }
+      }
+    }
+  }
+}
+
+TEST(AuditStatistics, SignedZeroTiesGiveTheSameLoWhateverTheBuild) {
+  // A zero residual after rotation holds zeros of both signs. The running minimum keeps the
+  // first of equal values, and the clipped bound yields the minimum when the two are equal,
+  // so `lo` is a function of the data alone (it used to follow whether the compiler inlined
+  // fmin/fmax or called libm, and differed between -O0 and optimised builds).
+  struct Case {
+    const char* what;
+    float first, second, rest;
+    uint32_t nb;
+    uint32_t lo_bits;
+  } cases[] = {
+      {"no clipping, -0 first", -0.0f, 0.0f, 0.0f, 6, 0x80000000u},
+      {"no clipping, +0 first", 0.0f, -0.0f, -0.0f, 6, 0x00000000u},
+      {"clipped: minimum -0", -0.0f, -0.0f, 0.0f, 2, 0x80000000u},
+      {"clipped: minimum +0", 0.0f, -0.0f, -0.0f, 2, 0x00000000u},
+      {"clipped: all -0", -0.0f, -0.0f, -0.0f, 4, 0x80000000u},
+  };
+  for (const auto& c : cases) {
+    std::vector<float> x(64, c.rest);
+    x[0] = c.first;
+    x[1] = c.second;
+    std::vector<uint64_t> code(c.nb);
+    float f[4];
+    codec::encode_rotated_bbit(x, 64, c.nb, 1, code, std::span<float, 4>(f));
+    EXPECT_EQ(bits(f[codec::kFactorLo]), c.lo_bits) << c.what;
+    EXPECT_EQ(f[codec::kFactorStep], 1e-12f) << c.what;
+    for (auto w : code) EXPECT_EQ(w, 0u) << c.what;
+    codec::QueryLut lut;
+    codec::preprocess_query_into(lut, x, 64);
+    EXPECT_EQ(bits(lut.lo), c.lo_bits) << c.what << " (query)";
+  }
+}
