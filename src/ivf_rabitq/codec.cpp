@@ -197,6 +197,13 @@ struct Stats {
   float sumsq;
 };
 
+// Larger / smaller of a and b where a NaN operand yields the other one, and equal operands
+// (+0 and -0) yield b. Written out rather than std::fmax / std::fmin: those return either
+// zero on a tie depending on whether the compiler inlines them or calls libm, which made
+// the stored `lo` of a zero residual differ between optimisation levels.
+inline float larger_of(float a, float b) { return a > b ? a : b; }   // NaN a -> b
+inline float smaller_of(float a, float b) { return a < b ? a : b; }  // NaN a -> b
+
 // Statistics over x[0..n) in coordinate order; clip factor k (0 disables clipping).
 Stats statistics(const float* x, size_t n, float k) {
   float mx = -std::numeric_limits<float>::infinity();
@@ -205,8 +212,9 @@ Stats statistics(const float* x, size_t n, float k) {
   float sumsq = 0.0f;
   for (size_t i = 0; i < n; ++i) {
     const float v = x[i];
-    mx = std::fmax(mx, v);
-    mn = std::fmin(mn, v);
+    // A NaN value never replaces the running maximum or minimum; an equal one does not either.
+    mx = larger_of(v, mx);
+    mn = smaller_of(v, mn);
     sum = sum + v;
     const float sq = v * v;
     sumsq = sumsq + sq;
@@ -220,8 +228,8 @@ Stats statistics(const float* x, size_t n, float k) {
     float var = a - b;
     if (!(var >= 0.0f)) var = 0.0f;  // negative or NaN
     const float s = std::sqrt(var) * k;
-    st.lo = std::fmax(mean - s, mn);
-    st.hi = std::fmin(mean + s, mx);
+    st.lo = larger_of(mean - s, mn);  // mn is never NaN: a NaN bound yields it
+    st.hi = smaller_of(mean + s, mx);
   }
   return st;
 }
