@@ -408,6 +408,25 @@ TEST_F(BuildTest, MetadataTextsAreCompactAndMissingValuesNull) {
   EXPECT_EQ(m.fields[1].name, "b");
   EXPECT_EQ(m.fields[1].dict.at(std::string("\x02") + "[1,2.5,1e+16]"), 0u);
 
+  // Many rows (several parse batches): texts and documents give the same files.
+  {
+    const size_t n = 20000;
+    std::vector<std::string> texts_n(n);
+    std::vector<json::Value> docs_n(n);
+    for (size_t r = 0; r < n; ++r) {
+      texts_n[r] = "{\"c\": \"v" + std::to_string((r * 7919) % 301) + "\", \"x\": " + std::to_string(r % 13) + "}";
+      docs_n[r] = *json::parse(texts_n[r]);
+    }
+    std::vector<float> d(n, 0.f);
+    ASSERT_TRUE(build_segment(sub("bt"), d, n, 1, make_ids(n), BuildMetadata::texts(texts_n), {}, {}, {}, {}, {}).ok());
+    ASSERT_TRUE(build_segment(sub("bv"), d, n, 1, make_ids(n), BuildMetadata::values(docs_n), {}, {}, {}, {}, {}).ok());
+    for (const char* f : {"meta.bin", "meta_off.bin", "num_0.bin", "str_0.bin", "manifest.bin"})
+      EXPECT_EQ(get(sub("bt"), f), get(sub("bv"), f)) << f;
+    auto str0 = as_vec<uint32_t>(get(sub("bt"), "str_0.bin"));
+    EXPECT_EQ(str0[0], 0u);
+    EXPECT_EQ(*std::max_element(str0.begin(), str0.end()), 300u);
+  }
+
   // Values beyond the n-th create no columns.
   std::vector<json::Value> extra = parse_all({"{}", "{}", R"({"late":1})"});
   ASSERT_TRUE(build_segment(sub("x"), s.data, 2, 2, {"a", "b"}, BuildMetadata::values(extra), {}, {}, {}, {}, {}).ok());
@@ -673,6 +692,16 @@ TEST_F(BuildTest, InvalidInputsRefusedBeforeTouchingDisk) {
                                   "); pass \"{}\" or \"null\" explicitly");
   EXPECT_FALSE(fs::exists(sub("never")));
 
+  // Across several parse batches the first bad text in input order is the one reported.
+  std::vector<std::string> many(9000, "{\"c\": 1}");
+  many[8500] = "[";
+  many[8999] = "]";
+  std::vector<float> many_data(9000, 1.f);
+  st = build_segment(sub("never"), many_data, 9000, 1, make_ids(9000), BuildMetadata::texts(many), {}, {}, {}, {}, {});
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().text().rfind("build: metadata[8500] is not valid JSON (", 0), 0u) << st.error().text();
+  EXPECT_FALSE(fs::exists(sub("never")));
+
   // A directory that cannot be created: the OS error unchanged.
   put(root, "file", "x");
   st = build_segment(sub("file/seg"), data, 2, 1, {"a", "b"}, {}, {}, {}, {}, {}, {});
@@ -684,10 +713,17 @@ TEST_F(BuildTest, ByteIdenticalWhateverThePoolSize) {
   Spec s = mixed_spec(2500, 37);
   s.params.n_clusters = 24;
   s.params.n_bits = 3;
+  s.skip = {"flag"};
+  std::vector<std::string> texts;
+  for (const auto& v : s.meta) texts.push_back(v.dump(1));
   std::vector<std::string> dirs;
   for (size_t threads : {1, 2, 8}) {
     dirs.push_back(sub("t" + std::to_string(threads)));
-    parallel::with_threads(threads, [&] { ASSERT_TRUE(s.run(dirs.back()).ok()); });
+    parallel::with_threads(threads, [&] {
+      ASSERT_TRUE(build_segment(dirs.back(), s.data, s.n, s.dim, s.ids, BuildMetadata::texts(texts), s.sparse, s.skip,
+                                {}, {}, s.params)
+                      .ok());
+    });
   }
   const std::set<std::string> names = listing(dirs[0]);
   for (size_t i = 1; i < dirs.size(); ++i) {

@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
 #include "ivf_rabitq/fileops.hpp"
 #include "ivf_rabitq/kmeans.hpp"
+#include "ivf_rabitq/parallel.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
 #include "ivf_rabitq/quant.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
@@ -44,44 +46,81 @@ struct FieldValues {
 };
 
 // The rows' metadata reduced to what the segment stores: the compact texts in input order and
-// the typed values per field name. Each document is visited once and dropped right after.
+// the typed values per field name. Each document is parsed once and dropped with its batch.
 struct PreparedMeta {
   std::string text;                          // compact texts, input order, concatenated
   std::vector<uint64_t> off;                 // n + 1 offsets into text
   std::map<std::string, FieldValues> names;  // ascending byte order
 };
 
+// Rows per batch of prepare_meta: the documents of one batch are alive at a time.
+constexpr size_t kMetaBatch = 8192;
+constexpr size_t kMetaChunk = 128;
+
+// One row of a batch, prepared in parallel: its document, compact text, and the members that
+// get typed (in key order), each with its dictionary key when it is not a number.
+struct MetaRow {
+  json::Value holder;
+  const json::Value* doc = nullptr;
+  std::string text;
+  struct Member {
+    const std::string* name;
+    const json::Value* value;
+    std::string key;  // str_key_typed of a non-number value
+  };
+  std::vector<Member> members;
+  std::optional<IoError> err;
+};
+
 Result<PreparedMeta> prepare_meta(const BuildMetadata& metadata, size_t n, std::span<const std::string> skip) {
-  std::unordered_set<std::string> skipped(skip.begin(), skip.end());
+  const std::unordered_set<std::string> skipped(skip.begin(), skip.end());
   PreparedMeta pm;
   pm.off.reserve(n + 1);
   pm.off.push_back(0);
   const size_t given = std::min(metadata.size(), n);
-  for (size_t r = 0; r < n; ++r) {
-    if (r >= given) {
-      pm.text += "null";
-      pm.off.push_back(pm.text.size());
-      continue;
-    }
-    Status st = metadata.visit(r, [&](const json::Value& v) {
-      json::append_compact(pm.text, v);
-      if (!v.is_object()) return;
+  std::vector<MetaRow> batch;
+  // Parsing, printing and keying run in parallel per row; field discovery, codes and the text
+  // body are filled sequentially in input order, so the result does not depend on threads.
+  for (size_t base = 0; base < given; base += kMetaBatch) {
+    const size_t len = std::min(kMetaBatch, given - base);
+    batch.clear();
+    batch.resize(len);
+    parallel::for_each(len, kMetaChunk, [&](size_t i) {
+      MetaRow& row = batch[i];
+      Status st = metadata.load(base + i, row.holder, row.doc);
+      if (!st.ok()) {
+        row.err = std::move(st).error();
+        return;
+      }
+      json::append_compact(row.text, *row.doc);
+      if (!row.doc->is_object()) return;
       // Object keys iterate in ascending byte order.
-      for (const auto& [name, val] : v.get_ref<const json::Value::object_t&>()) {
+      for (const auto& [name, val] : row.doc->get_ref<const json::Value::object_t&>()) {
         if (val.is_null() || skipped.count(name) != 0) continue;
-        auto it = pm.names.find(name);
-        if (it == pm.names.end()) it = pm.names.emplace(name, FieldValues{}).first;
-        FieldValues& f = it->second;
-        const uint32_t row = static_cast<uint32_t>(r);
-        if (val.is_number()) {
-          f.nums.emplace_back(row, json::number_as_f64(val));
-        } else {
-          auto [pos, fresh] = f.dict.try_emplace(predicate::str_key_typed(val), static_cast<uint32_t>(f.dict.size()));
-          f.codes.emplace_back(row, pos->second);
-        }
+        row.members.push_back({&name, &val, val.is_number() ? std::string() : predicate::str_key_typed(val)});
       }
     });
-    if (!st.ok()) return std::move(st).error();
+    for (size_t i = 0; i < len; ++i) {
+      MetaRow& row = batch[i];
+      if (row.err) return std::move(*row.err);
+      pm.text += row.text;
+      pm.off.push_back(pm.text.size());
+      const uint32_t r = static_cast<uint32_t>(base + i);
+      for (MetaRow::Member& m : row.members) {
+        auto it = pm.names.find(*m.name);
+        if (it == pm.names.end()) it = pm.names.emplace(*m.name, FieldValues{}).first;
+        FieldValues& f = it->second;
+        if (m.value->is_number()) {
+          f.nums.emplace_back(r, json::number_as_f64(*m.value));
+        } else {
+          auto [pos, fresh] = f.dict.try_emplace(std::move(m.key), static_cast<uint32_t>(f.dict.size()));
+          f.codes.emplace_back(r, pos->second);
+        }
+      }
+    }
+  }
+  for (size_t r = given; r < n; ++r) {
+    pm.text += "null";
     pm.off.push_back(pm.text.size());
   }
   return pm;
@@ -413,9 +452,18 @@ size_t BuildMetadata::size() const {
   return std::visit([](const auto& s) { return s.size(); }, src_);
 }
 
-Result<json::Value> BuildMetadata::parse_row(size_t r, std::string_view text) {
+Status BuildMetadata::load(size_t r, json::Value& holder, const json::Value*& out) const {
+  if (src_.index() == 0) {
+    out = &std::get<0>(src_)[r];
+    return {};
+  }
+  std::string_view text = src_.index() == 1 ? std::string_view(std::get<1>(src_)[r]) : std::get<2>(src_)[r];
   auto doc = json::parse(text);
-  if (doc.ok()) return std::move(doc).value();
+  if (doc.ok()) {
+    holder = std::move(doc).value();
+    out = &holder;
+    return {};
+  }
   return invalid_data("build: metadata[" + std::to_string(r) + "] is not valid JSON (" + doc.error().text +
                       "); pass \"{}\" or \"null\" explicitly");
 }

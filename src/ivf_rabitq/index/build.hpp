@@ -49,18 +49,17 @@ class BuildMetadata {
   size_t size() const;
   bool is_texts() const { return src_.index() != 0; }
 
-  // Calls fn(const json::Value&) with row r's value (r < size()); texts are parsed first. A
-  // text that is not valid JSON is the invalid-data error
+  // Row r's value (r < size()): points `out` at the document, or parses the text into
+  // `holder` and points `out` at it. Safe to call from several threads at once. A text that is
+  // not valid JSON is the invalid-data error
   // "build: metadata[{r}] is not valid JSON ({parser message}); pass "{}" or "null" explicitly".
-  template <class F>
-  Status visit(size_t r, F&& fn) const;
+  Status load(size_t r, json::Value& holder, const json::Value*& out) const;
 
  private:
   using Source = std::variant<std::span<const json::Value>, std::span<const std::string>,
                               std::span<const std::string_view>>;
   template <class S>
   explicit BuildMetadata(S s) : src_(s) {}
-  static Result<json::Value> parse_row(size_t r, std::string_view text);
   Source src_{std::span<const json::Value>{}};
 };
 
@@ -89,7 +88,7 @@ struct BuildParams {
 //   "build: dim {dim} exceeds 262143, the largest dim whose int8 code energy fits 32 bits"
 //   "build: n={n} x dim={dim} overflows"
 //   "build: data.len()={} (expected {}) or ids.len()={} (expected {})"
-//   the metadata error of BuildMetadata::visit (invalid data);
+//   the metadata error of BuildMetadata::load (invalid data);
 //   any error of creating the directory or writing a file, unchanged.
 Status build_segment(const std::string& dir, std::span<const float> data, size_t n, size_t dim,
                      std::vector<std::string> ids, const BuildMetadata& metadata,
@@ -131,20 +130,5 @@ void encode_build_rows(std::span<const float> rows, size_t n, size_t dim, std::s
 // The segment scale computed by a build: the largest |v| over every value (NaN ignored),
 // at least 1e-6 (f32).
 float build_quant_scale(std::span<const float> rows);
-
-// ---- implementation of the template above ----
-
-template <class F>
-Status BuildMetadata::visit(size_t r, F&& fn) const {
-  if (src_.index() == 0) {
-    fn(std::get<0>(src_)[r]);
-    return {};
-  }
-  std::string_view text = src_.index() == 1 ? std::string_view(std::get<1>(src_)[r]) : std::get<2>(src_)[r];
-  Result<json::Value> doc = parse_row(r, text);
-  if (!doc.ok()) return std::move(doc).error();
-  fn(*doc);
-  return {};
-}
 
 }  // namespace ivf_rabitq::index
