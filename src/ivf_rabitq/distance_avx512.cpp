@@ -10,8 +10,10 @@ namespace ivf_rabitq::distance::detail {
 
 namespace {
 
-// Four independent blocks at a time keep enough additions in flight to cover their latency.
+// Four independent blocks at a time keep enough additions in flight to cover their latency;
+// the nearest scan takes two, so that a group is abandoned more often.
 constexpr int kGroup = 4;
+constexpr int kNearestGroup = 2;
 // Dimensions between two abandon checks.
 constexpr size_t kCheckEvery = 16;
 
@@ -88,11 +90,11 @@ Nearest nearest_avx512(const float* q, const float* packed, size_t dim, size_t n
   const __mmask16 tail_mask = tail == 0 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << tail) - 1);
   auto limit = [&] { return (best.dist < bound || bound != bound) ? best.dist : bound; };
   size_t b = 0;
-  for (; b + kGroup <= nb; b += kGroup) {
-    __m512 acc[kGroup];
-    const __mmask16 lv = (b + kGroup == nb) ? tail_mask : static_cast<__mmask16>(0xFFFF);
-    if (group_nearest<kGroup>(q, packed + b * stride, dim, stride, limit(), lv, acc)) continue;
-    scan_lanes(acc, kGroup, b * kBlock, n, best);
+  for (; b + kNearestGroup <= nb; b += kNearestGroup) {
+    __m512 acc[kNearestGroup];
+    const __mmask16 lv = (b + kNearestGroup == nb) ? tail_mask : static_cast<__mmask16>(0xFFFF);
+    if (group_nearest<kNearestGroup>(q, packed + b * stride, dim, stride, limit(), lv, acc)) continue;
+    scan_lanes(acc, kNearestGroup, b * kBlock, n, best);
   }
   for (; b < nb; ++b) {
     __m512 acc[1];
