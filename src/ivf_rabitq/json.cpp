@@ -10,6 +10,8 @@ namespace ivf_rabitq::json {
 
 namespace {
 
+constexpr char kHexDigits[] = "0123456789abcdef";
+
 using NumberInt = Value::number_integer_t;
 using NumberUint = Value::number_unsigned_t;
 using NumberFloat = Value::number_float_t;
@@ -84,6 +86,55 @@ size_t find_overflow_number(std::string_view text) {
   return text.size();
 }
 
+// Length of the valid UTF-8 sequence starting at s[i], or 0 when the bytes there are not one.
+size_t utf8_seq_len(std::string_view s, size_t i) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  if (c < 0x80) return 1;
+  size_t n;
+  uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(i + k) & 0x3F);
+  }
+  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return n;
+}
+
+// Error texts travel to Python as str: bytes of the input that are not valid UTF-8 (quoted by
+// the parser's "last read") are shown as \xNN.
+std::string sanitize_utf8(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (size_t i = 0; i < s.size();) {
+    size_t n = utf8_seq_len(s, i);
+    if (n == 0) {
+      out += "\\x";
+      out += kHexDigits[static_cast<unsigned char>(s[i]) >> 4];
+      out += kHexDigits[static_cast<unsigned char>(s[i]) & 15];
+      ++i;
+    } else {
+      out.append(s.data() + i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
 // The description inside nlohmann's "[json.exception.parse_error.101] parse error at line 1,
 // column 5: <what>" (or "[json.exception.out_of_range.406] <what>"): just <what>.
 std::string describe_parse_error(const std::string& what_arg) {
@@ -98,7 +149,7 @@ std::string describe_parse_error(const std::string& what_arg) {
     w = w.substr(12);
     if (!w.empty() && w[0] == ' ') w = w.substr(1);
   }
-  return std::string(w);
+  return sanitize_utf8(w);
 }
 
 enum class Fail : uint8_t { None, Syntax, Depth, Overflow };
@@ -244,6 +295,13 @@ struct DomSax : SaxRules {
 
 template <class Sax>
 bool run_sax(std::string_view text, Sax& sax) {
+  // The parser would skip a leading byte order mark; a document is the JSON text and nothing else.
+  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
+    sax.fail = Fail::Syntax;
+    sax.syntax_text = "syntax error while parsing value - byte order mark not allowed";
+    sax.error_offset = 0;
+    return false;
+  }
   try {
     const char* b = text.data();
     const char* e = b + text.size();
@@ -256,8 +314,6 @@ bool run_sax(std::string_view text, Sax& sax) {
     return false;
   }
 }
-
-constexpr char kHex[] = "0123456789abcdef";
 
 }  // namespace
 
@@ -355,7 +411,7 @@ void append_string_literal(std::string& out, std::string_view s) {
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
       default: {
-        char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+        char esc[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 15]};
         out.append(esc, 6);
       }
     }

@@ -213,6 +213,12 @@ TEST(JsonDocuments, ParseAndValidateAgree) {
       EXPECT_NE(p.error().text.find(" at line "), std::string::npos) << p.error().text;
     }
   }
+  // A byte order mark is not part of a document.
+  EXPECT_EQ(json::parse("\xEF\xBB\xBF{}").error().text,
+            "syntax error while parsing value - byte order mark not allowed at line 1 column 1");
+  // Error texts are valid UTF-8 even when the input is not: stray bytes show as \xNN.
+  EXPECT_EQ(json::parse("{}\xff").error().text,
+            "syntax error while parsing value - invalid literal; last read: '{}\\xff'; expected end of input at line 1 column 3");
   // Positions count lines and byte columns from 1.
   EXPECT_EQ(json::parse("{\n  \"a\": tru\n}").error().text,
             "syntax error while parsing value - invalid literal; last read: '\"a\": tru<U+000A>' at line 2 column 11");
