@@ -1,0 +1,260 @@
+#include "ivf_rabitq/storage/files.hpp"
+
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "ivf_rabitq/fileops.hpp"
+
+namespace ivf_rabitq::storage {
+
+uint32_t crc32(const void* data, size_t len) { return len == 0 ? 0u : libdeflate_crc32(0, data, len); }
+
+uint32_t crc32_update(uint32_t crc, const void* data, size_t len) {
+  return len == 0 ? crc : libdeflate_crc32(crc, data, len);
+}
+
+namespace {
+
+// Strips trailing slashes, keeping a lone "/".
+std::string_view trim_trailing_slashes(std::string_view p) {
+  while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+  return p;
+}
+
+}  // namespace
+
+std::string writing_tmp_path(std::string_view path) {
+  path = trim_trailing_slashes(path);
+  size_t slash = path.rfind('/');
+  size_t name_start = slash == std::string_view::npos ? 0 : slash + 1;
+  std::string_view name = path.substr(name_start);
+  size_t dot = name.rfind('.');
+  // The extension follows the last dot of the last component; a leading dot does not count,
+  // and ".." has none.
+  bool has_ext = dot != std::string_view::npos && dot != 0 && name != "..";
+  std::string out(path.substr(0, has_ext ? name_start + dot : path.size()));
+  out += ".writing.tmp";
+  return out;
+}
+
+std::string join_path(std::string_view dir, std::string_view name) {
+  std::string out(dir);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += name;
+  return out;
+}
+
+Status sync_parent_dir(const std::string& path_in) {
+  std::string_view path = trim_trailing_slashes(path_in);
+  if (path.empty() || path == "/") return {};
+  size_t slash = path.rfind('/');
+  std::string parent;
+  if (slash == std::string_view::npos) {
+    // A bare relative name lives in the working directory: sync "." rather than nothing.
+    parent = ".";
+  } else if (slash == 0) {
+    parent = "/";
+  } else {
+    parent = std::string(trim_trailing_slashes(path.substr(0, slash)));
+  }
+  int fd = fileops::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return {};
+  fileops::Fd guard(fd);
+  return fileops::fsync_retrying(fd);
+}
+
+namespace {
+
+Status write_bytes_impl(const std::string& path, const uint8_t* data, size_t len) {
+  std::string tmp = writing_tmp_path(path);
+  int fd = fileops::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) return IoError::last_os();
+  fileops::Fd guard(fd);
+  auto fail = [&](IoError e) -> Status {
+    guard.reset();
+    // Best effort: a failed replacement leaves no temporary behind.
+    (void)fileops::unlink(tmp.c_str());
+    return e;
+  };
+  if (Status s = fileops::write_all(fd, data, len); !s.ok()) return fail(std::move(s).error());
+  if (Status s = fileops::fsync_retrying(fd); !s.ok()) return fail(std::move(s).error());
+  guard.reset();
+  if (fileops::rename(tmp.c_str(), path.c_str()) != 0) return fail(IoError::last_os());
+  return sync_parent_dir(path);
+}
+
+}  // namespace
+
+Status write_bytes(const std::string& path, std::span<const uint8_t> bytes) {
+  return write_bytes_impl(path, bytes.data(), bytes.size());
+}
+
+Status write_bytes(const std::string& path, std::string_view bytes) {
+  return write_bytes_impl(path, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::span<uint8_t> buf) {
+  if (buf.empty()) return invalid_input("crc32_file_with_buffer: empty buffer");
+  int fd = fileops::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return IoError::last_os();
+  fileops::Fd guard(fd);
+  size_t chunk = buf.size() < kCrcBufSize ? buf.size() : kCrcBufSize;
+  uint32_t crc = 0;
+  while (true) {
+    ssize_t r = fileops::read(fd, buf.data(), chunk);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return IoError::last_os();
+    }
+    if (r == 0) break;
+    crc = crc32_update(crc, buf.data(), static_cast<size_t>(r));
+  }
+  return crc;
+}
+
+Result<uint32_t> crc32_file(const std::string& path) {
+  std::unique_ptr<uint8_t[]> buf(new uint8_t[kCrcBufSize]());
+  return crc32_file_with_buffer(path, std::span<uint8_t>(buf.get(), kCrcBufSize));
+}
+
+Result<std::vector<uint8_t>> read_fd_to_end(int fd) {
+  // The size the file reports is only a hint: read exactly that much first, then keep
+  // reading in chunks until end of file (the file may have grown meanwhile).
+  size_t hint = 0;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    off_t pos = ::lseek(fd, 0, SEEK_CUR);
+    if (pos >= 0 && pos < st.st_size) hint = static_cast<size_t>(st.st_size - pos);
+  }
+  std::vector<uint8_t> out(hint);
+  size_t len = 0;
+  while (len < hint) {
+    ssize_t r = fileops::read(fd, out.data() + len, hint - len);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return IoError::last_os();
+    }
+    if (r == 0) break;
+    len += static_cast<size_t>(r);
+  }
+  out.resize(len);
+  if (len < hint) return out;
+  std::unique_ptr<uint8_t[]> chunk(new uint8_t[kCrcBufSize]);
+  while (true) {
+    ssize_t r = fileops::read(fd, chunk.get(), kCrcBufSize);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return IoError::last_os();
+    }
+    if (r == 0) break;
+    out.insert(out.end(), chunk.get(), chunk.get() + r);
+  }
+  return out;
+}
+
+Result<std::vector<uint8_t>> read_file(const std::string& path) {
+  int fd = fileops::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return IoError::last_os();
+  fileops::Fd guard(fd);
+  return read_fd_to_end(fd);
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s[i], or 0 when it is not one.
+size_t utf8_seq_len(std::string_view s, size_t i) {
+  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = b(i);
+  if (c < 0x80) return 1;
+  size_t n;
+  uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(i + k) & 0x3F);
+  }
+  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+    return 0;
+  return n;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view s, size_t* bad_pos) {
+  size_t i = 0;
+  const size_t n = s.size();
+  while (i < n) {
+    // ASCII fast path, eight bytes at a time.
+    while (i + 8 <= n) {
+      uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      if (w & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    size_t k = utf8_seq_len(s, i);
+    if (k == 0) {
+      if (bad_pos) *bad_pos = i;
+      return false;
+    }
+    i += k;
+  }
+  return true;
+}
+
+std::string quoted_path(std::string_view path) {
+  std::string out = "\"";
+  char tmp[16];
+  for (size_t i = 0; i < path.size();) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    size_t n = utf8_seq_len(path, i);
+    if (n == 0) {
+      std::snprintf(tmp, sizeof tmp, "\\x%02X", c);
+      out += tmp;
+      ++i;
+      continue;
+    }
+    if (n == 1) {
+      switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\0': out += "\\0"; break;
+        default:
+          if (c < 0x20 || c == 0x7F) {
+            std::snprintf(tmp, sizeof tmp, "\\u{%x}", c);
+            out += tmp;
+          } else {
+            out += static_cast<char>(c);
+          }
+      }
+    } else {
+      out.append(path.substr(i, n));
+    }
+    i += n;
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace ivf_rabitq::storage

@@ -1,0 +1,94 @@
+// Read-only shared memory maps of segment data files, viewed as arrays of one element type,
+// and the process-wide residency switches of the hot files.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "ivf_rabitq/error.hpp"
+
+namespace ivf_rabitq::storage {
+
+// How a file will be read. Plain: nothing special. Random: MADV_RANDOM over the mapping (the
+// int8 rerank files). Hot: pre-faulted (MAP_POPULATE + MADV_WILLNEED) when PREWARM is on and
+// locked (mlock) when MLOCK is on (codes.bin, metas.bin).
+enum class Residency : uint8_t { Plain = 0, Random = 1, Hot = 2 };
+
+// Residency switches: 0 = not yet decided, 1 = off, 2 = on. Decided from TANDREL_PREWARM /
+// TANDREL_MLOCK on first use by a hot map; set_residency overwrites them.
+inline std::atomic<uint8_t> PREWARM{0};
+inline std::atomic<uint8_t> MLOCK{0};
+
+// Whether an environment value turns a switch on: unset, empty after trimming whitespace, "0",
+// or (ignoring ASCII case) "no", "off", "false" is off; anything else is on.
+bool residency_value_on(std::optional<std::string_view> value);
+// Reads a switch, deciding it from the environment variable `name` while it is 0.
+bool residency_flag(const char* name, std::atomic<uint8_t>& sw);
+// Sets both switches (affects maps opened afterwards only).
+void set_residency(bool prewarm, bool mlock);
+
+// One read-only shared mapping of a whole file; unmapped when dropped. Move-only.
+class MmapRegion {
+ public:
+  MmapRegion() = default;
+  MmapRegion(MmapRegion&& o) noexcept : addr_(o.addr_), len_(o.len_) {
+    o.addr_ = nullptr;
+    o.len_ = 0;
+  }
+  MmapRegion& operator=(MmapRegion&& o) noexcept;
+  MmapRegion(const MmapRegion&) = delete;
+  MmapRegion& operator=(const MmapRegion&) = delete;
+  ~MmapRegion() { reset(); }
+
+  // Opens and maps `path` with the given residency; an empty file gives an empty region.
+  static Result<MmapRegion> open_with(const std::string& path, Residency mode);
+
+  const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
+  size_t size() const { return len_; }
+  std::span<const uint8_t> bytes() const { return {data(), len_}; }
+  void reset();
+
+ private:
+  void* addr_ = nullptr;
+  size_t len_ = 0;
+};
+
+// A mapping viewed as an array of T; the element count is the byte length divided by
+// sizeof(T) (the open's size checks make lengths exact).
+template <class T>
+class TypedMmap {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  TypedMmap() = default;
+  static Result<TypedMmap> open_with(const std::string& path, Residency mode) {
+    auto r = MmapRegion::open_with(path, mode);
+    if (!r.ok()) return std::move(r).error();
+    TypedMmap m;
+    m.region_ = std::move(r).value();
+    return m;
+  }
+  static Result<TypedMmap> open_with(const std::string& path, uint8_t mode) {
+    return open_with(path, static_cast<Residency>(mode > 2 ? 0 : mode));
+  }
+
+  std::span<const T> view() const {
+    return {reinterpret_cast<const T*>(region_.data()), region_.size() / sizeof(T)};
+  }
+  size_t len() const { return region_.size() / sizeof(T); }
+  bool empty() const { return len() == 0; }
+  const T& operator[](size_t i) const { return view()[i]; }
+  size_t byte_len() const { return region_.size(); }
+  std::span<const uint8_t> bytes() const { return region_.bytes(); }
+
+ private:
+  MmapRegion region_;
+};
+
+}  // namespace ivf_rabitq::storage
