@@ -245,9 +245,11 @@ TEST(SearchOrders, EstimatesUseTotalOrderDistancesUseBitsThenSlot) {
   const float ordered[] = {-kNaN, -kInf, -1.f, -0.f, 0.f, 1.f, kInf, kNaN};
   for (size_t i = 0; i + 1 < std::size(ordered); ++i)
     EXPECT_LT(ix::total_order_key(ordered[i]), ix::total_order_key(ordered[i + 1])) << i;
+  for (float f : ordered)  // the candidate key gives the estimate back bit for bit
+    EXPECT_EQ(std::bit_cast<uint32_t>(Candidate::make(f, 0, 3).estimate()), std::bit_cast<uint32_t>(f));
   // A negative estimate outranks every positive one (a raw-bits order would get this wrong).
-  EXPECT_TRUE(ix::EstimateLess{}(Candidate{-3.f, 0, 9}, Candidate{2.f, 0, 1}));
-  EXPECT_TRUE(ix::EstimateLess{}(Candidate{2.f, 0, 1}, Candidate{2.f, 0, 9}));  // ties: slot
+  EXPECT_TRUE(ix::EstimateLess{}(Candidate::make(-3.f, 0, 9), Candidate::make(2.f, 0, 1)));
+  EXPECT_TRUE(ix::EstimateLess{}(Candidate::make(2.f, 0, 1), Candidate::make(2.f, 0, 9)));  // ties: slot
 
   // Distances: bits as u32, then slot: +0 < 1 < inf < NaN; equal distances by slot.
   struct Case {
@@ -278,12 +280,12 @@ TEST(SearchOrders, KeepKAndCompactBound) {
   EXPECT_TRUE(copy.empty());
 
   std::vector<Candidate> buf;
-  for (uint32_t s = 0; s < 20; ++s) buf.push_back({float(int(s % 5) - 2), 0.f, 100 - s});
+  for (uint32_t s = 0; s < 20; ++s) buf.push_back(Candidate::make(float(int(s % 5) - 2), 0.f, 100 - s));
   // estimates -2,-1,0,1,2 four times each; the 6 best are the four -2 and the two -1 with the lowest slots.
   const float bound = ix::compact_bound(buf, 6);
   EXPECT_EQ(bound, -1.f);
   std::set<uint32_t> kept;
-  for (auto& c : buf) kept.insert(c.slot);
+  for (auto& c : buf) kept.insert(c.slot());
   EXPECT_EQ(kept, (std::set<uint32_t>{100, 95, 90, 85, 84, 89}));
   EXPECT_EQ(ix::compact_bound(buf, 6), kInf);  // at cap: unchanged
 }

@@ -211,7 +211,7 @@ class ClusterScanner {
 
   inline void offer(float e, float l, uint32_t slot) {
     if (e > bound_) return;
-    buf_.push_back(Candidate{e, l, slot});
+    buf_.push_back(Candidate::make(e, l, slot));
     if (buf_.size() >= ctx_.trigger) bound_ = compact_bound(buf_, ctx_.cap);
   }
 
@@ -437,7 +437,7 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   if (r > 0 && R < L) std::nth_element(main.begin(), main.begin() + (r - 1), main.end(), EstimateLess{});
   float worst = -kInf;
   for (size_t i = 0; i < r; ++i) {
-    const float e = main[i].estimate;
+    const float e = main[i].estimate();
     if (!std::isnan(e) && e > worst) worst = e;
   }
   auto extras_end = std::partition(main.begin() + r, main.end(), [&](const Candidate& c) { return c.lower <= worst; });
@@ -451,15 +451,27 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   const size_t pool = r + n_extras;
   main.resize(pool);
   if (pool >= 2)
-    std::sort(main.begin(), main.end(), [](const Candidate& a, const Candidate& b) { return a.slot < b.slot; });
+    std::sort(main.begin(), main.end(), [](const Candidate& a, const Candidate& b) { return a.slot() < b.slot(); });
 
   // Stage 5: int8 rerank of the pool.
   S->table.assign(query, seg.quant_scale, seg.has_origscale);
   const RerankTable& table = S->table;
   std::vector<ScoredPair>& scored = S->scored;
   scored.resize(pool);
+  // Rows are read at random from orig.bin: prefetch a few pool rows ahead.
+  const size_t line_count = (seg.dim + 63) / 64;
+  auto prefetch = [&](size_t i) {
+    const uint32_t s = main[i].slot();
+    const uint8_t* row = s < seg.n ? seg.orig + static_cast<size_t>(s) * seg.dim
+                                   : delta.rerank.data() + static_cast<size_t>(s - seg.n) * (seg.dim + 1);
+    for (size_t l = 0; l < line_count; ++l) __builtin_prefetch(row + l * 64);
+    if (s < seg.n && seg.has_origscale && s < seg.origscale_records)
+      __builtin_prefetch(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
+  };
+  constexpr size_t kAhead = 6;
   auto score_one = [&](size_t i) {
-    const uint32_t s = main[i].slot;
+    if (i + kAhead < pool) prefetch(i + kAhead);
+    const uint32_t s = main[i].slot();
     scored[i] = ScoredPair{slot_distance(seg, delta, table, query, s), s};
   };
   if (static_cast<uint64_t>(pool) * seg.dim >= kParallelRerankWork) {
@@ -469,6 +481,7 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
       });
     });
   } else {
+    for (size_t i = 0; i < std::min(pool, kAhead); ++i) prefetch(i);
     for (size_t i = 0; i < pool; ++i) score_one(i);
   }
 

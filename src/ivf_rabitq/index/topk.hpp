@@ -40,17 +40,25 @@ inline uint32_t total_order_key(float f) {
 // Estimated candidates (total order of the estimate, then slot)
 // ---------------------------------------------------------------------------------------
 
+// An estimated row. The estimate and the slot are kept as one u64 key (total-order key of
+// the estimate in the high half, slot in the low half) so the selections compare one word.
 struct Candidate {
-  float estimate;
+  uint64_t key;
   float lower;
-  uint32_t slot;
+
+  static Candidate make(float estimate, float lower, uint32_t slot) {
+    return Candidate{(static_cast<uint64_t>(total_order_key(estimate)) << 32) | slot, lower};
+  }
+  uint32_t slot() const { return static_cast<uint32_t>(key); }
+  float estimate() const {
+    const uint32_t k = static_cast<uint32_t>(key >> 32);
+    return std::bit_cast<float>((k & 0x80000000u) ? (k & 0x7FFFFFFFu) : ~k);
+  }
 };
 
-inline uint64_t estimate_key(const Candidate& c) {
-  return (static_cast<uint64_t>(total_order_key(c.estimate)) << 32) | c.slot;
-}
+inline uint64_t estimate_key(const Candidate& c) { return c.key; }
 struct EstimateLess {
-  bool operator()(const Candidate& a, const Candidate& b) const { return estimate_key(a) < estimate_key(b); }
+  bool operator()(const Candidate& a, const Candidate& b) const { return a.key < b.key; }
 };
 
 // Keeps the cap best candidates (estimate total order, then slot) and returns the largest
@@ -63,7 +71,7 @@ inline float compact_bound(std::vector<Candidate>& buf, uint32_t cap) {
   }
   std::nth_element(buf.begin(), buf.begin() + (cap - 1), buf.end(), EstimateLess{});
   buf.resize(cap);
-  return buf[cap - 1].estimate;
+  return buf[cap - 1].estimate();
 }
 
 // ---------------------------------------------------------------------------------------
