@@ -1,0 +1,311 @@
+// Dense search, single thread, one query per call: queries/second at recall@10 >= 0.90 /
+// 0.95 / 0.99 on seeded clustered data, and where one query's time goes.
+//
+//   build/dev/bench_search                       # 1,000,000 x 128 and 200,000 x 768
+//   TANDREL_BENCH_SMALL=1 build/dev/bench_search # 100,000 x 128 only (quick look)
+//
+// Each data set is generated from a seed, built once with build_segment and cached with
+// its queries and float ground truth under /tmp/tandrel_bench_search/<name>. For every
+// recall target the benchmark picks, among rerank pool sizes 100 / 200 / 400 / 800, the
+// fastest (nprobe, rerank) that reaches the target on the query set (recall against the
+// float nearest neighbours), then times it.
+#include <benchmark/benchmark.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ivf_rabitq/distance.hpp"
+#include "ivf_rabitq/index/build.hpp"
+#include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/index/search.hpp"
+#include "ivf_rabitq/parallel.hpp"
+
+namespace ix = ivf_rabitq::index;
+namespace par = ivf_rabitq::parallel;
+
+namespace {
+
+constexpr size_t kQueries = 500;
+constexpr size_t kTruthK = 10;
+
+struct DataSpec {
+  std::string name;
+  size_t n, dim, centers, intrinsic;
+  uint32_t clusters;
+  uint64_t seed;
+};
+
+// Clustered rows of low intrinsic dimension: centre + random linear image of an
+// `intrinsic`-dim standard normal + small isotropic noise.
+void generate(const DataSpec& s, size_t rows, uint64_t seed, std::vector<float>& out) {
+  std::mt19937_64 g(s.seed);
+  std::normal_distribution<float> nd(0.f, 1.f);
+  std::vector<float> c(s.centers * s.dim), a(s.dim * s.intrinsic);
+  for (auto& v : c) v = nd(g);
+  for (auto& v : a) v = nd(g) * 3.f / std::sqrt(float(s.intrinsic));
+  out.assign(rows * s.dim, 0.f);
+  // Rows in parallel blocks, each from its own seeded generator (deterministic).
+  const size_t block = 4096;
+  par::for_chunks(rows, block, [&](size_t b, size_t e) {
+    std::mt19937_64 gr(seed * 1000003 + b);
+    std::normal_distribution<float> nr(0.f, 1.f);
+    std::uniform_int_distribution<size_t> pick(0, s.centers - 1);
+    std::vector<float> z(s.intrinsic);
+    for (size_t i = b; i < e; ++i) {
+      const size_t k = pick(gr);
+      for (auto& v : z) v = nr(gr);
+      float* x = out.data() + i * s.dim;
+      for (size_t j = 0; j < s.dim; ++j) {
+        float acc = c[k * s.dim + j] + 0.05f * nr(gr);
+        const float* aj = a.data() + j * s.intrinsic;
+        for (size_t t = 0; t < s.intrinsic; ++t) acc += aj[t] * z[t];
+        x[j] = acc;
+      }
+    }
+  });
+}
+
+bool exists(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+template <class T>
+void save(const std::string& p, const std::vector<T>& v) {
+  std::ofstream f(p, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(v.data()), static_cast<std::streamsize>(v.size() * sizeof(T)));
+}
+template <class T>
+bool load(const std::string& p, std::vector<T>& v, size_t count) {
+  std::ifstream f(p, std::ios::binary);
+  if (!f) return false;
+  v.resize(count);
+  f.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(count * sizeof(T)));
+  return static_cast<size_t>(f.gcount()) == count * sizeof(T);
+}
+
+struct Dataset {
+  DataSpec spec;
+  std::shared_ptr<ix::IvfIndex> index;
+  std::vector<float> queries;     // kQueries x dim
+  std::vector<uint32_t> truth;    // kQueries x kTruthK (main slots): float nearest rows
+  std::vector<uint32_t> truth8;   // the same by exact search (int8 rerank distances)
+};
+
+Dataset prepare(const DataSpec& s) {
+  const std::string root = "/tmp/tandrel_bench_search/" + s.name;
+  const std::string seg = root + "/segment";
+  Dataset d;
+  d.spec = s;
+  if (!exists(seg + "/manifest.bin") || !load(root + "/queries.f32", d.queries, kQueries * s.dim) ||
+      !load(root + "/truth.u32", d.truth, kQueries * kTruthK)) {
+    std::fprintf(stderr, "[%s] generating and building (cached under %s)...\n", s.name.c_str(), root.c_str());
+    ::mkdir("/tmp/tandrel_bench_search", 0755);
+    ::mkdir(root.c_str(), 0755);
+    std::vector<float> rows;
+    generate(s, s.n, 1, rows);
+    generate(s, kQueries, 2, d.queries);
+    std::vector<std::string> ids(s.n);
+    for (size_t i = 0; i < s.n; ++i) ids[i] = std::to_string(i);
+    ix::BuildParams bp;
+    bp.n_clusters = s.clusters;
+    bp.seed = s.seed;
+    auto t0 = std::chrono::steady_clock::now();
+    auto st = ix::build_segment(seg, rows, s.n, s.dim, std::move(ids), ix::BuildMetadata(), {}, {}, {}, {}, bp);
+    if (!st.ok()) {
+      std::fprintf(stderr, "build failed: %s\n", st.error().text().c_str());
+      std::exit(1);
+    }
+    std::fprintf(stderr, "[%s] built in %.1f s\n", s.name.c_str(),
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    // Float ground truth by input row; the segment stores rows in cluster order, so map
+    // input rows to slots through the ids.
+    std::vector<uint32_t> by_input(kQueries * kTruthK);
+    par::for_each(kQueries, 1, [&](size_t q) {
+      std::vector<std::pair<float, uint32_t>> best;
+      const float* qv = d.queries.data() + q * s.dim;
+      for (uint32_t r = 0; r < s.n; ++r) {
+        const float dd = ivf_rabitq::distance::sq_l2(qv, rows.data() + size_t(r) * s.dim, s.dim);
+        if (best.size() < kTruthK || dd < best.back().first) {
+          best.insert(std::upper_bound(best.begin(), best.end(), std::make_pair(dd, r)), {dd, r});
+          if (best.size() > kTruthK) best.pop_back();
+        }
+      }
+      for (size_t i = 0; i < kTruthK; ++i) by_input[q * kTruthK + i] = best[i].second;
+    });
+    auto opened = ix::IvfIndex::open_with_skip(seg, std::nullopt);
+    if (!opened.ok()) {
+      std::fprintf(stderr, "open failed: %s\n", opened.error().text().c_str());
+      std::exit(1);
+    }
+    std::vector<uint32_t> slot_of_input(s.n);
+    for (uint32_t slot = 0; slot < s.n; ++slot) {
+      auto id = (*opened)->main_id(slot);
+      slot_of_input[std::stoul(std::string(*id))] = slot;
+    }
+    d.truth.resize(kQueries * kTruthK);
+    for (size_t i = 0; i < d.truth.size(); ++i) d.truth[i] = slot_of_input[by_input[i]];
+    save(root + "/queries.f32", d.queries);
+    save(root + "/truth.u32", d.truth);
+  }
+  auto opened = ix::IvfIndex::open_with_skip(seg, std::nullopt);
+  if (!opened.ok()) {
+    std::fprintf(stderr, "open failed: %s\n", opened.error().text().c_str());
+    std::exit(1);
+  }
+  d.index = std::move(opened).value();
+  if (!load(root + "/truth8.u32", d.truth8, kQueries * kTruthK)) {
+    d.truth8.assign(kQueries * kTruthK, 0);
+    for (size_t q = 0; q < kQueries; ++q) {
+      std::span<const float> qs(d.queries.data() + q * s.dim, s.dim);
+      auto r = ix::search_bruteforce(*d.index, qs, kTruthK, nullptr);
+      for (size_t i = 0; i < r.size(); ++i) d.truth8[q * kTruthK + i] = r[i].first;
+    }
+    save(root + "/truth8.u32", d.truth8);
+  }
+  return d;
+}
+
+// Recall@10 against the float nearest rows (int8 = false) or against exact search.
+double recall(const Dataset& d, uint64_t nprobe, uint64_t rerank, bool int8 = false) {
+  const std::vector<uint32_t>& truth = int8 ? d.truth8 : d.truth;
+  size_t hit = 0;
+  for (size_t q = 0; q < kQueries; ++q) {
+    std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+    auto got = ix::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false);
+    std::set<uint32_t> want(truth.begin() + q * kTruthK, truth.begin() + (q + 1) * kTruthK);
+    for (auto& [s, dist] : got) hit += want.count(s);
+  }
+  return double(hit) / double(kQueries * kTruthK);
+}
+
+double seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank) {
+  auto t0 = std::chrono::steady_clock::now();
+  size_t sink = 0;
+  for (size_t q = 0; q < kQueries; ++q) {
+    std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+    sink += ix::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false).size();
+  }
+  benchmark::DoNotOptimize(sink);
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / kQueries;
+}
+
+struct Choice {
+  uint64_t nprobe = 0, rerank = 0;
+  double recall = 0;   // against the float nearest rows
+  double recall8 = 0;  // against exact search
+};
+
+// The fastest (nprobe, rerank) reaching `target`, single thread.
+Choice choose(const Dataset& d, double target, bool int8) {
+  static const uint64_t probes[] = {1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1024};
+  Choice best;
+  double best_t = 1e30;
+  for (uint64_t rr : {100u, 200u, 400u, 800u}) {
+    for (uint64_t p : probes) {
+      if (p > d.index->manifest.n_clusters) break;
+      const double r = recall(d, p, rr, int8);
+      if (r >= target) {
+        const double t = seconds_per_query(d, p, rr);
+        if (t < best_t) best_t = t, best = {p, rr, recall(d, p, rr, false), recall(d, p, rr, true)};
+        break;
+      }
+    }
+  }
+  return best;
+}
+
+void print_breakdown(const Dataset& d, const Choice& c) {
+  ix::SearchProfile prof;
+  ix::DenseParams p;
+  p.k = kTruthK;
+  p.nprobe = c.nprobe;
+  p.rerank = c.rerank;
+  for (size_t q = 0; q < kQueries; ++q) {
+    std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+    ix::search_core_profiled(*d.index, qs, p, nullptr, &prof);
+  }
+  const double n = kQueries;
+  std::fprintf(stderr,
+               "[%s] nprobe %llu rerank %llu, per query: rotate+rank %.1f us, LUTs %.1f us, code scan %.1f us, "
+               "rerank+top-k %.1f us; %.0f rows estimated, pool %.0f\n",
+               d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank,
+               prof.rotate_rank_ns / n / 1e3, prof.lut_ns / n / 1e3, prof.scan_ns / n / 1e3,
+               prof.rerank_ns / n / 1e3, prof.rows_estimated / n, prof.pool_size / n);
+}
+
+void BM_Search(benchmark::State& state, const Dataset* d, Choice c) {
+  par::with_threads(1, [&] {
+    size_t q = 0;
+    for (auto _ : state) {
+      std::span<const float> qs(d->queries.data() + q * d->spec.dim, d->spec.dim);
+      auto r = ix::search_core(*d->index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false);
+      benchmark::DoNotOptimize(r.data());
+      q = (q + 1) % kQueries;
+    }
+  });
+  state.counters["qps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["recall"] = c.recall;
+  state.counters["recall_int8"] = c.recall8;
+  state.counters["nprobe"] = double(c.nprobe);
+  state.counters["rerank"] = double(c.rerank);
+}
+
+std::vector<std::unique_ptr<Dataset>> g_sets;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<DataSpec> specs;
+  if (std::getenv("TANDREL_BENCH_SMALL")) {
+    specs.push_back({"small_100k_128", 100000, 128, 100, 12, 1024, 42});
+  } else {
+    specs.push_back({"gmm_1m_128", 1000000, 128, 1000, 12, 4096, 42});
+    specs.push_back({"gmm_200k_768", 200000, 768, 200, 24, 1024, 43});
+  }
+  for (const auto& s : specs) {
+    g_sets.push_back(std::make_unique<Dataset>(prepare(s)));
+    const Dataset* d = g_sets.back().get();
+    par::with_threads(1, [&] {
+      for (bool int8 : {false, true}) {
+        for (double target : {0.90, 0.95, 0.99}) {
+          const char* truth = int8 ? "exact-int8" : "float";
+          const Choice c = choose(*d, target, int8);
+          if (c.nprobe == 0) {
+            std::fprintf(stderr, "[%s] recall@10 vs %s >= %.2f not reached\n", s.name.c_str(), truth, target);
+            continue;
+          }
+          std::fprintf(stderr, "[%s] recall@10 vs %s >= %.2f: nprobe %llu rerank %llu (float %.4f, int8 %.4f)\n",
+                       s.name.c_str(), truth, target, (unsigned long long)c.nprobe, (unsigned long long)c.rerank,
+                       c.recall, c.recall8);
+          print_breakdown(*d, c);
+          char name[160];
+          std::snprintf(name, sizeof name, "Search/%s/%s%.2f", s.name.c_str(), truth, target);
+          benchmark::RegisterBenchmark(name, BM_Search, d, c)->Unit(benchmark::kMicrosecond);
+        }
+      }
+      // The defaults (nprobe 32, rerank 400) for reference.
+      const Choice def{32, 400, recall(*d, 32, 400), recall(*d, 32, 400, true)};
+      std::fprintf(stderr, "[%s] defaults nprobe 32 / rerank 400: recall@10 %.4f (vs exact int8 %.4f)\n",
+                   s.name.c_str(), def.recall, def.recall8);
+      print_breakdown(*d, def);
+      benchmark::RegisterBenchmark(("Search/" + s.name + "/default").c_str(), BM_Search, d, def)
+          ->Unit(benchmark::kMicrosecond);
+    });
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
