@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "ivf_rabitq/fileops.hpp"
 #include "ivf_rabitq/index/build.hpp"
 #include "ivf_rabitq/index/checkpoint.hpp"
 #include "ivf_rabitq/index/group_commit.hpp"
@@ -205,8 +206,8 @@ namespace {
 // Renames path to old, then staged to path; the first error, without undoing the first.
 Status swap_dirs(const std::filesystem::path& path, const std::filesystem::path& old,
                  const std::filesystem::path& staged) {
-  if (::rename(path.c_str(), old.c_str()) != 0) return IoError::last_os();
-  if (::rename(staged.c_str(), path.c_str()) != 0) return IoError::last_os();
+  if (ivf_rabitq::fileops::rename(path.c_str(), old.c_str()) != 0) return IoError::last_os();
+  if (ivf_rabitq::fileops::rename(staged.c_str(), path.c_str()) != 0) return IoError::last_os();
   return {};
 }
 
@@ -216,7 +217,7 @@ Status swap_dirs(const std::filesystem::path& path, const std::filesystem::path&
 Status carry_quarantined_log(const std::filesystem::path& path, const std::filesystem::path& staged) {
   const std::filesystem::path from = path / "wal.corrupt.bin";
   const std::filesystem::path to = staged / "wal.corrupt.bin";
-  if (::rename(from.c_str(), to.c_str()) != 0) {
+  if (ivf_rabitq::fileops::rename(from.c_str(), to.c_str()) != 0) {
     if (errno == ENOENT) return {};
     return IoError::last_os();
   }
@@ -234,8 +235,8 @@ std::optional<PyErrValue> publish_swapped(RabitqIndex& h, const std::filesystem:
   }
   const std::filesystem::path broken = sibling(h.path, kBrokenSuffix);
   remove_tree(broken);
-  if (::rename(h.path.c_str(), broken.c_str()) != 0) return first;
-  if (::rename(old.c_str(), h.path.c_str()) != 0) return first;
+  if (ivf_rabitq::fileops::rename(h.path.c_str(), broken.c_str()) != 0) return first;
+  if (ivf_rabitq::fileops::rename(old.c_str(), h.path.c_str()) != 0) return first;
   (void)storage::sync_parent_dir(h.path.native());
   (void)h.reload_after_bump();
   return first;
