@@ -1,3 +1,4 @@
+// ctest-labels: tsan
 // Durability cases checked line by line against the intended behaviour: the handle's own log
 // sync must not claim replayed deletes durable when it synced nothing; the add path's packed
 // centroids are keyed by the index's address and must never outlive the index (explicit
