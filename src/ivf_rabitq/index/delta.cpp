@@ -26,13 +26,23 @@ namespace {
 
 // The rotated centroids packed for the nearest-centroid scan (vectorised across centroids,
 // bit-identical to the plain coordinate-order sum), built on the first add of an index and
-// released by its teardown.
-std::mutex g_packed_mu;
-std::unordered_map<const IvfIndex*, std::shared_ptr<const distance::PackedVectors>> g_packed;
+// released by its teardown (which runs before the index's memory is freed, so an index
+// later allocated at the same address never finds a stale entry). The map and its mutex are
+// never destroyed: an index released by a thread still running while the process exits must
+// not find them already torn down by static destruction.
+struct PackedCache {
+  std::mutex mu;
+  std::unordered_map<const IvfIndex*, std::shared_ptr<const distance::PackedVectors>> map;
+};
+PackedCache& packed_cache() {
+  static PackedCache* const cache = new PackedCache();
+  return *cache;
+}
 
 std::shared_ptr<const distance::PackedVectors> packed_centroids(const IvfIndex& ix) {
-  std::lock_guard<std::mutex> g(g_packed_mu);
-  auto& slot = g_packed[&ix];
+  PackedCache& pc = packed_cache();
+  std::lock_guard<std::mutex> g(pc.mu);
+  auto& slot = pc.map[&ix];
   if (!slot) {
     const size_t k = static_cast<size_t>(ix.manifest.n_clusters);
     const size_t pad = static_cast<size_t>(ix.manifest.pad);
@@ -45,8 +55,15 @@ std::shared_ptr<const distance::PackedVectors> packed_centroids(const IvfIndex& 
 }  // namespace
 
 void release_add_scratch(const IvfIndex* ix) noexcept {
-  std::lock_guard<std::mutex> g(g_packed_mu);
-  g_packed.erase(ix);
+  PackedCache& pc = packed_cache();
+  std::lock_guard<std::mutex> g(pc.mu);
+  pc.map.erase(ix);
+}
+
+size_t add_scratch_entries_for_testing() {
+  PackedCache& pc = packed_cache();
+  std::lock_guard<std::mutex> g(pc.mu);
+  return pc.map.size();
 }
 
 bool slot_space_allows_one_more(uint64_t main_rows, uint64_t delta_rows) {
@@ -167,6 +184,9 @@ Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, c
     return invalid_input("add: vector length " + std::to_string(vector.size()) + " != index dim " +
                          std::to_string(ix.manifest.dim));
   }
+  // The slot-space check runs under checkpoint_mutex, so two concurrent adds cannot both pass
+  // it for the last free slot.
+  std::lock_guard<RankedMutex> cp(ix.checkpoint_mutex);
   {
     const uint64_t d = ix.delta.read()->rows();
     if (!slot_space_allows_one_more(ix.manifest.n, d)) {
@@ -174,7 +194,6 @@ Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, c
                            std::to_string(d + 1) + " new rows exceed the u32 slot capacity");
     }
   }
-  std::lock_guard<RankedMutex> cp(ix.checkpoint_mutex);
   TANDREL_TRY(wal_write(ix, WalAdd{id, vector, meta_text, sparse}));
   apply_add(ix, std::move(id), vector, meta, std::move(meta_text), sparse);
   return wal_group_commit(ix);

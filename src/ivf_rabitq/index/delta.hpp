@@ -8,6 +8,7 @@
 // (with postings in delta_sparse). Delta row d has slot n + d; slots are never reused.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -53,7 +54,9 @@ Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, c
 Result<bool> delete_logged(IvfIndex& ix, std::string_view id);
 
 // Releases the per-index scratch the add path keeps (the centroids packed for the nearest-
-// centroid scan). Called by the teardown.
+// centroid scan). Called by every teardown, including a repeated one.
 void release_add_scratch(const IvfIndex* ix) noexcept;
+// How many indexes the add path currently keeps scratch for (tests only).
+size_t add_scratch_entries_for_testing();
 
 }  // namespace ivf_rabitq::index

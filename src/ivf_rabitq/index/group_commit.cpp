@@ -39,11 +39,14 @@ WalClock::time_point wal_now() {
 
 WalNowFn set_wal_clock_for_testing(WalNowFn fn) { return g_now_override.exchange(fn); }
 
-Status wal_sync_descriptor(IvfIndex& ix) {
+Status wal_sync_descriptor(IvfIndex& ix, bool* synced) {
   Status st;
   {
     auto w = ix.wal.lock();
-    if (w->has_value()) st = fileops::fdatasync_retrying(**w);
+    if (w->has_value()) {
+      st = fileops::fdatasync_retrying(**w);
+      if (synced != nullptr) *synced = st.ok();
+    }
   }
   if (st.ok()) return st;
   ix.fsync_failed.store(true);
@@ -76,8 +79,12 @@ Status wal_group_commit(IvfIndex& ix) {
 
 Status wal_sync_now(IvfIndex& ix) {
   const uint64_t e = ix.tomb_epoch.load();
-  TANDREL_TRY(wal_sync_descriptor(ix));
-  raise_to(ix.durable_tomb_epoch, e);
+  // Only a sync that reached a descriptor covers the tombstones: with none open (nothing
+  // appended since the open or the last checkpoint) the log on disk may still hold replayed
+  // deletes that nobody has synced, and the checkpoint must sync them before deleted.bin.
+  bool synced = false;
+  TANDREL_TRY(wal_sync_descriptor(ix, &synced));
+  if (synced) raise_to(ix.durable_tomb_epoch, e);
   ix.ops_since_sync.store(0);
   *ix.wal_last_sync.lock() = wal_now();
   return {};

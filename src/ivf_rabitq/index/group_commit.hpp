@@ -19,13 +19,16 @@ Status wal_group_commit(IvfIndex& ix);
 
 // The log sync of the handle's sync() when no checkpoint is needed: fdatasync of the held
 // descriptor under `wal` (none held counts as success), not counted in wal_sync_count. On
-// success: ops_since_sync = 0, the window restarts, durable_tomb_epoch is raised to the
-// tomb_epoch read before the sync. On failure: fsync_failed is set and the descriptor closed.
+// success: ops_since_sync = 0 and the window restarts; durable_tomb_epoch is raised to the
+// tomb_epoch read before the sync only when a descriptor was actually synced (with none, the
+// log on disk may hold replayed deletes nobody synced yet, which the next checkpoint must
+// sync before writing deleted.bin). On failure: fsync_failed is set and the descriptor closed.
 Status wal_sync_now(IvfIndex& ix);
 
 // fdatasync of the held descriptor (retrying EINTR); on failure sets fsync_failed, closes
 // the descriptor and returns the system's error. Shared by the group commit and sync.
-Status wal_sync_descriptor(IvfIndex& ix);
+// `synced` (optional) is set to true when a descriptor was held and its sync succeeded.
+Status wal_sync_descriptor(IvfIndex& ix, bool* synced = nullptr);
 
 // The monotonic clock of the sync window. Tests may replace it (nullptr restores the real
 // clock); returns the previous override.

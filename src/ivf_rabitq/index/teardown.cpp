@@ -10,9 +10,12 @@
 namespace ivf_rabitq::index {
 
 void IvfIndex::drop() noexcept {
+  // The add path's scratch is keyed by this object's address: release it on every call, so
+  // an add made after an explicit drop() cannot leave an entry that outlives the object and
+  // is found by the next index allocated at the same address.
+  release_add_scratch(this);
   if (dropped_) return;
   dropped_ = true;
-  release_add_scratch(this);
   auto w = wal.lock();
   if (!w->has_value()) return;
   const Status st = fileops::fdatasync_retrying(**w);
