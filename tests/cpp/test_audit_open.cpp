@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "ivf_rabitq/fileops.hpp"
 #include "ivf_rabitq/index/delta.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/json.hpp"
@@ -555,4 +556,93 @@ TEST(AuditFilter, NestingLimitBoundary) {
   auto bad = (*r)->compile_filter_cached(nested(62, R"({"a":{"$in":[[1]]}})"));  // 124 + 4 = 128
   ASSERT_FALSE(bad.ok());
   EXPECT_EQ(bad.error().text.rfind("bad filter: recursion limit exceeded", 0), 0u) << bad.error().text;
+}
+
+// ---------------------------------------------------------------------------------------
+// Read failures
+// ---------------------------------------------------------------------------------------
+
+TEST(AuditOpen, EveryReadFailureIsReportedAndInterruptedReadsAreRetried) {
+  // The open of a segment with every control file (format.bin, manifest.bin, deleted.bin,
+  // delta.bin, crcs.bin, a non-empty wal.bin). An EIO at the k-th read, for every k, fails
+  // the open with the system error (wrapped by the log's unreadable text for wal.bin); an
+  // EINTR at the k-th read changes nothing.
+  TempDir d;
+  tandrel_test::write_segment(d.path(), full_spec());
+  {
+    auto r = IvfIndex::open_with_skip(d.path(), std::nullopt);
+    ASSERT_TRUE(r.ok()) << r.error().text();
+    json::Value meta;
+    ASSERT_TRUE(index::add_logged(**r, "w", std::vector<float>(8, 0.25f), meta, "null", {}).ok());
+  }
+  fileops::set_counting(true);
+  ASSERT_TRUE(IvfIndex::open_with_skip(d.path(), std::nullopt).ok());
+  const uint64_t reads = fileops::calls(fileops::Op::Read);
+  fileops::disarm_all();
+  ASSERT_GE(reads, 12u);  // at least two reads for each of the six files
+  const std::string eio = os_text(EIO);
+  const std::string wal_eio = "corrupt index: wal.bin at " + storage::quoted_path(d.path()) +
+                              " exists but is unreadable (" + eio +
+                              "); refusing to open as an empty WAL (un-checkpointed writes would be lost)";
+  int wal_failures = 0;
+  for (uint64_t k = 1; k <= reads; ++k) {
+    SCOPED_TRACE(k);
+    {
+      fileops::ScopedFaults f(fileops::Fault{fileops::Op::Read, k, fileops::Action::Errno, EIO, 1});
+      auto r = IvfIndex::open_with_skip(d.path(), std::nullopt);
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error().kind(), ErrorKind::Other);
+      if (r.error().text() == wal_eio) ++wal_failures;
+      else EXPECT_EQ(r.error().text(), eio);
+    }
+    {
+      fileops::ScopedFaults f(fileops::Fault{fileops::Op::Read, k, fileops::Action::Errno, EINTR, 1});
+      auto r = IvfIndex::open_with_skip(d.path(), std::nullopt);
+      ASSERT_TRUE(r.ok()) << r.error().text();
+      EXPECT_EQ((*r)->delta.read()->rows(), 3u);
+    }
+  }
+  EXPECT_GE(wal_failures, 1);
+}
+
+TEST(AuditFilter, KeyOrderAndRealSchemaGrowth) {
+  TempDir d;
+  SegmentSpec s;
+  s.ids = tandrel_test::make_ids(2);
+  s.metas = {R"({"a":1,"s":"x"})", R"({"a":2,"s":"y"})"};
+  tandrel_test::write_segment(d.path(), s);
+  // An empty skip set lets delta rows bring new typed fields.
+  auto r = IvfIndex::open_with_skip(d.path(), predicate::SkipSet{});
+  ASSERT_TRUE(r.ok()) << r.error().text();
+  IvfIndex& ix = **r;
+  auto ab = ix.compile_filter_cached(R"({"a":1,"s":"x"})");
+  auto ba = ix.compile_filter_cached(R"({"s":"x","a":1})");
+  ASSERT_TRUE(ab.ok() && ba.ok());
+  EXPECT_NE(ab->get(), ba->get());
+  EXPECT_EQ(**ab, **ba);
+  EXPECT_EQ(ix.filter_cache.lock()->size(), 2u);
+
+  // A filter on a field no row has yet compiles to a constant and is cached.
+  const std::string f = R"({"g":{"$gte":5}})";
+  auto before = ix.compile_filter_cached(f);
+  ASSERT_TRUE(before.ok());
+  EXPECT_EQ((*before)->kind, predicate::PredKind::False);
+  const uint64_t epoch = ix.schema_epoch.load();
+  // A logged add whose metadata brings g grows the schema: the cache is emptied and the
+  // filter, compiled again, tests the new column.
+  auto meta = json::parse(R"({"g":7})");
+  ASSERT_TRUE(meta.ok());
+  ASSERT_TRUE(index::add_logged(ix, "new", std::vector<float>(8, 0.5f), *meta, R"({"g":7})", {}).ok());
+  EXPECT_EQ(ix.schema_epoch.load(), epoch + 1);
+  EXPECT_EQ(ix.filter_cache.lock()->size(), 0u);
+  auto after = ix.compile_filter_cached(f);
+  ASSERT_TRUE(after.ok());
+  EXPECT_EQ((*after)->kind, predicate::PredKind::NumCmp);
+  {
+    auto delta = ix.delta.read();
+    ASSERT_EQ(delta->rows(), 1u);
+    EXPECT_TRUE(IvfIndex::passes_delta(*delta, **after, 0));
+  }
+  EXPECT_FALSE(ix.passes_main(**after, 0));
+  EXPECT_FALSE(ix.passes_main(**after, 1));
 }
