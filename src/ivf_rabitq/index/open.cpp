@@ -5,7 +5,8 @@
 //
 // Every size read from disk is untrusted. Expected file lengths are computed in 128-bit
 // arithmetic (no product of the 32-bit-bounded manifest fields can overflow it), and the
-// rotator is only built once dim is known to be bounded by data already in memory.
+// rotator is only built once dim is known to be bounded by data already in memory. Control
+// files are read only when they are regular files.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,10 +59,18 @@ struct FdGuard {
   }
 };
 
-// Opens an existing control file for reading. O_NONBLOCK keeps a FIFO planted in its place
-// from hanging the open; it changes nothing for regular files.
-int open_for_read(const std::string& path) {
-  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+// Opens an existing control file (deleted.bin, delta.bin) for reading it whole: fd -1 with
+// `missing` set when it does not exist, any other failure as the error. Opened without
+// blocking and accepted only as a regular file, so neither a FIFO (which would hang the
+// open) nor a device such as /dev/zero (which would be read without end) is read.
+Result<int> open_control_file(const std::string& path, struct stat* st, bool* missing) {
+  *missing = false;
+  auto r = storage::open_regular_for_read(path, st);
+  if (!r.ok() && r.error().kind() == ErrorKind::NotFound && r.error().os_code() == ENOENT) {
+    *missing = true;
+    return -1;
+  }
+  return r;
 }
 
 // Maps an optional accelerator file: any failure means absent.
@@ -224,10 +233,11 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   // Tombstones from deleted.bin.
   storage::Tombstones tombs;
   {
-    FdGuard fd{open_for_read(storage::join_path(dir, "deleted.bin"))};
-    if (fd.fd < 0) {
-      if (errno != ENOENT) return IoError::last_os();
-    } else {
+    struct stat st;
+    bool missing = false;
+    TANDREL_ASSIGN(const int raw_fd, open_control_file(storage::join_path(dir, "deleted.bin"), &st, &missing));
+    FdGuard fd{raw_fd};
+    if (!missing) {
       TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.fd));
       if (!file.empty()) {
         std::span<const uint8_t> body;
@@ -248,12 +258,11 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   Delta delta;
   std::optional<DeltaStamp> stamp;
   {
-    FdGuard fd{open_for_read(storage::join_path(dir, "delta.bin"))};
-    if (fd.fd < 0) {
-      if (errno != ENOENT) return IoError::last_os();
-    } else {
-      struct stat st;
-      if (::fstat(fd.fd, &st) != 0) return IoError::last_os();
+    struct stat st;
+    bool missing = false;
+    TANDREL_ASSIGN(const int raw_fd, open_control_file(storage::join_path(dir, "delta.bin"), &st, &missing));
+    FdGuard fd{raw_fd};
+    if (!missing) {
       DeltaStamp s;
       s.ino = static_cast<uint64_t>(st.st_ino);
       s.len = static_cast<uint64_t>(st.st_size);

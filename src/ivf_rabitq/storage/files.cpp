@@ -101,8 +101,7 @@ Status write_bytes(const std::string& path, std::string_view bytes) {
 
 Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::span<uint8_t> buf) {
   if (buf.empty()) return invalid_input("crc32_file_with_buffer: empty buffer");
-  int fd = fileops::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return IoError::last_os();
+  TANDREL_ASSIGN(const int fd, open_regular_for_read(path));
   fileops::Fd guard(fd);
   size_t chunk = buf.size() < kCrcBufSize ? buf.size() : kCrcBufSize;
   uint32_t crc = 0;
@@ -158,9 +157,25 @@ Result<std::vector<uint8_t>> read_fd_to_end(int fd) {
   return out;
 }
 
-Result<std::vector<uint8_t>> read_file(const std::string& path) {
-  int fd = fileops::open(path.c_str(), O_RDONLY);
+Status require_regular_file(const struct ::stat& st) {
+  if (S_ISREG(st.st_mode)) return {};
+  if (S_ISDIR(st.st_mode)) return IoError::os(EISDIR);
+  return other_error("not a regular file");
+}
+
+Result<int> open_regular_for_read(const std::string& path, struct ::stat* st_out) {
+  int fd = fileops::open(path.c_str(), O_RDONLY | O_NONBLOCK);
   if (fd < 0) return IoError::last_os();
+  fileops::Fd guard(fd);
+  struct ::stat st;
+  if (::fstat(fd, &st) != 0) return IoError::last_os();
+  TANDREL_TRY(require_regular_file(st));
+  if (st_out != nullptr) *st_out = st;
+  return guard.release();
+}
+
+Result<std::vector<uint8_t>> read_file(const std::string& path) {
+  TANDREL_ASSIGN(const int fd, open_regular_for_read(path));
   fileops::Fd guard(fd);
   return read_fd_to_end(fd);
 }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "ivf_rabitq/error.hpp"
 
 namespace ivf_rabitq::storage {
@@ -46,7 +48,15 @@ Result<uint32_t> crc32_file(const std::string& path);
 // Same, through a caller-owned buffer of at least kCrcBufSize bytes (content unspecified after).
 Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::span<uint8_t> buf);
 
-// Reads a whole file (interrupted reads retried).
+// Opens an existing file read-only for reading it whole: O_CLOEXEC, and O_NONBLOCK so a FIFO
+// planted in its place cannot hang the caller. Only a regular file is accepted: a directory
+// is the system's EISDIR error, any other type (FIFO, device, socket) the error "not a
+// regular file" (kind Other). Returns the descriptor (owned by the caller) and the status.
+Result<int> open_regular_for_read(const std::string& path, struct ::stat* st_out = nullptr);
+// Checks the status of an open descriptor the same way (EISDIR, or "not a regular file").
+Status require_regular_file(const struct ::stat& st);
+
+// Reads a whole regular file (interrupted reads retried); see open_regular_for_read.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
 // Reads from an open descriptor's current position to its end.
 Result<std::vector<uint8_t>> read_fd_to_end(int fd);

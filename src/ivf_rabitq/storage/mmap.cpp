@@ -100,12 +100,15 @@ void MmapRegion::reset() {
 }
 
 Result<MmapRegion> MmapRegion::open_with(const std::string& path, Residency mode) {
-  int fd = fileops::open(path.c_str(), O_RDONLY);
+  // Non-blocking, so a FIFO in place of a data file cannot hang the open; only a regular
+  // file is mapped (a device would otherwise map as an empty or bogus file).
+  int fd = fileops::open(path.c_str(), O_RDONLY | O_NONBLOCK);
   if (fd < 0) return IoError::last_os();
   fileops::Fd guard(fd);
   bool prewarm = mode == Residency::Hot && residency_flag("TANDREL_PREWARM", PREWARM);
   struct stat st;
   if (::fstat(fd, &st) != 0) return IoError::last_os();
+  TANDREL_TRY(require_regular_file(st));
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > static_cast<uint64_t>(std::numeric_limits<ptrdiff_t>::max())) {
     return invalid_data("memory map length overflows isize");
   }

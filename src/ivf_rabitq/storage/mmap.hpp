@@ -46,7 +46,8 @@ class MmapRegion {
   MmapRegion& operator=(const MmapRegion&) = delete;
   ~MmapRegion() { reset(); }
 
-  // Opens and maps `path` with the given residency; an empty file gives an empty region.
+  // Opens and maps `path` with the given residency; an empty file gives an empty region. Only
+  // a regular file is mapped: a directory is EISDIR, a FIFO or device "not a regular file".
   static Result<MmapRegion> open_with(const std::string& path, Residency mode);
 
   const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
