@@ -1,5 +1,7 @@
 #include "ivf_rabitq_py/paths.hpp"
 
+#include "ivf_rabitq/storage/files.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -204,22 +206,6 @@ std::optional<DirId> dir_identity(const fs::path& dir) {
   return DirId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-ivf_rabitq::Status sync_parent_dir(const fs::path& path) {
-  bool has_parent = false;
-  fs::path parent = parent_of(path, &has_parent);
-  if (!has_parent || parent.empty()) return {};
-  int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return {};
-  int rc;
-  do {
-    rc = ::fsync(fd);
-  } while (rc != 0 && errno == EINTR);
-  const int err = errno;
-  ::close(fd);
-  if (rc != 0) return ivf_rabitq::IoError::os(err);
-  return {};
-}
-
 ivf_rabitq::Status recover(const fs::path& path) {
   const fs::path compacting = sibling(path, kCompactingSuffix);
   const fs::path old = sibling(path, kOldSuffix);
@@ -240,7 +226,7 @@ ivf_rabitq::Status recover(const fs::path& path) {
         if (::rename(path.c_str(), sibling(path, kBrokenSuffix).c_str()) != 0) move_errno = errno;
       }
       if (::rename(old.c_str(), path.c_str()) == 0) {
-        (void)sync_parent_dir(path);
+        (void)ivf_rabitq::storage::sync_parent_dir(path.native());
       } else if (move_errno == 0) {
         move_errno = errno;
       }

@@ -62,10 +62,6 @@ struct DirId {
 // None when `dir` cannot be queried.
 std::optional<DirId> dir_identity(const fs::path& dir);
 
-// fsync of the directory that contains `path`, retried on interruption. A path without a
-// parent, or whose parent cannot be opened, counts as success.
-ivf_rabitq::Status sync_parent_dir(const fs::path& path);
-
 // Crash clean-up after an interrupted directory swap:
 //   1. remove `<path>.compacting` recursively;
 //   2. if `<path>.old` exists: when `<path>` holds a segment, remove `.old`; else when `.old`

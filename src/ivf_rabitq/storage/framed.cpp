@@ -112,8 +112,8 @@ namespace {
 // Reads up to the first 8 bytes of dir/generation: the bytes read, or the error.
 Result<std::vector<uint8_t>> read_generation_prefix(const std::string& dir) {
   std::string path = join_path(dir, "generation");
-  int fd = fileops::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return IoError::last_os();
+  // Non-blocking and regular files only: a FIFO named `generation` must not hang a reader.
+  TANDREL_ASSIGN(int fd, open_regular_for_read(path));
   fileops::Fd guard(fd);
   std::vector<uint8_t> out(8);
   size_t len = 0;
