@@ -2,6 +2,9 @@
 
 #include <string>
 
+#include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/storage/mmap.hpp"
+
 namespace ivf_rabitq_py {
 
 namespace {
@@ -25,12 +28,17 @@ PyObject* slot_space_ok(PyObject* /*module*/, Args& args) {
 
 PyObject* merge_segments(PyObject* /*module*/, Args& /*args*/) { return not_available("merge_segments"); }
 
-PyObject* ivf_open_count(PyObject* /*module*/) { return not_available("ivf_open_count"); }
+PyObject* ivf_open_count(PyObject* /*module*/) {
+  return PyLong_FromUnsignedLongLong(ivf_rabitq::index::OPEN_COUNT.load());
+}
 
 PyObject* set_residency(PyObject* /*module*/, Args& args) {
   bool prewarm = false, mlock = false;
   if (!args.get(0, prewarm) || !args.get(1, mlock)) return nullptr;
-  return not_available("set_residency");
+  // From now on the environment is no longer consulted; segments opened later follow these.
+  ivf_rabitq::storage::PREWARM.store(prewarm ? 2 : 1, std::memory_order_relaxed);
+  ivf_rabitq::storage::MLOCK.store(mlock ? 2 : 1, std::memory_order_relaxed);
+  return none();
 }
 
 PyObject* scan_json_chunk(PyObject* /*module*/, Args& /*args*/) { return not_available("scan_json_chunk"); }

@@ -7,7 +7,6 @@
 #include "ivf_rabitq_py/lock_file.hpp"
 #include "ivf_rabitq_py/methods.hpp"
 #include "ivf_rabitq_py/paths.hpp"
-#include "ivf_rabitq_py/pending.hpp"
 
 namespace ivf_rabitq_py {
 
@@ -43,7 +42,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (skip_fields) rec->skip.emplace(skip_fields->begin(), skip_fields->end());
 
   // Lock-file open, exclusive lock, recovery, manifest test and the first open run without
-  // the interpreter lock; their failures come back as values.
+  // the interpreter lock; their failures come back as values. The exclusive lock keeps the
+  // constructor from seeing a half-done swap, build or checkpoint of anyone else.
   std::optional<PyErrValue> err;
   without_gil([&] {
     auto opened = LockFile::open(rec->path);
@@ -61,15 +61,38 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       err = io_err(st.error());
       return;
     }
-    if (has_segment(rec->path)) {
-      if (auto st = open_segment(*rec); !st) {
-        err = io_err(st.error());
+    // Only a manifest that is not there means "not built"; a manifest that cannot be looked
+    // at is an error (a later build must never write over a segment it could not see).
+    auto built = manifest_state(rec->path);
+    if (!built) {
+      err = io_err(built.error());
+      return;
+    }
+    if (*built) {
+      auto ix = rec->open_index();
+      if (!ix) {
+        err = io_err(ix.error());
         return;
       }
+      rec->inner = std::move(ix).value();
+      rec->generation = read_dir_state(rec->path);
     }
     file.unlock();
   });
   if (err) return err->raise();
+
+  if (rec->inner && rec->inner->manifest.dim != rec->dim) {
+    const uint64_t built_dim = rec->inner->manifest.dim;
+    without_gil([&] { rec->inner.reset(); });
+    return raise(PyExc::ValueError, "dim mismatch: opened with dim=" + std::to_string(rec->dim) +
+                                        " but the index at " + quote_path(rec->path_arg) +
+                                        " was built with dim=" + std::to_string(built_dim));
+  }
+  if (rec->inner) {
+    // The settings every index of this handle receives (interval 1, no sync window).
+    IndexPtr ix = std::exchange(rec->inner, nullptr);
+    rec->set_inner(std::move(ix));
+  }
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
@@ -84,6 +107,8 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void tp_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  // Path, skip set, then the handle's share of the open index; a last-reference teardown
+  // (final log sync) runs here, under the interpreter lock.
   delete reinterpret_cast<PyRabitqIndex*>(self)->handle;
   reinterpret_cast<PyRabitqIndex*>(self)->handle = nullptr;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
@@ -93,11 +118,32 @@ void tp_dealloc(PyObject* self) {
 
 // ---- methods --------------------------------------------------------------------------
 
-PyObject* close(PyObject* /*self*/) {
-  // Drops the handle's open index (with the interpreter lock released around a last-holder
-  // teardown) and clears the generation cache, once the handle holds an open index.
+PyObject* close(PyObject* self) {
+  RabitqIndex& h = handle_of(self);
+  h.drop_inner();
+  h.clear_gen_check();
   return none();
 }
+
+constexpr const char* kSearchDoc =
+    "Search. Returns list of (id, distance) ascending. `ensure_target_k` falls\n"
+    "back to an exact scan when a selective filter yields fewer than k hits.";
+constexpr const char* kAddDoc =
+    "Incrementally add (or upsert) one vector + metadata JSON + optional sparse.\n"
+    "\n"
+    "`vector` is little-endian f32 bytes (read zero-copy when 4-aligned, like `search`)\n"
+    "or any sequence of floats. The LSM's batched write path hands each row over as\n"
+    "bytes: extracting a Python list of `dim` floats (after converting a numpy row INTO\n"
+    "that list) was most of the per-row cost of a small `store()` batch.";
+constexpr const char* kDeleteDoc = "Tombstone a row by id. Returns True if it existed and was live.";
+constexpr const char* kFlushDoc =
+    "Checkpoint: persist the in-RAM delta + tombstones and reset the WAL.\n"
+    "Bounds WAL growth / open-replay time; not required for durability (every\n"
+    "add/delete is already WAL-durable) but recommended periodically.";
+constexpr const char* kSyncDoc = "Force-fsync the WAL tail (use with group commit before a quiescent point).";
+constexpr const char* kBuildDoc =
+    "Bulk build from contiguous little-endian f32 bytes (n*dim) + ids + metadata\n"
+    "JSON + optional per-vector sparse terms [[(term, weight), ...], ...].";
 
 // The class's method table, in this order: build, search, calibrate_nprobe, add,
 // search_hybrid, sparse_search, delete, flush, compact, rebuild, count, stats, fit_count,
@@ -107,6 +153,16 @@ PyObject* close(PyObject* /*self*/) {
 // verify_integrity, ids_matching_limit, then the static distances_to_many, tdql_fuse,
 // meta_status_across, meta_status_columns.
 const MethodDecl kMethods[] = {
+    keyword<"build",
+            "($self, vectors, n, ids, metadatas, n_clusters, seed=42, sparse=None, skip_index=None, pca=None, "
+            "quant_scale=0.0)",
+            method_build>(kBuildDoc),
+    keyword<"search", "($self, query, k, nprobe=32, rerank=400, filter_json=None, ensure_target_k=False)",
+            method_search>(kSearchDoc),
+    keyword<"add", "($self, id, vector, metadata=None, sparse=None)", method_add>(kAddDoc),
+    keyword<"delete", "($self, id)", method_delete>(kDeleteDoc),
+    no_args<"flush", "($self)", method_flush>(kFlushDoc),
+    no_args<"sync", "($self)", method_sync>(kSyncDoc),
     no_args<"close", "($self)", close>(kCloseDoc),
 };
 

@@ -189,6 +189,21 @@ std::string quote_path(std::string_view text) {
 
 bool has_segment(const fs::path& dir) { return path_exists(dir / "manifest.bin"); }
 
+ivf_rabitq::Result<bool> manifest_state(const fs::path& dir) {
+  struct stat st;
+  const fs::path m = dir / "manifest.bin";
+  if (::stat(m.c_str(), &st) == 0) return true;
+  const int e = errno;
+  if (e == ENOENT || e == ENOTDIR) return false;
+  return ivf_rabitq::IoError::os(e);
+}
+
+std::optional<DirId> dir_identity(const fs::path& dir) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) return std::nullopt;
+  return DirId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 ivf_rabitq::Status sync_parent_dir(const fs::path& path) {
   bool has_parent = false;
   fs::path parent = parent_of(path, &has_parent);
@@ -258,9 +273,10 @@ ivf_rabitq::Status recover(const fs::path& path) {
 }
 
 ivf_rabitq::Result<bool> heal_orphaned_compaction(const fs::path& path) {
-  if (has_segment(path)) return true;
+  TANDREL_ASSIGN(const bool built, manifest_state(path));
+  if (built) return true;
   if (has_segment(sibling(path, kOldSuffix))) TANDREL_TRY(recover(path));
-  return has_segment(path);
+  return manifest_state(path);
 }
 
 }  // namespace ivf_rabitq_py

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,6 +46,21 @@ std::string quote_path(std::string_view text);
 
 // Whether `dir` holds a segment (a status query on `<dir>/manifest.bin` succeeds).
 bool has_segment(const fs::path& dir);
+
+// Whether `dir` holds a segment, telling "not there" from "could not look": a status query
+// on `<dir>/manifest.bin` that succeeds gives true, one that fails with ENOENT or ENOTDIR
+// false, any other failure (EACCES, EIO, ...) is returned. Decisions that would build or
+// write over `<dir>` use this, so an unreadable segment is never taken for an absent one.
+ivf_rabitq::Result<bool> manifest_state(const fs::path& dir);
+
+// Identity of a directory: device and inode number of `dir` (symbolic links followed).
+struct DirId {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  bool operator==(const DirId&) const = default;
+};
+// None when `dir` cannot be queried.
+std::optional<DirId> dir_identity(const fs::path& dir);
 
 // fsync of the directory that contains `path`, retried on interruption. A path without a
 // parent, or whose parent cannot be opened, counts as success.

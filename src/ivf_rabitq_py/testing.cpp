@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ivf_rabitq/fileops.hpp"
 #include "ivf_rabitq_py/args.hpp"
 #include "ivf_rabitq_py/errors.hpp"
 #include "ivf_rabitq_py/functions.hpp"
@@ -234,6 +235,33 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
     const double d = PyFloat_AsDouble(v[0]);
     if (d == -1.0 && PyErr_Occurred()) return nullptr;
     return str_from(fmt_f64_exp(d)).release();
+  }
+  if (kind == "faults") {
+    // Arms file-operation faults ("fdatasync:1:EIO", see fileops::arm_from_spec); an empty
+    // text disarms every fault.
+    std::string spec;
+    if (!need(1) || !From<std::string>::convert(v[0], spec)) return nullptr;
+    if (spec.empty()) {
+      ivf_rabitq::fileops::disarm_all();
+      return none();
+    }
+    if (auto st = ivf_rabitq::fileops::arm_from_spec(spec); !st) return io_err(st.error()).raise();
+    return none();
+  }
+  if (kind == "state") {
+    // The handle's view of its segment: (holds an index, generation it reflects, the held
+    // index's wal_bytes, fsync_failed).
+    if (!need(1) || !is_rabitq_index(v[0])) return raise(PyExc::TypeError, "expected RabitqIndex");
+    RabitqIndex& h = handle_of(v[0]);
+    IndexPtr ix = h.current();
+    uint64_t g;
+    {
+      std::lock_guard<std::mutex> lk(h.generation_m);
+      g = h.generation.generation;
+    }
+    return Py_BuildValue("(OKKO)", ix ? Py_True : Py_False, static_cast<unsigned long long>(g),
+                         static_cast<unsigned long long>(ix ? ix->wal_bytes.load() : 0),
+                         ix && ix->fsync_failed.load() ? Py_True : Py_False);
   }
   return raise(PyExc::ValueError, "unknown probe kind");
 }

@@ -1,0 +1,302 @@
+// The open segment: IvfIndex holds everything one opened segment directory needs to be
+// searched, read, added to, deleted from and checkpointed.
+//
+// Immutable after the open (read by any number of threads without a lock): the manifest,
+// the rotation, the rotated centroids, the memory maps, the sparse term index,
+// `sparse_base`, `file_crcs`, `skip`, `dir` and `format_version`. Everything that changes
+// lives behind the locks and atomics below.
+//
+// Lock order inside one index, outermost first: `checkpoint_mutex`, then `wal` or
+// `delta_stamp` (never both). Readers holding several reader-writer locks take `id_map`,
+// `tombstones`, `delta`, then `delta_sparse`. The `filter_cache` mutex and the
+// `live_schema` lock are never held together. Debug builds check this order.
+//
+// The methods are spread over files by role: index/open.cpp (the open), index/verify.cpp
+// (checksums), index/filter.cpp (predicate bindings and the compiled-filter cache),
+// index/ids.cpp (id resolution, live count). Log replay, delta rows, schema growth,
+// checkpoints and search live in their own files.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "ivf_rabitq/codec.hpp"
+#include "ivf_rabitq/error.hpp"
+#include "ivf_rabitq/index/rwlock.hpp"
+#include "ivf_rabitq/predicate/compile.hpp"
+#include "ivf_rabitq/predicate/keys.hpp"
+#include "ivf_rabitq/predicate/predicate.hpp"
+#include "ivf_rabitq/storage/codec_records.hpp"
+#include "ivf_rabitq/storage/data_files.hpp"
+#include "ivf_rabitq/storage/mmap.hpp"
+#include "ivf_rabitq/storage/records.hpp"
+#include "ivf_rabitq/storage/tombstones.hpp"
+
+namespace ivf_rabitq::index {
+
+using predicate::SkipSet;
+using storage::Delta;
+using storage::FieldSchema;
+using storage::Manifest;
+using storage::TypedMmap;
+
+// Calls of IvfIndex::open_with_skip in this process, failed ones included.
+inline std::atomic<uint64_t> OPEN_COUNT{0};
+
+// ---------------------------------------------------------------------------------------
+// Checksum verification budget
+// ---------------------------------------------------------------------------------------
+
+// The budget a TANDREL_VERIFY_MAX_BYTES value gives (nullptr: unset): Unicode white space
+// trimmed, then an optional '+' and one or more ASCII digits fitting 64 bits; anything
+// else (or text that is not UTF-8) gives 67108864.
+uint64_t parse_verify_budget(const char* value);
+// parse_verify_budget of the current environment.
+uint64_t read_env();
+// The process-wide budget: computed by the first call, returned unchanged afterwards.
+uint64_t verify_open_budget();
+// Verification of the bulk files recorded in `file_crcs` against dir (see verify_under).
+Status verify_files_under(const std::string& dir, const storage::FileCrcs& file_crcs, uint64_t budget);
+
+// ---------------------------------------------------------------------------------------
+// Id hashes and the id map
+// ---------------------------------------------------------------------------------------
+
+// The key of the id map and of idhash.bin records: FNV-1a-64 of the id's bytes.
+uint64_t id_hash(std::string_view id);
+// Test seam: replaces the id hash (nullptr restores FNV-1a-64); returns the previous
+// override. Only for tests that need colliding ids; set it before opening.
+using IdHashFn = uint64_t (*)(std::string_view);
+IdHashFn set_id_hash_for_testing(IdHashFn fn);
+
+// Hasher of the u64 id-hash keys inside the map (they are already well mixed).
+struct U64KeyHasher {
+  size_t operator()(uint64_t h) const noexcept { return static_cast<size_t>(h ^ (h >> 29)); }
+};
+
+// Id hash -> slot, the newest insertion under a hash winning. A hit is only a hint: the
+// caller verifies the slot's stored id. When an insertion displaces a main slot (two main
+// ids sharing a hash, or a later row whose id shares the hash of a main id), the displaced
+// slot is kept on the side, so a lookup whose hit fails verification still finds the main
+// row in a segment without idhash.bin. Delta slots need no such record: a failed hit scans
+// the delta ids.
+class IdMap {
+ public:
+  IdMap() = default;
+  explicit IdMap(uint64_t main_rows) : main_rows_(main_rows) {}
+
+  // Rows below this slot are main rows (the manifest's n).
+  void set_main_rows(uint64_t n) { main_rows_ = n; }
+  uint64_t main_rows() const { return main_rows_; }
+  void reserve(size_t n) { map_.reserve(n); }
+
+  // map[hash] = slot (replacing an earlier entry; a replaced main slot is kept aside).
+  void insert(uint64_t hash, uint32_t slot) {
+    auto [it, fresh] = map_.try_emplace(hash, slot);
+    if (!fresh) {
+      const uint32_t old = it->second;
+      it->second = slot;
+      if (old != slot && old < main_rows_) displaced_.emplace(hash, old);
+    }
+  }
+  std::optional<uint32_t> find(uint64_t hash) const {
+    auto it = map_.find(hash);
+    if (it == map_.end()) return std::nullopt;
+    return it->second;
+  }
+  bool empty() const { return map_.empty(); }
+  size_t size() const { return map_.size(); }
+  // Calls f(slot) for every main slot displaced from `hash`, until f returns true;
+  // returns whether it did.
+  template <class F>
+  bool any_displaced(uint64_t hash, F&& f) const {
+    if (displaced_.empty()) return false;
+    auto [b, e] = displaced_.equal_range(hash);
+    for (auto it = b; it != e; ++it)
+      if (f(it->second)) return true;
+    return false;
+  }
+  size_t displaced_count() const { return displaced_.size(); }
+
+ private:
+  std::unordered_map<uint64_t, uint32_t, U64KeyHasher> map_;
+  std::unordered_multimap<uint64_t, uint32_t, U64KeyHasher> displaced_;
+  uint64_t main_rows_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------
+// Other member types
+// ---------------------------------------------------------------------------------------
+
+// Identity of delta.bin on disk, compared as a whole.
+struct DeltaStamp {
+  struct MTime {
+    int64_t sec = 0;
+    uint32_t nsec = 0;
+    bool operator==(const MTime&) const = default;
+  };
+  uint64_t ino = 0;
+  uint64_t len = 0;
+  std::optional<MTime> mtime;  // absent when the file system does not report it
+  bool operator==(const DeltaStamp&) const = default;
+};
+
+// Postings of one term in sparse.bin: `count` records from posting index `start`.
+struct SparseSpan {
+  uint64_t start = 0;
+  uint32_t count = 0;
+  bool operator==(const SparseSpan&) const = default;
+};
+using SparseTerms = std::unordered_map<uint32_t, SparseSpan, storage::IntHasher>;
+
+// Delta postings: term -> (delta row index, weight), in order of addition.
+using DeltaSparse = std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, float>>, storage::IntHasher>;
+
+using PredicatePtr = std::shared_ptr<const predicate::Predicate>;
+// Filter text (exact bytes) -> compiled predicate (only successful compiles are stored).
+using FilterCache = std::unordered_map<std::string, PredicatePtr>;
+inline constexpr size_t kFilterCacheMaxEntries = 64;
+inline constexpr size_t kFilterCacheMaxKeyBytes = 67108864;
+
+using WalClock = std::chrono::steady_clock;
+
+// ---------------------------------------------------------------------------------------
+// IvfIndex
+// ---------------------------------------------------------------------------------------
+
+class IvfIndex {
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  // Built only by open_with_skip; shared by reference count.
+  explicit IvfIndex(Key) {}
+  IvfIndex(const IvfIndex&) = delete;
+  IvfIndex& operator=(const IvfIndex&) = delete;
+  // Runs the teardown (drop), then releases the members in declaration order.
+  ~IvfIndex();
+
+  // Opens and validates the segment directory `dir`; `skip` is the skip set of metadata
+  // field names (taken over). Errors: invalid-data "corrupt index: ..." texts, the
+  // newer-format text, the manifest decoder's text, or the operating system's error.
+  static Result<std::shared_ptr<IvfIndex>> open_with_skip(const std::string& dir, std::optional<SkipSet> skip);
+
+  // ---- checksum verification (verify.cpp) ----
+  // Recomputes the CRC-32 of the recorded bulk files no longer than `budget` bytes.
+  Status verify_under(uint64_t budget) const;
+
+  // ---- filters (filter.cpp) ----
+  // The predicate on main slot `slot` (< n), reading the mapped column files.
+  bool passes_main(const predicate::Predicate& pred, uint32_t slot) const;
+  // The predicate on delta row d of `delta` (held by the caller under the delta read lock).
+  static bool passes_delta(const Delta& delta, const predicate::Predicate& pred, uint32_t d);
+  // A filter text compiled through the per-index cache; errors are "bad filter: {}" or the
+  // compiler's text. The empty text and "null" are the callers' business (no filter).
+  Result<PredicatePtr, predicate::FilterError> compile_filter_cached(std::string_view text) const;
+
+  // ---- ids (ids.cpp) ----
+  // Rows of the main segment (slots 0 .. n-1).
+  uint32_t main_rows() const { return static_cast<uint32_t>(manifest.n); }
+  // The stored id of main slot s (borrowed from the mapping or the manifest), or none when
+  // the slot has no valid id. ext_id is the same read under the name compaction uses.
+  std::optional<std::string_view> main_id(uint32_t s) const;
+  std::optional<std::string_view> ext_id(uint32_t s) const { return main_id(s); }
+  // An owned copy of the id of any slot below n + delta rows ("" for a main slot without
+  // an id). Takes the delta read lock for delta slots only.
+  std::string ext_of(uint32_t slot) const;
+  // Id -> slot (possibly tombstoned). The caller holds the id_map and delta read locks.
+  std::optional<uint32_t> slot_of_locked(std::string_view id, const IdMap& map,
+                                         const std::vector<std::string>& delta_ids) const;
+  // The same, taking the id_map then the delta read lock itself.
+  std::optional<uint32_t> slot_of(std::string_view id) const;
+  // Batch form: one entry per id, each equal to slot_of_locked of that id.
+  std::vector<std::optional<uint32_t>> slots_of_locked(std::span<const std::string> ids, const IdMap& map,
+                                                       const std::vector<std::string>& delta_ids) const;
+  std::vector<std::optional<uint32_t>> slots_of_locked(std::span<const std::string_view> ids, const IdMap& map,
+                                                       const std::vector<std::string>& delta_ids) const;
+  // main rows + delta rows - tombstones, floored at 0.
+  uint64_t live_count() const;
+
+  // ---- seams of the open implemented with the write path ----
+  // Re-applies wal.bin; returns (end offset, damaged).
+  Result<std::pair<uint64_t, bool>> replay_wal();
+  // Rebuilds delta_sparse from the delta's sparse lists.
+  void rebuild_delta_sparse();
+  // Teardown: final fdatasync of the log descriptor, warning on failure. Idempotent.
+  void drop() noexcept;
+
+  // =====================================================================================
+  // Owned members, in declaration (and release) order.
+  // =====================================================================================
+  Manifest manifest;                                  // centroids emptied after rotation
+  codec::Rotator rotator;
+  std::vector<float> centroids_rot;                   // n_clusters x pad
+  TypedMmap<uint64_t> codes_bin;                      // hot
+  TypedMmap<float> metas_bin;                         // hot
+  TypedMmap<uint8_t> orig_bin;                        // random access
+  std::optional<TypedMmap<uint32_t>> origscale_bin;   // (u32 energy, u32 exponent) per row
+  std::vector<TypedMmap<double>> num_bins;            // num_{i}.bin in schema order
+  std::vector<TypedMmap<uint32_t>> str_bins;          // str_{j}.bin in schema order
+  std::optional<TypedMmap<uint8_t>> meta_bin;         // with meta_off_bin or not at all
+  std::optional<TypedMmap<uint64_t>> meta_off_bin;
+  std::optional<TypedMmap<uint8_t>> ids_bin;          // with ids_off_bin or not at all
+  std::optional<TypedMmap<uint64_t>> ids_off_bin;
+  std::optional<TypedMmap<uint8_t>> idhash_bin;       // 12-byte records (u64 hash, u32 slot)
+  std::optional<TypedMmap<uint8_t>> sparse_bin;
+  SparseTerms sparse_terms;
+  storage::FileCrcs file_crcs;
+  Mutex<FilterCache> filter_cache{LockRank::FilterCache, this};
+  RwLock<std::optional<std::vector<FieldSchema>>> live_schema{LockRank::LiveSchema, this};
+  std::optional<SkipSet> skip;
+  RwLock<storage::Tombstones> tombstones{LockRank::Tombstones, this};
+  RwLock<IdMap> id_map{LockRank::IdMap, this};
+  RwLock<Delta> delta{LockRank::Delta, this};
+  RwLock<DeltaSparse> delta_sparse{LockRank::DeltaSparse, this};
+  Mutex<std::optional<int>> wal{LockRank::Wal, this};  // append descriptor of wal.bin
+  std::string dir;
+
+  // =====================================================================================
+  // Plain members.
+  // =====================================================================================
+  Mutex<std::optional<DeltaStamp>> delta_stamp{LockRank::DeltaStamp, this};
+  Mutex<WalClock::time_point> wal_last_sync{LockRank::WalLastSync, this};
+  std::atomic<uint64_t> schema_epoch{0};
+  std::atomic<uint64_t> wal_sync_ms{0};
+  std::atomic<uint64_t> wal_sync_count{0};
+  std::atomic<uint64_t> wal_bytes{0};
+  std::atomic<uint64_t> tomb_epoch{0};
+  std::atomic<uint64_t> durable_tomb_epoch{0};
+  size_t sparse_base = 0;  // 8 + 8 x term count of sparse.bin; 0 without it
+  uint32_t format_version = 1;
+  std::atomic<uint32_t> durability_interval{1};
+  std::atomic<uint32_t> ops_since_sync{0};
+  std::atomic<bool> wal_damaged{false};
+  std::atomic<bool> fsync_failed{false};
+  mutable RankedMutex checkpoint_mutex{LockRank::CheckpointMutex, this};
+
+ private:
+  bool dropped_ = false;
+};
+
+// Regrows the typed schema over the delta rows' metadata at open; may rewrite the delta's
+// typed columns. Returns none when nothing grew (the manifest's fields apply).
+std::optional<std::vector<FieldSchema>> rebuild_delta_schema(const std::vector<FieldSchema>& fields,
+                                                             const std::optional<SkipSet>& skip, Delta& delta,
+                                                             bool typed_keys);
+
+// Term table of a sparse.bin image: fills `terms` and returns sparse_base, or none when the
+// image is malformed (terms is then left empty).
+std::optional<size_t> parse_sparse_terms(std::span<const uint8_t> file, SparseTerms& terms);
+
+}  // namespace ivf_rabitq::index

@@ -1,0 +1,357 @@
+// Locks of an open index: a reader-writer lock with two read modes, a plain mutex, both
+// ranked for the debug-build lock-order check (lock_order.hpp), and value wrappers whose
+// RAII guards are the only way to reach the protected value.
+//
+// Read modes of RawRwLock:
+//   - plain read (lock_shared): waits while a writer holds the lock or while a writer is
+//     waiting. Writers therefore never starve under a stream of plain readers.
+//   - recursive read (lock_shared_recursive): waits while a writer holds the lock; while
+//     a writer only waits it is admitted as long as other readers hold the lock. A thread
+//     that already holds a read lock can take it again this way without deadlocking
+//     behind a queued writer. (When no reader holds the lock and a writer waits, the
+//     writer goes first: it is about to run anyway.)
+// Write mode (lock) waits until no reader and no writer holds the lock.
+//
+// RawRwLock models the standard SharedMutex requirements, so std::unique_lock and
+// std::shared_lock work with it; RwLock<T> wraps a value and hands out guards:
+//
+//   RwLock<Tombstones> tombstones{LockRank::Tombstones, this};
+//   { auto t = tombstones.read_recursive(); if (t->contains(slot)) ... }
+//   { auto t = tombstones.write(); t->insert(slot); }
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "ivf_rabitq/index/lock_order.hpp"
+
+namespace ivf_rabitq::index {
+
+class RawRwLock {
+ public:
+  explicit RawRwLock(LockRank rank = LockRank::Untracked, const void* domain = nullptr) noexcept
+      : rank_(rank), domain_(domain) {}
+  RawRwLock(const RawRwLock&) = delete;
+  RawRwLock& operator=(const RawRwLock&) = delete;
+
+  // Write mode.
+  void lock() {
+    note_acquire(LockMode::Exclusive, true);
+    std::unique_lock<std::mutex> g(m_);
+    ++writers_waiting_;
+    writer_cv_.wait(g, [&] { return !writer_ && readers_ == 0; });
+    --writers_waiting_;
+    writer_ = true;
+  }
+  bool try_lock() {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      if (writer_ || readers_ != 0) return false;
+      writer_ = true;
+    }
+    note_acquire(LockMode::Exclusive, false);
+    return true;
+  }
+  void unlock() {
+    note_release();
+    std::lock_guard<std::mutex> g(m_);
+    writer_ = false;
+    if (writers_waiting_ != 0) {
+      writer_cv_.notify_one();
+    } else {
+      reader_cv_.notify_all();
+    }
+  }
+
+  // Plain read mode.
+  void lock_shared() {
+    note_acquire(LockMode::Shared, true);
+    std::unique_lock<std::mutex> g(m_);
+    reader_cv_.wait(g, [&] { return plain_reader_admitted(); });
+    ++readers_;
+  }
+  bool try_lock_shared() {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      if (!plain_reader_admitted()) return false;
+      ++readers_;
+    }
+    note_acquire(LockMode::Shared, false);
+    return true;
+  }
+
+  // Recursive read mode.
+  void lock_shared_recursive() {
+    note_acquire(LockMode::SharedRecursive, true);
+    std::unique_lock<std::mutex> g(m_);
+    reader_cv_.wait(g, [&] { return recursive_reader_admitted(); });
+    ++readers_;
+  }
+  bool try_lock_shared_recursive() {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      if (!recursive_reader_admitted()) return false;
+      ++readers_;
+    }
+    note_acquire(LockMode::SharedRecursive, false);
+    return true;
+  }
+
+  // Releases either read mode.
+  void unlock_shared() {
+    note_release();
+    std::lock_guard<std::mutex> g(m_);
+    --readers_;
+    if (readers_ == 0 && writers_waiting_ != 0) writer_cv_.notify_one();
+  }
+
+  LockRank rank() const noexcept { return rank_; }
+  const void* domain() const noexcept { return domain_; }
+
+  // Number of threads waiting for write mode (a snapshot, for tests and diagnostics).
+  uint32_t writers_waiting() const {
+    std::lock_guard<std::mutex> g(m_);
+    return writers_waiting_;
+  }
+
+ private:
+  bool plain_reader_admitted() const { return !writer_ && writers_waiting_ == 0; }
+  bool recursive_reader_admitted() const { return !writer_ && (writers_waiting_ == 0 || readers_ != 0); }
+
+  void note_acquire(LockMode mode, bool check) {
+    if constexpr (lock_order::kEnabled) {
+      if (rank_ != LockRank::Untracked) lock_order::note_acquire({rank_, mode, this, domain_}, check);
+    }
+  }
+  void note_release() {
+    if constexpr (lock_order::kEnabled) {
+      if (rank_ != LockRank::Untracked) lock_order::note_release(this);
+    }
+  }
+
+  mutable std::mutex m_;
+  std::condition_variable reader_cv_;
+  std::condition_variable writer_cv_;
+  uint32_t readers_ = 0;
+  uint32_t writers_waiting_ = 0;
+  bool writer_ = false;
+  const LockRank rank_;
+  const void* const domain_;
+};
+
+// A plain mutex with a rank (for `checkpoint_mutex`, `wal`, `delta_stamp`, ...). Models
+// the standard Lockable requirements.
+class RankedMutex {
+ public:
+  explicit RankedMutex(LockRank rank = LockRank::Untracked, const void* domain = nullptr) noexcept
+      : rank_(rank), domain_(domain) {}
+  RankedMutex(const RankedMutex&) = delete;
+  RankedMutex& operator=(const RankedMutex&) = delete;
+
+  void lock() {
+    if constexpr (lock_order::kEnabled) {
+      if (rank_ != LockRank::Untracked) lock_order::note_acquire({rank_, LockMode::Exclusive, this, domain_}, true);
+    }
+    m_.lock();
+  }
+  bool try_lock() {
+    if (!m_.try_lock()) return false;
+    if constexpr (lock_order::kEnabled) {
+      if (rank_ != LockRank::Untracked) lock_order::note_acquire({rank_, LockMode::Exclusive, this, domain_}, false);
+    }
+    return true;
+  }
+  void unlock() {
+    if constexpr (lock_order::kEnabled) {
+      if (rank_ != LockRank::Untracked) lock_order::note_release(this);
+    }
+    m_.unlock();
+  }
+  LockRank rank() const noexcept { return rank_; }
+
+ private:
+  std::mutex m_;
+  const LockRank rank_;
+  const void* const domain_;
+};
+
+// Guard of a read lock (either mode): const access to the value, released on
+// destruction or by unlock(). Movable, not copyable.
+template <class T>
+class ReadGuard {
+ public:
+  ReadGuard(ReadGuard&& o) noexcept : lock_(std::exchange(o.lock_, nullptr)), value_(o.value_) {}
+  ReadGuard& operator=(ReadGuard&& o) noexcept {
+    if (this != &o) {
+      unlock();
+      lock_ = std::exchange(o.lock_, nullptr);
+      value_ = o.value_;
+    }
+    return *this;
+  }
+  ReadGuard(const ReadGuard&) = delete;
+  ReadGuard& operator=(const ReadGuard&) = delete;
+  ~ReadGuard() { unlock(); }
+
+  const T& operator*() const noexcept { return *value_; }
+  const T* operator->() const noexcept { return value_; }
+  const T& get() const noexcept { return *value_; }
+  bool owns_lock() const noexcept { return lock_ != nullptr; }
+  // Releases the lock early; the guard must not be dereferenced afterwards.
+  void unlock() noexcept {
+    if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock_shared();
+  }
+
+ private:
+  template <class>
+  friend class RwLock;
+  ReadGuard(RawRwLock* lock, const T* value) noexcept : lock_(lock), value_(value) {}
+  RawRwLock* lock_;
+  const T* value_;
+};
+
+// Guard of the write lock: mutable access to the value.
+template <class T>
+class WriteGuard {
+ public:
+  WriteGuard(WriteGuard&& o) noexcept : lock_(std::exchange(o.lock_, nullptr)), value_(o.value_) {}
+  WriteGuard& operator=(WriteGuard&& o) noexcept {
+    if (this != &o) {
+      unlock();
+      lock_ = std::exchange(o.lock_, nullptr);
+      value_ = o.value_;
+    }
+    return *this;
+  }
+  WriteGuard(const WriteGuard&) = delete;
+  WriteGuard& operator=(const WriteGuard&) = delete;
+  ~WriteGuard() { unlock(); }
+
+  T& operator*() const noexcept { return *value_; }
+  T* operator->() const noexcept { return value_; }
+  T& get() const noexcept { return *value_; }
+  bool owns_lock() const noexcept { return lock_ != nullptr; }
+  void unlock() noexcept {
+    if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock();
+  }
+
+ private:
+  template <class>
+  friend class RwLock;
+  WriteGuard(RawRwLock* lock, T* value) noexcept : lock_(lock), value_(value) {}
+  RawRwLock* lock_;
+  T* value_;
+};
+
+// A value behind a reader-writer lock.
+template <class T>
+class RwLock {
+ public:
+  RwLock() = default;
+  // rank and domain (the owning index) for the lock-order check; further arguments
+  // construct the value.
+  template <class... Args>
+  explicit RwLock(LockRank rank, const void* domain, Args&&... args)
+      : lock_(rank, domain), value_(std::forward<Args>(args)...) {}
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
+  // Plain read: queues behind a waiting writer.
+  ReadGuard<T> read() const {
+    lock_.lock_shared();
+    return ReadGuard<T>(&lock_, &value_);
+  }
+  // Recursive read: admitted while other readers hold the lock, even if a writer waits.
+  ReadGuard<T> read_recursive() const {
+    lock_.lock_shared_recursive();
+    return ReadGuard<T>(&lock_, &value_);
+  }
+  // Write access through a const reference too: the lock, not constness, guards the value.
+  WriteGuard<T> write() const {
+    lock_.lock();
+    return WriteGuard<T>(&lock_, &value_);
+  }
+
+  std::optional<ReadGuard<T>> try_read() const {
+    if (!lock_.try_lock_shared()) return std::nullopt;
+    return ReadGuard<T>(&lock_, &value_);
+  }
+  std::optional<ReadGuard<T>> try_read_recursive() const {
+    if (!lock_.try_lock_shared_recursive()) return std::nullopt;
+    return ReadGuard<T>(&lock_, &value_);
+  }
+  std::optional<WriteGuard<T>> try_write() const {
+    if (!lock_.try_lock()) return std::nullopt;
+    return WriteGuard<T>(&lock_, &value_);
+  }
+
+  RawRwLock& raw() const noexcept { return lock_; }
+
+ private:
+  mutable RawRwLock lock_;
+  mutable T value_{};
+};
+
+// Guard of a Mutex<T>: mutable access to the value.
+template <class T>
+class MutexGuard {
+ public:
+  MutexGuard(MutexGuard&& o) noexcept : lock_(std::exchange(o.lock_, nullptr)), value_(o.value_) {}
+  MutexGuard& operator=(MutexGuard&& o) noexcept {
+    if (this != &o) {
+      unlock();
+      lock_ = std::exchange(o.lock_, nullptr);
+      value_ = o.value_;
+    }
+    return *this;
+  }
+  MutexGuard(const MutexGuard&) = delete;
+  MutexGuard& operator=(const MutexGuard&) = delete;
+  ~MutexGuard() { unlock(); }
+
+  T& operator*() const noexcept { return *value_; }
+  T* operator->() const noexcept { return value_; }
+  T& get() const noexcept { return *value_; }
+  bool owns_lock() const noexcept { return lock_ != nullptr; }
+  void unlock() noexcept {
+    if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock();
+  }
+
+ private:
+  template <class>
+  friend class Mutex;
+  MutexGuard(RankedMutex* lock, T* value) noexcept : lock_(lock), value_(value) {}
+  RankedMutex* lock_;
+  T* value_;
+};
+
+// A value behind a ranked mutex (`wal`, `delta_stamp`, `filter_cache`, ...).
+template <class T>
+class Mutex {
+ public:
+  Mutex() = default;
+  template <class... Args>
+  explicit Mutex(LockRank rank, const void* domain, Args&&... args)
+      : lock_(rank, domain), value_(std::forward<Args>(args)...) {}
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  MutexGuard<T> lock() const {
+    lock_.lock();
+    return MutexGuard<T>(&lock_, &value_);
+  }
+  std::optional<MutexGuard<T>> try_lock() const {
+    if (!lock_.try_lock()) return std::nullopt;
+    return MutexGuard<T>(&lock_, &value_);
+  }
+  RankedMutex& raw() const noexcept { return lock_; }
+
+ private:
+  mutable RankedMutex lock_;
+  mutable T value_{};
+};
+
+}  // namespace ivf_rabitq::index
