@@ -296,6 +296,10 @@ def worker_build(args):
 # --------------------------------------------------------------------------- search worker
 
 
+class StopSweep(Exception):
+    """Raised by a measurement when settings have become too slow to be of interest."""
+
+
 def sweep_1d(values, measure, stop_recall, patience=3):
     """Ascending cost. Stops at the first setting reaching stop_recall (every later one
     is slower) or when recall has not risen by 0.0005 over `patience` settings."""
@@ -376,7 +380,21 @@ def worker_search(args):
         r["qps"] = r["qps_cpu"] if args.clock == "cpu" else r["qps_wall"]
         points.append(r)
         log(f"  {args.lib:22s} {setting:28s} recall={r['recall']:.4f} qps={r['qps']:.0f}")
+        if sweeping[0] and (r["qps"] < args.min_qps or time.perf_counter() - t_sweep[0] > args.max_sweep_s):
+            log(f"  {args.lib}: stopping the sweep (below --min-qps {args.min_qps} "
+                f"or over --max-sweep-s {args.max_sweep_s})")
+            raise StopSweep()
         return r
+
+    sweeping, t_sweep, cut = [False], [0.0], [False]
+
+    def sweep(fn, *a):
+        points.clear()
+        sweeping[0], t_sweep[0] = True, time.perf_counter()
+        try:
+            fn(*a)
+        except StopSweep:
+            cut[0] = True
 
     t = time.perf_counter()
     stop = max(TARGETS)
@@ -399,8 +417,7 @@ def worker_search(args):
 
         load_s = time.perf_counter() - t
         measure(nprobes[len(nprobes) // 2], 100)  # warm-up pass (page cache, mmap)
-        points.clear()
-        sweep_2d(nprobes, [r for r in RERANKS if r >= k], measure, stop)
+        sweep(sweep_2d, nprobes, [r for r in RERANKS if r >= k], measure, stop)
     elif args.lib.startswith("faiss"):
         import faiss
 
@@ -420,16 +437,14 @@ def worker_search(args):
                 return run(one, f"nprobe={a} rerank={b}")
 
             measure(nprobes[len(nprobes) // 2], 100)
-            points.clear()
-            sweep_2d(nprobes, [r for r in RERANKS if r >= k], measure, stop)
+            sweep(sweep_2d, nprobes, [r for r in RERANKS if r >= k], measure, stop)
         else:
             def measure(a):
                 ivf.nprobe = a
                 return run(one, f"nprobe={a}")
 
             measure(nprobes[len(nprobes) // 2])
-            points.clear()
-            sweep_1d(nprobes, measure, stop)
+            sweep(sweep_1d, nprobes, measure, stop)
     elif args.lib == "hnswlib":
         import hnswlib
 
@@ -448,11 +463,10 @@ def worker_search(args):
             return run(one, f"ef={ef}")
 
         measure(64)
-        points.clear()
-        sweep_1d([e for e in EFS if e >= k], measure, stop)
+        sweep(sweep_1d, [e for e in EFS if e >= k], measure, stop)
     else:
         raise SystemExit(f"unknown library {args.lib}")
-    res = {"lib": args.lib, "points": points, "load_s": load_s, "cpu": args.cpu,
+    res = {"lib": args.lib, "points": points, "cut": cut[0], "load_s": load_s, "cpu": args.cpu,
            "affinity": sorted(os.sched_getaffinity(0)), "load_after": os.getloadavg()}
     print("RESULT " + json.dumps(res), flush=True)
 
@@ -465,6 +479,7 @@ def run_worker(kind, lib, args, datadir, indexdir):
            "--datadir", datadir, "--indexdir", indexdir, "--k", str(args.k),
            "--seed", str(args.seed), "--nlist", str(args.nlist or 0), "--cpu", str(args.cpu),
            "--clock", args.clock, "--tandrel-bits", str(args.tandrel_bits),
+           "--min-qps", str(args.min_qps), "--max-sweep-s", str(args.max_sweep_s),
            "--hnsw-m", str(args.hnsw_m), "--hnsw-efc", str(args.hnsw_efc)]
     if args.tandrel_stub:
         cmd.append("--tandrel-stub")
@@ -553,6 +568,10 @@ def render(args, n, dim, nlist, results, notes, ties, load_before):
              f"Build: all {len(os.sched_getaffinity(0))} CPUs allowed.")
     L.append(f"- machine: {cpu_model()}, {os.cpu_count()} CPUs; load average before "
              f"{load_before[0]:.1f}, after {os.getloadavg()[0]:.1f} (shared machine).")
+    L.append(f"- sweeps end at the first setting meeting R{args.k}>={max(TARGETS):.2f}, when recall "
+             f"stops rising, below {args.min_qps:g} QPS or after {args.max_sweep_s:g} s "
+             f"(\"sweep cut\"). disk MB for tandrel includes its ids and metadata columns "
+             f"(every row has id str(i) and metadata {{}}).")
     for note in notes:
         L.append(f"- {note}")
     L.append("")
@@ -573,7 +592,10 @@ def render(args, n, dim, nlist, results, notes, ties, load_before):
         else:
             for t in TARGETS:
                 p = best_at(s["points"], t)
-                row.append("not reached" if p is None else f"{p['qps']:,.0f} ({p['setting']})")
+                if p is None:
+                    row.append("not reached" + (" (sweep cut)" if s.get("cut") else ""))
+                else:
+                    row.append(f"{p['qps']:,.0f} ({p['setting']})")
             row.append(f"{max(p['recall'] for p in s['points']):.4f}")
         L.append("| " + " | ".join(row) + " |")
     if args.all_points:
@@ -603,6 +625,10 @@ def main():
     ap.add_argument("--cpu", type=int, default=-1,
                     help="CPU the search processes are pinned to (default: the highest allowed)")
     ap.add_argument("--clock", choices=("wall", "cpu"), default="wall")
+    ap.add_argument("--min-qps", type=float, default=200.0,
+                    help="end a library's sweep at the first setting slower than this")
+    ap.add_argument("--max-sweep-s", type=float, default=900.0,
+                    help="end a library's sweep after this many seconds")
     ap.add_argument("--tandrel-bits", type=int, default=2)
     ap.add_argument("--tandrel-stub", action="store_true",
                     help="use an exact-search stand-in for tandrel (harness check only)")
