@@ -84,14 +84,14 @@ DEFAULT_LIBS = list(LIBS)
 # --------------------------------------------------------------------------- data
 
 
-def make_mixture(n, dim, seed, stream, np, chunk=65536):
+def make_mixture(n, dim, seed, stream, np, decay=0.5, within=2.0, chunk=65536):
     """n rows from a seeded Gaussian mixture, float32, row-major.
 
     The mixture: `comps` components (n // 1000 clamped to 64..1024), centres N(0, 1)
     per coordinate, mixing weights from a Dirichlet(2) draw. Each component is an
     anisotropic Gaussian around its centre: standard normals scaled by a decaying
-    spectrum s_j ~ (1 + j)^-0.5 (normalised so the mean per-coordinate variance is
-    2, twice the centres' spread, so components overlap), turned by one shared random
+    spectrum s_j ~ (1 + j)^-decay (normalised so the mean per-coordinate variance is
+    `within`, by default 2, twice the centres' spread, so components overlap), turned by one shared random
     orthogonal matrix, times a per-component spread in [0.6, 1.4]. The decaying
     spectrum gives the data a lower intrinsic dimension than its ambient one, as real
     embeddings have. The overlap was chosen so that IVF-Flat with floor(sqrt(n)) lists
@@ -99,7 +99,10 @@ def make_mixture(n, dim, seed, stream, np, chunk=65536):
     about 0.92, 16 about 0.965, 32 about 0.985), a difficulty like that of common real
     embedding sets, rather than being separable by the coarse quantiser alone.
     Everything that defines the mixture comes from `seed`; `stream` selects the sample
-    stream (0 base rows, 1 queries).
+    stream (0 base rows, 1 queries). --decay (larger: lower intrinsic dimension, easier
+    for graphs) and --within (larger: more overlap, more probes for IVF) tune difficulty;
+    at 1,000,000 x 128 the defaults make a hard set (IVF-Flat needs ~10% of the lists
+    for recall 0.95, HNSW M=16 ef ~1000).
     """
     rng = np.random.default_rng(seed)
     comps = int(min(1024, max(64, n // 1000)))
@@ -108,8 +111,8 @@ def make_mixture(n, dim, seed, stream, np, chunk=65536):
     spread = rng.uniform(0.6, 1.4, comps).astype(np.float32)
     q, r = np.linalg.qr(rng.standard_normal((dim, dim)))
     rot = (q * np.sign(np.diag(r))).astype(np.float32)
-    spec = (1.0 + np.arange(dim)) ** -0.5
-    spec = (spec * np.sqrt(2.0 * dim / np.sum(spec**2))).astype(np.float32)
+    spec = (1.0 + np.arange(dim)) ** -decay
+    spec = (spec * np.sqrt(within * dim / np.sum(spec**2))).astype(np.float32)
     rows = np.random.default_rng([seed, 1 + stream])
     out = np.empty((n, dim), dtype=np.float32)
     for lo in range(0, n, chunk):
@@ -144,15 +147,16 @@ def exact_knn(base, queries, k, np, chunk=32768):
 
 def prepare_data(args, np):
     n, dim = DATASETS[args.dataset]
-    d = os.path.join(args.workdir, f"{args.dataset}-g{DATA_VERSION}-s{args.seed}-q{args.queries}-k{args.k}")
+    d = os.path.join(args.workdir, f"{args.dataset}-g{DATA_VERSION}-s{args.seed}-q{args.queries}"
+                     f"-k{args.k}-d{args.decay:g}-w{args.within:g}")
     os.makedirs(d, exist_ok=True)
     paths = {name: os.path.join(d, name + ".npy") for name in ("base", "queries", "gt", "gtd")}
     if all(os.path.exists(p) for p in paths.values()):
         log(f"data: reusing {d}")
         return d
     t = time.perf_counter()
-    base = make_mixture(n, dim, args.seed, 0, np)
-    queries = make_mixture(args.queries, dim, args.seed, 1, np)
+    base = make_mixture(n, dim, args.seed, 0, np, args.decay, args.within)
+    queries = make_mixture(args.queries, dim, args.seed, 1, np, args.decay, args.within)
     log(f"data: generated {n} x {dim} + {args.queries} queries in {time.perf_counter() - t:.1f}s")
     t = time.perf_counter()
     gt, gtd = exact_knn(base, queries, args.k, np)
@@ -559,7 +563,8 @@ def render(args, n, dim, nlist, results, notes, ties, load_before):
     L = []
     L.append(f"### {args.dataset}: {n:,} x {dim} float32, {args.queries:,} queries, k={args.k}")
     L.append("")
-    L.append(f"- data: seeded Gaussian mixture (seed {args.seed}); queries from the same mixture; "
+    L.append(f"- data: seeded Gaussian mixture (seed {args.seed}, decay {args.decay:g}, within "
+             f"{args.within:g}); queries from the same mixture; "
              f"exact float64 ground truth ({ties} queries with a near-tie at rank {args.k}).")
     L.append(f"- IVF lists (all IVF indexes): {nlist}; HNSW M={args.hnsw_m}, "
              f"ef_construction={args.hnsw_efc}.")
@@ -620,6 +625,10 @@ def main():
     ap.add_argument("--queries", type=int, default=1000)
     ap.add_argument("--k", type=int, default=10)
     ap.add_argument("--seed", type=int, default=42)
+    ap.add_argument("--decay", type=float, default=0.5,
+                    help="spectrum decay exponent of the mixture components")
+    ap.add_argument("--within", type=float, default=2.0,
+                    help="mean per-coordinate variance inside a component (centres: 1)")
     ap.add_argument("--nlist", type=int, default=0,
                     help="IVF lists for every IVF index (default floor(sqrt(n)))")
     ap.add_argument("--cpu", type=int, default=-1,
