@@ -1,0 +1,710 @@
+#!/usr/bin/env python3
+"""Recall / speed / size comparison of tandrel with peer vector-search libraries.
+
+Not a test and never run by CI. The peers (faiss-cpu, hnswlib) come from PyPI
+(`pip install -r bench/requirements.txt`) and are used only as black-box baselines
+through their public Python APIs. tandrel is imported from the normal module search
+path, e.g. after `make build`:
+
+    PYTHONPATH=build/dev python3 bench/compare.py --small
+    PYTHONPATH=build/dev python3 bench/compare.py --dataset 1m128 --out results.md
+
+What is measured, for every library on the same data, queries and k:
+
+* build seconds: the index construction with every core allowed (faiss: train + add
+  with omp threads = all CPUs; hnswlib: add_items with num_threads=-1; tandrel: the
+  `build` call, whose pool is sized from the CPUs available to the process). tandrel's
+  `build` writes its segment to disk as part of the call; for the peers the time of
+  `write_index` / `save_index` is reported separately ("save s").
+* bytes on disk: tandrel the sum of the segment directory; faiss the size of the
+  `faiss.write_index` file; hnswlib the size of the `save_index` file.
+* single-thread, one-query-per-call QPS at recall@k >= 0.90 / 0.95 / 0.99: each
+  library's search knob is swept (IVF: nprobe; IVF + refine: nprobe x rerank pool;
+  HNSW: ef; tandrel: nprobe x rerank) and the fastest setting meeting each target is
+  reported. Searching runs in a child process whose CPU affinity is set to ONE CPU
+  with os.sched_setaffinity before numpy or any library is imported, so every
+  library (and its thread pools, OpenMP or otherwise) sees one CPU; on top of that
+  faiss.omp_set_num_threads(1) and hnswlib's set_num_threads(1) are called, and the
+  OMP/BLAS thread variables are set to 1. The queries are issued one per call from a
+  Python loop for every library, so the per-call Python overhead is the same kind
+  for all. QPS = queries / wall seconds of the loop (--clock cpu uses process CPU
+  seconds instead, which is steadier on a loaded machine).
+
+Data: a seeded Gaussian mixture (see make_mixture). The queries are drawn from the
+same mixture with an independent stream. Ground truth is an exact search in numpy:
+squared L2 as |q|^2 - 2 q.x + |x|^2 evaluated in float64 over chunks of the base set.
+The float32 inputs are exact in float64 and every product of two of them is exact, so
+the only rounding is in the float64 sums (relative error ~1e-15 of the norms), far
+below the gaps between neighbours; the script counts queries whose k-th and (k+1)-th
+true distances are closer than 1e-9 relative (ties that could make recall ambiguous)
+and prints the count.
+
+Datasets (--dataset): small = 100,000 x 128 (also --small), 1m128 = 1,000,000 x 128,
+200k768 = 200,000 x 768, tiny = 20,000 x 32 (plumbing check only). Generated data and
+ground truth are cached in --workdir and reused when the parameters match.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+DATASETS = {
+    "tiny": (20_000, 32),
+    "small": (100_000, 128),
+    "1m128": (1_000_000, 128),
+    "200k768": (200_000, 768),
+}
+
+TARGETS = (0.90, 0.95, 0.99)
+DATA_VERSION = 2  # bump when make_mixture changes, so cached data is not reused
+
+# Knob values, cheapest first. nprobe values above nlist are dropped.
+NPROBES = (1, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512)
+RERANKS = (20, 50, 100, 200, 400, 800)  # rerank pool sizes (faiss: k_factor = pool / k)
+EFS = (10, 12, 16, 20, 24, 32, 40, 48, 64, 80, 96, 128, 160, 192, 256, 320, 384, 512, 768, 1024)
+
+# name -> (python module it needs, description)
+LIBS = {
+    "tandrel": ("tandrel", "IVF + {bits}-bit RaBitQ codes + int8 rerank"),
+    "faiss-ivf-flat": ("faiss", "IVF{nlist},Flat"),
+    "faiss-ivf-rabitq": ("faiss", "IVF{nlist},RaBitQ (1 bit, qb=4, no refine)"),
+    "faiss-ivf-rabitq-rflat": ("faiss", "IVF{nlist},RaBitQ,RFlat (1 bit + float32 rerank)"),
+    "faiss-ivf-rabitq2-sq8": ("faiss", "IVF{nlist},RaBitQ2,Refine(SQ8) (2 bits + int8 rerank)"),
+    "hnswlib": ("hnswlib", "HNSW M={M} ef_construction={efc}"),
+}
+DEFAULT_LIBS = list(LIBS)
+
+
+# --------------------------------------------------------------------------- data
+
+
+def make_mixture(n, dim, seed, stream, np, decay=0.5, within=2.0, chunk=65536):
+    """n rows from a seeded Gaussian mixture, float32, row-major.
+
+    The mixture: `comps` components (n // 1000 clamped to 64..1024), centres N(0, 1)
+    per coordinate, mixing weights from a Dirichlet(2) draw. Each component is an
+    anisotropic Gaussian around its centre: standard normals scaled by a decaying
+    spectrum s_j ~ (1 + j)^-decay (normalised so the mean per-coordinate variance is
+    `within`, by default 2, twice the centres' spread, so components overlap), turned by one shared random
+    orthogonal matrix, times a per-component spread in [0.6, 1.4]. The decaying
+    spectrum gives the data a lower intrinsic dimension than its ambient one, as real
+    embeddings have. The overlap was chosen so that IVF-Flat with floor(sqrt(n)) lists
+    needs a few percent of the lists for recall@10 0.95 (at 100,000 x 128: nprobe 8 gives
+    about 0.92, 16 about 0.965, 32 about 0.985), a difficulty like that of common real
+    embedding sets, rather than being separable by the coarse quantiser alone.
+    Everything that defines the mixture comes from `seed`; `stream` selects the sample
+    stream (0 base rows, 1 queries). --decay (larger: lower intrinsic dimension, easier
+    for graphs) and --within (larger: more overlap, more probes for IVF) tune difficulty;
+    at 1,000,000 x 128 the defaults make a hard set (IVF-Flat needs ~10% of the lists
+    for recall 0.95, HNSW M=16 ef ~1000).
+    """
+    rng = np.random.default_rng(seed)
+    comps = int(min(1024, max(64, n // 1000)))
+    centres = rng.standard_normal((comps, dim)).astype(np.float32)
+    weights = rng.dirichlet(np.full(comps, 2.0))
+    spread = rng.uniform(0.6, 1.4, comps).astype(np.float32)
+    q, r = np.linalg.qr(rng.standard_normal((dim, dim)))
+    rot = (q * np.sign(np.diag(r))).astype(np.float32)
+    spec = (1.0 + np.arange(dim)) ** -decay
+    spec = (spec * np.sqrt(within * dim / np.sum(spec**2))).astype(np.float32)
+    rows = np.random.default_rng([seed, 1 + stream])
+    out = np.empty((n, dim), dtype=np.float32)
+    for lo in range(0, n, chunk):
+        hi = min(n, lo + chunk)
+        lab = rows.choice(comps, size=hi - lo, p=weights)
+        z = rows.standard_normal((hi - lo, dim), dtype=np.float32) * spec
+        out[lo:hi] = centres[lab] + (z @ rot) * spread[lab, None]
+    return out
+
+
+def exact_knn(base, queries, k, np, chunk=32768):
+    """Exact k+1 nearest neighbours (ids, squared L2 distances) in float64."""
+    q64 = queries.astype(np.float64)
+    qn = np.einsum("ij,ij->i", q64, q64)
+    nq = len(queries)
+    kk = min(k + 1, len(base))
+    best_d = np.full((nq, 0), np.inf)
+    best_i = np.zeros((nq, 0), dtype=np.int64)
+    for lo in range(0, len(base), chunk):
+        x64 = np.asarray(base[lo:lo + chunk], dtype=np.float64)
+        xn = np.einsum("ij,ij->i", x64, x64)
+        d = qn[:, None] - 2.0 * (q64 @ x64.T) + xn[None, :]
+        m = min(kk, d.shape[1])
+        part = np.argpartition(d, m - 1, axis=1)[:, :m]
+        cand_d = np.concatenate([best_d, np.take_along_axis(d, part, 1)], axis=1)
+        cand_i = np.concatenate([best_i, part + lo], axis=1)
+        order = np.argsort(cand_d, axis=1, kind="stable")[:, :kk]
+        best_d = np.take_along_axis(cand_d, order, 1)
+        best_i = np.take_along_axis(cand_i, order, 1)
+    return best_i, best_d
+
+
+def prepare_data(args, np):
+    n, dim = DATASETS[args.dataset]
+    d = os.path.join(args.workdir, f"{args.dataset}-g{DATA_VERSION}-s{args.seed}-q{args.queries}"
+                     f"-k{args.k}-d{args.decay:g}-w{args.within:g}")
+    os.makedirs(d, exist_ok=True)
+    paths = {name: os.path.join(d, name + ".npy") for name in ("base", "queries", "gt", "gtd")}
+    if all(os.path.exists(p) for p in paths.values()):
+        log(f"data: reusing {d}")
+        return d
+    t = time.perf_counter()
+    base = make_mixture(n, dim, args.seed, 0, np, args.decay, args.within)
+    queries = make_mixture(args.queries, dim, args.seed, 1, np, args.decay, args.within)
+    log(f"data: generated {n} x {dim} + {args.queries} queries in {time.perf_counter() - t:.1f}s")
+    t = time.perf_counter()
+    gt, gtd = exact_knn(base, queries, args.k, np)
+    log(f"data: exact ground truth in {time.perf_counter() - t:.1f}s")
+    for name, arr in (("base", base), ("queries", queries), ("gt", gt), ("gtd", gtd)):
+        np.save(paths[name] + ".tmp.npy", arr)
+        os.replace(paths[name] + ".tmp.npy", paths[name])
+    return d
+
+
+# --------------------------------------------------------------------------- helpers
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def dir_bytes(path):
+    if os.path.isfile(path):
+        return os.path.getsize(path)
+    total = 0
+    for root, _dirs, files in os.walk(path):
+        for f in files:
+            fp = os.path.join(root, f)
+            if not os.path.islink(fp):
+                total += os.path.getsize(fp)
+    return total
+
+
+def default_nlist(n):
+    return max(1, int(n**0.5))
+
+
+class StubRabitqIndex:
+    """Stand-in with tandrel's build/search surface (exact numpy search), used only to
+    exercise this harness with --tandrel-stub before the real module is available."""
+
+    def __init__(self, path, dim, n_bits=2):
+        import numpy as np
+
+        self.np, self.path, self.dim, self.x, self.ids = np, path, dim, None, None
+        vp = os.path.join(path, "vectors.npy")
+        if os.path.exists(vp):
+            self.x = np.load(vp)
+            self.ids = np.load(os.path.join(path, "ids.npy"))
+
+    def build(self, vectors, n, ids, metadatas, n_clusters, seed=42, sparse=None,
+              skip_index=None, pca=None, quant_scale=0.0):
+        np = self.np
+        os.makedirs(self.path, exist_ok=True)
+        self.x = np.frombuffer(vectors, dtype="<f4").reshape(n, self.dim)
+        self.ids = np.array(ids)
+        np.save(os.path.join(self.path, "vectors.npy"), self.x)
+        np.save(os.path.join(self.path, "ids.npy"), self.ids)
+
+    def search(self, query, k, nprobe=32, rerank=400, filter_json=None, ensure_target_k=False):
+        np = self.np
+        q = np.frombuffer(query, dtype="<f4")
+        d = np.einsum("ij,ij->i", self.x - q, self.x - q)
+        top = np.argpartition(d, k)[:k]
+        top = top[np.argsort(d[top], kind="stable")]
+        return [(str(self.ids[i]), float(d[i])) for i in top]
+
+
+# --------------------------------------------------------------------------- build worker
+
+
+def worker_build(args):
+    import numpy as np
+
+    ncpu = len(os.sched_getaffinity(0))
+    d = args.datadir
+    base = np.load(os.path.join(d, "base.npy"), mmap_mode="r")
+    n, dim = base.shape
+    nlist = args.nlist or default_nlist(n)
+    path = os.path.join(args.indexdir, args.lib)
+    shutil.rmtree(path, ignore_errors=True)
+    if os.path.exists(path + ".idx"):
+        os.remove(path + ".idx")
+    res = {"lib": args.lib, "nlist": nlist, "build_threads": ncpu}
+    if args.lib == "tandrel":
+        if args.tandrel_stub:
+            Index = StubRabitqIndex
+            res["version"] = "stub"
+        else:
+            import tandrel
+
+            Index = tandrel.RabitqIndex
+            res["version"] = getattr(tandrel, "__version__", "dev")
+        vec = np.ascontiguousarray(base, dtype="<f4").tobytes()
+        ids = [str(i) for i in range(n)]
+        metas = ["{}"] * n
+        idx = Index(path, dim, n_bits=args.tandrel_bits)
+        t = time.perf_counter()
+        idx.build(vec, n, ids, metas, nlist, seed=args.seed)
+        res["build_s"] = time.perf_counter() - t
+        res["save_s"] = None  # included in build
+        del idx
+        res["bytes"] = dir_bytes(path)
+    elif args.lib.startswith("faiss"):
+        import faiss
+
+        faiss.omp_set_num_threads(ncpu)
+        res["version"] = faiss.__version__
+        factory = {
+            "faiss-ivf-flat": f"IVF{nlist},Flat",
+            "faiss-ivf-rabitq": f"IVF{nlist},RaBitQ",
+            "faiss-ivf-rabitq-rflat": f"IVF{nlist},RaBitQ,RFlat",
+            "faiss-ivf-rabitq2-sq8": f"IVF{nlist},RaBitQ2,Refine(SQ8)",
+        }[args.lib]
+        x = np.ascontiguousarray(base, dtype=np.float32)
+        t = time.perf_counter()
+        index = faiss.index_factory(dim, factory)
+        index.train(x)
+        index.add(x)
+        res["build_s"] = time.perf_counter() - t
+        t = time.perf_counter()
+        faiss.write_index(index, path + ".idx")
+        res["save_s"] = time.perf_counter() - t
+        res["bytes"] = os.path.getsize(path + ".idx")
+    elif args.lib == "hnswlib":
+        import hnswlib
+
+        res["version"] = getattr(hnswlib, "__version__", "installed")
+        x = np.ascontiguousarray(base, dtype=np.float32)
+        t = time.perf_counter()
+        p = hnswlib.Index(space="l2", dim=dim)
+        p.init_index(max_elements=n, M=args.hnsw_m, ef_construction=args.hnsw_efc, random_seed=args.seed)
+        p.add_items(x, np.arange(n), num_threads=-1)
+        res["build_s"] = time.perf_counter() - t
+        t = time.perf_counter()
+        p.save_index(path + ".idx")
+        res["save_s"] = time.perf_counter() - t
+        res["bytes"] = os.path.getsize(path + ".idx")
+    else:
+        raise SystemExit(f"unknown library {args.lib}")
+    res["load_after"] = os.getloadavg()
+    print("RESULT " + json.dumps(res), flush=True)
+
+
+# --------------------------------------------------------------------------- search worker
+
+
+class StopSweep(Exception):
+    """Raised by a measurement when settings have become too slow to be of interest."""
+
+
+def sweep_1d(values, measure, stop_recall, patience=3):
+    """Ascending cost. Stops at the first setting reaching stop_recall (every later one
+    is slower) or when recall has not risen by 0.0005 over `patience` settings."""
+    best, stale = -1.0, 0
+    for v in values:
+        r = measure(v)
+        if r["recall"] >= stop_recall:
+            break
+        if r["recall"] > best + 0.0005:
+            best, stale = r["recall"], 0
+        else:
+            stale += 1
+            if stale >= patience:
+                break
+
+
+def sweep_2d(outer, inner, measure, stop_recall):
+    """outer ascending (nprobe), inner ascending (rerank pool). Stops an inner run at
+    the first setting reaching stop_recall or when recall stops improving (the probe
+    count is the limit); stops the whole sweep when the cheapest setting of an outer
+    value is already slower than the fastest setting found reaching stop_recall (any
+    larger outer value only costs more)."""
+    best_top = 0.0
+    best_any, stale = -1.0, 0
+    for a in outer:
+        if stale >= 2:  # two probe counts in a row without a recall gain: saturated
+            return
+        prev = -1.0
+        top_here = -1.0
+        for j, b in enumerate(inner):
+            r = measure(a, b)
+            if j == 0 and best_top > 0.0 and r["qps"] < best_top:
+                return
+            top_here = max(top_here, r["recall"])
+            if r["recall"] >= stop_recall:
+                best_top = max(best_top, r["qps"])
+                break
+            if j > 0 and r["recall"] - prev < 0.0005:
+                break
+            prev = r["recall"]
+        if top_here > best_any + 0.0005:
+            best_any, stale = top_here, 0
+        else:
+            stale += 1
+
+
+def worker_search(args):
+    # Pin before importing numpy or any library so that every thread pool created at
+    # import time (OpenMP, BLAS, tandrel's work-stealing pool) sees exactly one CPU.
+    os.sched_setaffinity(0, {args.cpu})
+    import numpy as np
+
+    d = args.datadir
+    Q = np.load(os.path.join(d, "queries.npy"))
+    gt = np.load(os.path.join(d, "gt.npy"))[:, : args.k]
+    n = np.load(os.path.join(d, "base.npy"), mmap_mode="r").shape[0]
+    nlist = args.nlist or default_nlist(n)
+    k = args.k
+    nq = len(Q)
+    gt_sets = [set(row.tolist()) for row in gt]
+    path = os.path.join(args.indexdir, args.lib)
+    points = []
+
+    def recall_of(found):
+        hit = 0
+        for i in range(nq):
+            hit += len(gt_sets[i].intersection(found[i]))
+        return hit / (nq * k)
+
+    def run(search_one, setting):
+        found = [None] * nq
+        t0w, t0c = time.perf_counter(), time.process_time()
+        for i in range(nq):
+            found[i] = search_one(i)
+        wall, cpu = time.perf_counter() - t0w, time.process_time() - t0c
+        r = {"setting": setting, "recall": recall_of(found),
+             "qps_wall": nq / wall, "qps_cpu": nq / max(cpu, 1e-9)}
+        r["qps"] = r["qps_cpu"] if args.clock == "cpu" else r["qps_wall"]
+        points.append(r)
+        log(f"  {args.lib:22s} {setting:28s} recall={r['recall']:.4f} qps={r['qps']:.0f}")
+        if sweeping[0] and (r["qps"] < args.min_qps or time.perf_counter() - t_sweep[0] > args.max_sweep_s):
+            log(f"  {args.lib}: stopping the sweep (below --min-qps {args.min_qps} "
+                f"or over --max-sweep-s {args.max_sweep_s})")
+            raise StopSweep()
+        return r
+
+    sweeping, t_sweep, cut = [False], [0.0], [False]
+
+    def sweep(fn, *a):
+        points.clear()
+        sweeping[0], t_sweep[0] = True, time.perf_counter()
+        try:
+            fn(*a)
+        except StopSweep:
+            cut[0] = True
+
+    t = time.perf_counter()
+    stop = max(TARGETS)
+    nprobes = [p for p in NPROBES if p <= nlist]
+    if args.lib == "tandrel":
+        if args.tandrel_stub:
+            Index = StubRabitqIndex
+        else:
+            import tandrel
+
+            Index = tandrel.RabitqIndex
+        idx = Index(path, Q.shape[1], n_bits=args.tandrel_bits)
+        qb = [np.ascontiguousarray(q, dtype="<f4").tobytes() for q in Q]
+
+        def measure(a, b):
+            def one(i):
+                return [int(h[0]) for h in idx.search(qb[i], k, nprobe=a, rerank=b)]
+
+            return run(one, f"nprobe={a} rerank={b}")
+
+        load_s = time.perf_counter() - t
+        measure(nprobes[len(nprobes) // 2], 100)  # warm-up pass (page cache, mmap)
+        sweep(sweep_2d, nprobes, [r for r in RERANKS if r >= k], measure, stop)
+    elif args.lib.startswith("faiss"):
+        import faiss
+
+        faiss.omp_set_num_threads(1)
+        index = faiss.read_index(path + ".idx")
+        ivf = faiss.extract_index_ivf(index)
+        qs = [np.ascontiguousarray(Q[i:i + 1], dtype=np.float32) for i in range(nq)]
+
+        def one(i):
+            return index.search(qs[i], k)[1][0].tolist()
+
+        load_s = time.perf_counter() - t
+        if args.lib in ("faiss-ivf-rabitq-rflat", "faiss-ivf-rabitq2-sq8"):
+            def measure(a, b):
+                ivf.nprobe = a
+                index.k_factor = b / k
+                return run(one, f"nprobe={a} rerank={b}")
+
+            measure(nprobes[len(nprobes) // 2], 100)
+            sweep(sweep_2d, nprobes, [r for r in RERANKS if r >= k], measure, stop)
+        else:
+            def measure(a):
+                ivf.nprobe = a
+                return run(one, f"nprobe={a}")
+
+            measure(nprobes[len(nprobes) // 2])
+            sweep(sweep_1d, nprobes, measure, stop)
+    elif args.lib == "hnswlib":
+        import hnswlib
+
+        p = hnswlib.Index(space="l2", dim=Q.shape[1])
+        p.load_index(path + ".idx", max_elements=n)
+        p.set_num_threads(1)
+        qs = [np.ascontiguousarray(Q[i:i + 1], dtype=np.float32) for i in range(nq)]
+
+        def one(i):
+            return p.knn_query(qs[i], k=k, num_threads=1)[0][0].tolist()
+
+        load_s = time.perf_counter() - t
+
+        def measure(ef):
+            p.set_ef(ef)
+            return run(one, f"ef={ef}")
+
+        measure(64)
+        sweep(sweep_1d, [e for e in EFS if e >= k], measure, stop)
+    else:
+        raise SystemExit(f"unknown library {args.lib}")
+    res = {"lib": args.lib, "points": points, "cut": cut[0], "load_s": load_s, "cpu": args.cpu,
+           "affinity": sorted(os.sched_getaffinity(0)), "load_after": os.getloadavg()}
+    print("RESULT " + json.dumps(res), flush=True)
+
+
+# --------------------------------------------------------------------------- driver
+
+
+def run_worker(kind, lib, args, datadir, indexdir):
+    cmd = [sys.executable, os.path.abspath(__file__), "--worker", kind, "--lib", lib,
+           "--datadir", datadir, "--indexdir", indexdir, "--k", str(args.k),
+           "--seed", str(args.seed), "--nlist", str(args.nlist or 0), "--cpu", str(args.cpu),
+           "--clock", args.clock, "--tandrel-bits", str(args.tandrel_bits),
+           "--min-qps", str(args.min_qps), "--max-sweep-s", str(args.max_sweep_s),
+           "--hnsw-m", str(args.hnsw_m), "--hnsw-efc", str(args.hnsw_efc)]
+    if args.tandrel_stub:
+        cmd.append("--tandrel-stub")
+    env = dict(os.environ)
+    if kind == "search":
+        for v in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
+            env[v] = "1"
+    p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=None, text=True, env=env)
+    for line in p.stdout.splitlines():
+        if line.startswith("RESULT "):
+            return json.loads(line[len("RESULT "):])
+    log(f"{lib}: {kind} worker failed (exit {p.returncode}); stdout tail:\n{p.stdout[-2000:]}")
+    return None
+
+
+def available_libs(args):
+    import importlib.util
+
+    libs, notes = [], []
+    for lib in args.libs:
+        mod = LIBS[lib][0]
+        if lib == "tandrel" and args.tandrel_stub:
+            libs.append(lib)
+            notes.append("tandrel: STUB (exact numpy search standing in for the module; "
+                         "its figures say nothing about tandrel)")
+            continue
+        if importlib.util.find_spec(mod) is None:
+            if mod == "tandrel":
+                msg = ("tandrel: module not importable; skipped (build it with `make build` "
+                       "and run with PYTHONPATH=build/dev, or `pip install .`)")
+            else:
+                msg = (f"{lib}: Python module `{mod}` is not installed; skipped "
+                       f"(pip install -r bench/requirements.txt)")
+            log(msg)
+            notes.append(msg)
+            continue
+        if lib.startswith("faiss-ivf-rabitq"):
+            import faiss
+
+            if not hasattr(faiss, "IndexIVFRaBitQ"):
+                msg = (f"{lib}: faiss {faiss.__version__} has no IndexIVFRaBitQ; skipped "
+                       "(a newer faiss-cpu has it)")
+                log(msg)
+                notes.append(msg)
+                continue
+        libs.append(lib)
+    return libs, notes
+
+
+def fmt_mb(b):
+    return f"{b / 1e6:.1f}"
+
+
+def best_at(points, target):
+    ok = [p for p in points if p["recall"] >= target]
+    if not ok:
+        return None
+    return max(ok, key=lambda p: p["qps"])
+
+
+def describe(lib, args, nlist):
+    return LIBS[lib][1].format(bits=args.tandrel_bits, nlist=nlist, M=args.hnsw_m, efc=args.hnsw_efc)
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown"
+
+
+def render(args, n, dim, nlist, results, notes, ties, load_before):
+    L = []
+    L.append(f"### {args.dataset}: {n:,} x {dim} float32, {args.queries:,} queries, k={args.k}")
+    L.append("")
+    L.append(f"- data: seeded Gaussian mixture (seed {args.seed}, decay {args.decay:g}, within "
+             f"{args.within:g}); queries from the same mixture; "
+             f"exact float64 ground truth ({ties} queries with a near-tie at rank {args.k}).")
+    L.append(f"- IVF lists (all IVF indexes): {nlist}; HNSW M={args.hnsw_m}, "
+             f"ef_construction={args.hnsw_efc}.")
+    L.append(f"- search: one query per call from Python, one thread, process pinned to CPU "
+             f"{args.cpu}; QPS by {'process CPU time' if args.clock == 'cpu' else 'wall clock'}. "
+             f"Build: all {len(os.sched_getaffinity(0))} CPUs allowed.")
+    L.append(f"- machine: {cpu_model()}, {os.cpu_count()} CPUs; load average before "
+             f"{load_before[0]:.1f}, after {os.getloadavg()[0]:.1f} (shared machine).")
+    L.append(f"- sweeps end at the first setting meeting R{args.k}>={max(TARGETS):.2f}, when recall "
+             f"stops rising, below {args.min_qps:g} QPS or after {args.max_sweep_s:g} s "
+             f"(\"sweep cut\"). disk MB for tandrel includes its ids and metadata columns "
+             f"(every row has id str(i) and metadata {{}}).")
+    for note in notes:
+        L.append(f"- {note}")
+    L.append("")
+    head = ["library", "index", "build s", "save s", "disk MB"]
+    head += [f"QPS @ R{args.k}>={t:.2f}" for t in TARGETS] + ["best recall"]
+    L.append("| " + " | ".join(head) + " |")
+    L.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|")
+    for lib, b, s in results:
+        row = [lib, describe(lib, args, nlist)]
+        if b is None:
+            row += ["failed"] * 3
+        else:
+            row += [f"{b['build_s']:.1f}",
+                    "(in build)" if b.get("save_s") is None else f"{b['save_s']:.1f}",
+                    fmt_mb(b["bytes"])]
+        if s is None or not s["points"]:
+            row += ["failed"] * (len(TARGETS) + 1)
+        else:
+            for t in TARGETS:
+                p = best_at(s["points"], t)
+                if p is None:
+                    row.append("not reached" + (" (sweep cut)" if s.get("cut") else ""))
+                else:
+                    row.append(f"{p['qps']:,.0f} ({p['setting']})")
+            row.append(f"{max(p['recall'] for p in s['points']):.4f}")
+        L.append("| " + " | ".join(row) + " |")
+    if args.all_points:
+        L.append("")
+        L.append("All measured settings:")
+        L.append("")
+        L.append("| library | setting | recall | QPS (wall) | QPS (cpu) |")
+        L.append("|---|---|---:|---:|---:|")
+        for lib, _b, s in results:
+            for p in (s or {}).get("points", []):
+                L.append(f"| {lib} | {p['setting']} | {p['recall']:.4f} | "
+                         f"{p['qps_wall']:,.0f} | {p['qps_cpu']:,.0f} |")
+    return "\n".join(L) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--dataset", choices=sorted(DATASETS), default="1m128")
+    ap.add_argument("--small", action="store_true", help="same as --dataset small")
+    ap.add_argument("--libs", default=",".join(DEFAULT_LIBS),
+                    help=f"comma-separated subset of {','.join(LIBS)}")
+    ap.add_argument("--queries", type=int, default=1000)
+    ap.add_argument("--k", type=int, default=10)
+    ap.add_argument("--seed", type=int, default=42)
+    ap.add_argument("--decay", type=float, default=0.5,
+                    help="spectrum decay exponent of the mixture components")
+    ap.add_argument("--within", type=float, default=2.0,
+                    help="mean per-coordinate variance inside a component (centres: 1)")
+    ap.add_argument("--nlist", type=int, default=0,
+                    help="IVF lists for every IVF index (default floor(sqrt(n)))")
+    ap.add_argument("--cpu", type=int, default=-1,
+                    help="CPU the search processes are pinned to (default: the highest allowed)")
+    ap.add_argument("--clock", choices=("wall", "cpu"), default="wall")
+    ap.add_argument("--min-qps", type=float, default=200.0,
+                    help="end a library's sweep at the first setting slower than this")
+    ap.add_argument("--max-sweep-s", type=float, default=900.0,
+                    help="end a library's sweep after this many seconds")
+    ap.add_argument("--tandrel-bits", type=int, default=2)
+    ap.add_argument("--tandrel-stub", action="store_true",
+                    help="use an exact-search stand-in for tandrel (harness check only)")
+    ap.add_argument("--hnsw-m", type=int, default=16)
+    ap.add_argument("--hnsw-efc", type=int, default=200)
+    ap.add_argument("--workdir", default=os.path.join("/tmp", "tandrel-compare"))
+    ap.add_argument("--keep-indexes", action="store_true", help="keep the built indexes")
+    ap.add_argument("--all-points", action="store_true", help="also list every measured setting")
+    ap.add_argument("--out", help="also write the Markdown to this file")
+    # internal: worker processes
+    ap.add_argument("--worker", choices=("build", "search"), help=argparse.SUPPRESS)
+    ap.add_argument("--lib", help=argparse.SUPPRESS)
+    ap.add_argument("--datadir", help=argparse.SUPPRESS)
+    ap.add_argument("--indexdir", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+
+    if args.worker:
+        if args.nlist == 0:
+            args.nlist = None
+        (worker_build if args.worker == "build" else worker_search)(args)
+        return
+
+    if args.small:
+        args.dataset = "small"
+    args.libs = [x.strip() for x in args.libs.split(",") if x.strip()]
+    for lib in args.libs:
+        if lib not in LIBS:
+            ap.error(f"unknown library {lib}; choose from {', '.join(LIBS)}")
+    if args.cpu < 0:
+        args.cpu = max(os.sched_getaffinity(0))
+    load_before = os.getloadavg()
+
+    import numpy as np
+
+    libs, notes = available_libs(args)
+    datadir = prepare_data(args, np)
+    n, dim = DATASETS[args.dataset]
+    nlist = args.nlist or default_nlist(n)
+    gtd = np.load(os.path.join(datadir, "gtd.npy"))
+    ties = 0
+    if gtd.shape[1] > args.k:
+        gap = gtd[:, args.k] - gtd[:, args.k - 1]
+        ties = int(np.sum(gap <= 1e-9 * np.maximum(1.0, np.abs(gtd[:, args.k]))))
+    indexdir = os.path.join(datadir, "indexes")
+    os.makedirs(indexdir, exist_ok=True)
+
+    results = []
+    for lib in libs:
+        log(f"{lib}: building ({describe(lib, args, nlist)})")
+        b = run_worker("build", lib, args, datadir, indexdir)
+        s = None
+        if b is not None:
+            log(f"{lib}: built in {b['build_s']:.1f}s, {fmt_mb(b['bytes'])} MB; searching on CPU {args.cpu}")
+            s = run_worker("search", lib, args, datadir, indexdir)
+        results.append((lib, b, s))
+        if not args.keep_indexes:
+            p = os.path.join(indexdir, lib)
+            shutil.rmtree(p, ignore_errors=True)
+            if os.path.exists(p + ".idx"):
+                os.remove(p + ".idx")
+
+    md = render(args, n, dim, nlist, results, notes, ties, load_before)
+    sys.stdout.write(md)
+    if args.out:
+        with open(args.out, "w") as f:
+            f.write(md)
+
+
+if __name__ == "__main__":
+    main()
