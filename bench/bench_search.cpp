@@ -3,6 +3,9 @@
 //
 //   build/dev/bench_search                       # 1,000,000 x 128 and 200,000 x 768
 //   TANDREL_BENCH_SMALL=1 build/dev/bench_search # 100,000 x 128 only (quick look)
+//   TANDREL_BENCH_SET=gmm_1m_128 ...             # one data set only
+//   TANDREL_BENCH_AT=16/100,32/100 ...           # time these nprobe/rerank points only
+//                                                # (recall, stage split, best-of-5 us/query)
 //
 // Each data set is generated from a seed, built once with build_segment and cached with
 // its queries and float ground truth under /tmp/tandrel_bench_search/<name>. For every
@@ -12,6 +15,7 @@
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
@@ -190,6 +194,24 @@ double recall(const Dataset& d, uint64_t nprobe, uint64_t rerank, bool int8 = fa
   return double(hit) / double(kQueries * kTruthK);
 }
 
+double thread_seconds() {
+  timespec ts;
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// Thread CPU seconds per query (the machine may be shared: CPU time ignores preemption).
+double cpu_seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank) {
+  const double t0 = thread_seconds();
+  size_t sink = 0;
+  for (size_t q = 0; q < kQueries; ++q) {
+    std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+    sink += ix::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false).size();
+  }
+  benchmark::DoNotOptimize(sink);
+  return (thread_seconds() - t0) / kQueries;
+}
+
 double seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank) {
   auto t0 = std::chrono::steady_clock::now();
   size_t sink = 0;
@@ -274,7 +296,38 @@ int main(int argc, char** argv) {
     specs.push_back({"gmm_1m_128", 1000000, 128, 1000, 12, 4096, 42});
     specs.push_back({"gmm_200k_768", 200000, 768, 200, 24, 1024, 43});
   }
+  const char* only = std::getenv("TANDREL_BENCH_SET");
+  const char* at = std::getenv("TANDREL_BENCH_AT");
   for (const auto& s : specs) {
+    if (only && s.name != only) continue;
+    if (at) {
+      const Dataset d = prepare(s);
+      par::with_threads(1, [&] {
+        std::string list = at;
+        size_t p0 = 0;
+        while (p0 < list.size()) {
+          size_t p1 = list.find(',', p0);
+          if (p1 == std::string::npos) p1 = list.size();
+          const std::string item = list.substr(p0, p1 - p0);
+          p0 = p1 + 1;
+          const size_t slash = item.find('/');
+          if (slash == std::string::npos) continue;
+          const Choice c{std::stoull(item.substr(0, slash)), std::stoull(item.substr(slash + 1)), 0, 0};
+          const double rf = recall(d, c.nprobe, c.rerank), r8 = recall(d, c.nprobe, c.rerank, true);
+          double best = 1e30, best_cpu = 1e30;
+          for (int rep = 0; rep < 5; ++rep) {
+            best = std::min(best, seconds_per_query(d, c.nprobe, c.rerank));
+            best_cpu = std::min(best_cpu, cpu_seconds_per_query(d, c.nprobe, c.rerank));
+          }
+          std::fprintf(stderr,
+                       "[%s] nprobe %llu rerank %llu: recall@10 %.4f (int8 %.4f), %.1f us/query wall, %.1f us CPU\n",
+                       s.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, rf, r8,
+                       best * 1e6, best_cpu * 1e6);
+          print_breakdown(d, c);
+        }
+      });
+      continue;
+    }
     g_sets.push_back(std::make_unique<Dataset>(prepare(s)));
     const Dataset* d = g_sets.back().get();
     par::with_threads(1, [&] {
