@@ -18,6 +18,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -314,6 +315,17 @@ int main(int argc, char** argv) {
           if (slash == std::string::npos) continue;
           const Choice c{std::stoull(item.substr(0, slash)), std::stoull(item.substr(slash + 1)), 0, 0};
           const double rf = recall(d, c.nprobe, c.rerank), r8 = recall(d, c.nprobe, c.rerank, true);
+          // Fingerprint of every result (slots and distance bits) to compare builds.
+          uint64_t fp = 1469598103934665603ull;
+          for (size_t q = 0; q < kQueries; ++q) {
+            std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+            for (auto& [slot, dist] : ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false)) {
+              fp = (fp ^ slot) * 1099511628211ull;
+              fp = (fp ^ std::bit_cast<uint32_t>(dist)) * 1099511628211ull;
+            }
+          }
+          std::fprintf(stderr, "[%s] nprobe %llu rerank %llu: result fingerprint %016llx\n", s.name.c_str(),
+                       (unsigned long long)c.nprobe, (unsigned long long)c.rerank, (unsigned long long)fp);
           double best = 1e30, best_cpu = 1e30;
           for (int rep = 0; rep < 5; ++rep) {
             best = std::min(best, seconds_per_query(d, c.nprobe, c.rerank));

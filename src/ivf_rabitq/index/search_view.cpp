@@ -71,9 +71,25 @@ size_t usable_delta_rows(const SegmentView& seg, const storage::Delta& d) {
 // Scratch
 // ---------------------------------------------------------------------------------------
 
+// Candidates of one chunk: a plain array that grows without initialising its entries.
+struct CandArray {
+  std::unique_ptr<Candidate[]> p;
+  size_t n = 0;
+  size_t cap = 0;
+  void reserve(size_t c) {
+    if (c <= cap) return;
+    std::unique_ptr<Candidate[]> q(new Candidate[c]);
+    std::copy_n(p.get(), n, q.get());
+    p = std::move(q);
+    cap = c;
+  }
+};
+
 struct ChunkScratch {
   codec::QueryLut lut;
   std::vector<float> resid;
+  std::vector<codec::ResidualStats> stats;
+  CandArray cands;
   alignas(64) float est[kEstBatch];
   alignas(64) float low[kEstBatch];
   bool busy = false;
@@ -130,6 +146,7 @@ struct ProbeCtx {
   size_t delta_rows;
   const RowFilter& filter;
   const float* rq;
+  size_t stats_len;  // D: dim in the new rotation layout, pad in the legacy one
   uint32_t cap;
   uint32_t trigger;
   bool timing;
@@ -140,17 +157,34 @@ struct ChunkOut {
   uint64_t lut_ns = 0;
 };
 
+// Warms the cache for the first rows of a cluster (its codes and factors are read as two
+// streams that the hardware prefetcher picks up after a few lines).
+inline void prefetch_rows(const SegmentView& seg, size_t stride, uint32_t a, uint32_t b) {
+  if (a >= b) return;
+  const size_t rows = std::min<size_t>(b - a, 32);
+  const char* codes = reinterpret_cast<const char*>(seg.codes + static_cast<size_t>(a) * stride);
+  const char* metas = reinterpret_cast<const char*>(seg.metas + static_cast<size_t>(a) * codec::kRowFactors);
+  const size_t code_bytes = rows * stride * sizeof(uint64_t);
+  const size_t meta_bytes = rows * codec::kRowFactors * sizeof(float);
+  for (size_t o = 0; o < code_bytes; o += 64) __builtin_prefetch(codes + o);
+  for (size_t o = 0; o < meta_bytes; o += 64) __builtin_prefetch(metas + o);
+}
+
 class ClusterScanner {
  public:
-  ClusterScanner(const ProbeCtx& ctx, ChunkScratch& s, std::vector<Candidate>& buf)
-      : ctx_(ctx), s_(s), buf_(buf), stride_(static_cast<size_t>(ctx.seg.n_bits) * ctx.seg.words) {}
+  ClusterScanner(const ProbeCtx& ctx, ChunkScratch& s)
+      : ctx_(ctx), s_(s), stride_(static_cast<size_t>(ctx.seg.n_bits) * ctx.seg.words) {
+    s_.cands.n = 0;
+  }
 
-  void scan(uint32_t c, ChunkOut& out) {
+  // Scans cluster c; `stats` are the raw statistics of its residual.
+  void scan(uint32_t c, const codec::ResidualStats& stats, uint32_t next, ChunkOut& out) {
     const SegmentView& seg = ctx_.seg;
     const uint32_t a = seg.offsets[c];
     const uint32_t b = std::min(seg.offsets[c + 1], seg.n);
     std::span<const uint32_t> drows;
     if (ctx_.delta_rows != 0 && seg.delta_lists != nullptr) drows = seg.delta_lists->rows_of(c);
+    if (next != kU32Max) prefetch_rows(seg, stride_, seg.offsets[next], std::min(seg.offsets[next + 1], seg.n));
     if (a >= b && drows.empty()) return;
 
     Clock::time_point t0;
@@ -159,7 +193,7 @@ class ClusterScanner {
     const float* cr = seg.centroids_rot + static_cast<size_t>(c) * pad;
     float* r = s_.resid.data();
     for (size_t j = 0; j < pad; ++j) r[j] = ctx_.rq[j] - cr[j];
-    codec::preprocess_query_into(s_.lut, std::span<const float>(r, pad), seg.rotator->new_layout ? seg.dim : pad);
+    codec::preprocess_query_with(s_.lut, std::span<const float>(r, pad), ctx_.stats_len, stats);
     if (ctx_.timing) out.lut_ns += ns_since(t0);
 
     if (!ctx_.filter) {
@@ -185,11 +219,17 @@ class ClusterScanner {
       codec::estimate_rows(s_.lut, ctx_.delta.codes.data() + static_cast<size_t>(i) * stride_,
                            ctx_.delta.factors.data() + static_cast<size_t>(i) * codec::kRowFactors, 1, seg.n_bits,
                            pad, s_.est, s_.low);
-      offer(s_.est[0], s_.low[0], slot);
+      append(1, slot);
     }
   }
 
-  float bound() const { return bound_; }
+  // Final compaction of the chunk to cap; the kept candidates are appended to dst.
+  void finish(std::vector<Candidate>& dst) {
+    float unused;
+    const size_t m = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &unused);
+    dst.insert(dst.end(), s_.cands.p.get(), s_.cands.p.get() + m);
+    s_.cands.n = 0;
+  }
 
  private:
   void estimate_run(uint32_t x, uint32_t y, ChunkOut& out) {
@@ -200,24 +240,34 @@ class ClusterScanner {
       codec::estimate_rows(s_.lut, seg.codes + static_cast<size_t>(p) * stride_,
                            seg.metas + static_cast<size_t>(p) * codec::kRowFactors, cnt, seg.n_bits, seg.pad,
                            s_.est, s_.low);
-      for (uint32_t j = 0; j < cnt; ++j) {
-        // A NaN estimate is never dropped by the bound.
-        if (s_.est[j] > bound_) continue;
-        offer(s_.est[j], s_.low[j], p + j);
-      }
+      append(cnt, p);
       p += cnt;
     }
   }
 
-  inline void offer(float e, float l, uint32_t slot) {
-    if (e > bound_) return;
-    buf_.push_back(Candidate::make(e, l, slot));
-    if (buf_.size() >= ctx_.trigger) bound_ = compact_bound(buf_, ctx_.cap);
+  // Appends rows first_slot + j (j < cnt) of the estimate batch that the bound keeps (an
+  // estimate above it is dropped; a NaN estimate never is), without a branch per row, then
+  // compacts when the buffer has reached the trigger. Compacting after the batch rather
+  // than at the exact row changes nothing but the moment the bound tightens: the buffer
+  // still ends up holding the cap best of every row offered to it.
+  void append(uint32_t cnt, uint32_t first_slot) {
+    // Grows with the rows actually offered (never by the caller's sizes); it stops growing
+    // at trigger + one batch, as the buffer is compacted on reaching the trigger.
+    if (s_.cands.n + cnt > s_.cands.cap) s_.cands.reserve(std::max<size_t>(2 * s_.cands.cap, s_.cands.n + kEstBatch));
+    Candidate* out = s_.cands.p.get() + s_.cands.n;
+    const float bound = bound_;
+    size_t m = 0;
+    for (uint32_t j = 0; j < cnt; ++j) {
+      const float e = s_.est[j];
+      out[m] = Candidate::make(e, s_.low[j], first_slot + j);
+      m += !(e > bound);
+    }
+    s_.cands.n += m;
+    if (s_.cands.n >= ctx_.trigger) s_.cands.n = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &bound_);
   }
 
   const ProbeCtx& ctx_;
   ChunkScratch& s_;
-  std::vector<Candidate>& buf_;
   size_t stride_;
   float bound_ = kInf;
 };
@@ -226,9 +276,16 @@ void scan_clusters(const ProbeCtx& ctx, const uint32_t* clusters, size_t count, 
                    ChunkOut& out) {
   Lease<ChunkScratch> s;
   if (s->resid.size() < ctx.seg.pad) s->resid.resize(ctx.seg.pad);
-  ClusterScanner scanner(ctx, *s, buf);
-  for (size_t i = 0; i < count; ++i) scanner.scan(clusters[i], out);
-  compact_bound(buf, ctx.cap);
+  if (s->stats.size() < count) s->stats.resize(count);
+  Clock::time_point t0;
+  if (ctx.timing) t0 = Clock::now();
+  codec::residual_stats(ctx.rq, ctx.seg.centroids_rot, ctx.seg.pad, clusters, count,
+                        std::min(ctx.seg.pad, ctx.stats_len), s->stats.data());
+  if (ctx.timing) out.lut_ns += ns_since(t0);
+  ClusterScanner scanner(ctx, *s);
+  for (size_t i = 0; i < count; ++i)
+    scanner.scan(clusters[i], s->stats[i], i + 1 < count ? clusters[i + 1] : kU32Max, out);
+  scanner.finish(buf);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -379,7 +436,8 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     own_lists->sync(delta, n_clusters);
     segv.delta_lists = own_lists.get();
   }
-  const ProbeCtx ctx{segv, tombs, delta, delta_rows, filter, S->rq.data(), cap, trigger, prof != nullptr};
+  const ProbeCtx ctx{segv,         tombs, delta,   delta_rows,     filter, S->rq.data(),
+                     seg.rotator->new_layout ? seg.dim : seg.pad, cap, trigger, prof != nullptr};
   std::vector<Candidate>& main = S->main;
   main.clear();
   uint64_t total_rows = 0;
