@@ -262,10 +262,10 @@ void print_breakdown(const Dataset& d, const Choice& c) {
   const double n = kQueries;
   std::fprintf(stderr,
                "[%s] nprobe %llu rerank %llu, per query: rotate+rank %.1f us, LUTs %.1f us, code scan %.1f us, "
-               "rerank+top-k %.1f us; %.0f rows estimated, pool %.0f\n",
+               "pool %.1f us, rerank+top-k %.1f us; %.0f rows estimated, pool %.0f\n",
                d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank,
                prof.rotate_rank_ns / n / 1e3, prof.lut_ns / n / 1e3, prof.scan_ns / n / 1e3,
-               prof.rerank_ns / n / 1e3, prof.rows_estimated / n, prof.pool_size / n);
+               prof.pool_ns / n / 1e3, prof.rerank_ns / n / 1e3, prof.rows_estimated / n, prof.pool_size / n);
 }
 
 void BM_Search(benchmark::State& state, const Dataset* d, Choice c) {

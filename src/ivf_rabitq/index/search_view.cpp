@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 
+#include "ivf_rabitq/index/search_rank.hpp"
 #include "ivf_rabitq/parallel.hpp"
 
 namespace ivf_rabitq::index {
@@ -97,8 +98,8 @@ struct ChunkScratch {
 
 struct TopScratch {
   std::vector<float> rq;
-  std::vector<float> cdist;
   std::vector<uint64_t> ckeys;
+  std::vector<uint64_t> heap;
   std::vector<uint32_t> probe;
   std::vector<std::vector<Candidate>> bufs;
   std::vector<uint64_t> chunk_rows;
@@ -400,28 +401,30 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   // Stage 1: rotate and rank the clusters.
   S->rq.resize(seg.pad);
   seg.rotator->rotate_into(query, std::span<float>(S->rq));
-  const size_t blocks = (n_clusters + distance::kBlock - 1) / distance::kBlock;
-  S->cdist.resize(blocks * distance::kBlock);
-  if (n_clusters >= kParallelCentroids) {
-    const size_t chunk_blocks = 16;
+  if (n_clusters >= kParallelCentroids && parallel::num_threads() > 1) {
+    // Parallel: the m best of each range of centroids, then the m best of their union.
+    const size_t blocks = seg.packed_centroids->blocks();
+    constexpr size_t kChunkBlocks = 16;
+    const simd::Level level = simd::active_level();
     parallel::isolate([&] {
-      parallel::for_chunks(blocks, chunk_blocks, [&](size_t b0, size_t b1) {
-        distance::sq_l2_blocks(S->rq.data(), *seg.packed_centroids, b0, b1, S->cdist.data() + b0 * distance::kBlock);
+      S->ckeys = parallel::collect_chunks<uint64_t>(blocks, kChunkBlocks, [&](size_t b0, size_t b1) {
+        std::vector<uint64_t> part, heap;
+        nearest_keys_range(level, S->rq.data(), *seg.packed_centroids, m, b0, b1, part, heap);
+        return part;
       });
     });
-  } else if (n_clusters != 0) {
-    distance::sq_l2_all(S->rq.data(), *seg.packed_centroids, S->cdist.data());
+    if (m < S->ckeys.size() && m != 0)
+      std::nth_element(S->ckeys.begin(), S->ckeys.begin() + (m - 1), S->ckeys.end());
+    S->ckeys.resize(std::min(m, S->ckeys.size()));
+    std::sort(S->ckeys.begin(), S->ckeys.end());
+  } else {
+    nearest_keys(S->rq.data(), *seg.packed_centroids, m, S->ckeys, S->heap);
   }
-  S->ckeys.resize(n_clusters);
-  for (size_t c = 0; c < n_clusters; ++c) {
-    float d = S->cdist[c];
-    if (std::isnan(d)) d = kInf;
-    S->ckeys[c] = (static_cast<uint64_t>(total_order_key(d)) << 32) | c;
-  }
-  if (m < n_clusters && m != 0) std::nth_element(S->ckeys.begin(), S->ckeys.begin() + (m - 1), S->ckeys.end());
-  std::sort(S->ckeys.begin(), S->ckeys.begin() + m);
-  S->probe.resize(m);
-  for (size_t i = 0; i < m; ++i) S->probe[i] = static_cast<uint32_t>(S->ckeys[i] & 0xFFFFFFFFu);
+  // The packed centroids hold every searchable cluster; the list is shorter only if a view
+  // was built with fewer.
+  const size_t listed = std::min(m, S->ckeys.size());
+  S->probe.resize(listed);
+  for (size_t i = 0; i < listed; ++i) S->probe[i] = static_cast<uint32_t>(S->ckeys[i] & 0xFFFFFFFFu);
   if (prof) {
     prof->rotate_rank_ns += ns_since(t0);
     t0 = Clock::now();
@@ -443,14 +446,13 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   uint64_t total_rows = 0;
   uint64_t lut_ns = 0;
   size_t pos = 0;
-  while (pos < m) {
-    const size_t len = std::min<size_t>(P, m - pos);
+  while (pos < listed) {
+    const size_t len = std::min<size_t>(P, listed - pos);
     const size_t t = std::max<size_t>(1, parallel::num_threads());
     const size_t chunk = std::max<size_t>(1, (len + (t + t / 2) - 1) / (t + t / 2));
     const size_t nchunks = (len + chunk - 1) / chunk;
     if (nchunks == 1) {
-      // One chunk: scan straight into the main buffer. Its bound only drops rows that cap
-      // candidates already held beat, so the kept set is the same as with a fresh buffer.
+      // One chunk, scanned on this thread; its candidates go straight to the main buffer.
       ChunkOut out;
       scan_clusters(ctx, S->probe.data() + pos, len, main, out);
       total_rows += out.rows;
@@ -511,6 +513,11 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   if (pool >= 2)
     std::sort(main.begin(), main.end(), [](const Candidate& a, const Candidate& b) { return a.slot() < b.slot(); });
 
+  if (prof) {
+    prof->pool_ns += ns_since(t0);
+    t0 = Clock::now();
+  }
+
   // Stage 5: int8 rerank of the pool.
   S->table.assign(query, seg.quant_scale, seg.has_origscale);
   const RerankTable& table = S->table;
@@ -526,7 +533,7 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     if (s < seg.n && seg.has_origscale && s < seg.origscale_records)
       __builtin_prefetch(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
   };
-  constexpr size_t kAhead = 6;
+  constexpr size_t kAhead = 8;
   auto score_one = [&](size_t i) {
     if (i + kAhead < pool) prefetch(i + kAhead);
     const uint32_t s = main[i].slot();
