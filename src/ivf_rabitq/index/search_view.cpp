@@ -104,6 +104,9 @@ struct TopScratch {
   std::vector<std::vector<Candidate>> bufs;
   std::vector<uint64_t> chunk_rows;
   std::vector<Candidate> main;
+  std::vector<Candidate> tmp;
+  std::vector<uint32_t> slots;
+  std::vector<uint32_t> sort_tmp;
   std::vector<ScoredPair> scored;
   std::vector<uint8_t> flags;
   RerankTable table;
@@ -494,24 +497,35 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   // Stage 4: rerank pool.
   const size_t L = main.size();
   const size_t r = std::min<size_t>(R, L);
-  if (r > 0 && R < L) std::nth_element(main.begin(), main.begin() + (r - 1), main.end(), EstimateLess{});
+  std::vector<uint64_t>& sel = selection_scratch();
+  if (r > 0 && R < L) {
+    const uint64_t t = kth_smallest_key(L, r, [&](size_t i) { return main[i].key; }, sel);
+    partition_candidates(main.data(), L, [t](const Candidate& c) { return c.key <= t; }, S->tmp);
+  }
   float worst = -kInf;
   for (size_t i = 0; i < r; ++i) {
     const float e = main[i].estimate();
     if (!std::isnan(e) && e > worst) worst = e;
   }
-  auto extras_end = std::partition(main.begin() + r, main.end(), [&](const Candidate& c) { return c.lower <= worst; });
-  size_t n_extras = static_cast<size_t>(extras_end - (main.begin() + r));
+  // A NaN lower bound never qualifies (the comparison is false).
+  size_t n_extras =
+      partition_candidates(main.data() + r, L - r, [worst](const Candidate& c) { return c.lower <= worst; }, S->tmp);
   const size_t extra_limit = std::min<size_t>(sat_mul(4, R), L) - r;
   if (n_extras > extra_limit) {
-    if (extra_limit > 0)
-      std::nth_element(main.begin() + r, main.begin() + r + (extra_limit - 1), extras_end, EstimateLess{});
+    if (extra_limit > 0) {
+      Candidate* ex = main.data() + r;
+      const uint64_t t = kth_smallest_key(n_extras, extra_limit, [ex](size_t i) { return ex[i].key; }, sel);
+      keep_at_most(ex, n_extras, t);
+    }
     n_extras = extra_limit;
   }
   const size_t pool = r + n_extras;
-  main.resize(pool);
-  if (pool >= 2)
-    std::sort(main.begin(), main.end(), [](const Candidate& a, const Candidate& b) { return a.slot() < b.slot(); });
+  // Scored in slot order (rows of a cluster are adjacent in the mapped files); the order
+  // does not change the result, which is selected by (distance, slot).
+  std::vector<uint32_t>& slots = S->slots;
+  slots.resize(pool);
+  for (size_t i = 0; i < pool; ++i) slots[i] = main[i].slot();
+  radix_sort_u32(slots.data(), pool, S->sort_tmp);
 
   if (prof) {
     prof->pool_ns += ns_since(t0);
@@ -526,7 +540,7 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   // Rows are read at random from orig.bin: prefetch a few pool rows ahead.
   const size_t line_count = (seg.dim + 63) / 64;
   auto prefetch = [&](size_t i) {
-    const uint32_t s = main[i].slot();
+    const uint32_t s = slots[i];
     const uint8_t* row = s < seg.n ? seg.orig + static_cast<size_t>(s) * seg.dim
                                    : delta.rerank.data() + static_cast<size_t>(s - seg.n) * (seg.dim + 1);
     for (size_t l = 0; l < line_count; ++l) __builtin_prefetch(row + l * 64);
@@ -536,7 +550,7 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   constexpr size_t kAhead = 8;
   auto score_one = [&](size_t i) {
     if (i + kAhead < pool) prefetch(i + kAhead);
-    const uint32_t s = main[i].slot();
+    const uint32_t s = slots[i];
     scored[i] = ScoredPair{slot_distance(seg, delta, table, query, s), s};
   };
   if (static_cast<uint64_t>(pool) * seg.dim >= kParallelRerankWork) {

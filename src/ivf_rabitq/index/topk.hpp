@@ -132,6 +132,56 @@ inline size_t keep_at_most(Candidate* b, size_t n, uint64_t t) {
   return m;
 }
 
+// Moves the candidates of b[0..n) for which keep(c) holds to the front (order kept) and the
+// others behind them (order kept), without a branch per candidate; returns the number
+// kept. tmp is scratch.
+template <class Keep>
+size_t partition_candidates(Candidate* b, size_t n, Keep&& keep, std::vector<Candidate>& tmp) {
+  if (tmp.size() < n) tmp.resize(n);
+  Candidate* back = tmp.data();
+  size_t m = 0, o = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Candidate c = b[i];
+    const bool k = keep(c);
+    b[m] = c;
+    back[o] = c;
+    m += k;
+    o += !k;
+  }
+  std::copy_n(back, o, b + m);
+  return m;
+}
+
+// Sorts a[0..n) ascending (least-significant-digit radix sort, 11-bit digits, only as many
+// passes as the largest value needs). tmp is scratch.
+inline void radix_sort_u32(uint32_t* a, size_t n, std::vector<uint32_t>& tmp) {
+  if (n < 64) {
+    std::sort(a, a + n);
+    return;
+  }
+  uint32_t mx = 0;
+  for (size_t i = 0; i < n; ++i) mx = a[i] > mx ? a[i] : mx;
+  if (tmp.size() < n) tmp.resize(n);
+  uint32_t* src = a;
+  uint32_t* dst = tmp.data();
+  constexpr unsigned kBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kBits;
+  uint32_t counts[kBuckets];
+  for (unsigned shift = 0; shift < 32 && (mx >> shift) != 0; shift += kBits) {
+    std::fill(counts, counts + kBuckets, 0u);
+    for (size_t i = 0; i < n; ++i) ++counts[(src[i] >> shift) & (kBuckets - 1)];
+    uint32_t sum = 0;
+    for (size_t d = 0; d < kBuckets; ++d) {
+      const uint32_t c = counts[d];
+      counts[d] = sum;
+      sum += c;
+    }
+    for (size_t i = 0; i < n; ++i) dst[counts[(src[i] >> shift) & (kBuckets - 1)]++] = src[i];
+    std::swap(src, dst);
+  }
+  if (src != a) std::copy_n(src, n, a);
+}
+
 // Per-thread scratch of the selections.
 inline std::vector<uint64_t>& selection_scratch() {
   thread_local std::vector<uint64_t> s;
