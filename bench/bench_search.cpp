@@ -18,6 +18,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
+#include <new>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -35,6 +37,19 @@
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/index/search.hpp"
 #include "ivf_rabitq/parallel.hpp"
+
+// Counts heap allocations (the steady-state search should allocate only its result).
+static std::atomic<uint64_t> g_allocs{0};
+void* operator new(size_t n) {
+  g_allocs.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace ix = ivf_rabitq::index;
 namespace par = ivf_rabitq::parallel;
@@ -326,6 +341,11 @@ int main(int argc, char** argv) {
           }
           std::fprintf(stderr, "[%s] nprobe %llu rerank %llu: result fingerprint %016llx\n", s.name.c_str(),
                        (unsigned long long)c.nprobe, (unsigned long long)c.rerank, (unsigned long long)fp);
+          const uint64_t a0 = g_allocs.load();
+          benchmark::DoNotOptimize(seconds_per_query(d, c.nprobe, c.rerank));
+          const double allocs = double(g_allocs.load() - a0) / kQueries;
+          std::fprintf(stderr, "[%s] nprobe %llu rerank %llu: %.2f heap allocations per query (the result list is one)\n",
+                       s.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, allocs);
           double best = 1e30, best_cpu = 1e30;
           for (int rep = 0; rep < 5; ++rep) {
             best = std::min(best, seconds_per_query(d, c.nprobe, c.rerank));
