@@ -1,15 +1,22 @@
 // Dense search and exact search over a SegmentView.
 //
 // Hot-path notes:
-//   - per-thread scratch (rotated query, centroid distances, probe list, candidate buffers,
-//     lookup table, rerank table) is reused across queries; a steady-state query allocates
-//     only its result list;
-//   - centroid distances use the packed-centroid kernels (bit-exact, vectorised across
-//     centroids); the code scan uses codec::estimate_rows (fused popcount inner product and
-//     estimate math, specialised per n_bits / words) over runs of consecutive live rows,
-//     the tombstones of a cluster being walked once by a bitmap cursor;
+//   - per-thread scratch (rotated query, probe list, candidate arrays, lookup table,
+//     residual statistics, rerank table, slot lists) is reused across queries; a
+//     steady-state query allocates only its result list;
+//   - centroid ranking keeps the m nearest in a heap and abandons groups of centroids whose
+//     partial sums already exceed the m-th distance (search_rank.hpp), bit-exact;
+//   - the lookup tables of a chunk start from statistics computed for all its clusters side
+//     by side (one residual per SIMD lane, each in coordinate order), then vectorised
+//     quantisation;
+//   - the code scan uses codec::estimate_rows (fused popcount inner product and estimate
+//     math) over runs of consecutive live rows, the tombstones of a cluster being walked
+//     once by a bitmap cursor; candidates are appended without a branch per row and
+//     compacted by a radix selection;
 //   - delta rows of a probed cluster come from the per-cluster delta lists and are
-//     estimated with the lookup table the cluster scan already built.
+//     estimated with the lookup table the cluster scan already built;
+//   - the rerank pool is chosen by radix selection and branch-free partitions and scored in
+//     slot order with the rows prefetched a few ahead.
 #include "ivf_rabitq/index/search_view.hpp"
 
 #include <algorithm>
