@@ -3,6 +3,9 @@
 //
 //   build/dev/bench_search                       # 1,000,000 x 128 and 200,000 x 768
 //   TANDREL_BENCH_SMALL=1 build/dev/bench_search # 100,000 x 128 only (quick look)
+//   TANDREL_BENCH_SET=gmm_1m_128 ...             # one data set only
+//   TANDREL_BENCH_AT=16/100,32/100 ...           # time these nprobe/rerank points only
+//                                                # (recall, stage split, best-of-5 us/query)
 //
 // Each data set is generated from a seed, built once with build_segment and cached with
 // its queries and float ground truth under /tmp/tandrel_bench_search/<name>. For every
@@ -12,8 +15,12 @@
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
+#include <atomic>
+#include <new>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -30,6 +37,19 @@
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/index/search.hpp"
 #include "ivf_rabitq/parallel.hpp"
+
+// Counts heap allocations (the steady-state search should allocate only its result).
+static std::atomic<uint64_t> g_allocs{0};
+void* operator new(size_t n) {
+  g_allocs.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace ix = ivf_rabitq::index;
 namespace par = ivf_rabitq::parallel;
@@ -190,6 +210,24 @@ double recall(const Dataset& d, uint64_t nprobe, uint64_t rerank, bool int8 = fa
   return double(hit) / double(kQueries * kTruthK);
 }
 
+double thread_seconds() {
+  timespec ts;
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// Thread CPU seconds per query (the machine may be shared: CPU time ignores preemption).
+double cpu_seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank) {
+  const double t0 = thread_seconds();
+  size_t sink = 0;
+  for (size_t q = 0; q < kQueries; ++q) {
+    std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+    sink += ix::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false).size();
+  }
+  benchmark::DoNotOptimize(sink);
+  return (thread_seconds() - t0) / kQueries;
+}
+
 double seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank) {
   auto t0 = std::chrono::steady_clock::now();
   size_t sink = 0;
@@ -239,10 +277,10 @@ void print_breakdown(const Dataset& d, const Choice& c) {
   const double n = kQueries;
   std::fprintf(stderr,
                "[%s] nprobe %llu rerank %llu, per query: rotate+rank %.1f us, LUTs %.1f us, code scan %.1f us, "
-               "rerank+top-k %.1f us; %.0f rows estimated, pool %.0f\n",
+               "pool %.1f us, rerank+top-k %.1f us; %.0f rows estimated, pool %.0f\n",
                d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank,
                prof.rotate_rank_ns / n / 1e3, prof.lut_ns / n / 1e3, prof.scan_ns / n / 1e3,
-               prof.rerank_ns / n / 1e3, prof.rows_estimated / n, prof.pool_size / n);
+               prof.pool_ns / n / 1e3, prof.rerank_ns / n / 1e3, prof.rows_estimated / n, prof.pool_size / n);
 }
 
 void BM_Search(benchmark::State& state, const Dataset* d, Choice c) {
@@ -274,7 +312,54 @@ int main(int argc, char** argv) {
     specs.push_back({"gmm_1m_128", 1000000, 128, 1000, 12, 4096, 42});
     specs.push_back({"gmm_200k_768", 200000, 768, 200, 24, 1024, 43});
   }
+  const char* only = std::getenv("TANDREL_BENCH_SET");
+  const char* at = std::getenv("TANDREL_BENCH_AT");
   for (const auto& s : specs) {
+    if (only && s.name != only) continue;
+    if (at) {
+      const Dataset d = prepare(s);
+      par::with_threads(1, [&] {
+        std::string list = at;
+        size_t p0 = 0;
+        while (p0 < list.size()) {
+          size_t p1 = list.find(',', p0);
+          if (p1 == std::string::npos) p1 = list.size();
+          const std::string item = list.substr(p0, p1 - p0);
+          p0 = p1 + 1;
+          const size_t slash = item.find('/');
+          if (slash == std::string::npos) continue;
+          const Choice c{std::stoull(item.substr(0, slash)), std::stoull(item.substr(slash + 1)), 0, 0};
+          const double rf = recall(d, c.nprobe, c.rerank), r8 = recall(d, c.nprobe, c.rerank, true);
+          // Fingerprint of every result (slots and distance bits) to compare builds.
+          uint64_t fp = 1469598103934665603ull;
+          for (size_t q = 0; q < kQueries; ++q) {
+            std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+            for (auto& [slot, dist] : ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false)) {
+              fp = (fp ^ slot) * 1099511628211ull;
+              fp = (fp ^ std::bit_cast<uint32_t>(dist)) * 1099511628211ull;
+            }
+          }
+          std::fprintf(stderr, "[%s] nprobe %llu rerank %llu: result fingerprint %016llx\n", s.name.c_str(),
+                       (unsigned long long)c.nprobe, (unsigned long long)c.rerank, (unsigned long long)fp);
+          const uint64_t a0 = g_allocs.load();
+          benchmark::DoNotOptimize(seconds_per_query(d, c.nprobe, c.rerank));
+          const double allocs = double(g_allocs.load() - a0) / kQueries;
+          std::fprintf(stderr, "[%s] nprobe %llu rerank %llu: %.2f heap allocations per query (the result list is one)\n",
+                       s.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, allocs);
+          double best = 1e30, best_cpu = 1e30;
+          for (int rep = 0; rep < 5; ++rep) {
+            best = std::min(best, seconds_per_query(d, c.nprobe, c.rerank));
+            best_cpu = std::min(best_cpu, cpu_seconds_per_query(d, c.nprobe, c.rerank));
+          }
+          std::fprintf(stderr,
+                       "[%s] nprobe %llu rerank %llu: recall@10 %.4f (int8 %.4f), %.1f us/query wall, %.1f us CPU\n",
+                       s.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, rf, r8,
+                       best * 1e6, best_cpu * 1e6);
+          print_breakdown(d, c);
+        }
+      });
+      continue;
+    }
     g_sets.push_back(std::make_unique<Dataset>(prepare(s)));
     const Dataset* d = g_sets.back().get();
     par::with_threads(1, [&] {

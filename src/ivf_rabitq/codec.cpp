@@ -204,8 +204,8 @@ struct Stats {
 inline float larger_of(float a, float b) { return a > b ? a : b; }   // NaN a -> b
 inline float smaller_of(float a, float b) { return a < b ? a : b; }  // NaN a -> b
 
-// Statistics over x[0..n) in coordinate order; clip factor k (0 disables clipping).
-Stats statistics(const float* x, size_t n, float k) {
+// Raw statistics over x[0..n) in coordinate order.
+ResidualStats raw_statistics(const float* x, size_t n) {
   float mx = -std::numeric_limits<float>::infinity();
   float mn = std::numeric_limits<float>::infinity();
   float sum = 0.0f;
@@ -219,6 +219,15 @@ Stats statistics(const float* x, size_t n, float k) {
     const float sq = v * v;
     sumsq = sumsq + sq;
   }
+  return ResidualStats{mn, mx, sum, sumsq};
+}
+
+// Clipping range from the raw statistics of n values; clip factor k (0 disables clipping).
+Stats finish_statistics(const ResidualStats& raw, size_t n, float k) {
+  const float mn = raw.mn;
+  const float mx = raw.mx;
+  const float sum = raw.sum;
+  const float sumsq = raw.sumsq;
   Stats st{mn, mx, sumsq};
   if (n > 0 && k > 0.0f) {
     const float nf = static_cast<float>(n);
@@ -233,6 +242,9 @@ Stats statistics(const float* x, size_t n, float k) {
   }
   return st;
 }
+
+// Statistics over x[0..n) in coordinate order; clip factor k (0 disables clipping).
+Stats statistics(const float* x, size_t n, float k) { return finish_statistics(raw_statistics(x, n), n, k); }
 
 // Round-half-up quantisation of (v - lo) / div clamped to [0, levels].
 inline uint32_t quantise(float v, float lo, float div, float levels) {
@@ -297,46 +309,144 @@ void encode_rotated_bbit(std::span<const float> x, size_t D, uint32_t n_bits, si
   factors[kFactorCodeSum] = exact_sum ? static_cast<float>(isum) : fsum;
 }
 
-void preprocess_query_into(QueryLut& lut, std::span<const float> r, size_t D) {
+namespace {
+
+// Largest query length whose code sum is taken exactly (15 x 1118481 = 2^24 - 1).
+constexpr size_t kExactQuerySumLen = 1118481;
+
+using StatsFn = void (*)(const float*, const float*, size_t, const uint32_t*, size_t, size_t, ResidualStats*);
+using QuantFn = uint64_t (*)(const float*, size_t, float, float, uint64_t*, size_t);
+
+StatsFn stats_for(simd::Level level) {
+#if defined(__x86_64__)
+  switch (level) {
+    case simd::Level::Avx512: return &detail::residual_stats_avx512;
+    case simd::Level::Avx2: return &detail::residual_stats_avx2;
+    case simd::Level::Scalar: break;
+  }
+#else
+  (void)level;
+#endif
+  return &detail::residual_stats_scalar;
+}
+
+QuantFn quant_for(simd::Level level) {
+#if defined(__x86_64__)
+  switch (level) {
+    case simd::Level::Avx512: return &detail::quantise_query_avx512;
+    case simd::Level::Avx2: return &detail::quantise_query_avx2;
+    case simd::Level::Scalar: break;
+  }
+#else
+  (void)level;
+#endif
+  return &detail::quantise_query_scalar;
+}
+
+simd::Level usable_level(simd::Level level) {
+  return simd::cpu_supports(level) ? level : simd::Level::Scalar;
+}
+
+void preprocess_with(QuantFn quant, QueryLut& lut, std::span<const float> r, size_t D, const ResidualStats& raw) {
   const size_t len = r.size();
   assert(len > 0 && len % 64 == 0);
-  const Stats st = statistics(r.data(), std::min(len, D), 3.5f);
+  const Stats st = finish_statistics(raw, std::min(len, D), 3.5f);
   float step = (st.hi - st.lo) / 15.0f;
   if (!(step >= 1e-12f)) step = 1e-12f;
   const float div = std::max(step, 1e-9f);
   const float lo = st.lo;
   const size_t wpp = len / 64;
   lut.words_per_plane = wpp;
-  lut.words.assign(4 * wpp, uint64_t{0});
+  lut.words.resize(4 * wpp);  // every word is rewritten below
 
-  const bool exact_sum = len <= 1118481;
+  float code_sum;
+  if (len <= kExactQuerySumLen) {
+    code_sum = static_cast<float>(quant(r.data(), len, lo, div, lut.words.data(), wpp));
+  } else {
+    // Long queries: the codes are added to an f32 sum one by one in coordinate order.
+    detail::quantise_query_scalar(r.data(), len, lo, div, lut.words.data(), wpp);
+    float fsum = 0.0f;
+    for (size_t i = 0; i < len; ++i) {
+      const uint64_t* w = lut.words.data() + i / 64;
+      const unsigned b = static_cast<unsigned>(i % 64);
+      const uint32_t c = static_cast<uint32_t>(((w[0] >> b) & 1u) | (((w[wpp] >> b) & 1u) << 1) |
+                                               (((w[2 * wpp] >> b) & 1u) << 2) | (((w[3 * wpp] >> b) & 1u) << 3));
+      fsum = fsum + static_cast<float>(c);
+    }
+    code_sum = fsum;
+  }
+  lut.norm2 = st.sumsq;
+  lut.step = step;
+  lut.lo = lo;
+  lut.code_sum = code_sum;
+}
+
+}  // namespace
+
+void detail::residual_stats_scalar(const float* q, const float* rows, size_t stride, const uint32_t* ids,
+                                   size_t count, size_t n, ResidualStats* out) {
+  for (size_t i = 0; i < count; ++i) {
+    const float* c = rows + static_cast<size_t>(ids[i]) * stride;
+    float mx = -std::numeric_limits<float>::infinity();
+    float mn = std::numeric_limits<float>::infinity();
+    float sum = 0.0f;
+    float sumsq = 0.0f;
+    for (size_t j = 0; j < n; ++j) {
+      const float v = q[j] - c[j];
+      mx = larger_of(v, mx);
+      mn = smaller_of(v, mn);
+      sum = sum + v;
+      const float sq = v * v;
+      sumsq = sumsq + sq;
+    }
+    out[i] = ResidualStats{mn, mx, sum, sumsq};
+  }
+}
+
+uint64_t detail::quantise_query_scalar(const float* r, size_t len, float lo, float div, uint64_t* words,
+                                       size_t wpp) {
   uint64_t isum = 0;
-  float fsum = 0.0f;
-  uint64_t* out = lut.words.data();
-  for (size_t w = 0; w < wpp; ++w) {
+  for (size_t w = 0; w < wpp && w * 64 < len; ++w) {
     uint64_t p0 = 0, p1 = 0, p2 = 0, p3 = 0;
-    const float* src = r.data() + w * 64;
+    const float* src = r + w * 64;
     for (size_t t = 0; t < 64; ++t) {
       const uint32_t c = quantise(src[t], lo, div, 15.0f);
-      if (exact_sum) {
-        isum += c;
-      } else {
-        fsum = fsum + static_cast<float>(c);
-      }
+      isum += c;
       p0 |= static_cast<uint64_t>(c & 1u) << t;
       p1 |= static_cast<uint64_t>((c >> 1) & 1u) << t;
       p2 |= static_cast<uint64_t>((c >> 2) & 1u) << t;
       p3 |= static_cast<uint64_t>((c >> 3) & 1u) << t;
     }
-    out[w] = p0;
-    out[wpp + w] = p1;
-    out[2 * wpp + w] = p2;
-    out[3 * wpp + w] = p3;
+    words[w] = p0;
+    words[wpp + w] = p1;
+    words[2 * wpp + w] = p2;
+    words[3 * wpp + w] = p3;
   }
-  lut.norm2 = st.sumsq;
-  lut.step = step;
-  lut.lo = lo;
-  lut.code_sum = exact_sum ? static_cast<float>(isum) : fsum;
+  return isum;
+}
+
+void residual_stats(const float* q, const float* rows, size_t stride, const uint32_t* ids, size_t count,
+                    size_t n, ResidualStats* out) {
+  static const StatsFn fn = stats_for(simd::active_level());
+  fn(q, rows, stride, ids, count, n, out);
+}
+
+void residual_stats_at(simd::Level level, const float* q, const float* rows, size_t stride,
+                       const uint32_t* ids, size_t count, size_t n, ResidualStats* out) {
+  stats_for(usable_level(level))(q, rows, stride, ids, count, n, out);
+}
+
+void preprocess_query_with(QueryLut& lut, std::span<const float> r, size_t D, const ResidualStats& st) {
+  static const QuantFn fn = quant_for(simd::active_level());
+  preprocess_with(fn, lut, r, D, st);
+}
+
+void preprocess_query_into(QueryLut& lut, std::span<const float> r, size_t D) {
+  preprocess_query_with(lut, r, D, raw_statistics(r.data(), std::min(r.size(), D)));
+}
+
+void preprocess_query_into_at(simd::Level level, QueryLut& lut, std::span<const float> r, size_t D) {
+  preprocess_with(quant_for(usable_level(level)), lut, r, D, raw_statistics(r.data(), std::min(r.size(), D)));
 }
 
 // ---------------------------------------------------------------------------------------

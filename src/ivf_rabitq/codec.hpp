@@ -90,7 +90,35 @@ struct QueryLut {
 
 // Overwrites lut from the rotated query residual r (len f32, len a positive multiple of
 // 64) with statistics length D. Reuses lut.words' storage (allocates only to grow it).
+// Dispatched on simd::active_level(); every level gives the same table.
 void preprocess_query_into(QueryLut& lut, std::span<const float> r, size_t D);
+// The same at an explicit level (the level must be supported by the CPU; tests/benches).
+void preprocess_query_into_at(simd::Level level, QueryLut& lut, std::span<const float> r, size_t D);
+
+// Raw statistics of one residual over its first n coordinates, in coordinate order: the
+// largest and smallest value (NaN values ignored; of equal values the first one is kept;
+// -inf / +inf when there is none) and the f32 running sums of the values and of their
+// squares, each added one coordinate after another from +0.
+struct ResidualStats {
+  float mn;
+  float mx;
+  float sum;
+  float sumsq;
+};
+
+// Statistics of the residuals q - rows[ids[i]] (rows: row-major, `stride` f32 per row) over
+// their first n coordinates, for i < count, into out[i]. The residual value of coordinate
+// j is the f32 difference q[j] - row[j]. Several residuals are walked side by side (one
+// per SIMD lane), each still in coordinate order, so the sums equal the one-at-a-time
+// sums bit for bit. Dispatched on simd::active_level(); no allocation.
+void residual_stats(const float* q, const float* rows, size_t stride, const uint32_t* ids, size_t count,
+                    size_t n, ResidualStats* out);
+void residual_stats_at(simd::Level level, const float* q, const float* rows, size_t stride,
+                       const uint32_t* ids, size_t count, size_t n, ResidualStats* out);
+
+// preprocess_query_into with the raw statistics of r over its first min(len, D)
+// coordinates already computed (residual_stats): identical result.
+void preprocess_query_with(QueryLut& lut, std::span<const float> r, size_t D, const ResidualStats& st);
 
 // Inner product sum_i qcode[i] * rowcode[i] from the bit planes: lut_words holds >= 4 x
 // words, code >= n_bits x words. 0 when n_bits or words is 0. Portable reference.
@@ -149,6 +177,19 @@ void ip_rows_avx512(const uint64_t* q, const uint64_t* codes, size_t n_rows, uin
 void fwht_scalar(float* v, size_t n);
 void fwht_avx2(float* v, size_t n);
 void fwht_avx512(float* v, size_t n);
+// Raw statistics, one residual per lane (see residual_stats).
+void residual_stats_scalar(const float* q, const float* rows, size_t stride, const uint32_t* ids,
+                           size_t count, size_t n, ResidualStats* out);
+void residual_stats_avx2(const float* q, const float* rows, size_t stride, const uint32_t* ids,
+                         size_t count, size_t n, ResidualStats* out);
+void residual_stats_avx512(const float* q, const float* rows, size_t stride, const uint32_t* ids,
+                           size_t count, size_t n, ResidualStats* out);
+// 4-bit query codes of r[0..len) (len a multiple of 64): code = round half up of
+// clamp((r - lo) / div, 0, 15) (NaN gives 0), written as 4 bit planes of wpp words into
+// words; returns the exact sum of the codes.
+uint64_t quantise_query_scalar(const float* r, size_t len, float lo, float div, uint64_t* words, size_t wpp);
+uint64_t quantise_query_avx2(const float* r, size_t len, float lo, float div, uint64_t* words, size_t wpp);
+uint64_t quantise_query_avx512(const float* r, size_t len, float lo, float div, uint64_t* words, size_t wpp);
 // Estimate math for n rows whose inner products are given (ip[r]).
 struct EstimateScalars {
   float pad, lo_q, step_q, code_sum_q, norm2_q;

@@ -268,3 +268,90 @@ void estimates_from_ip_avx2(const EstimateScalars& s, const uint64_t* ip, const 
 }
 
 }  // namespace ivf_rabitq::codec::detail
+
+// ---------------------------------------------------------------------------------------
+// Query lookup tables: statistics of 8 residuals side by side (one per lane, each in
+// coordinate order: vmaxps / vminps keep the running value on NaN and on ties exactly like
+// the scalar `v > mx ? v : mx`), and 4-bit codes of 8 coordinates at a time.
+// ---------------------------------------------------------------------------------------
+
+namespace ivf_rabitq::codec::detail {
+
+void residual_stats_avx2(const float* q, const float* rows, size_t stride, const uint32_t* ids, size_t count,
+                         size_t n, ResidualStats* out) {
+  constexpr size_t kLanes = 8;
+  for (size_t i = 0; i < count; i += kLanes) {
+    const size_t cnt = std::min(kLanes, count - i);
+    uint32_t lo_id = ids[i];
+    uint32_t hi_id = ids[i];
+    for (size_t l = 1; l < cnt; ++l) {
+      lo_id = std::min(lo_id, ids[i + l]);
+      hi_id = std::max(hi_id, ids[i + l]);
+    }
+    const uint64_t span = static_cast<uint64_t>(hi_id - lo_id) * stride;
+    if (span > 0x7FFFFFFFull) {
+      residual_stats_scalar(q, rows, stride, ids + i, cnt, n, out + i);
+      continue;
+    }
+    alignas(32) int32_t off[kLanes];
+    for (size_t l = 0; l < kLanes; ++l) {
+      const uint32_t id = ids[i + (l < cnt ? l : 0)];
+      off[l] = static_cast<int32_t>(static_cast<uint64_t>(id - lo_id) * stride);
+    }
+    const __m256i vidx = _mm256_load_si256(reinterpret_cast<const __m256i*>(off));
+    const float* base = rows + static_cast<size_t>(lo_id) * stride;
+    __m256 mx = _mm256_set1_ps(-__builtin_inff());
+    __m256 mn = _mm256_set1_ps(__builtin_inff());
+    __m256 sum = _mm256_setzero_ps();
+    __m256 sumsq = _mm256_setzero_ps();
+    for (size_t j = 0; j < n; ++j) {
+      const __m256 c = _mm256_i32gather_ps(base + j, vidx, 4);
+      const __m256 v = _mm256_sub_ps(_mm256_set1_ps(q[j]), c);
+      mx = _mm256_max_ps(v, mx);
+      mn = _mm256_min_ps(v, mn);
+      sum = _mm256_add_ps(sum, v);
+      sumsq = _mm256_add_ps(sumsq, _mm256_mul_ps(v, v));
+    }
+    alignas(32) float a[4][kLanes];
+    _mm256_store_ps(a[0], mn);
+    _mm256_store_ps(a[1], mx);
+    _mm256_store_ps(a[2], sum);
+    _mm256_store_ps(a[3], sumsq);
+    for (size_t l = 0; l < cnt; ++l) out[i + l] = ResidualStats{a[0][l], a[1][l], a[2][l], a[3][l]};
+  }
+}
+
+uint64_t quantise_query_avx2(const float* r, size_t len, float lo, float div, uint64_t* words, size_t wpp) {
+  const __m256 vlo = _mm256_set1_ps(lo);
+  const __m256 vdiv = _mm256_set1_ps(div);
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256 fifteen = _mm256_set1_ps(15.0f);
+  const __m256 half = _mm256_set1_ps(0.5f);
+  const __m256i one = _mm256_set1_epi32(1);
+  __m256i acc = _mm256_setzero_si256();
+  for (size_t w = 0; w < wpp && w * 64 < len; ++w) {
+    uint64_t p[4] = {0, 0, 0, 0};
+    for (int k = 0; k < 8; ++k) {
+      __m256 t = _mm256_div_ps(_mm256_sub_ps(_mm256_loadu_ps(r + w * 64 + k * 8), vlo), vdiv);
+      t = _mm256_and_ps(t, _mm256_cmp_ps(t, zero, _CMP_GT_OQ));  // max(t, 0), NaN -> 0
+      t = _mm256_blendv_ps(t, fifteen, _mm256_cmp_ps(t, fifteen, _CMP_GT_OQ));
+      const __m256 f = _mm256_floor_ps(t);
+      const __m256i up = _mm256_castps_si256(_mm256_cmp_ps(_mm256_sub_ps(t, f), half, _CMP_GE_OQ));
+      const __m256i c = _mm256_add_epi32(_mm256_cvttps_epi32(f), _mm256_and_si256(up, one));
+      acc = _mm256_add_epi32(acc, c);
+      for (int j = 0; j < 4; ++j) {
+        const uint32_t bit = static_cast<uint32_t>(
+            _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_sllv_epi32(c, _mm256_set1_epi32(31 - j)))));
+        p[j] |= static_cast<uint64_t>(bit) << (8 * k);
+      }
+    }
+    for (int j = 0; j < 4; ++j) words[j * wpp + w] = p[j];
+  }
+  alignas(32) uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+  uint64_t s = 0;
+  for (uint32_t v : lanes) s += v;
+  return s;
+}
+
+}  // namespace ivf_rabitq::codec::detail

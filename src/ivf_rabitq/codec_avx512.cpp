@@ -4,6 +4,7 @@
 // GCC 12 reports its own _mm512_undefined_* helpers inside the intrinsic headers as
 // "may be used uninitialized"; the values are fully defined by the instructions.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 
 #include <algorithm>
@@ -293,6 +294,92 @@ void estimates_from_ip_avx512(const EstimateScalars& s, const uint64_t* ip, cons
     _mm512_storeu_ps(lower + r, low);
   }
   if (r < n) estimates_from_ip_scalar(s, ip + r, factors + r * kRowFactors, n - r, estimate + r, lower + r);
+}
+
+}  // namespace ivf_rabitq::codec::detail
+
+// ---------------------------------------------------------------------------------------
+// Query lookup tables: statistics of 16 residuals side by side (one per lane, each in
+// coordinate order: vmaxps / vminps keep the running value on NaN and on ties exactly like
+// the scalar `v > mx ? v : mx`), and 4-bit codes of 16 coordinates at a time.
+// ---------------------------------------------------------------------------------------
+
+namespace ivf_rabitq::codec::detail {
+
+void residual_stats_avx512(const float* q, const float* rows, size_t stride, const uint32_t* ids, size_t count,
+                           size_t n, ResidualStats* out) {
+  constexpr size_t kLanes = 16;
+  size_t i = 0;
+  for (; i < count; i += kLanes) {
+    const size_t cnt = std::min(kLanes, count - i);
+    // Lane offsets relative to the group's first row; groups whose offsets do not fit
+    // 32-bit gather indices take the scalar path.
+    uint32_t lo_id = ids[i];
+    uint32_t hi_id = ids[i];
+    for (size_t l = 1; l < cnt; ++l) {
+      lo_id = std::min(lo_id, ids[i + l]);
+      hi_id = std::max(hi_id, ids[i + l]);
+    }
+    const uint64_t span = static_cast<uint64_t>(hi_id - lo_id) * stride;
+    if (span > 0x7FFFFFFFull) {
+      residual_stats_scalar(q, rows, stride, ids + i, cnt, n, out + i);
+      continue;
+    }
+    alignas(64) int32_t off[kLanes];
+    for (size_t l = 0; l < kLanes; ++l) {
+      const uint32_t id = ids[i + (l < cnt ? l : 0)];
+      off[l] = static_cast<int32_t>(static_cast<uint64_t>(id - lo_id) * stride);
+    }
+    const __m512i vidx = _mm512_load_si512(off);
+    const float* base = rows + static_cast<size_t>(lo_id) * stride;
+    __m512 mx = _mm512_set1_ps(-__builtin_inff());
+    __m512 mn = _mm512_set1_ps(__builtin_inff());
+    __m512 sum = _mm512_setzero_ps();
+    __m512 sumsq = _mm512_setzero_ps();
+    for (size_t j = 0; j < n; ++j) {
+      const __m512 c = _mm512_i32gather_ps(vidx, base + j, 4);
+      const __m512 v = _mm512_sub_ps(_mm512_set1_ps(q[j]), c);
+      mx = _mm512_max_ps(v, mx);
+      mn = _mm512_min_ps(v, mn);
+      sum = _mm512_add_ps(sum, v);
+      sumsq = _mm512_add_ps(sumsq, _mm512_mul_ps(v, v));
+    }
+    alignas(64) float a[4][kLanes];
+    _mm512_store_ps(a[0], mn);
+    _mm512_store_ps(a[1], mx);
+    _mm512_store_ps(a[2], sum);
+    _mm512_store_ps(a[3], sumsq);
+    for (size_t l = 0; l < cnt; ++l) out[i + l] = ResidualStats{a[0][l], a[1][l], a[2][l], a[3][l]};
+  }
+}
+
+uint64_t quantise_query_avx512(const float* r, size_t len, float lo, float div, uint64_t* words, size_t wpp) {
+  const __m512 vlo = _mm512_set1_ps(lo);
+  const __m512 vdiv = _mm512_set1_ps(div);
+  const __m512 zero = _mm512_setzero_ps();
+  const __m512 fifteen = _mm512_set1_ps(15.0f);
+  const __m512 half = _mm512_set1_ps(0.5f);
+  const __m512i one = _mm512_set1_epi32(1);
+  __m512i acc = _mm512_setzero_si512();
+  for (size_t w = 0; w < wpp && w * 64 < len; ++w) {
+    uint64_t p[4] = {0, 0, 0, 0};
+    for (int k = 0; k < 4; ++k) {
+      __m512 t = _mm512_div_ps(_mm512_sub_ps(_mm512_loadu_ps(r + w * 64 + k * 16), vlo), vdiv);
+      t = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(t, zero, _CMP_GT_OQ), t);  // max(t, 0), NaN -> 0
+      t = _mm512_mask_mov_ps(t, _mm512_cmp_ps_mask(t, fifteen, _CMP_GT_OQ), fifteen);
+      const __m512 f = _mm512_roundscale_ps(t, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+      const __mmask16 up = _mm512_cmp_ps_mask(_mm512_sub_ps(t, f), half, _CMP_GE_OQ);
+      const __m512i c = _mm512_mask_add_epi32(_mm512_cvttps_epi32(f), up, _mm512_cvttps_epi32(f), one);
+      acc = _mm512_add_epi32(acc, c);
+      for (int j = 0; j < 4; ++j) {
+        const __mmask16 bit = _mm512_test_epi32_mask(c, _mm512_set1_epi32(1 << j));
+        p[j] |= static_cast<uint64_t>(bit) << (16 * k);
+      }
+    }
+    for (int j = 0; j < 4; ++j) words[j * wpp + w] = p[j];
+  }
+  // Callers take this path only up to 1,118,481 coordinates: the sum fits 32 bits per lane.
+  return static_cast<uint64_t>(static_cast<uint32_t>(_mm512_reduce_add_epi32(acc)));
 }
 
 }  // namespace ivf_rabitq::codec::detail

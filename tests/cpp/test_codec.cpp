@@ -3,6 +3,8 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <limits>
 #include <random>
 #include <vector>
@@ -416,6 +418,153 @@ TEST(QueryLut, EmptyStatisticsLength) {
   EXPECT_EQ(lut.lo, std::numeric_limits<float>::infinity());
   EXPECT_EQ(lut.step, 1e-12f);
   for (auto w : lut.words) EXPECT_EQ(w, 0u);
+}
+
+namespace {
+
+// The query table by the book, one coordinate at a time (NaN-ignoring max/min keeping the
+// first of equal values, sequential f32 sums, round half up of the clamped quotient).
+QueryLut reference_lut(const std::vector<float>& r, size_t D) {
+  const size_t len = r.size(), n = std::min(len, D);
+  float mx = -INFINITY, mn = INFINITY, sum = 0, sumsq = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const float v = r[i];
+    if (v > mx) mx = v;
+    if (v < mn) mn = v;
+    sum = sum + v;
+    const float sq = v * v;
+    sumsq = sumsq + sq;
+  }
+  float lo = mn, hi = mx;
+  if (n > 0) {
+    const float mean = sum / float(n);
+    const float a = sumsq / float(n), b = mean * mean;
+    float var = a - b;
+    if (!(var >= 0)) var = 0;
+    const float sd = std::sqrt(var) * 3.5f;
+    const float l = mean - sd, h = mean + sd;
+    lo = l > mn ? l : mn;
+    hi = h < mx ? h : mx;
+  }
+  float step = (hi - lo) / 15.0f;
+  if (!(step >= 1e-12f)) step = 1e-12f;
+  const float div = step < 1e-9f ? 1e-9f : step;
+  QueryLut lut;
+  lut.words_per_plane = len / 64;
+  lut.words.assign(4 * lut.words_per_plane, 0);
+  uint64_t isum = 0;
+  float fsum = 0;
+  for (size_t i = 0; i < len; ++i) {
+    float q = (r[i] - lo) / div;
+    if (!(q > 0)) q = 0;
+    if (q > 15) q = 15;
+    const float f = std::floor(q);
+    const uint32_t c = uint32_t(f) + (q - f >= 0.5f ? 1 : 0);
+    isum += c;
+    fsum = fsum + float(c);
+    for (size_t j = 0; j < 4; ++j) lut.words[j * lut.words_per_plane + i / 64] |= uint64_t((c >> j) & 1) << (i % 64);
+  }
+  lut.norm2 = sumsq;
+  lut.step = step;
+  lut.lo = lo;
+  lut.code_sum = len <= 1118481 ? float(isum) : fsum;
+  return lut;
+}
+
+void expect_same_lut(const QueryLut& got, const QueryLut& want, const std::string& what) {
+  EXPECT_EQ(got.words_per_plane, want.words_per_plane) << what;
+  EXPECT_EQ(got.words, want.words) << what;
+  EXPECT_EQ(bits(got.norm2), bits(want.norm2)) << what;
+  EXPECT_EQ(bits(got.step), bits(want.step)) << what;
+  EXPECT_EQ(bits(got.lo), bits(want.lo)) << what;
+  EXPECT_EQ(bits(got.code_sum), bits(want.code_sum)) << what;
+}
+
+}  // namespace
+
+// Every dispatch level builds the reference table bit for bit, also on residuals whose
+// extremes are signed zeros (the first of equal values is kept), hold NaN or infinities,
+// are constant, or span less than the divisor floor; and the batched statistics of many
+// residuals side by side equal the one-at-a-time statistics.
+TEST(QueryLut, EveryLevelMatchesReference) {
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+  struct Case {
+    const char* name;
+    size_t len, D;
+    std::function<float(size_t)> value;
+  };
+  const Case cases[] = {
+      {"random 128", 128, 128, [](size_t i) { return std::sin(float(i) * 0.7f) * 3.0f; }},
+      {"random 768, D 700", 768, 700, [](size_t i) { return std::cos(float(i) * 1.3f) + float(i % 7) * 0.01f; }},
+      {"max is -0 then +0", 64, 64, [](size_t i) { return i == 3 ? -0.0f : (i == 9 ? 0.0f : -float(i + 1)); }},
+      {"max is +0 then -0", 64, 64, [](size_t i) { return i == 3 ? 0.0f : (i == 9 ? -0.0f : -float(i + 1)); }},
+      {"min is -0 then +0", 64, 64, [](size_t i) { return i == 5 ? -0.0f : (i == 40 ? 0.0f : float(i + 1)); }},
+      {"all signed zeros", 128, 128, [](size_t i) { return (i * 7) % 3 ? 0.0f : -0.0f; }},
+      {"NaN values", 128, 128, [nan](size_t i) { return i % 5 == 0 ? nan : float(i) - 60.0f; }},
+      {"infinities", 128, 100, [inf](size_t i) { return i == 7 ? inf : (i == 8 ? -inf : float(i)); }},
+      {"constant", 192, 192, [](size_t) { return 2.5f; }},
+      {"tiny range", 64, 64, [](size_t i) { return float(i) * 1e-11f; }},
+      {"D 0", 64, 0, [](size_t i) { return float(i); }},
+      {"halves", 128, 128, [](size_t i) { return float(i % 31) * 0.5f; }},
+  };
+  for (const Case& c : cases) {
+    std::vector<float> r(c.len);
+    for (size_t i = 0; i < c.len; ++i) r[i] = c.value(i);
+    const QueryLut want = reference_lut(r, c.D);
+    for (auto level : simd::supported_levels()) {
+      QueryLut got;
+      got.words.assign(1000, 0xDEADu);  // stale contents must not leak through
+      preprocess_query_into_at(level, got, r, c.D);
+      expect_same_lut(got, want, std::string(c.name) + " " + simd::level_name(level));
+    }
+  }
+
+  // Batched statistics: residuals q - rows[ids[i]] for 37 ids (repeats, unsorted), the
+  // rows built so some residuals hit the cases above.
+  const size_t pad = 256, n_rows = 50;
+  std::vector<float> rows(n_rows * pad), q(pad);
+  std::mt19937 g(3);
+  std::normal_distribution<float> nd;
+  for (auto& v : q) v = nd(g);
+  for (size_t r = 0; r < n_rows; ++r)
+    for (size_t j = 0; j < pad; ++j) rows[r * pad + j] = r % 6 == 0 ? q[j] : nd(g);  // zero residuals
+  rows[7 * pad + 3] = nan;
+  rows[8 * pad + 0] = -inf;
+  // Signed-zero extremes (x - y is -0 only for -0 - +0) and NaN as the last coordinate.
+  q[5] = -0.0f;
+  q[6] = 0.0f;
+  q[7] = -0.0f;
+  for (size_t j = 0; j < pad; ++j) {
+    rows[9 * pad + j] = q[j] + 1.0f;   // residuals about -1 ...
+    rows[10 * pad + j] = q[j] + 1.0f;
+    rows[11 * pad + j] = q[j] - 1.0f;  // ... and about +1
+  }
+  rows[9 * pad + 5] = 0.0f;   // max: -0 (coordinate 5) before +0 (6)
+  rows[9 * pad + 6] = 0.0f;
+  rows[10 * pad + 5] = -0.0f;  // max: +0 (5) before -0 (7)
+  rows[10 * pad + 7] = 0.0f;
+  rows[11 * pad + 5] = 0.0f;  // min: -0 (5) before +0 (6)
+  rows[11 * pad + 6] = 0.0f;
+  rows[13 * pad + 199] = nan;
+  rows[13 * pad + pad - 1] = nan;
+  std::vector<uint32_t> ids;
+  for (size_t i = 0; i < 37; ++i) ids.push_back(uint32_t((i * 17 + 5) % n_rows));
+  for (uint32_t id : {9u, 10u, 11u, 13u}) ids.push_back(id);
+  for (size_t n : {size_t(0), size_t(1), size_t(200), pad}) {
+    for (auto level : simd::supported_levels()) {
+      std::vector<ResidualStats> st(ids.size());
+      residual_stats_at(level, q.data(), rows.data(), pad, ids.data(), ids.size(), n, st.data());
+      for (size_t i = 0; i < ids.size(); ++i) {
+        std::vector<float> r(pad);
+        for (size_t j = 0; j < pad; ++j) r[j] = q[j] - rows[ids[i] * pad + j];
+        const QueryLut want = reference_lut(r, n);
+        QueryLut got;
+        preprocess_query_with(got, r, n, st[i]);
+        expect_same_lut(got, want, std::string("batched ") + simd::level_name(level) + " n " + std::to_string(n) +
+                                       " i " + std::to_string(i));
+      }
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------------------

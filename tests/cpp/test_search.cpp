@@ -15,7 +15,9 @@
 
 #include "ivf_rabitq/codec.hpp"
 #include "ivf_rabitq/distance.hpp"
+#include "ivf_rabitq/index/search_rank.hpp"
 #include "ivf_rabitq/index/search_view.hpp"
+#include "ivf_rabitq/simd.hpp"
 #include "ivf_rabitq/index/topk.hpp"
 #include "ivf_rabitq/kmeans.hpp"
 #include "ivf_rabitq/parallel.hpp"
@@ -290,6 +292,111 @@ TEST(SearchOrders, KeepKAndCompactBound) {
   EXPECT_EQ(ix::compact_bound(buf, 6), kInf);  // at cap: unchanged
 }
 
+// The radix selection, the branch-free partitions and the radix sort against plain sorts,
+// over key sets that defeat a naive bucketing: all in one narrow range, equal estimates
+// told apart only by the slot, huge spreads, sizes around the small-set cutoff.
+TEST(SearchOrders, SelectionHelpersMatchSorting) {
+  std::mt19937_64 g(17);
+  std::vector<uint64_t> scratch;
+  struct Shape {
+    const char* name;
+    std::function<uint64_t(size_t)> key;
+  };
+  const Shape shapes[] = {
+      {"random", [&](size_t) { return g(); }},
+      {"one estimate, slots differ", [&](size_t i) { return (uint64_t{0xC1234567} << 32) | uint32_t(i * 7919u); }},
+      {"narrow", [&](size_t i) { return (uint64_t{0x80000000} << 32) + (g() % 5000) * 4096 + i; }},
+      {"few estimates", [&](size_t i) { return (uint64_t(g() % 3) << 40) | i; }},
+      {"spread", [&](size_t i) { return i % 2 ? ~uint64_t{0} - i : i; }},
+  };
+  for (const Shape& sh : shapes) {
+    for (size_t n : {1, 2, 47, 48, 49, 300, 2300}) {
+      std::vector<Candidate> c(n);
+      std::set<uint64_t> seen;
+      for (size_t i = 0; i < n; ++i) {
+        uint64_t key = sh.key(i);
+        while (!seen.insert(key).second) ++key;  // keys are distinct, as slots are
+        c[i] = Candidate{key, float(i)};
+      }
+      std::vector<uint64_t> sorted(seen.begin(), seen.end());
+      for (size_t k : {size_t(1), n / 3 + 1, n}) {
+        if (k == 0 || k > n) continue;
+        const uint64_t t = ix::kth_smallest_key(n, k, [&](size_t i) { return c[i].key; }, scratch);
+        ASSERT_EQ(t, sorted[k - 1]) << sh.name << " n " << n << " k " << k;
+        // compact_keep keeps exactly the k best; partition keeps order on both sides.
+        auto b = c;
+        float bound;
+        const size_t m = ix::compact_keep(b.data(), n, uint32_t(k), &bound);
+        ASSERT_EQ(m, k == n ? n : k) << sh.name;
+        std::vector<uint64_t> kept;
+        for (size_t i = 0; i < m; ++i) kept.push_back(b[i].key);
+        std::sort(kept.begin(), kept.end());
+        ASSERT_TRUE(std::equal(kept.begin(), kept.end(), sorted.begin())) << sh.name << " n " << n;
+        if (k < n) {
+          ASSERT_EQ(std::bit_cast<uint32_t>(bound), std::bit_cast<uint32_t>(Candidate{t, 0}.estimate()));
+        }
+        auto p = c;
+        std::vector<Candidate> tmp;
+        const size_t front = ix::partition_candidates(p.data(), n, [t](const Candidate& x) { return x.key <= t; }, tmp);
+        ASSERT_EQ(front, k);
+        std::vector<Candidate> want_front, want_back;
+        for (auto& x : c) (x.key <= t ? want_front : want_back).push_back(x);
+        for (size_t i = 0; i < n; ++i) {
+          const Candidate& w = i < k ? want_front[i] : want_back[i - k];
+          ASSERT_EQ(p[i].key, w.key);
+          ASSERT_EQ(p[i].lower, w.lower);
+        }
+      }
+      std::vector<uint32_t> slots(n), tmp32;
+      for (auto& v : slots) v = uint32_t(g() >> (g() % 32));
+      auto want = slots;
+      std::sort(want.begin(), want.end());
+      ix::radix_sort_u32(slots.data(), n, tmp32);
+      ASSERT_EQ(slots, want) << "radix sort n " << n;
+    }
+  }
+}
+
+// Centroid ranking with early abandoning equals full distances + sort, at every level, with
+// ties, NaN and infinite distances and ranges split as the parallel path splits them.
+TEST(SearchOrders, NearestCentroidKeysMatchFullRanking) {
+  const size_t dim = 40, n = 203;  // a partial last block
+  std::mt19937 g(5);
+  std::normal_distribution<float> nd;
+  std::vector<float> cents(n * dim), q(dim);
+  for (auto& v : cents) v = nd(g) * 3.f;
+  for (auto& v : q) v = nd(g);
+  for (size_t j = 0; j < dim; ++j) {
+    cents[17 * dim + j] = cents[150 * dim + j];  // equal distances: ties by index
+    cents[60 * dim + j] = q[j];                  // distance 0
+  }
+  cents[33 * dim + 5] = std::numeric_limits<float>::quiet_NaN();
+  cents[34 * dim + 39] = kInf;
+  cents[90 * dim + 0] = 1e30f;  // partial sums overflow to +inf
+  const auto packed = ivf_rabitq::distance::PackedVectors::pack(cents.data(), n, dim);
+  std::vector<uint64_t> all;
+  for (size_t c = 0; c < n; ++c) {
+    float d = ivf_rabitq::distance::sq_l2(q.data(), cents.data() + c * dim, dim);
+    if (std::isnan(d)) d = kInf;
+    all.push_back((uint64_t(ix::total_order_key(d)) << 32) | c);
+  }
+  std::sort(all.begin(), all.end());
+  for (auto level : ivf_rabitq::simd::supported_levels()) {
+    for (size_t m : {size_t(1), size_t(2), size_t(16), size_t(64), n, n + 5}) {
+      std::vector<uint64_t> got, heap;
+      ix::nearest_keys_at(level, q.data(), packed, m, got, heap);
+      const size_t want = std::min(m, n);
+      ASSERT_EQ(got.size(), want);
+      ASSERT_TRUE(std::equal(got.begin(), got.end(), all.begin())) << "m " << m;
+      // Split into ranges of 3 blocks, the m best of each, then the m best of the union.
+      std::vector<uint64_t> parts;
+      for (size_t b = 0; b < packed.blocks(); b += 3) ix::nearest_keys_range(level, q.data(), packed, m, b, b + 3, parts, heap);
+      std::sort(parts.begin(), parts.end());
+      ASSERT_TRUE(std::equal(all.begin(), all.begin() + want, parts.begin())) << "ranges, m " << m;
+    }
+  }
+}
+
 TEST(SearchOrders, TopKParMatchesSerialForEveryChunkingAndPool) {
   std::mt19937 g(3);
   std::vector<float> d(5000);
@@ -507,6 +614,90 @@ TEST(DenseSearch, ThreadCountInvariance) {
     ivf_rabitq::parallel::with_threads(t, [&] { got = run_all(); });
     ASSERT_EQ(got.size(), ref.size());
     for (size_t i = 0; i < got.size(); ++i) expect_same(got[i], ref[i], "threads " + std::to_string(t));
+  }
+}
+
+// The dense search without a filter, step by step as described (every distance, estimate
+// and bound from the scalar references, plain sorts instead of selections), against the
+// engine at every dispatch level and pool size: the same slots and distance bits.
+TEST(DenseSearch, MatchesStepByStepReference) {
+  MiniSegment seg = small_segment();
+  seg.lists = std::make_shared<ix::DeltaClusterLists>();
+  auto extra = mixture(300, seg.dim, 24, 3.f, 9);
+  for (size_t i = 0; i < 300; ++i) seg.add(extra.data() + i * seg.dim);
+  for (uint32_t s = 5; s < seg.n + 300; s += 13) seg.tombs.insert(s);
+  auto view = seg.view();
+  const ix::RerankTable* tp = nullptr;
+
+  auto reference = [&](std::span<const float> q, uint32_t k, uint32_t nprobe, uint32_t rerank) {
+    std::vector<float> rq(seg.pad);
+    seg.rot.rotate_into(q, rq);
+    std::vector<uint64_t> ck;
+    for (size_t c = 0; c < seg.k; ++c) {
+      float d = ivf_rabitq::distance::sq_l2(rq.data(), seg.centroids_rot.data() + c * seg.pad, seg.pad);
+      if (std::isnan(d)) d = kInf;
+      ck.push_back((uint64_t(ix::total_order_key(d)) << 32) | c);
+    }
+    std::sort(ck.begin(), ck.end());
+    const size_t m = std::min<size_t>(std::max<uint32_t>(nprobe, 1), seg.k);
+    std::set<uint32_t> probed;
+    for (size_t i = 0; i < m; ++i) probed.insert(uint32_t(ck[i]));
+    std::vector<Candidate> cands;
+    const size_t stride = seg.n_bits * seg.words;
+    codec::QueryLut lut;
+    std::vector<float> r(seg.pad);
+    auto estimate = [&](const uint64_t* code, const float* f, uint32_t slot) {
+      const uint64_t ip = codec::estimate_qc_scalar(lut.words, {code, stride}, seg.n_bits, seg.words);
+      const codec::RowEstimate e = codec::estimate_distance(ip, f, lut, seg.pad);
+      cands.push_back(Candidate::make(e.estimate, e.lower, slot));
+    };
+    for (uint32_t c : probed) {
+      for (size_t j = 0; j < seg.pad; ++j) r[j] = rq[j] - seg.centroids_rot[c * seg.pad + j];
+      codec::preprocess_query_into_at(ivf_rabitq::simd::Level::Scalar, lut, r, seg.dim);
+      for (uint32_t s = seg.offsets[c]; s < seg.offsets[c + 1]; ++s)
+        if (!seg.tombs.contains(s)) estimate(seg.codes.data() + s * stride, seg.metas.data() + s * 4, s);
+      for (uint32_t i = 0; i < seg.delta.clusters.size(); ++i)
+        if (seg.delta.clusters[i] == c && !seg.tombs.contains(seg.n + i))
+          estimate(seg.delta.codes.data() + i * stride, seg.delta.factors.data() + i * 4, seg.n + i);
+    }
+    const uint32_t R = std::max(k, rerank);
+    const size_t cap = std::max<size_t>(1024, 4 * size_t(std::max<uint32_t>(R, 1)));
+    std::sort(cands.begin(), cands.end(), ix::EstimateLess{});
+    if (cands.size() > cap) cands.resize(cap);
+    const size_t L = cands.size(), rr = std::min<size_t>(R, L);
+    float worst = -kInf;
+    for (size_t i = 0; i < rr; ++i)
+      if (!std::isnan(cands[i].estimate()) && cands[i].estimate() > worst) worst = cands[i].estimate();
+    std::vector<uint32_t> pool;
+    for (size_t i = 0; i < rr; ++i) pool.push_back(cands[i].slot());
+    const size_t limit = std::min<size_t>(4 * size_t(R), L) - rr;
+    for (size_t i = rr; i < L && pool.size() < rr + limit; ++i)  // sorted: the first qualifying
+      if (cands[i].lower <= worst) pool.push_back(cands[i].slot());
+    std::vector<ScoredPair> scored;
+    for (uint32_t s : pool) scored.push_back({ix::slot_distance(view, seg.delta, *tp, q, s), s});
+    std::sort(scored.begin(), scored.end(), ix::DistanceLess{});
+    std::vector<SlotDistance> out;
+    for (size_t i = 0; i < std::min<size_t>(k, scored.size()); ++i) out.push_back({scored[i].second, scored[i].first});
+    return out;
+  };
+
+  struct P {
+    uint32_t k, nprobe, rerank;
+  } cases[] = {{10, 12, 10}, {10, 40, 100}, {5, 1, 0}, {50, 6, 400}, {0, 3, 20}};
+  for (uint32_t qi = 0; qi < 6; ++qi) {
+    auto q = seg.row(qi * 977 % (seg.n + 300));
+    const ix::RerankTable table = ix::rerank_table_for(view, q);
+    tp = &table;
+    for (const P& c : cases) {
+      const auto want = reference(q, c.k, c.nprobe, c.rerank);
+      for (size_t threads : {1, 3}) {
+        ivf_rabitq::parallel::with_threads(threads, [&] {
+          expect_same(ix::search_core_view(view, seg.live(), q, params(c.k, c.nprobe, c.rerank), {}), want,
+                      "q " + std::to_string(qi) + " k " + std::to_string(c.k) + " nprobe " + std::to_string(c.nprobe) +
+                          " threads " + std::to_string(threads));
+        });
+      }
+    }
   }
 }
 

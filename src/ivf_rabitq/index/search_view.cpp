@@ -1,15 +1,22 @@
 // Dense search and exact search over a SegmentView.
 //
 // Hot-path notes:
-//   - per-thread scratch (rotated query, centroid distances, probe list, candidate buffers,
-//     lookup table, rerank table) is reused across queries; a steady-state query allocates
-//     only its result list;
-//   - centroid distances use the packed-centroid kernels (bit-exact, vectorised across
-//     centroids); the code scan uses codec::estimate_rows (fused popcount inner product and
-//     estimate math, specialised per n_bits / words) over runs of consecutive live rows,
-//     the tombstones of a cluster being walked once by a bitmap cursor;
+//   - per-thread scratch (rotated query, probe list, candidate arrays, lookup table,
+//     residual statistics, rerank table, slot lists) is reused across queries; a
+//     steady-state query allocates only its result list;
+//   - centroid ranking keeps the m nearest in a heap and abandons groups of centroids whose
+//     partial sums already exceed the m-th distance (search_rank.hpp), bit-exact;
+//   - the lookup tables of a chunk start from statistics computed for all its clusters side
+//     by side (one residual per SIMD lane, each in coordinate order), then vectorised
+//     quantisation;
+//   - the code scan uses codec::estimate_rows (fused popcount inner product and estimate
+//     math) over runs of consecutive live rows, the tombstones of a cluster being walked
+//     once by a bitmap cursor; candidates are appended without a branch per row and
+//     compacted by a radix selection;
 //   - delta rows of a probed cluster come from the per-cluster delta lists and are
-//     estimated with the lookup table the cluster scan already built.
+//     estimated with the lookup table the cluster scan already built;
+//   - the rerank pool is chosen by radix selection and branch-free partitions and scored in
+//     slot order with the rows prefetched a few ahead.
 #include "ivf_rabitq/index/search_view.hpp"
 
 #include <algorithm>
@@ -19,6 +26,7 @@
 #include <memory>
 #include <optional>
 
+#include "ivf_rabitq/index/search_rank.hpp"
 #include "ivf_rabitq/parallel.hpp"
 
 namespace ivf_rabitq::index {
@@ -71,9 +79,25 @@ size_t usable_delta_rows(const SegmentView& seg, const storage::Delta& d) {
 // Scratch
 // ---------------------------------------------------------------------------------------
 
+// Candidates of one chunk: a plain array that grows without initialising its entries.
+struct CandArray {
+  std::unique_ptr<Candidate[]> p;
+  size_t n = 0;
+  size_t cap = 0;
+  void reserve(size_t c) {
+    if (c <= cap) return;
+    std::unique_ptr<Candidate[]> q(new Candidate[c]);
+    std::copy_n(p.get(), n, q.get());
+    p = std::move(q);
+    cap = c;
+  }
+};
+
 struct ChunkScratch {
   codec::QueryLut lut;
   std::vector<float> resid;
+  std::vector<codec::ResidualStats> stats;
+  CandArray cands;
   alignas(64) float est[kEstBatch];
   alignas(64) float low[kEstBatch];
   bool busy = false;
@@ -81,12 +105,15 @@ struct ChunkScratch {
 
 struct TopScratch {
   std::vector<float> rq;
-  std::vector<float> cdist;
   std::vector<uint64_t> ckeys;
+  std::vector<uint64_t> heap;
   std::vector<uint32_t> probe;
   std::vector<std::vector<Candidate>> bufs;
   std::vector<uint64_t> chunk_rows;
   std::vector<Candidate> main;
+  std::vector<Candidate> tmp;
+  std::vector<uint32_t> slots;
+  std::vector<uint32_t> sort_tmp;
   std::vector<ScoredPair> scored;
   std::vector<uint8_t> flags;
   RerankTable table;
@@ -130,6 +157,7 @@ struct ProbeCtx {
   size_t delta_rows;
   const RowFilter& filter;
   const float* rq;
+  size_t stats_len;  // D: dim in the new rotation layout, pad in the legacy one
   uint32_t cap;
   uint32_t trigger;
   bool timing;
@@ -140,17 +168,34 @@ struct ChunkOut {
   uint64_t lut_ns = 0;
 };
 
+// Warms the cache for the first rows of a cluster (its codes and factors are read as two
+// streams that the hardware prefetcher picks up after a few lines).
+inline void prefetch_rows(const SegmentView& seg, size_t stride, uint32_t a, uint32_t b) {
+  if (a >= b) return;
+  const size_t rows = std::min<size_t>(b - a, 32);
+  const char* codes = reinterpret_cast<const char*>(seg.codes + static_cast<size_t>(a) * stride);
+  const char* metas = reinterpret_cast<const char*>(seg.metas + static_cast<size_t>(a) * codec::kRowFactors);
+  const size_t code_bytes = rows * stride * sizeof(uint64_t);
+  const size_t meta_bytes = rows * codec::kRowFactors * sizeof(float);
+  for (size_t o = 0; o < code_bytes; o += 64) __builtin_prefetch(codes + o);
+  for (size_t o = 0; o < meta_bytes; o += 64) __builtin_prefetch(metas + o);
+}
+
 class ClusterScanner {
  public:
-  ClusterScanner(const ProbeCtx& ctx, ChunkScratch& s, std::vector<Candidate>& buf)
-      : ctx_(ctx), s_(s), buf_(buf), stride_(static_cast<size_t>(ctx.seg.n_bits) * ctx.seg.words) {}
+  ClusterScanner(const ProbeCtx& ctx, ChunkScratch& s)
+      : ctx_(ctx), s_(s), stride_(static_cast<size_t>(ctx.seg.n_bits) * ctx.seg.words) {
+    s_.cands.n = 0;
+  }
 
-  void scan(uint32_t c, ChunkOut& out) {
+  // Scans cluster c; `stats` are the raw statistics of its residual.
+  void scan(uint32_t c, const codec::ResidualStats& stats, uint32_t next, ChunkOut& out) {
     const SegmentView& seg = ctx_.seg;
     const uint32_t a = seg.offsets[c];
     const uint32_t b = std::min(seg.offsets[c + 1], seg.n);
     std::span<const uint32_t> drows;
     if (ctx_.delta_rows != 0 && seg.delta_lists != nullptr) drows = seg.delta_lists->rows_of(c);
+    if (next != kU32Max) prefetch_rows(seg, stride_, seg.offsets[next], std::min(seg.offsets[next + 1], seg.n));
     if (a >= b && drows.empty()) return;
 
     Clock::time_point t0;
@@ -159,7 +204,7 @@ class ClusterScanner {
     const float* cr = seg.centroids_rot + static_cast<size_t>(c) * pad;
     float* r = s_.resid.data();
     for (size_t j = 0; j < pad; ++j) r[j] = ctx_.rq[j] - cr[j];
-    codec::preprocess_query_into(s_.lut, std::span<const float>(r, pad), seg.rotator->new_layout ? seg.dim : pad);
+    codec::preprocess_query_with(s_.lut, std::span<const float>(r, pad), ctx_.stats_len, stats);
     if (ctx_.timing) out.lut_ns += ns_since(t0);
 
     if (!ctx_.filter) {
@@ -185,11 +230,17 @@ class ClusterScanner {
       codec::estimate_rows(s_.lut, ctx_.delta.codes.data() + static_cast<size_t>(i) * stride_,
                            ctx_.delta.factors.data() + static_cast<size_t>(i) * codec::kRowFactors, 1, seg.n_bits,
                            pad, s_.est, s_.low);
-      offer(s_.est[0], s_.low[0], slot);
+      append(1, slot);
     }
   }
 
-  float bound() const { return bound_; }
+  // Final compaction of the chunk to cap; the kept candidates are appended to dst.
+  void finish(std::vector<Candidate>& dst) {
+    float unused;
+    const size_t m = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &unused);
+    dst.insert(dst.end(), s_.cands.p.get(), s_.cands.p.get() + m);
+    s_.cands.n = 0;
+  }
 
  private:
   void estimate_run(uint32_t x, uint32_t y, ChunkOut& out) {
@@ -200,24 +251,34 @@ class ClusterScanner {
       codec::estimate_rows(s_.lut, seg.codes + static_cast<size_t>(p) * stride_,
                            seg.metas + static_cast<size_t>(p) * codec::kRowFactors, cnt, seg.n_bits, seg.pad,
                            s_.est, s_.low);
-      for (uint32_t j = 0; j < cnt; ++j) {
-        // A NaN estimate is never dropped by the bound.
-        if (s_.est[j] > bound_) continue;
-        offer(s_.est[j], s_.low[j], p + j);
-      }
+      append(cnt, p);
       p += cnt;
     }
   }
 
-  inline void offer(float e, float l, uint32_t slot) {
-    if (e > bound_) return;
-    buf_.push_back(Candidate::make(e, l, slot));
-    if (buf_.size() >= ctx_.trigger) bound_ = compact_bound(buf_, ctx_.cap);
+  // Appends rows first_slot + j (j < cnt) of the estimate batch that the bound keeps (an
+  // estimate above it is dropped; a NaN estimate never is), without a branch per row, then
+  // compacts when the buffer has reached the trigger. Compacting after the batch rather
+  // than at the exact row changes nothing but the moment the bound tightens: the buffer
+  // still ends up holding the cap best of every row offered to it.
+  void append(uint32_t cnt, uint32_t first_slot) {
+    // Grows with the rows actually offered (never by the caller's sizes); it stops growing
+    // at trigger + one batch, as the buffer is compacted on reaching the trigger.
+    if (s_.cands.n + cnt > s_.cands.cap) s_.cands.reserve(std::max<size_t>(2 * s_.cands.cap, s_.cands.n + kEstBatch));
+    Candidate* out = s_.cands.p.get() + s_.cands.n;
+    const float bound = bound_;
+    size_t m = 0;
+    for (uint32_t j = 0; j < cnt; ++j) {
+      const float e = s_.est[j];
+      out[m] = Candidate::make(e, s_.low[j], first_slot + j);
+      m += !(e > bound);
+    }
+    s_.cands.n += m;
+    if (s_.cands.n >= ctx_.trigger) s_.cands.n = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &bound_);
   }
 
   const ProbeCtx& ctx_;
   ChunkScratch& s_;
-  std::vector<Candidate>& buf_;
   size_t stride_;
   float bound_ = kInf;
 };
@@ -226,9 +287,16 @@ void scan_clusters(const ProbeCtx& ctx, const uint32_t* clusters, size_t count, 
                    ChunkOut& out) {
   Lease<ChunkScratch> s;
   if (s->resid.size() < ctx.seg.pad) s->resid.resize(ctx.seg.pad);
-  ClusterScanner scanner(ctx, *s, buf);
-  for (size_t i = 0; i < count; ++i) scanner.scan(clusters[i], out);
-  compact_bound(buf, ctx.cap);
+  if (s->stats.size() < count) s->stats.resize(count);
+  Clock::time_point t0;
+  if (ctx.timing) t0 = Clock::now();
+  codec::residual_stats(ctx.rq, ctx.seg.centroids_rot, ctx.seg.pad, clusters, count,
+                        std::min(ctx.seg.pad, ctx.stats_len), s->stats.data());
+  if (ctx.timing) out.lut_ns += ns_since(t0);
+  ClusterScanner scanner(ctx, *s);
+  for (size_t i = 0; i < count; ++i)
+    scanner.scan(clusters[i], s->stats[i], i + 1 < count ? clusters[i + 1] : kU32Max, out);
+  scanner.finish(buf);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -343,28 +411,30 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   // Stage 1: rotate and rank the clusters.
   S->rq.resize(seg.pad);
   seg.rotator->rotate_into(query, std::span<float>(S->rq));
-  const size_t blocks = (n_clusters + distance::kBlock - 1) / distance::kBlock;
-  S->cdist.resize(blocks * distance::kBlock);
-  if (n_clusters >= kParallelCentroids) {
-    const size_t chunk_blocks = 16;
+  if (n_clusters >= kParallelCentroids && parallel::num_threads() > 1) {
+    // Parallel: the m best of each range of centroids, then the m best of their union.
+    const size_t blocks = seg.packed_centroids->blocks();
+    constexpr size_t kChunkBlocks = 16;
+    const simd::Level level = simd::active_level();
     parallel::isolate([&] {
-      parallel::for_chunks(blocks, chunk_blocks, [&](size_t b0, size_t b1) {
-        distance::sq_l2_blocks(S->rq.data(), *seg.packed_centroids, b0, b1, S->cdist.data() + b0 * distance::kBlock);
+      S->ckeys = parallel::collect_chunks<uint64_t>(blocks, kChunkBlocks, [&](size_t b0, size_t b1) {
+        std::vector<uint64_t> part, heap;
+        nearest_keys_range(level, S->rq.data(), *seg.packed_centroids, m, b0, b1, part, heap);
+        return part;
       });
     });
-  } else if (n_clusters != 0) {
-    distance::sq_l2_all(S->rq.data(), *seg.packed_centroids, S->cdist.data());
+    if (m < S->ckeys.size() && m != 0)
+      std::nth_element(S->ckeys.begin(), S->ckeys.begin() + (m - 1), S->ckeys.end());
+    S->ckeys.resize(std::min(m, S->ckeys.size()));
+    std::sort(S->ckeys.begin(), S->ckeys.end());
+  } else {
+    nearest_keys(S->rq.data(), *seg.packed_centroids, m, S->ckeys, S->heap);
   }
-  S->ckeys.resize(n_clusters);
-  for (size_t c = 0; c < n_clusters; ++c) {
-    float d = S->cdist[c];
-    if (std::isnan(d)) d = kInf;
-    S->ckeys[c] = (static_cast<uint64_t>(total_order_key(d)) << 32) | c;
-  }
-  if (m < n_clusters && m != 0) std::nth_element(S->ckeys.begin(), S->ckeys.begin() + (m - 1), S->ckeys.end());
-  std::sort(S->ckeys.begin(), S->ckeys.begin() + m);
-  S->probe.resize(m);
-  for (size_t i = 0; i < m; ++i) S->probe[i] = static_cast<uint32_t>(S->ckeys[i] & 0xFFFFFFFFu);
+  // The packed centroids hold every searchable cluster; the list is shorter only if a view
+  // was built with fewer.
+  const size_t listed = std::min(m, S->ckeys.size());
+  S->probe.resize(listed);
+  for (size_t i = 0; i < listed; ++i) S->probe[i] = static_cast<uint32_t>(S->ckeys[i] & 0xFFFFFFFFu);
   if (prof) {
     prof->rotate_rank_ns += ns_since(t0);
     t0 = Clock::now();
@@ -379,20 +449,20 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     own_lists->sync(delta, n_clusters);
     segv.delta_lists = own_lists.get();
   }
-  const ProbeCtx ctx{segv, tombs, delta, delta_rows, filter, S->rq.data(), cap, trigger, prof != nullptr};
+  const ProbeCtx ctx{segv,         tombs, delta,   delta_rows,     filter, S->rq.data(),
+                     seg.rotator->new_layout ? seg.dim : seg.pad, cap, trigger, prof != nullptr};
   std::vector<Candidate>& main = S->main;
   main.clear();
   uint64_t total_rows = 0;
   uint64_t lut_ns = 0;
   size_t pos = 0;
-  while (pos < m) {
-    const size_t len = std::min<size_t>(P, m - pos);
+  while (pos < listed) {
+    const size_t len = std::min<size_t>(P, listed - pos);
     const size_t t = std::max<size_t>(1, parallel::num_threads());
     const size_t chunk = std::max<size_t>(1, (len + (t + t / 2) - 1) / (t + t / 2));
     const size_t nchunks = (len + chunk - 1) / chunk;
     if (nchunks == 1) {
-      // One chunk: scan straight into the main buffer. Its bound only drops rows that cap
-      // candidates already held beat, so the kept set is the same as with a fresh buffer.
+      // One chunk, scanned on this thread; its candidates go straight to the main buffer.
       ChunkOut out;
       scan_clusters(ctx, S->probe.data() + pos, len, main, out);
       total_rows += out.rows;
@@ -434,24 +504,40 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   // Stage 4: rerank pool.
   const size_t L = main.size();
   const size_t r = std::min<size_t>(R, L);
-  if (r > 0 && R < L) std::nth_element(main.begin(), main.begin() + (r - 1), main.end(), EstimateLess{});
+  std::vector<uint64_t>& sel = selection_scratch();
+  if (r > 0 && R < L) {
+    const uint64_t t = kth_smallest_key(L, r, [&](size_t i) { return main[i].key; }, sel);
+    partition_candidates(main.data(), L, [t](const Candidate& c) { return c.key <= t; }, S->tmp);
+  }
   float worst = -kInf;
   for (size_t i = 0; i < r; ++i) {
     const float e = main[i].estimate();
     if (!std::isnan(e) && e > worst) worst = e;
   }
-  auto extras_end = std::partition(main.begin() + r, main.end(), [&](const Candidate& c) { return c.lower <= worst; });
-  size_t n_extras = static_cast<size_t>(extras_end - (main.begin() + r));
+  // A NaN lower bound never qualifies (the comparison is false).
+  size_t n_extras =
+      partition_candidates(main.data() + r, L - r, [worst](const Candidate& c) { return c.lower <= worst; }, S->tmp);
   const size_t extra_limit = std::min<size_t>(sat_mul(4, R), L) - r;
   if (n_extras > extra_limit) {
-    if (extra_limit > 0)
-      std::nth_element(main.begin() + r, main.begin() + r + (extra_limit - 1), extras_end, EstimateLess{});
+    if (extra_limit > 0) {
+      Candidate* ex = main.data() + r;
+      const uint64_t t = kth_smallest_key(n_extras, extra_limit, [ex](size_t i) { return ex[i].key; }, sel);
+      keep_at_most(ex, n_extras, t);
+    }
     n_extras = extra_limit;
   }
   const size_t pool = r + n_extras;
-  main.resize(pool);
-  if (pool >= 2)
-    std::sort(main.begin(), main.end(), [](const Candidate& a, const Candidate& b) { return a.slot() < b.slot(); });
+  // Scored in slot order (rows of a cluster are adjacent in the mapped files); the order
+  // does not change the result, which is selected by (distance, slot).
+  std::vector<uint32_t>& slots = S->slots;
+  slots.resize(pool);
+  for (size_t i = 0; i < pool; ++i) slots[i] = main[i].slot();
+  radix_sort_u32(slots.data(), pool, S->sort_tmp);
+
+  if (prof) {
+    prof->pool_ns += ns_since(t0);
+    t0 = Clock::now();
+  }
 
   // Stage 5: int8 rerank of the pool.
   S->table.assign(query, seg.quant_scale, seg.has_origscale);
@@ -461,17 +547,17 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   // Rows are read at random from orig.bin: prefetch a few pool rows ahead.
   const size_t line_count = (seg.dim + 63) / 64;
   auto prefetch = [&](size_t i) {
-    const uint32_t s = main[i].slot();
+    const uint32_t s = slots[i];
     const uint8_t* row = s < seg.n ? seg.orig + static_cast<size_t>(s) * seg.dim
                                    : delta.rerank.data() + static_cast<size_t>(s - seg.n) * (seg.dim + 1);
     for (size_t l = 0; l < line_count; ++l) __builtin_prefetch(row + l * 64);
     if (s < seg.n && seg.has_origscale && s < seg.origscale_records)
       __builtin_prefetch(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
   };
-  constexpr size_t kAhead = 6;
+  constexpr size_t kAhead = 8;
   auto score_one = [&](size_t i) {
     if (i + kAhead < pool) prefetch(i + kAhead);
-    const uint32_t s = main[i].slot();
+    const uint32_t s = slots[i];
     scored[i] = ScoredPair{slot_distance(seg, delta, table, query, s), s};
   };
   if (static_cast<uint64_t>(pool) * seg.dim >= kParallelRerankWork) {

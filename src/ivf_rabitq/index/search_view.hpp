@@ -92,7 +92,8 @@ struct SearchProfile {
   uint64_t rotate_rank_ns = 0;  // query rotation and centroid ranking
   uint64_t lut_ns = 0;          // query lookup tables of probed clusters
   uint64_t scan_ns = 0;         // code scan, bounds and candidate buffers (lut_ns excluded)
-  uint64_t rerank_ns = 0;       // rerank pool, int8 distances, top k
+  uint64_t pool_ns = 0;         // rerank pool selection
+  uint64_t rerank_ns = 0;       // rerank table, int8 distances, top k
   uint64_t fallback_ns = 0;
   uint64_t rows_estimated = 0;
   uint64_t clusters_probed = 0;

@@ -61,17 +61,152 @@ struct EstimateLess {
   bool operator()(const Candidate& a, const Candidate& b) const { return a.key < b.key; }
 };
 
+// The k-th smallest (k in [1, n]) of n distinct u64 keys, key_at(i) giving key i. A radix
+// selection: each round counts the keys of the live range in 2048 buckets of their leading
+// bits, keeps only the bucket that holds the k-th key and narrows the range; small sets
+// finish with nth_element. A few linear passes without data-dependent branches instead of
+// the mispredicted comparisons of a quickselect. `scratch` is reused between calls.
+template <class KeyAt>
+uint64_t kth_smallest_key(size_t n, size_t k, KeyAt&& key_at, std::vector<uint64_t>& scratch) {
+  constexpr unsigned kBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kBits;
+  constexpr size_t kSmall = 48;
+  uint32_t counts[kBuckets];
+  if (scratch.size() < n) scratch.resize(n);
+  uint64_t* keys = scratch.data();
+  // Round 0 reads the keys through key_at; later rounds read the survivors from scratch.
+  uint64_t mn = ~uint64_t{0}, mx = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t v = key_at(i);
+    mn = v < mn ? v : mn;
+    mx = v > mx ? v : mx;
+  }
+  bool first = true;
+  for (;;) {
+    if (mn == mx) return mn;
+    if (n <= kSmall) {
+      if (first)
+        for (size_t i = 0; i < n; ++i) keys[i] = key_at(i);
+      std::nth_element(keys, keys + (k - 1), keys + n);
+      return keys[k - 1];
+    }
+    const unsigned width = 64u - static_cast<unsigned>(std::countl_zero(mx - mn));
+    const unsigned shift = width > kBits ? width - kBits : 0u;
+    std::fill(counts, counts + kBuckets, 0u);
+    if (first) {
+      for (size_t i = 0; i < n; ++i) ++counts[(key_at(i) - mn) >> shift];
+    } else {
+      for (size_t i = 0; i < n; ++i) ++counts[(keys[i] - mn) >> shift];
+    }
+    size_t b = 0, below = 0;
+    while (below + counts[b] < k) below += counts[b++];
+    // Survivors: the keys of bucket b (branch-free compaction), with their range.
+    const uint64_t want = b;
+    size_t m = 0;
+    uint64_t nmn = ~uint64_t{0}, nmx = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t v = first ? key_at(i) : keys[i];
+      const bool in = ((v - mn) >> shift) == want;
+      keys[m] = v;
+      m += in;
+      nmn = (in && v < nmn) ? v : nmn;
+      nmx = (in && v > nmx) ? v : nmx;
+    }
+    first = false;
+    n = m;
+    k -= below;
+    mn = nmn;
+    mx = nmx;
+  }
+}
+
+// Moves the candidates whose key is at most `t` to the front of b[0..n), keeping their
+// order; returns how many there are. The others are overwritten.
+inline size_t keep_at_most(Candidate* b, size_t n, uint64_t t) {
+  size_t m = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Candidate c = b[i];
+    b[m] = c;
+    m += c.key <= t;
+  }
+  return m;
+}
+
+// Moves the candidates of b[0..n) for which keep(c) holds to the front (order kept) and the
+// others behind them (order kept), without a branch per candidate; returns the number
+// kept. tmp is scratch.
+template <class Keep>
+size_t partition_candidates(Candidate* b, size_t n, Keep&& keep, std::vector<Candidate>& tmp) {
+  if (tmp.size() < n) tmp.resize(n);
+  Candidate* back = tmp.data();
+  size_t m = 0, o = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Candidate c = b[i];
+    const bool k = keep(c);
+    b[m] = c;
+    back[o] = c;
+    m += k;
+    o += !k;
+  }
+  std::copy_n(back, o, b + m);
+  return m;
+}
+
+// Sorts a[0..n) ascending (least-significant-digit radix sort, 11-bit digits, only as many
+// passes as the largest value needs). tmp is scratch.
+inline void radix_sort_u32(uint32_t* a, size_t n, std::vector<uint32_t>& tmp) {
+  if (n < 64) {
+    std::sort(a, a + n);
+    return;
+  }
+  uint32_t mx = 0;
+  for (size_t i = 0; i < n; ++i) mx = a[i] > mx ? a[i] : mx;
+  if (tmp.size() < n) tmp.resize(n);
+  uint32_t* src = a;
+  uint32_t* dst = tmp.data();
+  constexpr unsigned kBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kBits;
+  uint32_t counts[kBuckets];
+  for (unsigned shift = 0; shift < 32 && (mx >> shift) != 0; shift += kBits) {
+    std::fill(counts, counts + kBuckets, 0u);
+    for (size_t i = 0; i < n; ++i) ++counts[(src[i] >> shift) & (kBuckets - 1)];
+    uint32_t sum = 0;
+    for (size_t d = 0; d < kBuckets; ++d) {
+      const uint32_t c = counts[d];
+      counts[d] = sum;
+      sum += c;
+    }
+    for (size_t i = 0; i < n; ++i) dst[counts[(src[i] >> shift) & (kBuckets - 1)]++] = src[i];
+    std::swap(src, dst);
+  }
+  if (src != a) std::copy_n(src, n, a);
+}
+
+// Per-thread scratch of the selections.
+inline std::vector<uint64_t>& selection_scratch() {
+  thread_local std::vector<uint64_t> s;
+  return s;
+}
+
+// Keeps the cap best candidates of b[0..n) (estimate total order, then slot) at its front
+// and returns their number, min(n, cap); *bound receives the largest surviving estimate,
+// or +inf when nothing was dropped.
+inline size_t compact_keep(Candidate* b, size_t n, uint32_t cap, float* bound) {
+  *bound = std::numeric_limits<float>::infinity();
+  if (n <= cap) return n;
+  if (cap == 0) return 0;
+  const uint64_t t = kth_smallest_key(n, cap, [b](size_t i) { return b[i].key; }, selection_scratch());
+  const size_t m = keep_at_most(b, n, t);
+  *bound = Candidate{t, 0.f}.estimate();
+  return m;
+}
+
 // Keeps the cap best candidates (estimate total order, then slot) and returns the largest
 // surviving estimate; leaves a buffer of at most cap entries alone and returns +inf.
 inline float compact_bound(std::vector<Candidate>& buf, uint32_t cap) {
-  if (buf.size() <= cap) return std::numeric_limits<float>::infinity();
-  if (cap == 0) {
-    buf.clear();
-    return std::numeric_limits<float>::infinity();
-  }
-  std::nth_element(buf.begin(), buf.begin() + (cap - 1), buf.end(), EstimateLess{});
-  buf.resize(cap);
-  return buf[cap - 1].estimate();
+  float bound;
+  buf.resize(compact_keep(buf.data(), buf.size(), cap, &bound));
+  return bound;
 }
 
 // ---------------------------------------------------------------------------------------
