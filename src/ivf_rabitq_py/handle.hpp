@@ -91,8 +91,10 @@ struct RabitqIndex {
   ivf_rabitq::Result<IndexPtr> open_index() const;
 
   // ---- entry points to the open index (reopen.cpp) ----
-  // Read paths without the interpreter lock: 50 ms cached staleness check, reopen.
-  ivf_rabitq::Status reload_if_stale_raw();
+  // Read paths without the interpreter lock: 50 ms cached staleness check, reopen. `held`
+  // (optional) receives the index the check found current or installed (none when nothing
+  // is built and nothing held).
+  ivf_rabitq::Status reload_if_stale_raw(IndexPtr* held = nullptr);
   ivf_rabitq::Result<IndexPtr, SearchErr> opened_search();
   // Read paths holding the interpreter lock (released around the check and the reopen).
   // Null with a Python exception set on failure.

@@ -20,6 +20,7 @@
 #include "ivf_rabitq/index/build.hpp"
 #include "ivf_rabitq/index/checkpoint.hpp"
 #include "ivf_rabitq/index/group_commit.hpp"
+#include "ivf_rabitq/json.hpp"
 #include "ivf_rabitq/parallel.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
@@ -212,17 +213,20 @@ Status swap_dirs(const std::filesystem::path& path, const std::filesystem::path&
 }
 
 // Keeps a quarantined log of the live directory: wal.corrupt.bin holds frames that no replay
-// applied, and it must not vanish with `<path>.old`. Moved into the staged directory (whose
-// build removed any of its own) and made durable there before the swap.
+// applied, and it must not vanish with `<path>.old`. The staged directory (whose build removed
+// any of its own) gets a second name for the same file, made durable there before the swap;
+// the live directory keeps its own, so a crash or a roll-back at any step of the swap leaves
+// the log in whichever directory ends up as `<path>` (a move would strand it in the staging
+// directory that recovery discards). Where hard links are refused the bytes are copied.
 Status carry_quarantined_log(const std::filesystem::path& path, const std::filesystem::path& staged) {
   const std::filesystem::path from = path / "wal.corrupt.bin";
   const std::filesystem::path to = staged / "wal.corrupt.bin";
-  if (ivf_rabitq::fileops::rename(from.c_str(), to.c_str()) != 0) {
+  if (::link(from.c_str(), to.c_str()) != 0) {
     if (errno == ENOENT) return {};
-    return IoError::last_os();
+    TANDREL_ASSIGN(const std::vector<uint8_t> bytes, storage::read_file(from.native()));
+    return storage::write_bytes(to.native(), std::span<const uint8_t>(bytes));
   }
-  TANDREL_TRY(storage::sync_parent_dir(to.native()));
-  return storage::sync_parent_dir(from.native());
+  return storage::sync_parent_dir(to.native());
 }
 
 // The reopen after a swap; on failure the new directory goes to `<path>.broken`, the old one
@@ -347,11 +351,20 @@ PyObject* locked_build(RabitqIndex& h, std::span<const float> values, uint32_t n
     params.seed = seed;
     params.quant_scale = quant_scale;
     static const std::vector<float> kEmpty;
-    TANDREL_TRY(ix_ns::build_segment(target.native(), values, n, h.dim, std::move(ids),
-                                     ix_ns::BuildMetadata::texts(std::span<const std::string>(metadatas)), sparse,
-                                     skip, pca ? std::span<const float>(pca->mean) : std::span<const float>(kEmpty),
-                                     pca ? std::span<const float>(pca->comps) : std::span<const float>(kEmpty),
-                                     params));
+    const auto meta = ix_ns::BuildMetadata::texts(std::span<const std::string>(metadatas));
+    Status built_st = ix_ns::build_segment(target.native(), values, n, h.dim, std::move(ids), meta, sparse, skip,
+                                           pca ? std::span<const float>(pca->mean) : std::span<const float>(kEmpty),
+                                           pca ? std::span<const float>(pca->comps) : std::span<const float>(kEmpty),
+                                           params);
+    if (!built_st && built_st.error().kind() == ivf_rabitq::ErrorKind::InvalidInput) {
+      // The metadata texts are parsed before the build's own argument checks: a bad text is
+      // the error to report even when the build would also refuse its arguments. The engine
+      // refuses arguments before it parses, so look at the texts here, only on this path.
+      ivf_rabitq::json::Value holder;
+      const ivf_rabitq::json::Value* doc = nullptr;
+      for (size_t r = 0; r < meta.size() && r < n; ++r) TANDREL_TRY(meta.load(r, holder, doc));
+    }
+    TANDREL_TRY(std::move(built_st));
     if (replacing) TANDREL_TRY(storage::write_generation(target.native(), next_generation));
     return {};
   });

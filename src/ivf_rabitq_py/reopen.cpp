@@ -82,7 +82,7 @@ Result<IndexPtr> RabitqIndex::open_index() const {
 
 // ---- read paths --------------------------------------------------------------------------
 
-Status RabitqIndex::reload_if_stale_raw() {
+Status RabitqIndex::reload_if_stale_raw(IndexPtr* held) {
   const auto now = GenClock::now();
   DirState seen;
   bool cached = false;
@@ -102,42 +102,57 @@ Status RabitqIndex::reload_if_stale_raw() {
     std::lock_guard<std::mutex> g(gen_check_m);
     gen_check = GenCheck{now, seen};
   }
+  // The index found current (or installed) is the one handed back: a close() right after
+  // the check must not turn a call on a built segment into "not built".
+  IndexPtr ix;
   {
     std::lock_guard<std::mutex> g(generation_m);
-    if (seen == generation && current()) return {};
+    ix = current();
+    if (seen == generation && ix) {
+      if (held) *held = std::move(ix);
+      return {};
+    }
   }
+  ix.reset();
 
   auto file = LockFile::open(path);
   if (!file) return std::move(file).error();
   if (Status st = file->lock_shared(); !st) return st;
   auto built = manifest_state(path);
   if (!built) return std::move(built).error();
-  if (!*built) return {};  // nothing to open: the caller uses what the slot holds
+  if (!*built) {  // nothing to open: the caller uses what the slot holds
+    if (held) *held = current();
+    return {};
+  }
 
   const DirState now_state = read_dir_state(path);
   std::lock_guard<std::mutex> g(generation_m);
-  if (now_state == generation && current()) return {};
-  auto ix = open_index();
-  if (!ix) return std::move(ix).error();
-  set_inner(std::move(ix).value());
-  generation = now_state;
+  ix = current();
+  if (!(now_state == generation && ix)) {
+    auto opened_ix = open_index();
+    if (!opened_ix) return std::move(opened_ix).error();
+    ix = std::move(opened_ix).value();
+    set_inner(ix);
+    generation = now_state;
+  }
+  if (held) *held = std::move(ix);
   return {};
 }
 
 Result<IndexPtr, SearchErr> RabitqIndex::opened_search() {
-  if (Status st = reload_if_stale_raw(); !st) return SearchErr::io(st.error());
-  IndexPtr ix = current();
+  IndexPtr ix;
+  if (Status st = reload_if_stale_raw(&ix); !st) return SearchErr::io(st.error());
   if (!ix) return SearchErr::runtime(kNotBuilt);
   return ix;
 }
 
 IndexPtr RabitqIndex::opened_off_gil() {
-  Status st = without_gil([&] { return reload_if_stale_raw(); });
+  IndexPtr ix;
+  Status st = without_gil([&] { return reload_if_stale_raw(&ix); });
   if (!st) {
     io_err(st.error()).raise();
     return nullptr;
   }
-  IndexPtr ix = current();
   if (!ix) raise(PyExc::RuntimeError, kNotBuilt);
   return ix;
 }
@@ -146,12 +161,13 @@ IndexPtr RabitqIndex::opened_off_gil() {
 
 Result<IndexPtr, PyErrValue> RabitqIndex::opened() {
   const DirState seen = read_dir_state(path);
-  bool fresh = false;
+  IndexPtr ix;
   {
     std::lock_guard<std::mutex> g(generation_m);
-    fresh = seen == generation && current();
+    ix = current();
+    if (!(seen == generation && ix)) ix.reset();
   }
-  if (!fresh) {
+  if (!ix) {
     auto file = lock_file(path);
     if (!file) return std::move(file).error();
     if (Status st = file->lock_shared(); !st) return io_err(st.error());
@@ -160,16 +176,19 @@ Result<IndexPtr, PyErrValue> RabitqIndex::opened() {
     if (*built) {
       const DirState now_state = read_dir_state(path);
       std::lock_guard<std::mutex> g(generation_m);
-      if (!(now_state == generation && current())) {
-        auto ix = open_index();
-        if (!ix) return io_err(ix.error());
-        IndexPtr previous = swap_inner(std::move(ix).value());
+      ix = current();
+      if (!(now_state == generation && ix)) {
+        auto opened_ix = open_index();
+        if (!opened_ix) return io_err(opened_ix.error());
+        ix = std::move(opened_ix).value();
+        IndexPtr previous = swap_inner(ix);
         previous.reset();
         generation = now_state;
       }
+    } else {
+      ix = current();
     }
   }
-  IndexPtr ix = current();
   if (!ix) return PyErrValue{PyExc::RuntimeError, kNotBuilt};
   return ix;
 }

@@ -248,6 +248,23 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
     if (auto st = ivf_rabitq::fileops::arm_from_spec(spec); !st) return io_err(st.error()).raise();
     return none();
   }
+  if (kind == "calls") {
+    // Calls of one file operation counted since counting started ("fsync", "rename", ...);
+    // `_probe("calls", None)` starts counting from zero.
+    if (!need(1)) return nullptr;
+    if (v[0] == Py_None) {
+      ivf_rabitq::fileops::disarm_all();
+      ivf_rabitq::fileops::set_counting(true);
+      return none();
+    }
+    std::string op;
+    if (!From<std::string>::convert(v[0], op)) return nullptr;
+    for (size_t i = 0; i < ivf_rabitq::fileops::kOpCount; ++i) {
+      const auto o = static_cast<ivf_rabitq::fileops::Op>(i);
+      if (op == ivf_rabitq::fileops::op_name(o)) return PyLong_FromUnsignedLongLong(ivf_rabitq::fileops::calls(o));
+    }
+    return raise(PyExc::ValueError, "unknown file operation");
+  }
   if (kind == "state") {
     // The handle's view of its segment: (holds an index, generation it reflects, the held
     // index's wal_bytes, fsync_failed).

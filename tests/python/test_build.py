@@ -163,3 +163,18 @@ def test_n_zero_reaches_the_engine(h):
         h.build(b"", 0, [], [], 1)
     except OSError as e:
         assert e.args[0].startswith("build: ")
+
+
+BIG_DIM = 262144  # one above the largest dim the engine builds
+
+
+@pytest.mark.parametrize("metas,prefix", [
+    (["{}", "{bad"], "build: metadata[1] is not valid JSON ("),
+    (["{}", "null"], f"build: dim {BIG_DIM} exceeds"),
+])
+def test_metadata_is_parsed_before_the_engine_checks_its_arguments(tmp_path, metas, prefix):
+    h = RabitqIndex(str(tmp_path / "big"), BIG_DIM)
+    with pytest.raises(OSError) as e:
+        h.build(bytes(2 * BIG_DIM * 4), 2, ["x", "y"], metas, 1)
+    assert type(e.value) is OSError and e.value.args[0].startswith(prefix), e.value.args
+    assert not os.path.exists(tmp_path / "big" / "manifest.bin")

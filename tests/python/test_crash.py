@@ -121,8 +121,8 @@ def test_kill_during_a_replacing_build(tmp_path):
         replacing_build_round(tmp_path, f"t{r}", delay=rng.uniform(0.05, 0.8))
 
 
-# A replacing build of 300 rows makes about 19 renames (its files, the staged generation, the
-# carried log, the two swap renames) and 34 fsyncs (the last two: the parent directory before
+# A replacing build of 300 rows makes about 18 renames (its files, the staged generation, the
+# two swap renames) and 34 fsyncs (the last two: the parent directory before
 # and after the swap); kills beyond the last call simply let the build finish.
 BUILD_KILLS = ([f"rename:{k}:kill" for k in range(1, 24)] + [f"fsync:{k}:kill" for k in range(1, 38)] if STRESS else
                [f"rename:{k}:kill" for k in (1, 10, 17, 18, 19, 20)] + [f"fsync:{k}:kill" for k in (20, 32, 33, 34)])

@@ -258,25 +258,53 @@ def test_other_threads_run_while_a_call_waits_natively(built, probe):
     assert out["hits"][0][0] == "r7"
 
 
-def test_close_while_searching(built):
+@pytest.mark.parametrize("op", ["search", "add"])
+def test_close_while_calling(built, op):
+    """close() racing the entry points: every call either uses the index it checked or
+    reopens; none reports "index not built/opened" for a built segment."""
     path, h, x = built
     stop = threading.Event()
     errors = []
 
-    def searcher(i):
+    def caller(i):
+        n = 0
         while not stop.is_set():
-            hits = h.search(x[i].tobytes(), 1)
-            if hits[0][0] != f"r{i}":
-                errors.append(hits)
+            try:
+                if op == "search":
+                    hits = h.search(x[i].tobytes(), 1)
+                    if hits[0][0] != f"r{i}":
+                        errors.append(hits)
+                else:
+                    h.add(f"c{i}_{n}", x[i])
+                    n += 1
+            except Exception as e:  # noqa: BLE001 - any failure is the fault
+                errors.append(repr(e))
+                return
 
-    threads = [threading.Thread(target=searcher, args=(i,)) for i in range(4)]
+    threads = [threading.Thread(target=caller, args=(i,)) for i in range(4)]
     for t in threads:
         t.start()
     end = time.monotonic() + 0.5
     while time.monotonic() < end:
         h.close()
-        time.sleep(0.005)
+        time.sleep(0.002)
     stop.set()
     for t in threads:
         t.join()
     assert errors == []
+
+
+def test_a_path_that_loses_its_manifest_keeps_serving_the_held_index(built, tmp_path):
+    path, h, x = built
+    os.rename(os.path.join(path, "manifest.bin"), os.path.join(path, "manifest.away"))
+    h2 = RabitqIndex(path, DIM)  # nothing built any more at the path
+    time.sleep(0.06)
+    assert h.search(x[4].tobytes(), 1)[0][0] == "r4"
+    h.add("kept", x[5] + 1, '{"tag": "kept"}')  # the write path keeps its index too
+    assert has(h, "kept", x[5] + 1)
+    with pytest.raises(RuntimeError) as e:
+        h2.search(x[4].tobytes(), 1)
+    assert type(e.value) is RuntimeError and e.value.args == ("index not built/opened",)
+    with pytest.raises(OSError) as e:
+        h2.add("b", x[0])
+    assert e.value.args == ("RuntimeError: index not built/opened",)

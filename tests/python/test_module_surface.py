@@ -144,6 +144,13 @@ def test_no_argument_method(tmp_path):
         RabitqIndex.close(object())  # self must be a RabitqIndex
     with pytest.raises(TypeError):
         tandrel.ivf_open_count(1)
+    for name in ("flush", "sync"):
+        assert getattr(RabitqIndex, name).__text_signature__ == "($self)"
+        with pytest.raises(TypeError):
+            getattr(RabitqIndex, name)(h, 1)
+        with pytest.raises(TypeError):
+            getattr(h, name)(None)
+    assert sorted(os.listdir(tmp_path)) == ["idx.lock"]  # refused before any work
 
 
 def test_second_initialisation_raises_import_error():
