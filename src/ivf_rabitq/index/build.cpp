@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "ivf_rabitq/fileops.hpp"
+#include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/kmeans.hpp"
 #include "ivf_rabitq/parallel.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
@@ -178,7 +179,7 @@ std::span<const uint8_t> bytes_of(const std::vector<T>& v) {
 class DataFileWriter {
  public:
   explicit DataFileWriter(const std::string& dir) : dir_(dir) {}
-  Status write(const std::string& name, std::span<const uint8_t> bytes) {
+  Status write_data_file(const std::string& name, std::span<const uint8_t> bytes) {
     table_[name] = storage::crc32(bytes);
     return storage::write_bytes(storage::join_path(dir_, name), bytes);
   }
@@ -307,13 +308,13 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
 
   // Data files, in order.
   DataFileWriter files(dir);
-  TANDREL_TRY(files.write("codes.bin", bytes_of(codes)));
+  TANDREL_TRY(files.write_data_file("codes.bin", bytes_of(codes)));
   codes = {};
-  TANDREL_TRY(files.write("metas.bin", bytes_of(factors)));
+  TANDREL_TRY(files.write_data_file("metas.bin", bytes_of(factors)));
   factors = {};
-  TANDREL_TRY(files.write("orig.bin", bytes_of(orig)));
+  TANDREL_TRY(files.write_data_file("orig.bin", bytes_of(orig)));
   orig = {};
-  TANDREL_TRY(files.write("origscale.bin", bytes_of(origscale)));
+  TANDREL_TRY(files.write_data_file("origscale.bin", bytes_of(origscale)));
   origscale = {};
 
   {
@@ -326,11 +327,11 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
       if (f.numeric) {
         std::vector<double> col(n, kAbsentNum);
         for (const auto& [r, x] : v.nums) col[slot_of[r]] = x;
-        TANDREL_TRY(files.write("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
+        TANDREL_TRY(files.write_data_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
       } else {
         std::vector<uint32_t> col(n, kAbsentCode);
         for (const auto& [r, c] : v.codes) col[slot_of[r]] = c;
-        TANDREL_TRY(files.write("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
+        TANDREL_TRY(files.write_data_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
       }
     }
   }
@@ -347,15 +348,15 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
       off[s + 1] = at;
     }
     std::vector<uint8_t> off_bytes = storage::encode_offsets(off);
-    TANDREL_TRY(files.write("meta.bin", text));
-    TANDREL_TRY(files.write("meta_off.bin", off_bytes));
+    TANDREL_TRY(files.write_data_file("meta.bin", text));
+    TANDREL_TRY(files.write_data_file("meta_off.bin", off_bytes));
   }
 
   {
     storage::EncodedIds enc = storage::encode_ids(ids_by_slot);
     std::vector<uint8_t> off_bytes = storage::encode_offsets(enc.offsets);
-    TANDREL_TRY(files.write("ids.bin", enc.bytes));
-    TANDREL_TRY(files.write("ids_off.bin", off_bytes));
+    TANDREL_TRY(files.write_data_file("ids.bin", enc.bytes));
+    TANDREL_TRY(files.write_data_file("ids_off.bin", off_bytes));
   }
 
   storage::EncodedIdHash idhash = storage::encode_idhash_checked(ids_by_slot);
@@ -392,7 +393,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
     return build_prepared(dir, kept_data, kept_n, dim, std::move(kept_ids), std::move(kept_meta), kept_sparse,
                           mean, comps, again);
   }
-  TANDREL_TRY(files.write("idhash.bin", idhash.bytes));
+  TANDREL_TRY(files.write_data_file("idhash.bin", idhash.bytes));
   idhash = {};
   {
     auto name_it = meta.names.begin();
@@ -410,7 +411,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
     const size_t rows_with_terms = std::min(sparse.size(), n);
     for (size_t r = 0; r < rows_with_terms; ++r)
       for (const auto& [term, weight] : sparse[r]) postings[term].emplace_back(slot_of[r], weight);
-    TANDREL_TRY(files.write("sparse.bin", storage::encode_sparse(postings)));
+    TANDREL_TRY(files.write_data_file("sparse.bin", storage::encode_sparse(postings)));
   }
 
   storage::Manifest m;
@@ -495,6 +496,20 @@ Status build_segment(const std::string& dir, std::span<const float> data, size_t
   TANDREL_TRY(validate(data, n, dim, ids.size()));
   TANDREL_ASSIGN(PreparedMeta meta, prepare_meta(metadata, n, skip));
   return build_prepared(dir, data, n, dim, std::move(ids), std::move(meta), sparse, pca_mean, pca_comps, params);
+}
+
+Status IvfIndex::build(const std::string& dir, std::span<const float> data, size_t n, size_t dim,
+                       std::vector<std::string> ids, std::span<const json::Value> metadata,
+                       std::span<const storage::SparsePairs> sparse, std::span<const std::string> skip,
+                       std::span<const float> pca_mean, std::span<const float> pca_comps, uint32_t n_clusters,
+                       uint32_t n_bits, uint64_t seed, float quant_scale) {
+  BuildParams params;
+  params.n_clusters = n_clusters;
+  params.n_bits = n_bits;
+  params.seed = seed;
+  params.quant_scale = quant_scale;
+  return build_segment(dir, data, n, dim, std::move(ids), BuildMetadata::values(metadata), sparse, skip, pca_mean,
+                       pca_comps, params);
 }
 
 }  // namespace ivf_rabitq::index

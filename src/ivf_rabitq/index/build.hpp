@@ -35,8 +35,8 @@ inline constexpr size_t kNeighborListMinClusters = 512;
 
 // The metadata of a build's input rows, one entry per input row in input order. Either parsed
 // documents (rebuild hands over the live rows' values) or JSON texts, which the build parses
-// itself, each exactly once and one at a time, before it touches the disk (the Python build
-// hands over the caller's texts). The list may be shorter than n: a missing entry counts as
+// itself, each exactly once, in batches of rows (only one batch's documents alive at a time),
+// before it touches the disk (the Python build hands over the caller's texts). The list may be shorter than n: a missing entry counts as
 // null. Entries beyond the n-th are ignored. The viewed storage must outlive the build call.
 class BuildMetadata {
  public:

@@ -192,6 +192,15 @@ class IvfIndex {
   // newer-format text, the manifest decoder's text, or the operating system's error.
   static Result<std::shared_ptr<IvfIndex>> open_with_skip(const std::string& dir, std::optional<SkipSet> skip);
 
+  // Writes one complete format-3 segment into `dir` from rows held in memory; needs no open
+  // segment and keeps no state. Forwards to build_segment (build.hpp), which documents the
+  // arguments and errors; metadata value r belongs to input row r.
+  static Status build(const std::string& dir, std::span<const float> data, size_t n, size_t dim,
+                      std::vector<std::string> ids, std::span<const json::Value> metadata,
+                      std::span<const storage::SparsePairs> sparse, std::span<const std::string> skip,
+                      std::span<const float> pca_mean, std::span<const float> pca_comps, uint32_t n_clusters,
+                      uint32_t n_bits, uint64_t seed, float quant_scale);
+
   // ---- checksum verification (verify.cpp) ----
   // Recomputes the CRC-32 of the recorded bulk files no longer than `budget` bytes.
   Status verify_under(uint64_t budget) const;
