@@ -1,4 +1,5 @@
 #include "ivf_rabitq/json.hpp"
+#include "ivf_rabitq/storage/files.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -86,34 +87,7 @@ size_t find_overflow_number(std::string_view text) {
   return text.size();
 }
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when the bytes there are not one.
-size_t utf8_seq_len(std::string_view s, size_t i) {
-  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  if (c < 0x80) return 1;
-  size_t n;
-  uint32_t cp;
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  for (size_t k = 1; k < n; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-    return 0;
-  return n;
-}
+using storage::utf8_seq_len;
 
 // Error texts travel to Python as str: bytes of the input that are not valid UTF-8 (quoted by
 // the parser's "last read") are shown as \xNN.

@@ -180,9 +180,6 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
   return read_fd_to_end(fd);
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at s[i], or 0 when it is not one.
 size_t utf8_seq_len(std::string_view s, size_t i) {
   auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
   unsigned char c = b(i);
@@ -210,8 +207,6 @@ size_t utf8_seq_len(std::string_view s, size_t i) {
     return 0;
   return n;
 }
-
-}  // namespace
 
 bool is_valid_utf8(std::string_view s, size_t* bad_pos) {
   size_t i = 0;
