@@ -3,7 +3,7 @@
 // sync must not claim replayed deletes durable when it synced nothing; the packed centroids
 // and per-cluster delta lists an index derives belong to that index alone (explicit drop()
 // followed by more adds, a checkpoint and a reopen with log replay, indexes opened and
-// released concurrently); rerank bytes of a delta row at the two scale regimes; a checkpoint
+// released concurrently, searches running while adds extend the lists); rerank bytes of a delta row at the two scale regimes; a checkpoint
 // after a failed sync with no new tombstones; delta.bin's column lists after schema growth.
 #include <gtest/gtest.h>
 
@@ -16,6 +16,8 @@
 
 #include "ivf_rabitq/fileops.hpp"
 #include "ivf_rabitq/index/schema_growth.hpp"
+#include "ivf_rabitq/index/search.hpp"
+#include "ivf_rabitq/parallel.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
 #include "test_wal_fixture.hpp"
 
@@ -180,6 +182,59 @@ TEST(AuditDerived, ConcurrentIndexesNeverShareCentroids) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(mismatches.load(), 0);
+}
+
+// Searches running while adds extend the delta and its per-cluster lists: a search never
+// returns a slot beyond the rows it could see, and afterwards the lists regroup the delta
+// exactly and every added row is found by the dense search as by the exact one.
+TEST(AuditDerived, SearchesRunWhileAddsExtendTheLists) {
+  TempDir dir;
+  auto spec = small_spec(40);
+  spec.n_clusters = 4;
+  tandrel_test::write_segment(dir.path(), spec);
+  auto ix = must_open(dir.path());
+  ix->durability_interval.store(1000);
+  constexpr int kAdds = 60;
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0}, searches{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&, t] {
+      // One-thread pools: the searches run on their own threads only (the thread sanitizer
+      // cannot see the task pool's internal synchronisation).
+      parallel::with_threads(1, [&] {
+        for (uint64_t q = 0; !done.load() || q < 4; ++q) {
+          const auto v = vec_for(5000 + 100000 * static_cast<uint64_t>(t) + q);
+          const auto got = index::search_core(*ix, v, 5, 2, 20, nullptr, false);
+          const uint64_t limit = ix->manifest.n + ix->delta.read()->rows();
+          for (const auto& [s, d] : got)
+            if (s >= limit) bad.fetch_add(1);
+          searches.fetch_add(1);
+        }
+      });
+    });
+  }
+  int failed = 0;
+  for (int i = 0; i < kAdds; ++i) failed += add(*ix, "c" + std::to_string(i), vec_for(i)).ok() ? 0 : 1;
+  done.store(true);
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GE(searches.load(), 8);
+  EXPECT_EQ(derived_mismatch(*ix), "");
+  parallel::with_threads(1, [&] {
+    for (int i = 0; i < kAdds; ++i) {
+      const auto v = vec_for(i);
+      // Every cluster probed and a pool larger than the segment: the dense search is exact.
+      const auto dense = index::search_core(*ix, v, 3, 4, 200, nullptr, false);
+      const auto exact = index::search_bruteforce(*ix, v, 3, nullptr);
+      ASSERT_EQ(dense.size(), exact.size()) << i;
+      for (size_t j = 0; j < dense.size(); ++j) {
+        EXPECT_EQ(dense[j].first, exact[j].first) << i;
+        EXPECT_EQ(std::bit_cast<uint32_t>(dense[j].second), std::bit_cast<uint32_t>(exact[j].second)) << i;
+      }
+    }
+  });
 }
 
 // Rerank bytes of one added row at the two scale regimes (dim 8).
