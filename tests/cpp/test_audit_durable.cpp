@@ -1,19 +1,23 @@
 // ctest-labels: tsan
 // Durability cases checked line by line against the intended behaviour: the handle's own log
-// sync must not claim replayed deletes durable when it synced nothing; the add path's packed
-// centroids are keyed by the index's address and must never outlive the index (explicit
-// drop() followed by more adds, indexes opened and released concurrently); rerank bytes of a
-// delta row at the two scale regimes; a checkpoint after a failed sync with no new
-// tombstones; delta.bin's column lists after schema growth.
+// sync must not claim replayed deletes durable when it synced nothing; the packed centroids
+// and per-cluster delta lists an index derives belong to that index alone (explicit drop()
+// followed by more adds, a checkpoint and a reopen with log replay, indexes opened and
+// released concurrently, searches running while adds extend the lists); rerank bytes of a delta row at the two scale regimes; a checkpoint
+// after a failed sync with no new tombstones; delta.bin's column lists after schema growth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <filesystem>
 #include <thread>
 
 #include "ivf_rabitq/fileops.hpp"
 #include "ivf_rabitq/index/schema_growth.hpp"
+#include "ivf_rabitq/index/search.hpp"
+#include "ivf_rabitq/parallel.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
 #include "test_wal_fixture.hpp"
 
@@ -70,41 +74,81 @@ TEST(AuditSync, SyncWithoutDescriptorLeavesReplayedDeletesToTheCheckpoint) {
   fileops::set_counting(false);
 }
 
-// The packed centroids live in a map keyed by the index's address. An add after an explicit
-// drop() must not leave an entry behind once the index is gone: a later index allocated at
-// the same address would otherwise scan another segment's centroids.
-TEST(AuditScratch, NoEntryOutlivesTheIndex) {
+namespace {
+
+// The index's derived data against its own members: the packed centroids hold exactly the
+// rotated centroids, and the per-cluster delta lists regroup the delta's clusters. Empty
+// string when they agree.
+std::string derived_mismatch(const IvfIndex& ix) {
+  const size_t k = ix.manifest.n_clusters, pad = ix.manifest.pad;
+  const auto& pv = ix.packed_centroids;
+  if (pv.size() != k || pv.dim() != pad) return "packed shape";
+  for (size_t c = 0; c < k; ++c)
+    for (size_t j = 0; j < pad; ++j)
+      if (std::bit_cast<uint32_t>(pv.at(c, j)) != std::bit_cast<uint32_t>(ix.centroids_rot[c * pad + j]))
+        return "packed value of cluster " + std::to_string(c);
+  auto d = ix.delta.read();
+  const auto& lists = ix.delta_lists;
+  if (lists.rows() != d->clusters.size()) return "list rows";
+  if (lists.clusters() != k) return "list clusters";
+  std::vector<std::vector<uint32_t>> want(k);
+  for (size_t i = 0; i < d->clusters.size(); ++i)
+    if (d->clusters[i] < k) want[d->clusters[i]].push_back(static_cast<uint32_t>(i));
+  for (uint32_t c = 0; c < k; ++c) {
+    auto got = lists.rows_of(c);
+    if (!std::equal(got.begin(), got.end(), want[c].begin(), want[c].end())) return "list of cluster " + std::to_string(c);
+  }
+  return "";
+}
+
+}  // namespace
+
+// Each open index carries its own packed centroids and delta lists, built by the open
+// (from delta.bin, then extended by the replayed adds) and extended by every add, also
+// after an explicit drop() and across a checkpoint.
+TEST(AuditDerived, FollowTheirOwnIndexThroughAddsCheckpointAndReopen) {
   TempDir dir;
-  tandrel_test::write_segment(dir.path(), small_spec());
-  const size_t base = index::add_scratch_entries_for_testing();
-  auto ix = must_open(dir.path());
-  EXPECT_EQ(index::add_scratch_entries_for_testing(), base);
-  ASSERT_TRUE(add(*ix, "a", vec_for(1)).ok());
-  EXPECT_EQ(index::add_scratch_entries_for_testing(), base + 1);
-  ix->drop();
-  EXPECT_EQ(index::add_scratch_entries_for_testing(), base);
-  ASSERT_TRUE(add(*ix, "b", vec_for(2)).ok());  // rebuilt on demand
-  EXPECT_EQ(index::add_scratch_entries_for_testing(), base + 1);
-  EXPECT_EQ(ix->delta.read()->clusters.back(), plain_nearest(*ix, vec_for(2)));
-  ix.reset();
-  EXPECT_EQ(index::add_scratch_entries_for_testing(), base);
-  // An open that replayed adds and then failed its tombstone reconciliation (a tombstone the
-  // replay does not recreate) releases its entry too.
-  TempDir bad;
   auto spec = small_spec();
-  spec.tombstones = std::vector<uint32_t>{15};
-  tandrel_test::write_segment(bad.path(), spec);
-  std::filesystem::copy_file(dir.file("wal.bin"), bad.file("wal.bin"));
-  auto r = IvfIndex::open_with_skip(bad.path(), std::nullopt);
-  ASSERT_FALSE(r.ok());
-  EXPECT_NE(r.error().text().find("does not recreate"), std::string::npos) << r.error().text();
-  EXPECT_EQ(index::add_scratch_entries_for_testing(), base);
+  spec.n_clusters = 3;
+  tandrel_test::write_segment(dir.path(), spec);
+  {
+    auto ix = must_open(dir.path());
+    EXPECT_EQ(derived_mismatch(*ix), "");
+    EXPECT_EQ(ix->delta_lists.rows(), 0u);
+    for (int i = 0; i < 6; ++i) {
+      const auto v = vec_for(i);
+      ASSERT_TRUE(add(*ix, "a" + std::to_string(i), v).ok());
+      EXPECT_EQ(ix->delta.read()->clusters.back(), plain_nearest(*ix, v));
+    }
+    EXPECT_EQ(derived_mismatch(*ix), "");
+    ASSERT_TRUE(index::checkpoint(*ix).ok());  // delta.bin holds a0..a5
+    ix->drop();
+    for (int i = 6; i < 10; ++i) {
+      const auto v = vec_for(i);
+      ASSERT_TRUE(add(*ix, "a" + std::to_string(i), v).ok());  // logged only
+      EXPECT_EQ(ix->delta.read()->clusters.back(), plain_nearest(*ix, v));
+    }
+    EXPECT_EQ(derived_mismatch(*ix), "");
+  }
+  auto ix = must_open(dir.path());  // delta.bin rows, then the replayed ones
+  ASSERT_EQ(ix->delta.read()->rows(), 10u);
+  EXPECT_EQ(derived_mismatch(*ix), "");
+  // Another segment opened next (possibly at a recycled address) has only its own.
+  TempDir other;
+  auto spec2 = small_spec(12);
+  spec2.n_clusters = 2;
+  spec2.seed = 77;
+  tandrel_test::write_segment(other.path(), spec2);
+  ix.reset();
+  auto iy = must_open(other.path());
+  EXPECT_EQ(derived_mismatch(*iy), "");
+  EXPECT_EQ(iy->delta_lists.rows(), 0u);
 }
 
 // Indexes of different segments opened, added to and released on several threads at once:
-// every add's cluster matches the plain scan of its own index's centroids, so no index ever
-// picks up another's packed centroids (addresses are reused as indexes come and go).
-TEST(AuditScratch, ConcurrentIndexesNeverShareCentroids) {
+// every add's cluster matches the plain scan of its own index's centroids, and each index's
+// derived data matches its own members, so no index ever picks up another's.
+TEST(AuditDerived, ConcurrentIndexesNeverShareCentroids) {
   constexpr int kThreads = 4;
   std::vector<TempDir> dirs(kThreads);
   for (int t = 0; t < kThreads; ++t) {
@@ -113,7 +157,6 @@ TEST(AuditScratch, ConcurrentIndexesNeverShareCentroids) {
     spec.seed = 100 + static_cast<uint64_t>(t);
     tandrel_test::write_segment(dirs[t].path(), spec);
   }
-  const size_t base = index::add_scratch_entries_for_testing();
   std::atomic<int> mismatches{0}, failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
@@ -131,6 +174,7 @@ TEST(AuditScratch, ConcurrentIndexesNeverShareCentroids) {
           if (!add(*ix, "t" + std::to_string(round) + "_" + std::to_string(i), v).ok()) failures.fetch_add(1);
           if (ix->delta.read()->clusters.back() != plain_nearest(*ix, v)) mismatches.fetch_add(1);
         }
+        if (!derived_mismatch(*ix).empty()) mismatches.fetch_add(1);
         ix.reset();
       }
     });
@@ -138,7 +182,59 @@ TEST(AuditScratch, ConcurrentIndexesNeverShareCentroids) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(mismatches.load(), 0);
-  EXPECT_EQ(index::add_scratch_entries_for_testing(), base);
+}
+
+// Searches running while adds extend the delta and its per-cluster lists: a search never
+// returns a slot beyond the rows it could see, and afterwards the lists regroup the delta
+// exactly and every added row is found by the dense search as by the exact one.
+TEST(AuditDerived, SearchesRunWhileAddsExtendTheLists) {
+  TempDir dir;
+  auto spec = small_spec(40);
+  spec.n_clusters = 4;
+  tandrel_test::write_segment(dir.path(), spec);
+  auto ix = must_open(dir.path());
+  ix->durability_interval.store(1000);
+  constexpr int kAdds = 60;
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0}, searches{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t) {
+    readers.emplace_back([&, t] {
+      // One-thread pools: the searches run on their own threads only (the thread sanitizer
+      // cannot see the task pool's internal synchronisation).
+      parallel::with_threads(1, [&] {
+        for (uint64_t q = 0; !done.load() || q < 4; ++q) {
+          const auto v = vec_for(5000 + 100000 * static_cast<uint64_t>(t) + q);
+          const auto got = index::search_core(*ix, v, 5, 2, 20, nullptr, false);
+          const uint64_t limit = ix->manifest.n + ix->delta.read()->rows();
+          for (const auto& [s, d] : got)
+            if (s >= limit) bad.fetch_add(1);
+          searches.fetch_add(1);
+        }
+      });
+    });
+  }
+  int failed = 0;
+  for (int i = 0; i < kAdds; ++i) failed += add(*ix, "c" + std::to_string(i), vec_for(i)).ok() ? 0 : 1;
+  done.store(true);
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GE(searches.load(), 8);
+  EXPECT_EQ(derived_mismatch(*ix), "");
+  parallel::with_threads(1, [&] {
+    for (int i = 0; i < kAdds; ++i) {
+      const auto v = vec_for(i);
+      // Every cluster probed and a pool larger than the segment: the dense search is exact.
+      const auto dense = index::search_core(*ix, v, 3, 4, 200, nullptr, false);
+      const auto exact = index::search_bruteforce(*ix, v, 3, nullptr);
+      ASSERT_EQ(dense.size(), exact.size()) << i;
+      for (size_t j = 0; j < dense.size(); ++j) {
+        EXPECT_EQ(dense[j].first, exact[j].first) << i;
+        EXPECT_EQ(std::bit_cast<uint32_t>(dense[j].second), std::bit_cast<uint32_t>(exact[j].second)) << i;
+      }
+    }
+  });
 }
 
 // Rerank bytes of one added row at the two scale regimes (dim 8).

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ivf_rabitq/codec.hpp"
+#include "ivf_rabitq/distance.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "test_wal_fixture.hpp"
 
@@ -145,6 +146,8 @@ TEST(DeltaCluster, TiesGoToTheLowerCluster) {
   auto ix = must_open(dir.path());
   const size_t pad = ix->manifest.pad;
   std::copy(ix->centroids_rot.begin(), ix->centroids_rot.begin() + pad, ix->centroids_rot.begin() + pad);
+  // The open packed the rotated centroids for the nearest-cluster scan: pack the changed ones.
+  ix->packed_centroids = ivf_rabitq::distance::PackedVectors::pack(ix->centroids_rot.data(), 3, pad);
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(add(*ix, "t" + std::to_string(i), vec_for(i)).ok());
   for (uint32_t c : ix->delta.read()->clusters) EXPECT_NE(c, 1u);
 }

@@ -94,7 +94,7 @@ struct MiniSegment {
   float quant_scale = 1.0f;
   storage::Delta delta;
   storage::Tombstones tombs;
-  std::shared_ptr<ix::DeltaClusterLists> lists = std::make_shared<ix::DeltaClusterLists>();
+  ix::DeltaClusterLists lists;  // kept in step with delta by add()
 
   MiniSegment(const std::vector<float>& rows, size_t n_rows, size_t dim_, size_t clusters, uint32_t bits,
               uint64_t seed = 7)
@@ -153,6 +153,8 @@ struct MiniSegment {
     delta.rerank.resize((d0 + 1) * (dim + 1));
     quant::encode_delta_row(x, dim, with_origscale, quant_scale, delta.rerank.data() + d0 * (dim + 1));
     delta.clusters.push_back(best);
+    if (lists.clusters() != k) lists.assign(delta, k);
+    else lists.append(best);
     delta.ids.push_back("d" + std::to_string(d0));
     delta.meta.push_back("null");
     delta.sparse.emplace_back();
@@ -179,7 +181,7 @@ struct MiniSegment {
     v.has_origscale = with_origscale;
     v.origscale = origscale.data();
     v.origscale_records = with_origscale ? main_rows : 0;
-    v.delta_lists = lists.get();
+    v.delta_lists = &lists;
     return v;
   }
   ix::SegmentView view() { return view(n); }
@@ -490,7 +492,6 @@ TEST(DenseSearch, FallbackEqualsExactSearchOverSelectiveFilters) {
   MiniSegment& base = small_segment();
   // Delta rows and tombstones of main and delta rows take part.
   MiniSegment seg = base;
-  seg.lists = std::make_shared<ix::DeltaClusterLists>();
   auto extra = mixture(300, seg.dim, 24, 3.f, 99);
   for (size_t i = 0; i < 300; ++i) seg.add(extra.data() + i * seg.dim);
   for (uint32_t s = 0; s < seg.n + 300; s += 7) seg.tombs.insert(s);
@@ -541,7 +542,6 @@ TEST(DenseSearch, FallbackEqualsExactSearchOverSelectiveFilters) {
 
 TEST(DenseSearch, DeltaRowsAndTombstones) {
   MiniSegment seg = small_segment();
-  seg.lists = std::make_shared<ix::DeltaClusterLists>();
   auto view = seg.view();
   // A delta row that duplicates main row 123 and a new point; then upsert-like tombstoning.
   const uint32_t d0 = seg.add(seg.row(123).data());
@@ -575,20 +575,51 @@ TEST(DenseSearch, DeltaRowsAndTombstones) {
   got = ix::search_core_view(view, seg.live(), seg.row(seg.offsets[c]), params(50, 1, 50), {});
   for (auto& [s, d] : got) EXPECT_FALSE(s >= seg.offsets[c] && s < seg.offsets[c + 1]);
 
-  // The delta lists follow a delta that grows between searches and notice a foreign one.
-  ix::DeltaClusterLists lists;
-  lists.sync(seg.delta, seg.k);
-  EXPECT_EQ(lists.rows(), 2u);
-  storage::Delta other = seg.delta;
-  other.clusters[0] = (other.clusters[0] + 1) % uint32_t(seg.k);
-  lists.sync(other, seg.k);
-  auto r0 = lists.rows_of(other.clusters[0]);
-  EXPECT_TRUE(std::find(r0.begin(), r0.end(), 0u) != r0.end());
+  // Lists that do not cover the delta (absent, short, another cluster count) are replaced
+  // by lists grouped for the call: the same results as the segment's own.
+  auto more = mixture(40, seg.dim, 24, 3.f, 17);
+  for (size_t i = 0; i < 40; ++i) seg.add(more.data() + i * seg.dim);
+  view = seg.view();
+  const auto q = seg.row(seg.n + 2 + 5);
+  const auto want = ix::search_core_view(view, seg.live(), q, params(20, 4, 50), {});
+  ASSERT_FALSE(want.empty());
+  EXPECT_EQ(want[0].first, seg.n + 7);
+  ix::DeltaClusterLists short_lists(seg.k), other_count(seg.k + 1);
+  short_lists.append(seg.delta.clusters[0]);
+  const ix::DeltaClusterLists* replaced[] = {nullptr, &short_lists, &other_count};
+  for (const ix::DeltaClusterLists* l : replaced) {
+    auto v = view;
+    v.delta_lists = l;
+    expect_same(ix::search_core_view(v, seg.live(), q, params(20, 4, 50), {}), want, "replaced lists");
+  }
+}
+
+TEST(DeltaClusterLists, AppendAssignAndClustersOutOfRange) {
+  storage::Delta d;
+  d.clusters = {2, 0, 2, 7, 1, 2};  // 7: no such cluster, counted but listed nowhere
+  ix::DeltaClusterLists built(3);
+  for (uint32_t c : d.clusters) built.append(c);
+  ix::DeltaClusterLists assigned;
+  assigned.assign(d, 3);
+  for (const ix::DeltaClusterLists* l : {&built, &assigned}) {
+    EXPECT_EQ(l->rows(), 6u);
+    EXPECT_EQ(l->clusters(), 3u);
+    auto as_vec = [&](uint32_t c) {
+      auto r = l->rows_of(c);
+      return std::vector<uint32_t>(r.begin(), r.end());
+    };
+    EXPECT_EQ(as_vec(0), (std::vector<uint32_t>{1}));
+    EXPECT_EQ(as_vec(1), (std::vector<uint32_t>{4}));
+    EXPECT_EQ(as_vec(2), (std::vector<uint32_t>{0, 2, 5}));
+    EXPECT_TRUE(l->rows_of(7).empty());
+  }
+  assigned.reset(3);
+  EXPECT_EQ(assigned.rows(), 0u);
+  EXPECT_TRUE(assigned.rows_of(2).empty());
 }
 
 TEST(DenseSearch, ThreadCountInvariance) {
   MiniSegment seg = small_segment();
-  seg.lists = std::make_shared<ix::DeltaClusterLists>();
   auto extra = mixture(400, seg.dim, 24, 3.f, 5);
   for (size_t i = 0; i < 400; ++i) seg.add(extra.data() + i * seg.dim);
   for (uint32_t s = 3; s < seg.n + 400; s += 11) seg.tombs.insert(s);
@@ -622,7 +653,6 @@ TEST(DenseSearch, ThreadCountInvariance) {
 // engine at every dispatch level and pool size: the same slots and distance bits.
 TEST(DenseSearch, MatchesStepByStepReference) {
   MiniSegment seg = small_segment();
-  seg.lists = std::make_shared<ix::DeltaClusterLists>();
   auto extra = mixture(300, seg.dim, 24, 3.f, 9);
   for (size_t i = 0; i < 300; ++i) seg.add(extra.data() + i * seg.dim);
   for (uint32_t s = 5; s < seg.n + 300; s += 13) seg.tombs.insert(s);
@@ -724,7 +754,6 @@ TEST(DenseSearch, ProbeWidthAndEmptyResults) {
 
 TEST(DenseSearch, HugeKReturnsEveryLiveRowSorted) {
   MiniSegment seg = small_segment();
-  seg.lists = std::make_shared<ix::DeltaClusterLists>();
   for (uint32_t s = 0; s < seg.n; s += 5) seg.tombs.insert(s);
   auto view = seg.view();
   const size_t live = seg.n - (seg.n + 4) / 5;

@@ -1,6 +1,7 @@
 // Search of an open segment: a segment built with build_segment and opened from disk, with
-// delta rows placed in the index's delta the way the add path encodes them, tombstones,
-// compiled filters, the locks, and the per-segment search aids across several indexes.
+// delta rows added through the add path, tombstones, compiled filters, the locks, and the
+// per-segment derived data (packed centroids, per-cluster delta lists) across several
+// indexes.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -12,8 +13,10 @@
 
 #include "ivf_rabitq/distance.hpp"
 #include "ivf_rabitq/index/build.hpp"
+#include "ivf_rabitq/index/delta.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/index/search.hpp"
+#include "ivf_rabitq/json.hpp"
 #include "ivf_rabitq/parallel.hpp"
 #include "ivf_rabitq/quant.hpp"
 
@@ -67,38 +70,15 @@ std::shared_ptr<ix::IvfIndex> build_and_open(const std::string& dir, const std::
   return std::move(opened).value();
 }
 
-// Appends a delta row the way the add path encodes it (rotated row minus the rotated centroid
-// of the nearest cluster; per-row rerank exponent; the numeric column "g").
+// Adds a delta row through the add path (nearest rotated centroid, per-row rerank exponent,
+// the numeric column "g"); returns its slot.
 uint32_t add_delta_row(ix::IvfIndex& idx, const float* x, double g) {
-  const auto& mf = idx.manifest;
-  const size_t pad = mf.pad, words = mf.words_per_plane, bits = mf.n_bits;
-  std::vector<float> r(pad);
-  idx.rotator.rotate_into({x, kDim}, r);
-  uint32_t best = 0;
-  float bd = std::numeric_limits<float>::infinity();
-  for (size_t c = 0; c < mf.n_clusters; ++c) {
-    const float d = ivf_rabitq::distance::sq_l2(r.data(), idx.centroids_rot.data() + c * pad, pad);
-    if (d < bd) bd = d, best = uint32_t(c);
-  }
-  for (size_t j = 0; j < pad; ++j) r[j] -= idx.centroids_rot[best * pad + j];
-  auto delta = idx.delta.write();
-  const size_t d0 = delta->ids.size();
-  delta->codes.resize((d0 + 1) * bits * words);
-  delta->factors.resize((d0 + 1) * 4);
-  codec::encode_rotated_bbit(r, kDim, uint32_t(bits), words, {delta->codes.data() + d0 * bits * words, bits * words},
-                             std::span<float, 4>(delta->factors.data() + d0 * 4, 4));
-  delta->rerank.resize((d0 + 1) * (kDim + 1));
-  ivf_rabitq::quant::encode_delta_row(x, kDim, idx.origscale_bin.has_value(), mf.quant_scale,
-                                      delta->rerank.data() + d0 * (kDim + 1));
-  delta->clusters.push_back(best);
-  delta->ids.push_back("d" + std::to_string(d0));
-  delta->meta.push_back("{}");
-  delta->sparse.emplace_back();
-  if (delta->num_cols.empty()) delta->num_cols.resize(idx.num_bins.size());
-  if (delta->str_cols.empty()) delta->str_cols.resize(idx.str_bins.size());
-  for (auto& col : delta->num_cols) col.push_back(g);
-  for (auto& col : delta->str_cols) col.push_back(0xFFFFFFFFu);
-  return uint32_t(mf.n + d0);
+  const size_t d0 = idx.delta.read()->rows();
+  auto doc = ivf_rabitq::json::parse("{\"g\": " + std::to_string(g) + "}");
+  EXPECT_TRUE(doc.ok());
+  ix::apply_add(idx, "d" + std::to_string(d0), std::span<const float>(x, kDim), doc.value(),
+                ivf_rabitq::json::to_compact(doc.value()), {});
+  return uint32_t(idx.manifest.n + d0);
 }
 
 void expect_same(const std::vector<SlotDistance>& a, const std::vector<SlotDistance>& b, const std::string& what) {
@@ -125,6 +105,26 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
   {
     auto t = idx->tombstones.write();
     for (uint32_t s = 0; s < n + 200; s += 9) t->insert(s);
+  }
+
+  // The index's per-cluster delta lists give the same results as lists grouped per call.
+  ASSERT_EQ(idx->delta_lists.rows(), 200u);
+  {
+    ix::IndexView own = ix::index_view(*idx);
+    own.seg.delta_lists = nullptr;
+    const ix::IndexView view = ix::index_view(*idx);
+    auto tombs = idx->tombstones.read_recursive();
+    auto delta = idx->delta.read_recursive();
+    const ix::LiveView live{&*tombs, &*delta};
+    for (size_t qi = 0; qi < 20; ++qi) {
+      std::span<const float> q(rows.data() + (n + qi * 7) * kDim, kDim);
+      ix::DenseParams p;
+      p.k = 10;
+      p.nprobe = 1 + qi % 5;
+      p.rerank = 40;
+      expect_same(ix::search_core_view(view.seg, live, q, p, {}), ix::search_core_view(own.seg, live, q, p, {}),
+                  "index lists vs per-call lists");
+    }
   }
 
   auto f3 = idx->compile_filter_cached(R"({"g": 3})");

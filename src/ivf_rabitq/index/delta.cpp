@@ -4,9 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
-#include <mutex>
-#include <unordered_map>
 #include <vector>
 
 #include "ivf_rabitq/codec.hpp"
@@ -21,50 +18,6 @@ namespace ivf_rabitq::index {
 
 using predicate::kAbsentCode;
 using predicate::kAbsentNum;
-
-namespace {
-
-// The rotated centroids packed for the nearest-centroid scan (vectorised across centroids,
-// bit-identical to the plain coordinate-order sum), built on the first add of an index and
-// released by its teardown (which runs before the index's memory is freed, so an index
-// later allocated at the same address never finds a stale entry). The map and its mutex are
-// never destroyed: an index released by a thread still running while the process exits must
-// not find them already torn down by static destruction.
-struct PackedCache {
-  std::mutex mu;
-  std::unordered_map<const IvfIndex*, std::shared_ptr<const distance::PackedVectors>> map;
-};
-PackedCache& packed_cache() {
-  static PackedCache* const cache = new PackedCache();
-  return *cache;
-}
-
-std::shared_ptr<const distance::PackedVectors> packed_centroids(const IvfIndex& ix) {
-  PackedCache& pc = packed_cache();
-  std::lock_guard<std::mutex> g(pc.mu);
-  auto& slot = pc.map[&ix];
-  if (!slot) {
-    const size_t k = static_cast<size_t>(ix.manifest.n_clusters);
-    const size_t pad = static_cast<size_t>(ix.manifest.pad);
-    slot = std::make_shared<const distance::PackedVectors>(
-        distance::PackedVectors::pack(ix.centroids_rot.data(), k, pad));
-  }
-  return slot;
-}
-
-}  // namespace
-
-void release_add_scratch(const IvfIndex* ix) noexcept {
-  PackedCache& pc = packed_cache();
-  std::lock_guard<std::mutex> g(pc.mu);
-  pc.map.erase(ix);
-}
-
-size_t add_scratch_entries_for_testing() {
-  PackedCache& pc = packed_cache();
-  std::lock_guard<std::mutex> g(pc.mu);
-  return pc.map.size();
-}
 
 bool slot_space_allows_one_more(uint64_t main_rows, uint64_t delta_rows) {
   // main + (delta + 1) < 2^32 - 1, without wrap-around.
@@ -86,8 +39,7 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
   ix.rotator.rotate_into(vector.first(std::min(vector.size(), dim)), r);
   uint32_t cluster = 0;
   if (m.n_clusters > 0) {
-    const auto packed = packed_centroids(ix);
-    cluster = distance::nearest(r.data(), *packed).index;
+    cluster = distance::nearest(r.data(), ix.packed_centroids).index;
     const float* z = ix.centroids_rot.data() + static_cast<size_t>(cluster) * pad;
     for (size_t i = 0; i < pad; ++i) r[i] = r[i] - z[i];
   }
@@ -137,6 +89,8 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
     for (size_t k = 0; k < d->str_cols.size(); ++k) d->str_cols[k].push_back(k < typed.str.size() ? typed.str[k] : kAbsentCode);
     d->meta.push_back(std::move(meta_text));
     d->sparse.emplace_back(sparse.begin(), sparse.end());
+    // The per-cluster lists change with the delta, under the same write lock.
+    ix.delta_lists.append(cluster);
   }
   const uint32_t s = n + d_index;
 

@@ -5,7 +5,8 @@
 // A delta row is encoded in every form readers need the moment apply_add returns: binary
 // codes and row factors of its rotated residual, its nearest cluster, int8 rerank bytes
 // plus the exponent byte, typed column values, its id, metadata text and sparse terms
-// (with postings in delta_sparse). Delta row d has slot n + d; slots are never reused.
+// (with postings in delta_sparse), and its place in the per-cluster lists (delta_lists).
+// Delta row d has slot n + d; slots are never reused.
 #pragma once
 
 #include <cstddef>
@@ -52,11 +53,5 @@ Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, c
 // live row; otherwise, holding checkpoint_mutex: wal_write of the Delete record, apply_delete
 // (its result is returned), wal_group_commit (failure: the tombstone stays, error returned).
 Result<bool> delete_logged(IvfIndex& ix, std::string_view id);
-
-// Releases the per-index scratch the add path keeps (the centroids packed for the nearest-
-// centroid scan). Called by every teardown, including a repeated one.
-void release_add_scratch(const IvfIndex* ix) noexcept;
-// How many indexes the add path currently keeps scratch for (tests only).
-size_t add_scratch_entries_for_testing();
 
 }  // namespace ivf_rabitq::index

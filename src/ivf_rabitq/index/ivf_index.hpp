@@ -2,9 +2,9 @@
 // searched, read, added to, deleted from and checkpointed.
 //
 // Immutable after the open (read by any number of threads without a lock): the manifest,
-// the rotation, the rotated centroids, the memory maps, the sparse term index,
-// `sparse_base`, `file_crcs`, `skip`, `dir` and `format_version`. Everything that changes
-// lives behind the locks and atomics below.
+// the rotation, the rotated centroids (in both layouts), the memory maps, the sparse term
+// index, `sparse_base`, `file_crcs`, `skip`, `dir` and `format_version`. Everything that
+// changes lives behind the locks and atomics below; `delta_lists` follows the delta lock.
 //
 // Lock order inside one index, outermost first: `checkpoint_mutex`, then `wal` or
 // `delta_stamp` (never both). Readers holding several reader-writer locks take `id_map`,
@@ -31,7 +31,9 @@
 #include <vector>
 
 #include "ivf_rabitq/codec.hpp"
+#include "ivf_rabitq/distance.hpp"
 #include "ivf_rabitq/error.hpp"
+#include "ivf_rabitq/index/delta_lists.hpp"
 #include "ivf_rabitq/index/rwlock.hpp"
 #include "ivf_rabitq/predicate/compile.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
@@ -293,6 +295,18 @@ class IvfIndex {
   std::atomic<bool> wal_damaged{false};
   std::atomic<bool> fsync_failed{false};
   mutable RankedMutex checkpoint_mutex{LockRank::CheckpointMutex, this};
+
+  // =====================================================================================
+  // Derived data: computed from the members above, never written to the segment's files.
+  // =====================================================================================
+  // centroids_rot in the blocked layout of the vectorised distance kernels: the centroid
+  // ranking of a query and the nearest-cluster choice of an added row. Built by the open,
+  // immutable. Both layouts are kept: the row-major one gives a cluster's residual (one
+  // contiguous run per probed cluster), the blocked one scans all clusters at once.
+  distance::PackedVectors packed_centroids;
+  // Delta rows per cluster, in step with `delta`: changed only while the delta write lock
+  // is held (assigned by the open, extended by every add), read under the delta read lock.
+  DeltaClusterLists delta_lists;
 
  private:
   bool dropped_ = false;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ivf_rabitq/distance.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/index/open_util.hpp"
 #include "ivf_rabitq/storage/files.hpp"
@@ -377,6 +378,9 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
                         std::span<float>(centroids_rot.data() + c * m.pad, m.pad));
   }
   std::vector<float>().swap(m.centroids);
+  // The same centroids in the blocked layout of the distance kernels (search ranking, add).
+  distance::PackedVectors packed_centroids =
+      distance::PackedVectors::pack(centroids_rot.data(), static_cast<size_t>(m.n_clusters), static_cast<size_t>(m.pad));
 
   // Grown schema over the checkpointed delta rows.
   auto grown = rebuild_delta_schema(m.fields, skip, delta, version == 3);
@@ -389,6 +393,7 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   ix->manifest = std::move(m);
   ix->rotator = std::move(rotator);
   ix->centroids_rot = std::move(centroids_rot);
+  ix->packed_centroids = std::move(packed_centroids);
   ix->codes_bin = std::move(codes);
   ix->metas_bin = std::move(metas);
   ix->orig_bin = std::move(orig);
@@ -407,7 +412,11 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   ix->skip = std::move(skip);
   *ix->tombstones.write() = std::move(tombs);
   *ix->id_map.write() = std::move(id_map);
-  *ix->delta.write() = std::move(delta);
+  {
+    auto d = ix->delta.write();
+    *d = std::move(delta);
+    ix->delta_lists.assign(*d, static_cast<size_t>(ix->manifest.n_clusters));
+  }
   ix->dir = dir;
   *ix->delta_stamp.lock() = stamp;
   *ix->wal_last_sync.lock() = WalClock::now();

@@ -1,79 +1,15 @@
-// Search entry points of an open segment: the view of its arrays, the locks, the filter
-// binding, and the per-segment search aids (the rotated centroids packed for the
-// vectorised ranking kernel, and the delta rows grouped by cluster).
-//
-// The aids are derived data that the open segment does not carry, so they live in a small
-// process-wide table keyed by the segment's identity: the index's address together with
-// the addresses of its arrays and mappings, its shape, and a sample of its rotated
-// centroids, checked on every lookup. The delta lists check their own rows against the
-// delta they are asked for (DeltaClusterLists::sync).
+// Search entry points of an open segment: the view of its arrays, the locks and the filter
+// binding. The view points at the index's own derived data: its rotated centroids in the
+// blocked layout of the ranking kernel (built by the open) and its per-cluster delta lists
+// (kept in step with the delta under the delta lock), so a query takes no lock besides the
+// tombstone and delta read locks and allocates nothing for them.
 #include "ivf_rabitq/index/search.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
-#include <mutex>
 
 namespace ivf_rabitq::index {
 
 namespace {
-
-struct Identity {
-  const void* index = nullptr;
-  const void* centroids = nullptr;
-  const void* codes = nullptr;
-  const void* metas = nullptr;
-  const void* orig = nullptr;
-  const void* offsets = nullptr;
-  uint64_t centroid_count = 0;
-  uint64_t n = 0;
-  uint64_t n_clusters = 0;
-  uint64_t pad = 0;
-  uint64_t seed = 0;
-  uint64_t sample = 0;  // hash of a strided sample of the rotated centroids and offsets
-  bool operator==(const Identity&) const = default;
-};
-
-uint64_t mix(uint64_t h, uint64_t v) {
-  h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
-  return h;
-}
-
-Identity identity_of(const IvfIndex& ix) {
-  Identity id;
-  id.index = &ix;
-  id.centroids = ix.centroids_rot.data();
-  id.codes = ix.codes_bin.bytes().data();
-  id.metas = ix.metas_bin.bytes().data();
-  id.orig = ix.orig_bin.bytes().data();
-  id.offsets = ix.manifest.offsets.data();
-  id.centroid_count = ix.centroids_rot.size();
-  id.n = ix.manifest.n;
-  id.n_clusters = ix.manifest.n_clusters;
-  id.pad = ix.manifest.pad;
-  id.seed = ix.manifest.seed;
-  uint64_t h = 0;
-  const size_t nc = ix.centroids_rot.size();
-  if (nc != 0) {
-    const size_t step = std::max<size_t>(1, nc / 61);
-    for (size_t i = 0; i < nc; i += step) h = mix(h, std::bit_cast<uint32_t>(ix.centroids_rot[i]));
-    h = mix(h, std::bit_cast<uint32_t>(ix.centroids_rot[nc - 1]));
-  }
-  const size_t no = ix.manifest.offsets.size();
-  if (no != 0) {
-    const size_t step = std::max<size_t>(1, no / 31);
-    for (size_t i = 0; i < no; i += step) h = mix(h, ix.manifest.offsets[i]);
-    h = mix(h, ix.manifest.offsets[no - 1]);
-  }
-  id.sample = h;
-  return id;
-}
-
-struct SearchAids {
-  Identity id;
-  distance::PackedVectors packed;
-  DeltaClusterLists delta_lists;
-};
 
 // Searchable cluster count: bounded by every array that is indexed by cluster.
 size_t cluster_count(const IvfIndex& ix) {
@@ -82,35 +18,6 @@ size_t cluster_count(const IvfIndex& ix) {
   nc = std::min<size_t>(nc, ix.manifest.offsets.empty() ? 0 : ix.manifest.offsets.size() - 1);
   if (pad != 0) nc = std::min<size_t>(nc, ix.centroids_rot.size() / pad);
   return nc;
-}
-
-std::shared_ptr<SearchAids> aids_for(const IvfIndex& ix) {
-  const Identity id = identity_of(ix);
-  thread_local std::shared_ptr<SearchAids> last;
-  if (last && last->id == id) return last;
-
-  static std::mutex m;
-  static std::vector<std::shared_ptr<SearchAids>> table;  // most recently used last
-  constexpr size_t kMaxEntries = 16;
-  std::lock_guard<std::mutex> g(m);
-  for (size_t i = 0; i < table.size(); ++i) {
-    if (table[i]->id == id) {
-      auto hit = table[i];
-      table.erase(table.begin() + static_cast<std::ptrdiff_t>(i));
-      table.push_back(hit);
-      last = hit;
-      return hit;
-    }
-  }
-  // Entries of the same index address describe a segment that is gone.
-  std::erase_if(table, [&](const std::shared_ptr<SearchAids>& a) { return a->id.index == id.index; });
-  auto aids = std::make_shared<SearchAids>();
-  aids->id = id;
-  aids->packed = distance::PackedVectors::pack(ix.centroids_rot.data(), cluster_count(ix), ix.manifest.pad);
-  if (table.size() >= kMaxEntries) table.erase(table.begin());
-  table.push_back(aids);
-  last = aids;
-  return aids;
 }
 
 struct FilterBinding {
@@ -140,7 +47,6 @@ RowFilter bind_filter(const FilterBinding& b) {
 
 IndexView index_view(const IvfIndex& ix) {
   IndexView v;
-  auto aids = aids_for(ix);
   SegmentView& s = v.seg;
   const Manifest& mf = ix.manifest;
   s.dim = mf.dim;
@@ -152,7 +58,7 @@ IndexView index_view(const IvfIndex& ix) {
   s.quant_scale = mf.quant_scale;
   s.rotator = &ix.rotator;
   s.centroids_rot = ix.centroids_rot.data();
-  s.packed_centroids = &aids->packed;
+  s.packed_centroids = &ix.packed_centroids;
   s.offsets = mf.offsets.data();
   s.codes = ix.codes_bin.view().data();
   s.metas = ix.metas_bin.view().data();
@@ -162,8 +68,7 @@ IndexView index_view(const IvfIndex& ix) {
     s.origscale = ix.origscale_bin->bytes().data();
     s.origscale_records = ix.origscale_bin->byte_len() / quant::kOrigScaleRecordBytes;
   }
-  s.delta_lists = &aids->delta_lists;
-  v.hold = std::move(aids);
+  s.delta_lists = &ix.delta_lists;
   return v;
 }
 

@@ -46,11 +46,12 @@ RerankTable rerank_table(const IvfIndex& index, std::span<const float> query, bo
 
 // ---- lower-level access (calibration, per-id distances, benchmarks) ----
 
-// The search view of an open segment. The view borrows the index (and a cached packed copy
-// of its rotated centroids plus the per-cluster delta lists, kept alive by `hold`).
+// The search view of an open segment; it borrows the index (arrays, maps, packed centroids
+// and per-cluster delta lists), so the index must outlive it. The delta lists are read by
+// the search under the delta read lock that the caller holds for its LiveView, which must
+// be the index's own delta.
 struct IndexView {
   SegmentView seg;
-  std::shared_ptr<void> hold;
 };
 IndexView index_view(const IvfIndex& index);
 

@@ -342,33 +342,6 @@ std::vector<SlotDistance> to_result(const std::vector<ScoredPair>& sorted, uint3
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
-// DeltaClusterLists
-// ---------------------------------------------------------------------------------------
-
-void DeltaClusterLists::sync(const storage::Delta& delta, size_t n_clusters) {
-  const size_t rows = std::min(delta.clusters.size(), delta.ids.size());
-  std::lock_guard<std::mutex> g(m_);
-  bool reset = lists_.size() != n_clusters || rows < rows_;
-  if (!reset && rows_ != 0) {
-    // Rows never change once appended; a mismatch means these lists describe another delta.
-    const size_t step = std::max<size_t>(1, rows_ / 16);
-    for (size_t i = 0; i < rows_ && !reset; i += step) reset = row_cluster_[i] != delta.clusters[i];
-    reset = reset || row_cluster_[rows_ - 1] != delta.clusters[rows_ - 1];
-  }
-  if (reset) {
-    lists_.assign(n_clusters, {});
-    row_cluster_.clear();
-    rows_ = 0;
-  }
-  for (size_t i = rows_; i < rows; ++i) {
-    const uint32_t c = delta.clusters[i];
-    row_cluster_.push_back(c);
-    if (c < n_clusters) lists_[c].push_back(static_cast<uint32_t>(i));
-  }
-  rows_ = rows;
-}
-
-// ---------------------------------------------------------------------------------------
 // Rerank table and slot distance
 // ---------------------------------------------------------------------------------------
 
@@ -441,12 +414,15 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   }
 
   // Stage 2 and 3: probing rounds; delta rows of each probed cluster ride along its scan.
-  if (delta_rows != 0 && seg.delta_lists != nullptr) seg.delta_lists->sync(delta, n_clusters);
+  // The segment's lists describe this delta (the caller reads both under the delta read
+  // lock); lists that cannot (absent, too short, another cluster count) are replaced by
+  // lists grouped for this call.
   std::unique_ptr<DeltaClusterLists> own_lists;
   SegmentView segv = seg;
-  if (delta_rows != 0 && seg.delta_lists == nullptr) {
+  if (delta_rows != 0 && (seg.delta_lists == nullptr || seg.delta_lists->rows() < delta_rows ||
+                          seg.delta_lists->clusters() != n_clusters)) {
     own_lists = std::make_unique<DeltaClusterLists>();
-    own_lists->sync(delta, n_clusters);
+    own_lists->assign(delta, n_clusters);
     segv.delta_lists = own_lists.get();
   }
   const ProbeCtx ctx{segv,         tombs, delta,   delta_rows,     filter, S->rq.data(),

@@ -7,39 +7,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <vector>
 
 #include "ivf_rabitq/codec.hpp"
 #include "ivf_rabitq/distance.hpp"
+#include "ivf_rabitq/index/delta_lists.hpp"
 #include "ivf_rabitq/index/topk.hpp"
 #include "ivf_rabitq/quant.hpp"
 #include "ivf_rabitq/storage/records.hpp"
 #include "ivf_rabitq/storage/tombstones.hpp"
 
 namespace ivf_rabitq::index {
-
-// Delta rows grouped by cluster, kept in step with an append-only delta: rows are added in
-// index order, so the lists of the first `rows` delta rows never change once built.
-class DeltaClusterLists {
- public:
-  // Brings the lists up to the delta's row count (call with the delta read lock held).
-  // Safe to call from concurrent searches: extension happens under an internal mutex and
-  // only while the delta cannot grow (every caller holds its read lock).
-  void sync(const storage::Delta& delta, size_t n_clusters);
-  // Delta rows of cluster c, ascending (valid after sync, while the delta read lock is held).
-  std::span<const uint32_t> rows_of(uint32_t c) const {
-    return c < lists_.size() ? std::span<const uint32_t>(lists_[c]) : std::span<const uint32_t>();
-  }
-  size_t rows() const { return rows_; }
-
- private:
-  std::mutex m_;
-  std::vector<std::vector<uint32_t>> lists_;
-  std::vector<uint32_t> row_cluster_;  // copy of delta.clusters, to recognise a foreign delta
-  size_t rows_ = 0;
-};
 
 // The immutable part of a segment that search reads.
 struct SegmentView {
@@ -60,8 +39,10 @@ struct SegmentView {
   bool has_origscale = false;                             // origscale.bin is mapped
   const uint8_t* origscale = nullptr;                     // records of 8 bytes
   size_t origscale_records = 0;
-  // Delta rows per cluster; null means the delta is scanned for the probed clusters.
-  DeltaClusterLists* delta_lists = nullptr;
+  // Delta rows per cluster of the delta the search is given (read under the same delta read
+  // lock). Null, or lists for another cluster count or fewer rows than the delta has: the
+  // search groups the delta rows itself for that call.
+  const DeltaClusterLists* delta_lists = nullptr;
 };
 
 // A compiled filter bound to the segment: main(ctx, slot) for main rows, delta(ctx, delta,

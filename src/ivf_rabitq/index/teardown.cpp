@@ -2,7 +2,6 @@
 // descriptor it holds, with a warning line when that fails. No checkpoint, no file written;
 // fsync_failed is ignored.
 #include "ivf_rabitq/fileops.hpp"
-#include "ivf_rabitq/index/delta.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/index/open_util.hpp"
 #include "ivf_rabitq/storage/files.hpp"
@@ -10,10 +9,6 @@
 namespace ivf_rabitq::index {
 
 void IvfIndex::drop() noexcept {
-  // The add path's scratch is keyed by this object's address: release it on every call, so
-  // an add made after an explicit drop() cannot leave an entry that outlives the object and
-  // is found by the next index allocated at the same address.
-  release_add_scratch(this);
   if (dropped_) return;
   dropped_ = true;
   auto w = wal.lock();
