@@ -189,11 +189,41 @@ std::vector<float> train(simd::Level level, const float* data, size_t n, size_t 
   return cent;
 }
 
-int32_t total_order_key(float d) {
+// The IEEE 754 total order of f32 as an unsigned order: negative values (sign set) have
+// all bits flipped, the others only the sign bit. The mapping is one-to-one.
+uint32_t total_order_key(float d) {
   uint32_t bits;
   std::memcpy(&bits, &d, sizeof bits);
-  bits ^= (bits >> 31) ? 0x7FFFFFFFu : 0u;
-  return static_cast<int32_t>(bits);
+  return (bits >> 31) ? ~bits : bits ^ 0x80000000u;
+}
+
+float from_total_order_key(uint32_t key) {
+  const uint32_t bits = (key >> 31) ? key ^ 0x80000000u : ~key;
+  float d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+// Stable sort of items by their high 32 bits: least significant byte first, one counting
+// pass per byte (passes where every item has the same byte are skipped). Stability keeps
+// equal distances in the order the list was built, ascending index.
+void radix_sort_by_high_word(uint64_t* items, uint64_t* tmp, size_t len) {
+  uint64_t* src = items;
+  uint64_t* dst = tmp;
+  for (int shift = 32; shift < 64; shift += 8) {
+    size_t count[256] = {};
+    for (size_t i = 0; i < len; ++i) ++count[(src[i] >> shift) & 0xFF];
+    if (count[(src[0] >> shift) & 0xFF] == len) continue;
+    size_t pos = 0;
+    for (size_t b = 0; b < 256; ++b) {
+      const size_t c = count[b];
+      count[b] = pos;
+      pos += c;
+    }
+    for (size_t i = 0; i < len; ++i) dst[count[(src[i] >> shift) & 0xFF]++] = src[i];
+    std::swap(src, dst);
+  }
+  if (src != items) std::memcpy(items, src, len * sizeof(uint64_t));
 }
 
 }  // namespace
@@ -221,19 +251,22 @@ NeighborLists centroid_neighbor_lists(std::span<const float> centroids, size_t d
   const PackedVectors packed = PackedVectors::pack(centroids.data(), k, dim);
   parallel::for_chunks(k, 8, [&](size_t c0, size_t c1) {
     std::vector<float> dist(packed.blocks() * distance::kBlock);
+    std::vector<uint64_t> items(len), tmp(len);
     for (size_t c = c0; c < c1; ++c) {
       distance::sq_l2_all(centroids.data() + c * dim, packed, dist.data());
-      Neighbor* list = out.entries_.data() + c * len;
+      for (size_t j = 0; j < k; ++j) dist[j] = std::sqrt(dist[j]);
+      // (key of the distance, index), built in ascending index order, sorted stably by key.
       size_t w = 0;
       for (size_t j = 0; j < k; ++j) {
         if (j == c) continue;
-        list[w++] = Neighbor{std::sqrt(dist[j]), static_cast<uint32_t>(j)};
+        items[w++] = (uint64_t{total_order_key(dist[j])} << 32) | j;
       }
-      // Equivalent to a stable sort of the list built in ascending index order.
-      std::sort(list, list + len, [](const Neighbor& a, const Neighbor& b) {
-        const int32_t ka = total_order_key(a.dist), kb = total_order_key(b.dist);
-        return ka != kb ? ka < kb : a.index < b.index;
-      });
+      radix_sort_by_high_word(items.data(), tmp.data(), len);
+      Neighbor* list = out.entries_.data() + c * len;
+      for (size_t i = 0; i < len; ++i) {
+        list[i] = Neighbor{from_total_order_key(static_cast<uint32_t>(items[i] >> 32)),
+                           static_cast<uint32_t>(items[i])};
+      }
     }
   });
   return out;
