@@ -1,6 +1,7 @@
 // k-means training and the centroid distance kernels.
 //
 //   build/rel/bench_kmeans --benchmark_filter=KMeans
+//   build/rel/bench_kmeans --benchmark_filter=Assign
 // Arguments of BM_KMeans: dataset (0: 1,000,000 x 128, k = 1,000; 1: 200,000 x 768,
 // k = 447), threads (0 = every CPU of the affinity mask), SIMD level (0 scalar, 1 AVX2,
 // 2 AVX-512; clamped to what the CPU runs). Data: a seeded Gaussian mixture.
@@ -128,6 +129,53 @@ void BM_NeighborLists(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_NeighborLists)->Arg(1000)->Arg(4096)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Centroids (k-means with seed 42) and neighbour lists of a dataset, computed once.
+struct Trained {
+  int which = -1;
+  std::vector<float> cents;
+  kmeans::NeighborLists lists;
+};
+
+const Trained& trained(int which) {
+  static Trained t;
+  if (t.which != which) {
+    const Dataset& d = dataset(which);
+    t.cents = kmeans::kmeans(d.data, d.n, d.dim, d.k, 42);
+    t.lists = kmeans::centroid_neighbor_lists(t.cents, d.dim, d.k);
+    t.which = which;
+  }
+  return t;
+}
+
+// Nearest-centroid assignment of every row of a dataset, as in the segment build.
+// Arguments: dataset (as BM_KMeans), threads (0 = every CPU), method (0: greedy descent
+// over the neighbour lists, 1: brute force). The SIMD level is the active one
+// (TANDREL_SIMD forces another).
+void BM_Assign(benchmark::State& state) {
+  const int which = static_cast<int>(state.range(0));
+  const Trained& t = trained(which);
+  const Dataset& d = dataset(which);
+  const size_t threads = state.range(1) == 0 ? parallel::affinity_cpus() : static_cast<size_t>(state.range(1));
+  const bool brute = state.range(2) == 1;
+  for (auto _ : state) {
+    std::vector<uint32_t> a;
+    parallel::with_threads(threads, [&] {
+      a = brute ? kmeans::assign_brute_force(d.data, d.n, d.dim, t.cents, d.k)
+                : kmeans::assign_all_exact(d.data, d.n, d.dim, t.cents, t.lists);
+    });
+    benchmark::DoNotOptimize(a.data());
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * d.n));
+  state.SetLabel(std::to_string(d.n) + "x" + std::to_string(d.dim) + " k=" + std::to_string(d.k) + " threads=" +
+                 std::to_string(threads) + (brute ? " brute" : " descent") + " " +
+                 simd::level_name(simd::active_level()));
+}
+BENCHMARK(BM_Assign)
+    ->ArgsProduct({{0, 1}, {1, 0}, {0, 1}})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 }  // namespace
 

@@ -122,7 +122,100 @@ Nearest nearest_scalar(const float* q, const float* packed, size_t dim, size_t n
   return best;
 }
 
+bool sq_l2_lanes_scalar(const float* q, const float* const* rows, size_t count, size_t dim, bool abandon,
+                        float bound, float* out) {
+  float acc[kMaxLanes] = {};
+  size_t j = 0;
+  while (j < dim) {
+    const size_t je = std::min(dim, j + 16);
+    for (size_t l = 0; l < count; ++l) {
+      const float* r = rows[l];
+      float a = acc[l];
+      for (size_t i = j; i < je; ++i) {
+        float d = q[i] - r[i];
+        float s = d * d;
+        a = a + s;
+      }
+      acc[l] = a;
+    }
+    j = je;
+    if (abandon && j < dim) {
+      bool any_below = false;
+      for (size_t l = 0; l < count; ++l) any_below |= acc[l] < bound;
+      if (!any_below) return false;
+    }
+  }
+  std::memcpy(out, acc, count * sizeof(float));
+  return true;
+}
+
+unsigned sq_l2_pick_blocks_scalar(const float* q, const float* packed, size_t dim, size_t n, const uint32_t* blk,
+                                  size_t count, bool abandon, float bound, float* out) {
+  unsigned gave_up = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t b = blk[i];
+    const float* base = packed + b * dim * kBlock;
+    const size_t valid = std::min(kBlock, n - b * kBlock);
+    float acc[kBlock] = {};
+    size_t j = 0;
+    bool done = false;
+    while (j < dim) {
+      const size_t je = std::min(dim, j + 16);
+      for (; j < je; ++j) {
+        const float qj = q[j];
+        const float* p = base + j * kBlock;
+        for (size_t l = 0; l < kBlock; ++l) {
+          float d = qj - p[l];
+          float s = d * d;
+          acc[l] = acc[l] + s;
+        }
+      }
+      if (abandon && j < dim) {
+        bool any_below = false;
+        for (size_t l = 0; l < valid; ++l) any_below |= acc[l] < bound;
+        if (!any_below) {
+          done = true;
+          break;
+        }
+      }
+    }
+    if (done) {
+      gave_up |= 1u << i;
+      continue;
+    }
+    std::memcpy(out + b * kBlock, acc, sizeof(acc));
+  }
+  return gave_up;
+}
+
+PickFn pick_fn(simd::Level level) {
+  switch (clamp_level(level)) {
+    case simd::Level::Avx512: return sq_l2_pick_blocks_avx512;
+    case simd::Level::Avx2: return sq_l2_pick_blocks_avx2;
+    default: return sq_l2_pick_blocks_scalar;
+  }
+}
+
+LanesFn lanes_fn(simd::Level level) {
+  switch (clamp_level(level)) {
+    case simd::Level::Avx512: return sq_l2_lanes_avx512;
+    case simd::Level::Avx2: return sq_l2_lanes_avx2;
+    default: return sq_l2_lanes_scalar;
+  }
+}
+
 }  // namespace detail
+
+bool sq_l2_lanes(simd::Level level, const float* q, const float* const* rows, size_t count, size_t dim,
+                 bool abandon, float bound, float* out) {
+  return detail::lanes_fn(level)(q, rows, std::min(count, kMaxLanes), dim, abandon, bound, out);
+}
+
+unsigned sq_l2_pick_blocks(simd::Level level, const float* q, const PackedVectors& pv, const uint32_t* blk,
+                           size_t count, bool abandon, float bound, float* out) {
+  return detail::pick_fn(level)(q, pv.data(), pv.dim(), pv.size(), blk, std::min(count, kMaxPick), abandon, bound,
+                                out);
+}
 
 namespace {
 

@@ -90,8 +90,50 @@ void sq_l2_all(simd::Level level, const float* q, const PackedVectors& pv, float
 Nearest nearest(const float* q, const PackedVectors& pv, uint32_t hint = kNoHint);
 Nearest nearest(simd::Level level, const float* q, const PackedVectors& pv, uint32_t hint = kNoHint);
 
+// Up to kMaxLanes squared distances at once: out[l] = sq_l2(q, rows[l], dim) for l < count,
+// bit for bit (each SIMD lane owns one vector and adds its terms in coordinate order, with
+// separate multiply and add). The rows are arbitrary row-major vectors, so this serves scans
+// that visit vectors in a data-dependent order. With `abandon`, the scan gives up as soon as
+// no lane's partial sum is below `bound` (every lane is >= bound or NaN) and returns false:
+// partial sums of non-negative terms never decrease and a NaN stays NaN, so no lane's full
+// sum could be below `bound` either; out is then unspecified. Returns true when out holds
+// every sum. count must be at most kMaxLanes.
+inline constexpr size_t kMaxLanes = 16;
+bool sq_l2_lanes(simd::Level level, const float* q, const float* const* rows, size_t count, size_t dim,
+                 bool abandon, float bound, float* out);
+
+// Squared distances of q to every vector of up to kMaxPick chosen blocks of pv (block
+// indices blk[0..count), distinct, below pv.blocks()): out[blk[i] * kBlock + l] = sq_l2(q,
+// vector blk[i] * kBlock + l), bit for bit. With `abandon`, a block is given up as soon as
+// none of its vectors' partial sums is below `bound` (each is >= bound or NaN, and so is
+// its full sum); bit i of the result is then set and that block's out values are
+// unspecified. Lanes past pv.size() never keep a block alive.
+inline constexpr size_t kMaxPick = 4;
+unsigned sq_l2_pick_blocks(simd::Level level, const float* q, const PackedVectors& pv, const uint32_t* blk,
+                           size_t count, bool abandon, float bound, float* out);
+
 // Per-level kernels (call only for levels the CPU supports; the Level overloads above clamp).
 namespace detail {
+using PickFn = unsigned (*)(const float* q, const float* packed, size_t dim, size_t n, const uint32_t* blk,
+                            size_t count, bool abandon, float bound, float* out);
+unsigned sq_l2_pick_blocks_scalar(const float* q, const float* packed, size_t dim, size_t n, const uint32_t* blk,
+                                  size_t count, bool abandon, float bound, float* out);
+unsigned sq_l2_pick_blocks_avx2(const float* q, const float* packed, size_t dim, size_t n, const uint32_t* blk,
+                                size_t count, bool abandon, float bound, float* out);
+unsigned sq_l2_pick_blocks_avx512(const float* q, const float* packed, size_t dim, size_t n, const uint32_t* blk,
+                                  size_t count, bool abandon, float bound, float* out);
+PickFn pick_fn(simd::Level level);
+
+using LanesFn = bool (*)(const float* q, const float* const* rows, size_t count, size_t dim, bool abandon,
+                         float bound, float* out);
+bool sq_l2_lanes_scalar(const float* q, const float* const* rows, size_t count, size_t dim, bool abandon,
+                        float bound, float* out);
+bool sq_l2_lanes_avx2(const float* q, const float* const* rows, size_t count, size_t dim, bool abandon,
+                      float bound, float* out);
+bool sq_l2_lanes_avx512(const float* q, const float* const* rows, size_t count, size_t dim, bool abandon,
+                        float bound, float* out);
+LanesFn lanes_fn(simd::Level level);
+
 using BlocksFn = void (*)(const float* q, const float* packed, size_t dim, size_t b0, size_t b1, float* out);
 // Scans vectors [0, n); `bound` must be +inf, NaN or the distance of one of them.
 using NearestFn = Nearest (*)(const float* q, const float* packed, size_t dim, size_t n, float bound);

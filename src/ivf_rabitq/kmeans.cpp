@@ -189,11 +189,41 @@ std::vector<float> train(simd::Level level, const float* data, size_t n, size_t 
   return cent;
 }
 
-int32_t total_order_key(float d) {
+// The IEEE 754 total order of f32 as an unsigned order: negative values (sign set) have
+// all bits flipped, the others only the sign bit. The mapping is one-to-one.
+uint32_t total_order_key(float d) {
   uint32_t bits;
   std::memcpy(&bits, &d, sizeof bits);
-  bits ^= (bits >> 31) ? 0x7FFFFFFFu : 0u;
-  return static_cast<int32_t>(bits);
+  return (bits >> 31) ? ~bits : bits ^ 0x80000000u;
+}
+
+float from_total_order_key(uint32_t key) {
+  const uint32_t bits = (key >> 31) ? key ^ 0x80000000u : ~key;
+  float d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+// Stable sort of items by their high 32 bits: least significant byte first, one counting
+// pass per byte (passes where every item has the same byte are skipped). Stability keeps
+// equal distances in the order the list was built, ascending index.
+void radix_sort_by_high_word(uint64_t* items, uint64_t* tmp, size_t len) {
+  uint64_t* src = items;
+  uint64_t* dst = tmp;
+  for (int shift = 32; shift < 64; shift += 8) {
+    size_t count[256] = {};
+    for (size_t i = 0; i < len; ++i) ++count[(src[i] >> shift) & 0xFF];
+    if (count[(src[0] >> shift) & 0xFF] == len) continue;
+    size_t pos = 0;
+    for (size_t b = 0; b < 256; ++b) {
+      const size_t c = count[b];
+      count[b] = pos;
+      pos += c;
+    }
+    for (size_t i = 0; i < len; ++i) dst[count[(src[i] >> shift) & 0xFF]++] = src[i];
+    std::swap(src, dst);
+  }
+  if (src != items) std::memcpy(items, src, len * sizeof(uint64_t));
 }
 
 }  // namespace
@@ -221,60 +251,296 @@ NeighborLists centroid_neighbor_lists(std::span<const float> centroids, size_t d
   const PackedVectors packed = PackedVectors::pack(centroids.data(), k, dim);
   parallel::for_chunks(k, 8, [&](size_t c0, size_t c1) {
     std::vector<float> dist(packed.blocks() * distance::kBlock);
+    std::vector<uint64_t> items(len), tmp(len);
     for (size_t c = c0; c < c1; ++c) {
       distance::sq_l2_all(centroids.data() + c * dim, packed, dist.data());
-      Neighbor* list = out.entries_.data() + c * len;
+      for (size_t j = 0; j < k; ++j) dist[j] = std::sqrt(dist[j]);
+      // (key of the distance, index), built in ascending index order, sorted stably by key.
       size_t w = 0;
       for (size_t j = 0; j < k; ++j) {
         if (j == c) continue;
-        list[w++] = Neighbor{std::sqrt(dist[j]), static_cast<uint32_t>(j)};
+        items[w++] = (uint64_t{total_order_key(dist[j])} << 32) | j;
       }
-      // Equivalent to a stable sort of the list built in ascending index order.
-      std::sort(list, list + len, [](const Neighbor& a, const Neighbor& b) {
-        const int32_t ka = total_order_key(a.dist), kb = total_order_key(b.dist);
-        return ka != kb ? ka < kb : a.index < b.index;
-      });
+      radix_sort_by_high_word(items.data(), tmp.data(), len);
+      Neighbor* list = out.entries_.data() + c * len;
+      for (size_t i = 0; i < len; ++i) {
+        list[i] = Neighbor{from_total_order_key(static_cast<uint32_t>(items[i] >> 32)),
+                           static_cast<uint32_t>(items[i])};
+      }
     }
   });
   return out;
 }
 
-size_t assign_one_exact(std::span<const float> row, std::span<const float> centroids, size_t dim,
-                        const NeighborLists& lists) {
-  const size_t k = rows_available(centroids, lists.k(), dim);
-  if (k == 0 || row.size() < dim) return 0;
-  const float* q = row.data();
-  const float* cents = centroids.data();
-  size_t cur = 0;
-  float b = std::sqrt(distance::sq_l2(q, cents, dim));
-  for (;;) {
-    const float t = b + b;
-    bool moved = false;
-    for (const Neighbor& nb : lists.list(cur)) {
-      if (nb.dist >= t) break;  // triangle inequality: nothing further on is strictly closer
-      if (nb.index >= k) continue;
-      const float e = std::sqrt(distance::sq_l2(q, cents + static_cast<size_t>(nb.index) * dim, dim));
-      if (e < b) {
-        cur = nb.index;
-        b = e;
+namespace {
+
+// The greedy descent of one row, reusable across rows of one thread.
+//
+// The walk is defined entry by entry: from the current centroid `cur` (Euclidean distance
+// b = sqrt of the squared distance sb), scan its list; an entry at list distance d >= t =
+// b + b ends the walk; otherwise the entry's centroid j is measured (e = sqrt of its squared
+// distance) and the walk moves to j when e < b. Three things make it cheap without
+// changing a single decision:
+//  - Lanes: the next entries up to the stop are measured together, one SIMD lane per
+//    centroid, each lane summing its terms in coordinate order (the same bits as the
+//    scalar sum). The results are then replayed in list order; a move discards the rest.
+//  - Abandon: a batch stops early once every lane's partial sum is >= sb (or NaN). Partial
+//    sums never decrease and sqrt is monotone, so each such lane has e >= b: no move.
+//  - Seen: a centroid measured earlier in this walk had e >= b at that time (or became the
+//    current centroid with b = e), and b only decreases, so it can never be a move again.
+//    It is skipped; its list entry still takes part in the stop test.
+// The first batch measures centroid 0 together with the head of its own list (the stop
+// threshold is not known before centroid 0's distance).
+class Walker {
+ public:
+  Walker(simd::Level level, std::span<const float> centroids, size_t dim, const NeighborLists& lists)
+      : lanes_(distance::detail::lanes_fn(level)),
+        cents_(centroids.data()),
+        dim_(dim),
+        k_(rows_available(centroids, lists.k(), dim)),
+        lists_(lists),
+        seen_((k_ + 63) / 64) {}
+
+  size_t walk(const float* q) {
+    if (k_ == 0) return 0;
+    std::fill(seen_.begin(), seen_.end(), 0);
+    // First batch: centroid 0 in lane 0, then the head of list 0.
+    std::span<const Neighbor> list = lists_.list(0);
+    ptr_[0] = cents_;
+    size_t cnt = 1, p = 0;
+    for (; p < list.size() && cnt < distance::kMaxLanes; ++p) {
+      if (list[p].index >= k_) continue;
+      pos_[cnt] = p;
+      ptr_[cnt++] = cents_ + static_cast<size_t>(list[p].index) * dim_;
+    }
+    lanes_(q, ptr_, cnt, dim_, false, 0.0f, val_);
+    mark(0);
+    size_t cur = 0;
+    float sb = val_[0];
+    float b = std::sqrt(sb);
+    size_t first = 1;
+    // A b of 0 or NaN admits no move (nothing is strictly below it).
+    while (b > 0) {
+      const float t = b + b;
+      list = lists_.list(cur);
+      size_t scan = 0;  // list positions below `scan` have passed the stop test
+      bool stop = false, moved = false;
+      for (;;) {
+        // Replay lanes [first, cnt) of the batch in list order.
+        for (size_t i = first; i < cnt; ++i) {
+          for (; scan <= pos_[i]; ++scan) {
+            if (list[scan].dist >= t) return cur;
+          }
+          const uint32_t j = list[pos_[i]].index;
+          const float e = std::sqrt(val_[i]);
+          mark(j);
+          if (e < b) {
+            cur = j;
+            b = e;
+            sb = val_[i];
+            moved = true;
+            break;
+          }
+        }
+        if (moved || stop) break;
+        for (; scan < p; ++scan) {
+          if (list[scan].dist >= t) return cur;
+        }
+        // Next batch: the unseen entries from p up to the stop.
+        cnt = 0;
+        first = 0;
+        for (; p < list.size(); ++p) {
+          const Neighbor& nb = list[p];
+          if (nb.dist >= t) {
+            stop = true;
+            break;
+          }
+          if (nb.index >= k_ || is_seen(nb.index)) continue;
+          pos_[cnt] = p;
+          ptr_[cnt++] = cents_ + static_cast<size_t>(nb.index) * dim_;
+          if (cnt == distance::kMaxLanes) {
+            ++p;
+            break;
+          }
+        }
+        scan = p;
+        if (cnt == 0) return cur;  // stop reached or list exhausted
+        if (!lanes_(q, ptr_, cnt, dim_, true, sb, val_)) {
+          // Abandoned: no lane can be a move.
+          for (size_t i = 0; i < cnt; ++i) mark(list[pos_[i]].index);
+          if (stop) return cur;
+          cnt = 0;
+        }
+      }
+      if (!moved) return cur;
+      // Walk the new centroid's list from its start.
+      first = 0;
+      cnt = 0;
+      p = 0;
+    }
+    return cur;
+  }
+
+ private:
+  void mark(size_t j) { seen_[j >> 6] |= uint64_t{1} << (j & 63); }
+  bool is_seen(size_t j) const { return (seen_[j >> 6] >> (j & 63)) & 1; }
+
+  distance::detail::LanesFn lanes_;
+  const float* cents_;
+  size_t dim_;
+  size_t k_;
+  const NeighborLists& lists_;
+  std::vector<uint64_t> seen_;
+  const float* ptr_[distance::kMaxLanes];
+  size_t pos_[distance::kMaxLanes];
+  float val_[distance::kMaxLanes];
+};
+
+// The descent for many rows: the same decisions as Walker, but the distances come from a
+// packed (coordinate-major) copy of the centroids, computed a whole block of 16 centroids
+// at a time and kept for the rest of the row's walk. A block is computed when the walk
+// first needs one of its centroids, together with up to three more blocks needed by the
+// entries just ahead, under the current bound: a block whose partial sums all reach
+// sqrt_floor_of(b) is given up, and since b only decreases none of its centroids can ever
+// be a move; it is recorded as +infinity. The move test e < b is made on squared distances
+// against sqrt_floor_of(b), which is the same test. Centroids of blocks not computed yet
+// read as -1 (below any bound), so the hot loop over a list makes one comparison per entry
+// besides the stop test.
+class PackedWalker {
+ public:
+  PackedWalker(simd::Level level, const PackedVectors& packed, size_t k, const NeighborLists& lists)
+      : pick_(distance::detail::pick_fn(level)),
+        packed_(packed),
+        k_(k),
+        lists_(lists),
+        val_(std::max(packed.blocks() * distance::kBlock, lists.k()), kInf) {}
+
+  size_t walk(const float* q) {
+    if (k_ == 0) return 0;
+    std::fill_n(val_.data(), k_, kNotReady);
+    // Block 0 (centroid 0) and the blocks of the head of list 0, without a bound.
+    std::span<const Neighbor> list = lists_.list(0);
+    uint32_t blk[distance::kMaxPick] = {0};
+    size_t cnt = 1;
+    for (size_t p = 0; p < list.size() && p < 64 && cnt < distance::kMaxPick; ++p) {
+      if (list[p].index < k_) add_block(blk, cnt, list[p].index / distance::kBlock);
+    }
+    compute(q, blk, cnt, false, 0.0f);
+    size_t cur = 0;
+    float b = std::sqrt(val_[0]);
+    const float* val = val_.data();
+    while (b > 0) {  // a b of 0 or NaN admits no move
+      const float t = b + b;
+      const float below = detail::sqrt_floor_of(b);
+      list = lists_.list(cur);
+      const Neighbor* nb = list.data();
+      const size_t len = list.size();
+      bool moved = false;
+      for (size_t p = 0; p < len; ++p) {
+        if (nb[p].dist >= t) return cur;
+        const uint32_t j = nb[p].index;
+        if (!(val[j] < below)) continue;
+        if (val[j] == kNotReady) {
+          // This block and the next unready ones the walk is about to need.
+          blk[0] = j / distance::kBlock;
+          cnt = 1;
+          for (size_t r = p + 1; r < len && r < p + 64 && cnt < distance::kMaxPick; ++r) {
+            if (nb[r].dist >= t) break;
+            if (val[nb[r].index] == kNotReady) add_block(blk, cnt, nb[r].index / distance::kBlock);
+          }
+          compute(q, blk, cnt, true, below);
+          if (!(val[j] < below)) continue;
+        }
+        cur = j;
+        b = std::sqrt(val[j]);
         moved = true;
         break;
       }
+      if (!moved) return cur;
     }
-    if (!moved) return cur;
+    return cur;
   }
+
+ private:
+  static constexpr float kNotReady = -1.0f;
+
+  static void add_block(uint32_t* blk, size_t& cnt, size_t b) {
+    for (size_t i = 0; i < cnt; ++i) {
+      if (blk[i] == b) return;
+    }
+    blk[cnt++] = static_cast<uint32_t>(b);
+  }
+
+  void compute(const float* q, const uint32_t* blk, size_t cnt, bool abandon, float bound) {
+    const unsigned gave_up = pick_(q, packed_.data(), packed_.dim(), packed_.size(), blk, cnt, abandon, bound,
+                                   val_.data());
+    for (size_t i = 0; i < cnt; ++i) {
+      float* v = val_.data() + static_cast<size_t>(blk[i]) * distance::kBlock;
+      if (gave_up >> i & 1) std::fill_n(v, distance::kBlock, kInf);
+      // Padding lanes of the last block (and list entries beyond the centroid slice) are
+      // never measured: they stay +infinity.
+      const size_t end = (static_cast<size_t>(blk[i]) + 1) * distance::kBlock;
+      if (end > k_) std::fill(val_.data() + k_, val_.data() + end, kInf);
+    }
+  }
+
+  distance::detail::PickFn pick_;
+  const PackedVectors& packed_;
+  size_t k_;
+  const NeighborLists& lists_;
+  // Per centroid of the current row: its squared distance, +inf when it can never be a
+  // move, kNotReady while its block is not computed. Entries from k on are always +inf.
+  std::vector<float> val_;
+};
+
+}  // namespace
+
+namespace detail {
+
+float sqrt_floor_of(float b) {
+  if (!(b > 0)) return b == 0 ? 0.0f : b;
+  if (b == kInf) return kInf;
+  float x = b * b;  // within a few units in the last place of the answer (or 0 / inf)
+  while (x > 0) {
+    const float lower = std::nextafter(x, 0.0f);
+    if (!(std::sqrt(lower) >= b)) break;
+    x = lower;
+  }
+  while (!(std::sqrt(x) >= b)) x = std::nextafter(x, kInf);
+  return x;
+}
+
+size_t assign_one_exact_at(simd::Level level, std::span<const float> row, std::span<const float> centroids,
+                           size_t dim, const NeighborLists& lists) {
+  if (row.size() < dim) return 0;
+  Walker w(level, centroids, dim, lists);
+  return w.walk(row.data());
+}
+
+std::vector<uint32_t> assign_all_exact_at(simd::Level level, std::span<const float> data, size_t n, size_t dim,
+                                          std::span<const float> centroids, const NeighborLists& lists) {
+  const size_t avail = rows_available(data, n, dim);
+  const size_t k = rows_available(centroids, lists.k(), dim);
+  std::vector<uint32_t> out(n, 0);
+  if (k == 0 || avail == 0) return out;
+  const PackedVectors packed = PackedVectors::pack(centroids.data(), k, dim);
+  parallel::for_chunks(avail, 64, [&](size_t b, size_t e) {
+    PackedWalker w(level, packed, k, lists);
+    for (size_t i = b; i < e; ++i) out[i] = static_cast<uint32_t>(w.walk(data.data() + i * dim));
+  });
+  return out;
+}
+
+}  // namespace detail
+
+size_t assign_one_exact(std::span<const float> row, std::span<const float> centroids, size_t dim,
+                        const NeighborLists& lists) {
+  return detail::assign_one_exact_at(simd::active_level(), row, centroids, dim, lists);
 }
 
 std::vector<uint32_t> assign_all_exact(std::span<const float> data, size_t n, size_t dim,
                                        std::span<const float> centroids, const NeighborLists& lists) {
-  const size_t avail = rows_available(data, n, dim);
-  std::vector<uint32_t> out(n, 0);
-  parallel::for_chunks(avail, 64, [&](size_t b, size_t e) {
-    for (size_t i = b; i < e; ++i) {
-      out[i] = static_cast<uint32_t>(assign_one_exact(data.subspan(i * dim, dim), centroids, dim, lists));
-    }
-  });
-  return out;
+  return detail::assign_all_exact_at(simd::active_level(), data, n, dim, centroids, lists);
 }
 
 std::vector<uint32_t> assign_brute_force(std::span<const float> data, size_t n, size_t dim,

@@ -84,6 +84,18 @@ struct Xorshift64 {
 std::vector<float> kmeans_at(simd::Level level, std::span<const float> data, size_t n, size_t dim, size_t k,
                              uint64_t seed);
 
+// The smallest float x with sqrt(x) >= b (f32 square root), for b > 0: for every squared
+// distance s, sqrt(s) < b exactly when s < sqrt_floor_of(b) (sqrt is monotone; a NaN s
+// compares false either way). Lets the descent compare squared distances.
+float sqrt_floor_of(float b);
+
+// assign_one_exact / assign_all_exact with the distance kernels of an explicit SIMD level
+// (every level gives the same result; tests compare them).
+size_t assign_one_exact_at(simd::Level level, std::span<const float> row, std::span<const float> centroids,
+                           size_t dim, const NeighborLists& lists);
+std::vector<uint32_t> assign_all_exact_at(simd::Level level, std::span<const float> data, size_t n, size_t dim,
+                                          std::span<const float> centroids, const NeighborLists& lists);
+
 }  // namespace detail
 
 }  // namespace ivf_rabitq::kmeans

@@ -3,7 +3,9 @@
 // first strict minimum.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -170,4 +172,139 @@ TEST(Distance, NearestOfNothingComparableIsZero) {
   }
   PackedVectors empty;
   EXPECT_EQ(distance::nearest(q.data(), empty).index, 0u);
+}
+
+TEST(Distance, LanesMatchReferenceAndAbandonOnlyWhenNoLaneCanBeBelowTheBound) {
+  // Each lane points at an arbitrary row (repeats and the query itself included); every
+  // level must return the reference sums bit for bit, and may give up only when every
+  // lane's full sum is >= the bound or NaN.
+  const size_t dims[] = {0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 100, 128, 768};
+  size_t abandoned = 0, completed_with_bound = 0;
+  for (size_t dim : dims) {
+    for (bool specials : {false, true}) {
+      const size_t nrows = 40;
+      auto rows = awkward_values(nrows * dim, dim * 31 + specials, specials);
+      auto q = awkward_values(dim, dim * 17 + 5 + specials, specials);
+      // Row 0 is the query itself (distance 0 unless a coordinate is NaN or infinite).
+      for (size_t j = 0; j < dim; ++j) rows[j] = q[j];
+      Rng r{dim + 1};
+      for (size_t count = 0; count <= distance::kMaxLanes; ++count) {
+        const float* ptr[distance::kMaxLanes];
+        float want[distance::kMaxLanes];
+        for (size_t l = 0; l < count; ++l) {
+          ptr[l] = rows.data() + (r.next() % nrows) * dim;
+          want[l] = distance::sq_l2(q.data(), ptr[l], dim);
+        }
+        // Bounds: none, the smallest and the largest lane value, 0 (abandons whenever a
+        // check happens) and NaN (nothing is below it).
+        std::vector<float> bounds = {std::numeric_limits<float>::infinity(), 0.0f,
+                                     std::numeric_limits<float>::quiet_NaN()};
+        if (count > 0) {
+          bounds.push_back(*std::min_element(want, want + count));
+          bounds.push_back(*std::max_element(want, want + count));
+        }
+        for (simd::Level lv : simd::supported_levels()) {
+          for (bool abandon : {false, true}) {
+            for (float bound : bounds) {
+              float out[distance::kMaxLanes];
+              std::fill(out, out + distance::kMaxLanes, -1.0f);
+              const bool done = distance::sq_l2_lanes(lv, q.data(), ptr, count, dim, abandon, bound, out);
+              const std::string where = std::string(simd::level_name(lv)) + " dim=" + std::to_string(dim) +
+                                        " count=" + std::to_string(count) + " bound=" + std::to_string(bound) +
+                                        " abandon=" + std::to_string(abandon);
+              if (!abandon) {
+                ASSERT_TRUE(done) << where;
+              }
+              if (done) {
+                for (size_t l = 0; l < count; ++l) ASSERT_EQ(canon(out[l]), canon(want[l])) << where << " l=" << l;
+                if (abandon && bound == bound) ++completed_with_bound;
+              } else {
+                ++abandoned;
+                for (size_t l = 0; l < count; ++l) ASSERT_FALSE(want[l] < bound) << where << " l=" << l;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  // Both outcomes were exercised.
+  EXPECT_GT(abandoned, 0u);
+  EXPECT_GT(completed_with_bound, 0u);
+}
+
+TEST(Distance, LanesKeepTheCoordinateOrderOfEachSum) {
+  // The order-sensitive pair of the reference test, in every lane position: a lane that
+  // summed in another order (or with fused multiply-add) would keep the small terms.
+  const float a[3] = {1.0f, 0x1p-12f, 0x1p-12f};
+  const float b[3] = {0x1p-12f, 0x1p-12f, 1.0f};
+  const float z[3] = {0, 0, 0};
+  for (simd::Level lv : simd::supported_levels()) {
+    const float* ptr[distance::kMaxLanes];
+    for (size_t l = 0; l < distance::kMaxLanes; ++l) ptr[l] = (l % 2) ? b : a;
+    float out[distance::kMaxLanes];
+    ASSERT_TRUE(distance::sq_l2_lanes(lv, z, ptr, distance::kMaxLanes, 3, false, 0.0f, out));
+    for (size_t l = 0; l < distance::kMaxLanes; ++l) {
+      EXPECT_EQ(out[l], (l % 2) ? 1.0f + 0x1p-23f : 1.0f) << simd::level_name(lv) << " lane " << l;
+    }
+  }
+}
+
+TEST(Distance, PickedBlocksMatchReferenceAndAreGivenUpOnlyWhenNoLaneIsBelowTheBound) {
+  // Chosen blocks in any order (the last, partial block included): a computed block holds
+  // the reference sums; a block given up has no valid lane whose full sum is below the
+  // bound, and padding lanes never keep a block alive.
+  size_t given_up = 0, kept = 0;
+  for (size_t dim : {1, 15, 16, 17, 40, 128, 300}) {
+    for (size_t n : {5, 16, 70}) {
+      for (bool specials : {false, true}) {
+        auto rows = awkward_values(n * dim, dim * 13 + n + specials, specials);
+        auto q = awkward_values(dim, dim * 7 + 3 + specials, specials);
+        PackedVectors pv = PackedVectors::pack(rows.data(), n, dim);
+        std::vector<float> want(n);
+        for (size_t i = 0; i < n; ++i) want[i] = distance::sq_l2(q.data(), rows.data() + i * dim, dim);
+        std::vector<float> sorted = want;
+        std::sort(sorted.begin(), sorted.end());
+        const float bounds[] = {std::numeric_limits<float>::infinity(), 0.0f, sorted[n / 2], sorted[n - 1]};
+        // Block choices: every block in reverse order, and single blocks.
+        std::vector<std::vector<uint32_t>> picks;
+        std::vector<uint32_t> all;
+        for (size_t b = pv.blocks(); b-- > 0;) all.push_back(static_cast<uint32_t>(b));
+        if (all.size() > distance::kMaxPick) all.resize(distance::kMaxPick);
+        picks.push_back(all);
+        for (size_t b = 0; b < pv.blocks(); ++b) picks.push_back({static_cast<uint32_t>(b)});
+        for (simd::Level lv : simd::supported_levels()) {
+          for (const auto& pick : picks) {
+            for (bool abandon : {false, true}) {
+              for (float bound : bounds) {
+                std::vector<float> out(pv.blocks() * distance::kBlock, -1.0f);
+                const unsigned gave = distance::sq_l2_pick_blocks(lv, q.data(), pv, pick.data(), pick.size(), abandon,
+                                                                   bound, out.data());
+                const std::string where = std::string(simd::level_name(lv)) + " dim=" + std::to_string(dim) +
+                                          " n=" + std::to_string(n) + " bound=" + std::to_string(bound);
+                if (!abandon) {
+                  ASSERT_EQ(gave, 0u) << where;
+                }
+                for (size_t i = 0; i < pick.size(); ++i) {
+                  const size_t b = pick[i];
+                  const size_t end = std::min(n, (b + 1) * distance::kBlock);
+                  if (gave >> i & 1) {
+                    ++given_up;
+                    for (size_t v = b * distance::kBlock; v < end; ++v) ASSERT_FALSE(want[v] < bound) << where;
+                  } else {
+                    ++kept;
+                    for (size_t v = b * distance::kBlock; v < end; ++v) {
+                      ASSERT_EQ(canon(out[v]), canon(want[v])) << where << " v=" << v;
+                    }
+                  }
+                }
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(given_up, 0u);
+  EXPECT_GT(kept, 0u);
 }
