@@ -21,6 +21,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 
 #include "ivf_rabitq/codec.hpp"
 #include "ivf_rabitq/distance.hpp"
@@ -326,6 +327,14 @@ float model_distance(const Segment& s, const ix::RerankTable& t, std::span<const
   return t.distance(q, row, e, lvl);
 }
 
+// Delta rows the searches address: a damaged delta's usable rows end with its shortest list.
+size_t model_delta_rows(const Segment& s) {
+  const storage::Delta& d = s.delta;
+  size_t rows = std::min({d.ids.size(), d.clusters.size(), d.factors.size() / 4, d.rerank.size() / (s.sh.dim + 1)});
+  if (s.sh.bits * s.words != 0) rows = std::min(rows, d.codes.size() / (s.sh.bits * s.words));
+  return rows;
+}
+
 std::vector<SlotDistance> to_list(std::vector<Scored> v, uint64_t k) {
   std::sort(v.begin(), v.end(), scored_less);
   std::vector<SlotDistance> out;
@@ -424,7 +433,7 @@ ModelOut model_dense(const Segment& s, std::span<const float> query, uint64_t k6
   std::vector<uint32_t> probed;
   for (size_t i = 0; i < pos; ++i) probed.push_back(ranked[i].second);
   std::sort(probed.begin(), probed.end());
-  const size_t drows = s.delta.ids.size();
+  const size_t drows = model_delta_rows(s);
   if (drows > 0) {
     std::map<uint32_t, codec::QueryLut> luts;
     for (uint32_t c : probed) lut_of(c, luts[c]);
@@ -493,7 +502,7 @@ std::vector<SlotDistance> model_exact(const Segment& s, std::span<const float> q
   const ix::RerankTable table =
       ix::RerankTable::build(query, s.quant_scale, s.sh.origscale, ivf_rabitq::simd::Level::Scalar);
   std::vector<Scored> all;
-  const uint32_t total = s.n + uint32_t(s.delta.ids.size());
+  const uint32_t total = s.n + uint32_t(model_delta_rows(s));
   for (uint32_t slot = 0; slot < total; ++slot) {
     if (s.tombs.contains(slot)) continue;
     if (filter && !(*filter)(slot)) continue;
@@ -608,9 +617,14 @@ void tombstone_randomly(std::mt19937_64& g, Segment& s) {
   }
 }
 
+struct CheckStats {
+  int fallbacks = 0;
+  size_t max_pool = 0;
+};
+
 // Runs one query through engine and model at pool sizes 1, 2 and 8.
 void check_query(const Segment& s, std::span<const float> q, uint64_t k, uint64_t nprobe, uint64_t rerank,
-                 const SlotPred* filter, const std::string& what, int* fallbacks = nullptr) {
+                 const SlotPred* filter, const std::string& what, CheckStats* stats = nullptr) {
   const ix::SegmentView v = s.view();
   const BoundPred bp{filter, s.n};
   const ix::RowFilter rf = bp.bind();
@@ -627,7 +641,10 @@ void check_query(const Segment& s, std::span<const float> q, uint64_t k, uint64_
         ASSERT_EQ(prof.pool_size, want.pool) << what;
         if (want.fallback) {
           ASSERT_TRUE(same(got, exact)) << what << ": the fallback gives the exact top k";
-          if (fallbacks) ++*fallbacks;
+        }
+        if (stats) {
+          stats->fallbacks += want.fallback;
+          stats->max_pool = std::max(stats->max_pool, want.pool);
         }
       }
       ASSERT_TRUE(same(ix::search_bruteforce_view(v, s.live(), q, k, rf), exact)) << what << " exact";
@@ -664,7 +681,8 @@ std::vector<float> random_query(std::mt19937_64& g, const Segment& s) {
 TEST(SearchModel, RandomSmallSegments) {
   const bool stress = std::getenv("TANDREL_STRESS") != nullptr;
   const int segments = stress ? 600 : 80;
-  int fallbacks = 0, queries = 0;
+  CheckStats stats;
+  int queries = 0;
   for (int si = 0; si < segments; ++si) {
     std::mt19937_64 g(1000 + si);
     Shape sh;
@@ -696,12 +714,11 @@ TEST(SearchModel, RandomSmallSegments) {
       check_query(s, q, k, nprobe, rerank, filtered ? &f : nullptr,
                   seg_name + " k " + std::to_string(k) + " nprobe " + std::to_string(nprobe) + " rerank " +
                       std::to_string(rerank) + " filter " + fname,
-                  &fallbacks);
+                  &stats);
       if (HasFatalFailure()) return;
     }
   }
-  std::printf("%d queries, %d fallback runs\n", queries, fallbacks);
-  EXPECT_GT(fallbacks, queries / 20);
+  EXPECT_GT(stats.fallbacks, queries / 20);
 }
 
 // Segments large enough for the caps to bind (more than cap estimated rows, several
@@ -718,7 +735,7 @@ TEST(SearchModel, CapsParallelRankingAndParallelRerank) {
       {"caps bind with a filter", {6000, 24, 8, 1, true, true, 200, false, true, false}, 5, 2, 0, true},
       {"2,100 clusters", {2300, 8, 2100, 1, true, true, 50, false, true, false}, 10, 300, 40, false},
       {"2,100 clusters, filter", {2300, 8, 2100, 2, false, true, 50, true, false, false}, 10, 40, 40, true},
-      {"pool x dim over 1,000,000", {9000, 128, 4, 1, true, true, 0, false, false, false}, 300, 4, 2000, false},
+      {"pool x dim over 1,000,000", {9000, 128, 4, 1, true, true, 0, false, false, false}, 8000, 4, 0, false},
       // k above the rows of two clusters: the fallback scans 50,000 and more unprobed rows,
       // and exact search its 60,000 main rows, in parallel.
       {"fallback over 50,000 unprobed rows", {60000, 8, 40, 1, true, true, 100, true, false, false}, 5000, 2, 0, false},
@@ -728,14 +745,65 @@ TEST(SearchModel, CapsParallelRankingAndParallelRerank) {
     std::mt19937_64 g(9);
     for (uint32_t slot = 3; slot < s.n; slot += 17) s.tombs.insert(slot);
     const SlotPred f = [](uint32_t slot) { return slot % 5 != 2; };
-    int fallbacks = 0;
+    CheckStats stats;
     for (int qi = 0; qi < 2; ++qi) {
       const auto q = random_query(g, s);
-      check_query(s, q, c.k, c.nprobe, c.rerank, c.filter ? &f : nullptr, c.name, &fallbacks);
+      check_query(s, q, c.k, c.nprobe, c.rerank, c.filter ? &f : nullptr, c.name, &stats);
       if (HasFatalFailure()) return;
     }
     if (c.k == 5000) {
-      EXPECT_GT(fallbacks, 0) << c.name;
+      EXPECT_GT(stats.fallbacks, 0) << c.name;
+    }
+    if (c.sh.dim == 128) {
+      EXPECT_GE(stats.max_pool * 128, 1000000u) << c.name;
+    }
+  }
+}
+
+// Row factors that give NaN, -NaN, infinite and signed-zero estimates and lower bounds (a
+// NaN estimate is never dropped by a bound and sorts by IEEE total order; a NaN lower bound
+// never makes an extra), and a damaged delta whose lists have different lengths (only the
+// rows every list covers are searched).
+TEST(SearchModel, NonFiniteFactorsAndShortDeltaLists) {
+  const float neg_nan = std::bit_cast<float>(0xFFC00000u);
+  for (int variant = 0; variant < 6; ++variant) {
+    Shape sh;
+    sh.n = 2500;
+    sh.dim = 16;
+    sh.clusters = 5;
+    sh.bits = 2;
+    sh.delta = 80;
+    sh.dup_rows = true;
+    Segment s = make_segment(sh, 600 + variant);
+    std::mt19937_64 g(variant);
+    const float odd[] = {kNaN, neg_nan, kInf, -kInf, 0.f, -0.f, 1e30f, -1e30f};
+    auto spoil = [&](float* f) {
+      const size_t j = g() % 4;
+      f[j] = odd[g() % std::size(odd)];
+    };
+    for (uint32_t slot = 0; slot < s.n; ++slot)
+      if (g() % 9 == 0) spoil(s.metas.data() + size_t(slot) * 4);
+    for (size_t i = 0; i < s.delta.ids.size(); ++i)
+      if (g() % 5 == 0) spoil(s.delta.factors.data() + i * 4);
+    // Shorten one of the delta's lists.
+    const size_t keep = 50 + variant;
+    const size_t stride = sh.bits * s.words;
+    switch (variant) {
+      case 1: s.delta.clusters.resize(keep); break;
+      case 2: s.delta.factors.resize(keep * 4 + 3); break;
+      case 3: s.delta.codes.resize(keep * stride + 1); break;
+      case 4: s.delta.rerank.resize(keep * (sh.dim + 1) + sh.dim); break;
+      case 5: s.delta.ids.resize(keep); break;
+      default: break;
+    }
+    for (uint32_t slot = 7; slot < s.n + 80; slot += 29) s.tombs.insert(slot);
+    const SlotPred f = [](uint32_t slot) { return slot % 4 != 0; };
+    for (int qi = 0; qi < 3; ++qi) {
+      const auto q = random_query(g, s);
+      for (auto [k, nprobe, rerank] : {std::tuple<uint64_t, uint64_t, uint64_t>{10, 2, 5}, {100, 5, 0}, {3000, 1, 3000}}) {
+        check_query(s, q, k, nprobe, rerank, qi == 1 ? &f : nullptr, "variant " + std::to_string(variant));
+        if (HasFatalFailure()) return;
+      }
     }
   }
 }
