@@ -478,31 +478,7 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   }
 
   // Stage 4: rerank pool.
-  const size_t L = main.size();
-  const size_t r = std::min<size_t>(R, L);
-  std::vector<uint64_t>& sel = selection_scratch();
-  if (r > 0 && R < L) {
-    const uint64_t t = kth_smallest_key(L, r, [&](size_t i) { return main[i].key; }, sel);
-    partition_candidates(main.data(), L, [t](const Candidate& c) { return c.key <= t; }, S->tmp);
-  }
-  float worst = -kInf;
-  for (size_t i = 0; i < r; ++i) {
-    const float e = main[i].estimate();
-    if (!std::isnan(e) && e > worst) worst = e;
-  }
-  // A NaN lower bound never qualifies (the comparison is false).
-  size_t n_extras =
-      partition_candidates(main.data() + r, L - r, [worst](const Candidate& c) { return c.lower <= worst; }, S->tmp);
-  const size_t extra_limit = std::min<size_t>(sat_mul(4, R), L) - r;
-  if (n_extras > extra_limit) {
-    if (extra_limit > 0) {
-      Candidate* ex = main.data() + r;
-      const uint64_t t = kth_smallest_key(n_extras, extra_limit, [ex](size_t i) { return ex[i].key; }, sel);
-      keep_at_most(ex, n_extras, t);
-    }
-    n_extras = extra_limit;
-  }
-  const size_t pool = r + n_extras;
+  const size_t pool = choose_rerank_pool(main.data(), main.size(), R, S->tmp);
   // Scored in slot order (rows of a cluster are adjacent in the mapped files); the order
   // does not change the result, which is selected by (distance, slot).
   std::vector<uint32_t>& slots = S->slots;
@@ -571,6 +547,9 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     const uint32_t b = std::min(seg.offsets[c + 1], seg.n);
     if (b > a) unprobed_rows += b - a;
   }
+  // Every cluster was probed: the approximate result stands (the fallback only ever adds
+  // rows of clusters that were left out).
+  if (unprobed.empty()) return to_result(scored, k);
   const uint32_t kcap = keep_k_cap(k);
   std::vector<ScoredPair> found;
   auto score_cluster = [&](uint32_t c, auto&& emit) {

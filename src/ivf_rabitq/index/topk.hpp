@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -207,6 +208,38 @@ inline float compact_bound(std::vector<Candidate>& buf, uint32_t cap) {
   float bound;
   buf.resize(compact_keep(buf.data(), buf.size(), cap, &bound));
   return bound;
+}
+
+// Rerank pool of the candidates c[0..L) (distinct slots), moved to the front of c in no
+// particular order; returns its size. The pool is the r = min(R, L) best (estimate total
+// order, then slot), then the other candidates whose lower bound is at most `worst`, the
+// largest non-NaN estimate of those r (minus infinity when there is none; a NaN lower bound
+// never qualifies), at most min(4R, L) - r of them: those with the smallest estimates when
+// more qualify. tmp is scratch.
+inline size_t choose_rerank_pool(Candidate* c, size_t L, uint32_t R, std::vector<Candidate>& tmp) {
+  const size_t r = std::min<size_t>(R, L);
+  std::vector<uint64_t>& sel = selection_scratch();
+  if (r > 0 && R < L) {
+    const uint64_t t = kth_smallest_key(L, r, [c](size_t i) { return c[i].key; }, sel);
+    partition_candidates(c, L, [t](const Candidate& x) { return x.key <= t; }, tmp);
+  }
+  float worst = -std::numeric_limits<float>::infinity();
+  for (size_t i = 0; i < r; ++i) {
+    const float e = c[i].estimate();
+    if (!std::isnan(e) && e > worst) worst = e;
+  }
+  // A NaN lower bound never qualifies (the comparison is false).
+  size_t n_extras = partition_candidates(c + r, L - r, [worst](const Candidate& x) { return x.lower <= worst; }, tmp);
+  const size_t extra_limit = std::min<size_t>(sat_mul(4, R), L) - r;
+  if (n_extras > extra_limit) {
+    if (extra_limit > 0) {
+      Candidate* ex = c + r;
+      const uint64_t t = kth_smallest_key(n_extras, extra_limit, [ex](size_t i) { return ex[i].key; }, sel);
+      keep_at_most(ex, n_extras, t);
+    }
+    n_extras = extra_limit;
+  }
+  return r + n_extras;
 }
 
 // ---------------------------------------------------------------------------------------
