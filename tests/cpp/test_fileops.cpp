@@ -1,5 +1,5 @@
 // The file-operations seam: faults fire at the chosen call, for the chosen number of calls,
-// with the chosen errno; short and zero writes; counting across threads; the spec parser.
+// with the chosen errno; short and zero writes; counting across threads; the fault-description parser.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
