@@ -1,3 +1,4 @@
+// ctest-labels: tsan
 // Delta rows: the upsert/delete table (slots, tombstones, epochs), what one add stores
 // (cluster choice against a plain reference, codes, rerank bytes, typed values, postings),
 // column alignment, the padding of a delta stored without texts or terms, and concurrent
