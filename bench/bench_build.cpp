@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "ivf_rabitq/index/build.hpp"
-#include "ivf_rabitq/parallel.hpp"
+#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/common/parallel.hpp"
 
 using namespace ivf_rabitq;
 

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "ivf_rabitq/codec.hpp"
-#include "ivf_rabitq/simd.hpp"
+#include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/common/simd.hpp"
 
 using namespace ivf_rabitq;
 

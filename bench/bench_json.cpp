@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ivf_rabitq/json.hpp"
+#include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/predicate/compile.hpp"
 
 namespace json = ivf_rabitq::json;

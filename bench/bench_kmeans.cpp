@@ -12,10 +12,10 @@
 #include <memory>
 #include <vector>
 
-#include "ivf_rabitq/distance.hpp"
-#include "ivf_rabitq/kmeans.hpp"
-#include "ivf_rabitq/parallel.hpp"
-#include "ivf_rabitq/simd.hpp"
+#include "ivf_rabitq/kmeans/distance.hpp"
+#include "ivf_rabitq/kmeans/kmeans.hpp"
+#include "ivf_rabitq/common/parallel.hpp"
+#include "ivf_rabitq/common/simd.hpp"
 
 using namespace ivf_rabitq;
 

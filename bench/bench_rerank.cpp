@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "ivf_rabitq/quant.hpp"
-#include "ivf_rabitq/simd.hpp"
+#include "ivf_rabitq/codec/quant.hpp"
+#include "ivf_rabitq/common/simd.hpp"
 
 using namespace ivf_rabitq;
 using index::RerankTable;

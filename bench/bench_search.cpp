@@ -32,11 +32,11 @@
 #include <string>
 #include <vector>
 
-#include "ivf_rabitq/distance.hpp"
-#include "ivf_rabitq/index/build.hpp"
+#include "ivf_rabitq/kmeans/distance.hpp"
+#include "ivf_rabitq/build/build.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
-#include "ivf_rabitq/index/search.hpp"
-#include "ivf_rabitq/parallel.hpp"
+#include "ivf_rabitq/search/search.hpp"
+#include "ivf_rabitq/common/parallel.hpp"
 
 // Counts heap allocations (the steady-state search should allocate only its result).
 static std::atomic<uint64_t> g_allocs{0};

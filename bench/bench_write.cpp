@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "ivf_rabitq/codec.hpp"
-#include "ivf_rabitq/distance.hpp"
-#include "ivf_rabitq/index/checkpoint.hpp"
-#include "ivf_rabitq/index/delta.hpp"
+#include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/kmeans/distance.hpp"
+#include "ivf_rabitq/live/checkpoint.hpp"
+#include "ivf_rabitq/live/delta.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
-#include "ivf_rabitq/json.hpp"
+#include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
 

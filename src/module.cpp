@@ -1,10 +1,10 @@
 // Entry point of the extension module `tandrel`: creates the module, registers the class
 // `RabitqIndex` and the module functions, and refuses a second initialisation in the same
 // process. Importing does nothing else: no thread, no environment read, no file.
-#include "ivf_rabitq_py/functions.hpp"
-#include "ivf_rabitq_py/handle.hpp"
-#include "ivf_rabitq_py/methods.hpp"
-#include "ivf_rabitq_py/py.hpp"
+#include "ivf_rabitq_py/methods/functions.hpp"
+#include "ivf_rabitq_py/handle/handle.hpp"
+#include "ivf_rabitq_py/binder/methods.hpp"
+#include "ivf_rabitq_py/binder/py.hpp"
 
 namespace {
 

@@ -11,9 +11,9 @@
 // `tombstones`, `delta`, then `delta_sparse`. The `filter_cache` mutex and the
 // `live_schema` lock are never held together. Debug builds check this order.
 //
-// The methods are spread over files by role: index/open.cpp (the open), index/verify.cpp
-// (checksums), index/filter.cpp (predicate bindings and the compiled-filter cache),
-// index/ids.cpp (id resolution, live count). Log replay, delta rows, schema growth,
+// The methods are spread over files by role: segment/open.cpp (the open), segment/verify.cpp
+// (checksums), segment/filter.cpp (predicate bindings and the compiled-filter cache),
+// segment/ids.cpp (id resolution, live count). Log replay, delta rows, schema growth,
 // checkpoints and search live in their own files.
 #pragma once
 
@@ -30,10 +30,10 @@
 #include <utility>
 #include <vector>
 
-#include "ivf_rabitq/codec.hpp"
-#include "ivf_rabitq/distance.hpp"
-#include "ivf_rabitq/error.hpp"
-#include "ivf_rabitq/index/delta_lists.hpp"
+#include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/kmeans/distance.hpp"
+#include "ivf_rabitq/common/error.hpp"
+#include "ivf_rabitq/live/delta_lists.hpp"
 #include "ivf_rabitq/index/rwlock.hpp"
 #include "ivf_rabitq/predicate/compile.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "ivf_rabitq/error.hpp"
-#include "ivf_rabitq/json.hpp"
+#include "ivf_rabitq/common/error.hpp"
+#include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
 #include "ivf_rabitq/predicate/predicate.hpp"
 

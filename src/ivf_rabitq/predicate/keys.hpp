@@ -16,7 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ivf_rabitq/json.hpp"
+#include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/storage/records.hpp"
 
 namespace ivf_rabitq::predicate {

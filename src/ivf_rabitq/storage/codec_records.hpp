@@ -24,7 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ivf_rabitq/error.hpp"
+#include "ivf_rabitq/common/error.hpp"
 #include "ivf_rabitq/storage/records.hpp"
 
 namespace ivf_rabitq::storage {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ivf_rabitq/parallel.hpp"
+#include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
 namespace ivf_rabitq::storage {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "ivf_rabitq/fileops.hpp"
+#include "ivf_rabitq/common/fileops.hpp"
 
 namespace ivf_rabitq::storage {
 

@@ -14,7 +14,7 @@
 
 #include <sys/stat.h>
 
-#include "ivf_rabitq/error.hpp"
+#include "ivf_rabitq/common/error.hpp"
 
 namespace ivf_rabitq::storage {
 

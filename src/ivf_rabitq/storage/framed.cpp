@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "ivf_rabitq/fileops.hpp"
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
 namespace ivf_rabitq::storage {

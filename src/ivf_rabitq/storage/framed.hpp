@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ivf_rabitq/error.hpp"
+#include "ivf_rabitq/common/error.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/records.hpp"
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "ivf_rabitq/fileops.hpp"
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
 namespace ivf_rabitq::storage {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "ivf_rabitq/error.hpp"
+#include "ivf_rabitq/common/error.hpp"
 
 namespace ivf_rabitq::storage {
 

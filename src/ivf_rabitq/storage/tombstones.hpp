@@ -17,7 +17,7 @@
 #include <span>
 #include <vector>
 
-#include "ivf_rabitq/error.hpp"
+#include "ivf_rabitq/common/error.hpp"
 
 struct roaring_bitmap_s;
 

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "ivf_rabitq/json.hpp"
+#include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/predicate/compile.hpp"
 
 namespace tandrel_test {

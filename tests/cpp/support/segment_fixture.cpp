@@ -11,9 +11,9 @@
 #include <fstream>
 #include <map>
 
-#include "ivf_rabitq/codec.hpp"
+#include "ivf_rabitq/codec/codec.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
-#include "ivf_rabitq/json.hpp"
+#include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"

@@ -1,0 +1,515 @@
+#include "ivf_rabitq/build/build.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "ivf_rabitq/common/fileops.hpp"
+#include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/kmeans/kmeans.hpp"
+#include "ivf_rabitq/common/parallel.hpp"
+#include "ivf_rabitq/predicate/keys.hpp"
+#include "ivf_rabitq/codec/quant.hpp"
+#include "ivf_rabitq/storage/codec_records.hpp"
+#include "ivf_rabitq/storage/data_files.hpp"
+#include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/storage/framed.hpp"
+
+namespace ivf_rabitq::index {
+
+namespace {
+
+using storage::FieldSchema;
+using storage::SparsePairs;
+
+constexpr double kAbsentNum = std::bit_cast<double>(0x7FF8000000000000ull);
+constexpr uint32_t kAbsentCode = 0xFFFFFFFFu;
+
+// ---------------------------------------------------------------------------------------
+// Metadata, prepared in one pass over the input rows
+// ---------------------------------------------------------------------------------------
+
+// What the build keeps of one metadata field name: its numbers and its dictionary codes, each
+// with the input row it came from (ascending rows). A name holds a number column exactly when
+// `nums` is non-empty and a code column exactly when `codes` is non-empty.
+struct FieldValues {
+  std::vector<std::pair<uint32_t, double>> nums;
+  std::vector<std::pair<uint32_t, uint32_t>> codes;
+  std::unordered_map<std::string, uint32_t> dict;  // key -> code, codes in first-occurrence order
+};
+
+// The rows' metadata reduced to what the segment stores: the compact texts in input order and
+// the typed values per field name. Each document is parsed once and dropped with its batch.
+struct PreparedMeta {
+  std::string text;                          // compact texts, input order, concatenated
+  std::vector<uint64_t> off;                 // n + 1 offsets into text
+  std::map<std::string, FieldValues> names;  // ascending byte order
+};
+
+// Rows per batch of prepare_meta: the documents of one batch are alive at a time.
+constexpr size_t kMetaBatch = 8192;
+constexpr size_t kMetaChunk = 128;
+
+// One row of a batch, prepared in parallel: its document, compact text, and the members that
+// get typed (in key order), each with its dictionary key when it is not a number.
+struct MetaRow {
+  json::Value holder;
+  const json::Value* doc = nullptr;
+  std::string text;
+  struct Member {
+    const std::string* name;
+    const json::Value* value;
+    std::string key;  // str_key_typed of a non-number value
+  };
+  std::vector<Member> members;
+  std::optional<IoError> err;
+};
+
+Result<PreparedMeta> prepare_meta(const BuildMetadata& metadata, size_t n, std::span<const std::string> skip) {
+  const std::unordered_set<std::string> skipped(skip.begin(), skip.end());
+  PreparedMeta pm;
+  pm.off.reserve(n + 1);
+  pm.off.push_back(0);
+  const size_t given = std::min(metadata.size(), n);
+  std::vector<MetaRow> batch;
+  // Parsing, printing and keying run in parallel per row; field discovery, codes and the text
+  // body are filled sequentially in input order, so the result does not depend on threads.
+  for (size_t base = 0; base < given; base += kMetaBatch) {
+    const size_t len = std::min(kMetaBatch, given - base);
+    batch.clear();
+    batch.resize(len);
+    parallel::for_each(len, kMetaChunk, [&](size_t i) {
+      MetaRow& row = batch[i];
+      Status st = metadata.load(base + i, row.holder, row.doc);
+      if (!st.ok()) {
+        row.err = std::move(st).error();
+        return;
+      }
+      json::append_compact(row.text, *row.doc);
+      if (!row.doc->is_object()) return;
+      // Object keys iterate in ascending byte order.
+      for (const auto& [name, val] : row.doc->get_ref<const json::Value::object_t&>()) {
+        if (val.is_null() || skipped.count(name) != 0) continue;
+        row.members.push_back({&name, &val, val.is_number() ? std::string() : predicate::str_key_typed(val)});
+      }
+    });
+    for (size_t i = 0; i < len; ++i) {
+      MetaRow& row = batch[i];
+      if (row.err) return std::move(*row.err);
+      pm.text += row.text;
+      pm.off.push_back(pm.text.size());
+      const uint32_t r = static_cast<uint32_t>(base + i);
+      for (MetaRow::Member& m : row.members) {
+        auto it = pm.names.find(*m.name);
+        if (it == pm.names.end()) it = pm.names.emplace(*m.name, FieldValues{}).first;
+        FieldValues& f = it->second;
+        if (m.value->is_number()) {
+          f.nums.emplace_back(r, json::number_as_f64(*m.value));
+        } else {
+          auto [pos, fresh] = f.dict.try_emplace(std::move(m.key), static_cast<uint32_t>(f.dict.size()));
+          f.codes.emplace_back(r, pos->second);
+        }
+      }
+    }
+  }
+  for (size_t r = given; r < n; ++r) {
+    pm.text += "null";
+    pm.off.push_back(pm.text.size());
+  }
+  return pm;
+}
+
+// The prepared metadata of the input rows `kept` (ascending), renumbered 0..kept.size()-1:
+// exactly what preparing those rows' documents alone would give (codes renumbered in
+// first-occurrence order over the kept rows; names left without values dropped).
+PreparedMeta filter_meta(const PreparedMeta& pm, std::span<const uint32_t> kept) {
+  const size_t n_old = pm.off.size() - 1;
+  constexpr uint32_t kDropped = 0xFFFFFFFFu;
+  std::vector<uint32_t> new_row(n_old, kDropped);
+  for (size_t i = 0; i < kept.size(); ++i) new_row[kept[i]] = static_cast<uint32_t>(i);
+
+  PreparedMeta out;
+  out.off.reserve(kept.size() + 1);
+  out.off.push_back(0);
+  for (uint32_t r : kept) {
+    out.text.append(pm.text, pm.off[r], pm.off[r + 1] - pm.off[r]);
+    out.off.push_back(out.text.size());
+  }
+  for (const auto& [name, f] : pm.names) {
+    FieldValues g;
+    for (const auto& [r, v] : f.nums)
+      if (new_row[r] != kDropped) g.nums.emplace_back(new_row[r], v);
+    if (!f.codes.empty()) {
+      std::vector<const std::string*> key_of(f.dict.size());
+      for (const auto& [key, code] : f.dict) key_of[code] = &key;
+      for (const auto& [r, code] : f.codes) {
+        if (new_row[r] == kDropped) continue;
+        auto [pos, fresh] = g.dict.try_emplace(*key_of[code], static_cast<uint32_t>(g.dict.size()));
+        g.codes.emplace_back(new_row[r], pos->second);
+      }
+    }
+    if (!g.nums.empty() || !g.codes.empty()) out.names.emplace(name, std::move(g));
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Files
+// ---------------------------------------------------------------------------------------
+
+template <class T>
+std::span<const uint8_t> bytes_of(std::span<const T> v) {
+  return {reinterpret_cast<const uint8_t*>(v.data()), v.size() * sizeof(T)};
+}
+template <class T>
+std::span<const uint8_t> bytes_of(const std::vector<T>& v) {
+  return bytes_of(std::span<const T>(v));
+}
+
+// The build's data-file writer: records the CRC-32 of the bytes under the file name (the
+// checksum table of crcs.bin), then replaces the file atomically.
+class DataFileWriter {
+ public:
+  explicit DataFileWriter(const std::string& dir) : dir_(dir) {}
+  Status write_data_file(const std::string& name, std::span<const uint8_t> bytes) {
+    table_[name] = storage::crc32(bytes);
+    return storage::write_bytes(storage::join_path(dir_, name), bytes);
+  }
+  const storage::FileCrcs& table() const { return table_; }
+
+ private:
+  const std::string& dir_;
+  storage::FileCrcs table_;
+};
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir -p with permission bits 0777 (before the umask); an existing directory is fine.
+Status create_dir_all(const std::string& path) {
+  if (path.empty() || is_directory(path)) return {};
+  if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
+  int err = errno;
+  if (err == ENOENT) {
+    std::string parent = path;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    size_t slash = parent.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+      TANDREL_TRY(create_dir_all(parent.substr(0, slash)));
+      if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
+      err = errno;
+    }
+  }
+  if (is_directory(path)) return {};
+  return IoError::os(err);
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Removes manifest.bin of an earlier segment before new data files land beside it, and makes
+// the removal durable, so that a crash part-way never leaves the old manifest describing a mix
+// of old and new data files.
+Status retire_old_manifest(const std::string& dir) {
+  std::string path = storage::join_path(dir, "manifest.bin");
+  if (fileops::unlink(path.c_str()) != 0) {
+    if (errno == ENOENT) return {};
+    return IoError::last_os();
+  }
+  return storage::sync_parent_dir(path);
+}
+
+// ---------------------------------------------------------------------------------------
+// Validation
+// ---------------------------------------------------------------------------------------
+
+Status validate(std::span<const float> data, size_t n, size_t dim, size_t n_ids) {
+  if (dim == 0) return invalid_input("build: dim must be >= 1");
+  if (static_cast<uint64_t>(n) > kMaxSegmentRows)
+    return invalid_input("build: n=" + std::to_string(n) + " rows exceed the slot space (at most 4294967294 rows)");
+  TANDREL_TRY(quant::check_rerank_dim(dim));
+  size_t total;
+  if (__builtin_mul_overflow(n, dim, &total))
+    return invalid_input("build: n=" + std::to_string(n) + " x dim=" + std::to_string(dim) + " overflows");
+  if (data.size() != total || n_ids != n)
+    return invalid_input("build: data.len()=" + std::to_string(data.size()) + " (expected " + std::to_string(total) +
+                         ") or ids.len()=" + std::to_string(n_ids) + " (expected " + std::to_string(n) + ")");
+  return {};
+}
+
+// ---------------------------------------------------------------------------------------
+// The build proper, on prepared metadata
+// ---------------------------------------------------------------------------------------
+
+Status build_prepared(const std::string& dir, std::span<const float> data, size_t n, size_t dim,
+                      std::vector<std::string> ids, PreparedMeta meta, std::span<const SparsePairs> sparse,
+                      std::span<const float> pca_mean, std::span<const float> pca_comps, const BuildParams& params) {
+  TANDREL_TRY(validate(data, n, dim, ids.size()));
+  TANDREL_TRY(create_dir_all(dir));
+  TANDREL_TRY(retire_old_manifest(dir));
+
+  // Clusters and slots.
+  const uint32_t n_bits = effective_bits(params.n_bits);
+  const size_t k = effective_clusters(n, params.n_clusters);
+  std::vector<float> centroids = kmeans::kmeans(data, n, dim, k, params.seed);
+  std::vector<uint32_t> cluster;
+  if (k < kNeighborListMinClusters) {
+    cluster = kmeans::assign_brute_force(data, n, dim, centroids, k);
+  } else {
+    kmeans::NeighborLists lists = kmeans::centroid_neighbor_lists(centroids, dim, k);
+    cluster = kmeans::assign_all_exact(data, n, dim, centroids, lists);
+  }
+  SlotOrder order = order_by_cluster(cluster, k);
+  const std::vector<uint32_t>& slot_of = order.slot_of;
+
+  const codec::Rotator rot = codec::Rotator::build(dim, codec::rotation_seed(params.seed), true);
+  const size_t words = rot.pad / 64;
+  const size_t code_words = static_cast<size_t>(n_bits) * words;
+
+  // Outputs of the row encoder, sized once.
+  std::vector<uint64_t> codes(n * code_words);
+  std::vector<float> factors(n * codec::kRowFactors);
+  std::vector<uint8_t> orig(n * dim);
+  std::vector<uint8_t> origscale(n * quant::kOrigScaleRecordBytes);
+
+  const float quant_scale = params.quant_scale > 0.0f ? params.quant_scale : build_quant_scale(data);
+  encode_build_rows(data, n, dim, centroids, cluster, slot_of, rot, n_bits,
+                    EncodedRows{codes, factors, orig, origscale});
+  cluster = {};
+
+  // Ids by slot; the input row at each slot.
+  std::vector<std::string> ids_by_slot(n);
+  std::vector<uint32_t> row_at(n);
+  for (size_t r = 0; r < n; ++r) {
+    ids_by_slot[slot_of[r]] = std::move(ids[r]);
+    row_at[slot_of[r]] = static_cast<uint32_t>(r);
+  }
+  ids = {};
+
+  // Schema: names in ascending byte order, a numeric entry before a string entry. The
+  // dictionaries join their entries once the rows are known to be final (after the id check).
+  std::vector<FieldSchema> fields;
+  for (const auto& [name, f] : meta.names) {
+    if (!f.nums.empty()) fields.push_back(FieldSchema{name, true, {}});
+    if (!f.codes.empty()) fields.push_back(FieldSchema{name, false, {}});
+  }
+
+  // Data files, in order.
+  DataFileWriter files(dir);
+  TANDREL_TRY(files.write_data_file("codes.bin", bytes_of(codes)));
+  codes = {};
+  TANDREL_TRY(files.write_data_file("metas.bin", bytes_of(factors)));
+  factors = {};
+  TANDREL_TRY(files.write_data_file("orig.bin", bytes_of(orig)));
+  orig = {};
+  TANDREL_TRY(files.write_data_file("origscale.bin", bytes_of(origscale)));
+  origscale = {};
+
+  {
+    size_t num_i = 0, str_j = 0;
+    auto name_it = meta.names.begin();
+    for (size_t e = 0; e < fields.size(); ++e) {
+      const FieldSchema& f = fields[e];
+      while (name_it->first != f.name) ++name_it;
+      const FieldValues& v = name_it->second;
+      if (f.numeric) {
+        std::vector<double> col(n, kAbsentNum);
+        for (const auto& [r, x] : v.nums) col[slot_of[r]] = x;
+        TANDREL_TRY(files.write_data_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
+      } else {
+        std::vector<uint32_t> col(n, kAbsentCode);
+        for (const auto& [r, c] : v.codes) col[slot_of[r]] = c;
+        TANDREL_TRY(files.write_data_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
+      }
+    }
+  }
+
+  {
+    std::vector<uint8_t> text(meta.off[n]);
+    std::vector<uint64_t> off(n + 1);
+    uint64_t at = 0;
+    for (size_t s = 0; s < n; ++s) {
+      const uint32_t r = row_at[s];
+      const uint64_t len = meta.off[r + 1] - meta.off[r];
+      if (len != 0) std::memcpy(text.data() + at, meta.text.data() + meta.off[r], len);
+      at += len;
+      off[s + 1] = at;
+    }
+    std::vector<uint8_t> off_bytes = storage::encode_offsets(off);
+    TANDREL_TRY(files.write_data_file("meta.bin", text));
+    TANDREL_TRY(files.write_data_file("meta_off.bin", off_bytes));
+  }
+
+  {
+    storage::EncodedIds enc = storage::encode_ids(ids_by_slot);
+    std::vector<uint8_t> off_bytes = storage::encode_offsets(enc.offsets);
+    TANDREL_TRY(files.write_data_file("ids.bin", enc.bytes));
+    TANDREL_TRY(files.write_data_file("ids_off.bin", off_bytes));
+  }
+
+  storage::EncodedIdHash idhash = storage::encode_idhash_checked(ids_by_slot);
+  if (idhash.has_duplicate) {
+    // Start over from the rows that carry the last occurrence of each id, in input order.
+    for (const auto& entry : files.table()) (void)fileops::unlink(storage::join_path(dir, entry.first).c_str());
+    std::vector<uint32_t> kept;
+    {
+      std::unordered_set<std::string_view> seen;
+      for (size_t r = n; r-- > 0;)
+        if (seen.insert(ids_by_slot[slot_of[r]]).second) kept.push_back(static_cast<uint32_t>(r));
+    }
+    std::reverse(kept.begin(), kept.end());
+    std::vector<float> kept_data(kept.size() * dim);
+    std::vector<std::string> kept_ids(kept.size());
+    std::vector<SparsePairs> kept_sparse(sparse.empty() ? 0 : kept.size());
+    for (size_t i = 0; i < kept.size(); ++i) {
+      const uint32_t r = kept[i];
+      std::copy_n(data.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(r) * dim), dim,
+                  kept_data.begin() + static_cast<ptrdiff_t>(i * dim));
+      kept_ids[i] = std::move(ids_by_slot[slot_of[r]]);
+      if (!sparse.empty() && r < sparse.size()) kept_sparse[i] = sparse[r];
+    }
+    PreparedMeta kept_meta = filter_meta(meta, kept);
+    // Free this pass before the next one starts.
+    meta = {};
+    idhash = {};
+    ids_by_slot = {};
+    row_at = {};
+    const size_t kept_n = kept.size();
+    BuildParams again = params;
+    again.n_bits = n_bits;
+    std::vector<float> mean(pca_mean.begin(), pca_mean.end()), comps(pca_comps.begin(), pca_comps.end());
+    return build_prepared(dir, kept_data, kept_n, dim, std::move(kept_ids), std::move(kept_meta), kept_sparse,
+                          mean, comps, again);
+  }
+  TANDREL_TRY(files.write_data_file("idhash.bin", idhash.bytes));
+  idhash = {};
+  {
+    auto name_it = meta.names.begin();
+    for (FieldSchema& f : fields) {
+      if (f.numeric) continue;
+      while (name_it->first != f.name) ++name_it;
+      f.dict = std::move(name_it->second.dict);
+    }
+  }
+  meta = {};
+
+  // Sparse postings: per term in input-row order.
+  {
+    std::unordered_map<uint32_t, SparsePairs, storage::IntHasher> postings;
+    const size_t rows_with_terms = std::min(sparse.size(), n);
+    for (size_t r = 0; r < rows_with_terms; ++r)
+      for (const auto& [term, weight] : sparse[r]) postings[term].emplace_back(slot_of[r], weight);
+    TANDREL_TRY(files.write_data_file("sparse.bin", storage::encode_sparse(postings)));
+  }
+
+  storage::Manifest m;
+  m.dim = dim;
+  m.pad = rot.pad;
+  m.words_per_plane = words;
+  m.n_bits = n_bits;
+  m.n_clusters = k;
+  m.n = n;
+  m.seed = params.seed;
+  m.quant_scale = quant_scale;
+  m.centroids = std::move(centroids);
+  m.offsets = std::move(order.offsets);
+  m.fields = std::move(fields);
+  m.pca_mean.assign(pca_mean.begin(), pca_mean.end());
+  m.pca_comps.assign(pca_comps.begin(), pca_comps.end());
+  m.fit_count = n;
+
+  // Log and checkpoint files of an earlier segment no longer apply.
+  for (const char* stale : {"delta.bin", "deleted.bin", "wal.bin", "wal.corrupt.bin"}) {
+    std::string path = storage::join_path(dir, stale);
+    if (path_exists(path)) (void)fileops::unlink(path.c_str());
+  }
+
+  TANDREL_TRY(storage::write_file_crcs(storage::join_path(dir, "crcs.bin"), files.table()));
+  TANDREL_TRY(storage::write_format_version_as(dir, storage::kFormatVersion));
+  const uint8_t zero_generation[8] = {};
+  TANDREL_TRY(storage::write_bytes(storage::join_path(dir, "generation"), std::span<const uint8_t>(zero_generation)));
+  return storage::write_manifest_bin(storage::join_path(dir, "manifest.bin"), m);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Public entry points
+// ---------------------------------------------------------------------------------------
+
+size_t BuildMetadata::size() const {
+  return std::visit([](const auto& s) { return s.size(); }, src_);
+}
+
+Status BuildMetadata::load(size_t r, json::Value& holder, const json::Value*& out) const {
+  if (src_.index() == 0) {
+    out = &std::get<0>(src_)[r];
+    return {};
+  }
+  std::string_view text = src_.index() == 1 ? std::string_view(std::get<1>(src_)[r]) : std::get<2>(src_)[r];
+  auto doc = json::parse(text);
+  if (doc.ok()) {
+    holder = std::move(doc).value();
+    out = &holder;
+    return {};
+  }
+  return invalid_data("build: metadata[" + std::to_string(r) + "] is not valid JSON (" + doc.error().text +
+                      "); pass \"{}\" or \"null\" explicitly");
+}
+
+uint32_t effective_bits(uint32_t n_bits) { return n_bits == 0 ? 1 : std::min<uint32_t>(n_bits, 8); }
+
+size_t effective_clusters(size_t n, uint32_t n_clusters) {
+  return std::min<size_t>(std::max<size_t>(n, 1), std::max<size_t>(n_clusters, 1));
+}
+
+SlotOrder order_by_cluster(std::span<const uint32_t> cluster, size_t k) {
+  SlotOrder o;
+  o.offsets.assign(k + 1, 0);
+  for (uint32_t c : cluster) ++o.offsets[c + 1];
+  for (size_t c = 0; c < k; ++c) o.offsets[c + 1] += o.offsets[c];
+  std::vector<uint32_t> next(o.offsets.begin(), o.offsets.end() - 1);
+  o.slot_of.resize(cluster.size());
+  for (size_t r = 0; r < cluster.size(); ++r) o.slot_of[r] = next[cluster[r]]++;
+  return o;
+}
+
+Status build_segment(const std::string& dir, std::span<const float> data, size_t n, size_t dim,
+                     std::vector<std::string> ids, const BuildMetadata& metadata,
+                     std::span<const storage::SparsePairs> sparse, std::span<const std::string> skip,
+                     std::span<const float> pca_mean, std::span<const float> pca_comps,
+                     const BuildParams& params) {
+  // Everything that can refuse the inputs runs before the disk is touched: the argument
+  // checks, then the metadata (each text parsed once, into its compact text and typed values).
+  TANDREL_TRY(validate(data, n, dim, ids.size()));
+  TANDREL_ASSIGN(PreparedMeta meta, prepare_meta(metadata, n, skip));
+  return build_prepared(dir, data, n, dim, std::move(ids), std::move(meta), sparse, pca_mean, pca_comps, params);
+}
+
+Status IvfIndex::build(const std::string& dir, std::span<const float> data, size_t n, size_t dim,
+                       std::vector<std::string> ids, std::span<const json::Value> metadata,
+                       std::span<const storage::SparsePairs> sparse, std::span<const std::string> skip,
+                       std::span<const float> pca_mean, std::span<const float> pca_comps, uint32_t n_clusters,
+                       uint32_t n_bits, uint64_t seed, float quant_scale) {
+  BuildParams params;
+  params.n_clusters = n_clusters;
+  params.n_bits = n_bits;
+  params.seed = seed;
+  params.quant_scale = quant_scale;
+  return build_segment(dir, data, n, dim, std::move(ids), BuildMetadata::values(metadata), sparse, skip, pca_mean,
+                       pca_comps, params);
+}
+
+}  // namespace ivf_rabitq::index

@@ -1,0 +1,167 @@
+// Delta rows: apply_add (with upsert), apply_delete, the delta's sparse postings at open,
+// and the logged add/delete of the write path.
+#include "ivf_rabitq/live/delta.hpp"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/kmeans/distance.hpp"
+#include "ivf_rabitq/live/group_commit.hpp"
+#include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/live/schema_growth.hpp"
+#include "ivf_rabitq/live/wal.hpp"
+#include "ivf_rabitq/codec/quant.hpp"
+
+namespace ivf_rabitq::index {
+
+using predicate::kAbsentCode;
+using predicate::kAbsentNum;
+
+bool slot_space_allows_one_more(uint64_t main_rows, uint64_t delta_rows) {
+  // main + (delta + 1) < 2^32 - 1, without wrap-around.
+  if (main_rows >= kSlotLimit || delta_rows >= kSlotLimit) return false;
+  return main_rows + delta_rows + 1 < kSlotLimit;
+}
+
+void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
+               std::string meta_text, std::span<const std::pair<uint32_t, float>> sparse) {
+  const Manifest& m = ix.manifest;
+  const size_t dim = static_cast<size_t>(m.dim);
+  const size_t pad = static_cast<size_t>(m.pad);
+  const size_t words = static_cast<size_t>(m.words_per_plane);
+  const uint32_t n_bits = static_cast<uint32_t>(m.n_bits);
+  const uint32_t n = static_cast<uint32_t>(m.n);
+
+  // 1-3. Rotate, choose the nearest rotated centroid, subtract it.
+  std::vector<float> r(pad, 0.0f);
+  ix.rotator.rotate_into(vector.first(std::min(vector.size(), dim)), r);
+  uint32_t cluster = 0;
+  if (m.n_clusters > 0) {
+    cluster = distance::nearest(r.data(), ix.packed_centroids).index;
+    const float* z = ix.centroids_rot.data() + static_cast<size_t>(cluster) * pad;
+    for (size_t i = 0; i < pad; ++i) r[i] = r[i] - z[i];
+  }
+
+  // 4. Binary code and row factors.
+  const size_t D = ix.rotator.new_layout ? ix.rotator.dim : ix.rotator.pad;
+  std::vector<uint64_t> code(static_cast<size_t>(n_bits) * words, 0);
+  std::array<float, codec::kRowFactors> factors{};
+  codec::encode_rotated_bbit(r, D, n_bits, words, code, factors);
+
+  // 5. Rerank bytes (dim codes, then the exponent byte).
+  std::vector<uint8_t> rerank(dim + 1, 0);
+  quant::encode_delta_row(vector.data(), dim, ix.origscale_bin.has_value(), m.quant_scale, rerank.data());
+
+  // 6. Typed values (may grow the live schema).
+  const predicate::TypedRow typed = type_row_for_add(ix, meta);
+
+  // 7. The row the id has now.
+  const uint64_t h = id_hash(id);
+  auto idm = ix.id_map.write();
+  std::optional<uint32_t> old;
+  {
+    auto d = ix.delta.read();
+    old = ix.slot_of_locked(id, *idm, d->ids);
+  }
+
+  // 8. Append the row.
+  uint32_t d_index;
+  {
+    auto d = ix.delta.write();
+    const size_t rows = d->ids.size();
+    d_index = static_cast<uint32_t>(rows);
+    if (d->num_cols.size() < ix.num_bins.size()) d->num_cols.assign(ix.num_bins.size(), {});
+    if (d->str_cols.size() < ix.str_bins.size()) d->str_cols.assign(ix.str_bins.size(), {});
+    while (d->num_cols.size() < typed.num.size()) d->num_cols.emplace_back(rows, kAbsentNum);
+    while (d->str_cols.size() < typed.str.size()) d->str_cols.emplace_back(rows, kAbsentCode);
+    // Keep the text and term lists aligned with the rows even if they were stored empty.
+    if (d->meta.size() < rows) d->meta.resize(rows, "null");
+    if (d->sparse.size() < rows) d->sparse.resize(rows);
+
+    d->codes.insert(d->codes.end(), code.begin(), code.end());
+    d->factors.insert(d->factors.end(), factors.begin(), factors.end());
+    d->rerank.insert(d->rerank.end(), rerank.begin(), rerank.end());
+    d->clusters.push_back(cluster);
+    d->ids.push_back(id);
+    for (size_t k = 0; k < d->num_cols.size(); ++k) d->num_cols[k].push_back(k < typed.num.size() ? typed.num[k] : kAbsentNum);
+    for (size_t k = 0; k < d->str_cols.size(); ++k) d->str_cols[k].push_back(k < typed.str.size() ? typed.str[k] : kAbsentCode);
+    d->meta.push_back(std::move(meta_text));
+    d->sparse.emplace_back(sparse.begin(), sparse.end());
+    // The per-cluster lists change with the delta, under the same write lock.
+    ix.delta_lists.append(cluster);
+  }
+  const uint32_t s = n + d_index;
+
+  // 9. Upsert: the old row is tombstoned after the new one exists.
+  if (old && *old != s) {
+    bool fresh;
+    {
+      auto t = ix.tombstones.write();
+      fresh = t->insert(*old);
+    }
+    if (fresh) ix.tomb_epoch.fetch_add(1);
+  }
+
+  // 10. The id resolves to the new slot last.
+  idm->insert(h, s);
+
+  // 11. Postings of the sparse terms.
+  if (!sparse.empty()) {
+    auto ds = ix.delta_sparse.write();
+    for (const auto& [t, w] : sparse) (*ds)[t].emplace_back(d_index, w);
+  }
+}
+
+bool apply_delete(IvfIndex& ix, std::string_view id) {
+  const auto old = ix.slot_of(id);
+  if (!old) return false;
+  auto t = ix.tombstones.write();
+  if (!t->insert(*old)) return false;
+  ix.tomb_epoch.fetch_add(1);
+  return true;
+}
+
+void IvfIndex::rebuild_delta_sparse() {
+  auto d = delta.read();
+  auto ds = delta_sparse.write();
+  ds->clear();
+  for (size_t i = 0; i < d->sparse.size(); ++i) {
+    for (const auto& [term, weight] : d->sparse[i]) (*ds)[term].emplace_back(static_cast<uint32_t>(i), weight);
+  }
+}
+
+Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
+                  std::string meta_text, std::span<const std::pair<uint32_t, float>> sparse) {
+  if (vector.size() != ix.manifest.dim) {
+    return invalid_input("add: vector length " + std::to_string(vector.size()) + " != index dim " +
+                         std::to_string(ix.manifest.dim));
+  }
+  // The slot-space check runs under checkpoint_mutex, so two concurrent adds cannot both pass
+  // it for the last free slot.
+  std::lock_guard<RankedMutex> cp(ix.checkpoint_mutex);
+  {
+    const uint64_t d = ix.delta.read()->rows();
+    if (!slot_space_allows_one_more(ix.manifest.n, d)) {
+      return invalid_input("slot space exhausted: " + std::to_string(ix.manifest.n) + " existing + " +
+                           std::to_string(d + 1) + " new rows exceed the u32 slot capacity");
+    }
+  }
+  TANDREL_TRY(wal_write(ix, WalAdd{id, vector, meta_text, sparse}));
+  apply_add(ix, std::move(id), vector, meta, std::move(meta_text), sparse);
+  return wal_group_commit(ix);
+}
+
+Result<bool> delete_logged(IvfIndex& ix, std::string_view id) {
+  const auto slot = ix.slot_of(id);
+  if (!slot) return false;
+  if (ix.tombstones.read()->contains(*slot)) return false;
+  std::lock_guard<RankedMutex> cp(ix.checkpoint_mutex);
+  TANDREL_TRY(wal_write(ix, WalDelete{id}));
+  const bool removed = apply_delete(ix, id);
+  TANDREL_TRY(wal_group_commit(ix));
+  return removed;
+}
+
+}  // namespace ivf_rabitq::index

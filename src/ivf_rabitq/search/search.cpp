@@ -1,0 +1,114 @@
+// Search entry points of an open segment: the view of its arrays, the locks and the filter
+// binding. The view points at the index's own derived data: its rotated centroids in the
+// blocked layout of the ranking kernel (built by the open) and its per-cluster delta lists
+// (kept in step with the delta under the delta lock), so a query takes no lock besides the
+// tombstone and delta read locks and allocates nothing for them.
+#include "ivf_rabitq/search/search.hpp"
+
+#include <algorithm>
+
+namespace ivf_rabitq::index {
+
+namespace {
+
+// Searchable cluster count: bounded by every array that is indexed by cluster.
+size_t cluster_count(const IvfIndex& ix) {
+  const size_t pad = ix.manifest.pad;
+  size_t nc = ix.manifest.n_clusters;
+  nc = std::min<size_t>(nc, ix.manifest.offsets.empty() ? 0 : ix.manifest.offsets.size() - 1);
+  if (pad != 0) nc = std::min<size_t>(nc, ix.centroids_rot.size() / pad);
+  return nc;
+}
+
+struct FilterBinding {
+  const IvfIndex* index;
+  const predicate::Predicate* pred;
+};
+
+bool bound_main(const void* ctx, uint32_t slot) {
+  const auto* b = static_cast<const FilterBinding*>(ctx);
+  return b->index->passes_main(*b->pred, slot);
+}
+bool bound_delta(const void* ctx, const storage::Delta& d, uint32_t i) {
+  const auto* b = static_cast<const FilterBinding*>(ctx);
+  return IvfIndex::passes_delta(d, *b->pred, i);
+}
+
+RowFilter bind_filter(const FilterBinding& b) {
+  RowFilter f;
+  if (b.pred == nullptr) return f;
+  f.ctx = &b;
+  f.main = &bound_main;
+  f.delta = &bound_delta;
+  return f;
+}
+
+}  // namespace
+
+IndexView index_view(const IvfIndex& ix) {
+  IndexView v;
+  SegmentView& s = v.seg;
+  const Manifest& mf = ix.manifest;
+  s.dim = mf.dim;
+  s.pad = mf.pad;
+  s.n_bits = static_cast<uint32_t>(mf.n_bits);
+  s.words = mf.words_per_plane;
+  s.n_clusters = cluster_count(ix);
+  s.n = static_cast<uint32_t>(std::min<uint64_t>(mf.n, kU32Max - 1));
+  s.quant_scale = mf.quant_scale;
+  s.rotator = &ix.rotator;
+  s.centroids_rot = ix.centroids_rot.data();
+  s.packed_centroids = &ix.packed_centroids;
+  s.offsets = mf.offsets.data();
+  s.codes = ix.codes_bin.view().data();
+  s.metas = ix.metas_bin.view().data();
+  s.orig = ix.orig_bin.view().data();
+  if (ix.origscale_bin) {
+    s.has_origscale = true;
+    s.origscale = ix.origscale_bin->bytes().data();
+    s.origscale_records = ix.origscale_bin->byte_len() / quant::kOrigScaleRecordBytes;
+  }
+  s.delta_lists = &ix.delta_lists;
+  return v;
+}
+
+RerankTable rerank_table(const IvfIndex& index, std::span<const float> query, bool pow2) {
+  return RerankTable::build(query, index.manifest.quant_scale, pow2);
+}
+
+std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
+                                               const DenseParams& params, const predicate::Predicate* filter,
+                                               SearchProfile* prof) {
+  const IndexView view = index_view(index);
+  const FilterBinding binding{&index, filter};
+  const RowFilter rf = bind_filter(binding);
+  auto tombs = index.tombstones.read_recursive();
+  auto delta = index.delta.read_recursive();
+  const LiveView live{&*tombs, &*delta};
+  return search_core_view(view.seg, live, query, params, rf, prof);
+  // delta is released before tombs (reverse declaration order).
+}
+
+std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                      uint64_t nprobe, uint64_t rerank, const predicate::Predicate* filter,
+                                      bool ensure_target_k) {
+  DenseParams p;
+  p.k = k;
+  p.nprobe = nprobe;
+  p.rerank = rerank;
+  p.ensure_target_k = ensure_target_k;
+  return search_core_profiled(index, query, p, filter, nullptr);
+}
+
+std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                            const predicate::Predicate* filter) {
+  const IndexView view = index_view(index);
+  const FilterBinding binding{&index, filter};
+  const RowFilter rf = bind_filter(binding);
+  auto tombs = index.tombstones.read_recursive();
+  auto delta = index.delta.read_recursive();
+  const LiveView live{&*tombs, &*delta};
+  return search_bruteforce_view(view.seg, live, query, k, rf);
+}
+
+}  // namespace ivf_rabitq::index

@@ -1,0 +1,63 @@
+// Dense search and exact search of an open segment.
+//
+// Both take the tombstone read lock and then the delta read lock, in the recursive read
+// mode, hold them for the whole call and release the delta lock first. Neither reports an
+// error: every argument combination yields a list (possibly empty) of (slot, distance)
+// pairs, ascending by the distance's bit pattern as a u32, then by slot. Distances are int8
+// rerank distances (squared L2). Callers pass a query of exactly dim finite values.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/search/search_view.hpp"
+#include "ivf_rabitq/search/topk.hpp"
+#include "ivf_rabitq/predicate/predicate.hpp"
+#include "ivf_rabitq/codec/quant.hpp"
+
+namespace ivf_rabitq::index {
+
+// Dense approximate k-nearest-neighbour search. k, nprobe and rerank are the caller's sizes
+// (saturated to u32 here); nprobe 0 acts as 1. filter null means every row passes. With
+// ensure_target_k, a result shorter than k is completed by an exact scan of the clusters
+// that were not probed (the result then equals search_bruteforce's).
+std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                      uint64_t nprobe, uint64_t rerank, const predicate::Predicate* filter,
+                                      bool ensure_target_k);
+inline std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                             uint64_t nprobe, uint64_t rerank, const PredicatePtr& filter,
+                                             bool ensure_target_k) {
+  return search_core(index, query, k, nprobe, rerank, filter.get(), ensure_target_k);
+}
+
+// Exact search: the min(k, qualifying live rows) rows nearest by int8 rerank distance.
+std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                            const predicate::Predicate* filter);
+inline std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                                   const PredicatePtr& filter) {
+  return search_bruteforce(index, query, k, filter.get());
+}
+
+// The query side of the int8 rerank for this segment (IvfIndex::rerank_table): pow2 is
+// whether the segment has origscale.bin. Takes no lock.
+RerankTable rerank_table(const IvfIndex& index, std::span<const float> query, bool pow2);
+
+// ---- lower-level access (calibration, per-id distances, benchmarks) ----
+
+// The search view of an open segment; it borrows the index (arrays, maps, packed centroids
+// and per-cluster delta lists), so the index must outlive it. The delta lists are read by
+// the search under the delta read lock that the caller holds for its LiveView, which must
+// be the index's own delta.
+struct IndexView {
+  SegmentView seg;
+};
+IndexView index_view(const IvfIndex& index);
+
+// search_core with a profile of the stages (benchmarks).
+std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
+                                               const DenseParams& params, const predicate::Predicate* filter,
+                                               SearchProfile* prof);
+
+}  // namespace ivf_rabitq::index

@@ -1,0 +1,129 @@
+#include "ivf_rabitq/search/search_rank.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "ivf_rabitq/search/topk.hpp"
+
+namespace ivf_rabitq::index {
+
+namespace detail {
+
+bool rank_blocks_scalar(const float* q, const float* blk, size_t dim, size_t nb, float lim, float* out) {
+  constexpr size_t kB = distance::kBlock;
+  const size_t stride = dim * kB;
+  float acc[4 * kB] = {};
+  size_t j = 0;
+  while (j < dim) {
+    const size_t je = std::min(dim, j + 16);
+    for (size_t g = 0; g < nb; ++g) {
+      const float* p = blk + g * stride;
+      float* a = acc + g * kB;
+      for (size_t jj = j; jj < je; ++jj) {
+        for (size_t l = 0; l < kB; ++l) {
+          const float d = q[jj] - p[jj * kB + l];
+          const float sq = d * d;
+          a[l] = a[l] + sq;
+        }
+      }
+    }
+    j = je;
+    if (j < dim) {
+      bool all = true;
+      for (size_t i = 0; i < nb * kB; ++i) all = all && acc[i] > lim;
+      if (all) return false;
+    }
+  }
+  std::copy_n(acc, nb * kB, out);
+  return true;
+}
+
+}  // namespace detail
+
+namespace {
+
+detail::RankBlocksFn rank_fn(simd::Level level) {
+#if defined(__x86_64__)
+  switch (level) {
+    case simd::Level::Avx512: return &detail::rank_blocks_avx512;
+    case simd::Level::Avx2: return &detail::rank_blocks_avx2;
+    case simd::Level::Scalar: break;
+  }
+#else
+  (void)level;
+#endif
+  return &detail::rank_blocks_scalar;
+}
+
+simd::Level usable(simd::Level level) { return simd::cpu_supports(level) ? level : simd::Level::Scalar; }
+
+// Blocks per group: enough independent sums in flight to cover the add latency, few enough
+// that a group is abandoned often.
+constexpr size_t kGroup = 2;
+
+// Distance of a selection key.
+inline float key_distance(uint64_t key) { return Candidate{key, 0.f}.estimate(); }
+
+void scan_range(detail::RankBlocksFn fn, const float* q, const distance::PackedVectors& pv, size_t m, size_t b0,
+                size_t b1, std::vector<uint64_t>& heap) {
+  heap.clear();
+  if (m == 0) return;
+  const size_t n = pv.size();
+  const size_t dim = pv.dim();
+  const size_t stride = dim * distance::kBlock;
+  alignas(64) float d[kGroup * distance::kBlock];
+  for (size_t b = b0; b < b1; b += kGroup) {
+    const size_t nb = std::min(kGroup, b1 - b);
+    // Until m vectors are known nothing can be abandoned. The m-th distance is a
+    // non-negative float or +inf (a NaN distance ranks as +inf), so the limit is never NaN.
+    const float lim = heap.size() < m ? std::numeric_limits<float>::infinity() : key_distance(heap.front());
+    if (!fn(q, pv.data() + b * stride, dim, nb, lim, d)) continue;
+    const size_t first = b * distance::kBlock;
+    const size_t cnt = std::min(nb * distance::kBlock, n - first);
+    for (size_t l = 0; l < cnt; ++l) {
+      float v = d[l];
+      if (std::isnan(v)) v = std::numeric_limits<float>::infinity();
+      const uint64_t key = (static_cast<uint64_t>(total_order_key(v)) << 32) | static_cast<uint32_t>(first + l);
+      if (heap.size() < m) {
+        heap.push_back(key);
+        std::push_heap(heap.begin(), heap.end());
+      } else if (key < heap.front()) {
+        std::pop_heap(heap.begin(), heap.end());
+        heap.back() = key;
+        std::push_heap(heap.begin(), heap.end());
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void nearest_keys_range(simd::Level level, const float* q, const distance::PackedVectors& pv, size_t m,
+                        size_t first_block, size_t end_block, std::vector<uint64_t>& out,
+                        std::vector<uint64_t>& heap) {
+  end_block = std::min(end_block, pv.blocks());
+  if (first_block >= end_block) return;
+  scan_range(rank_fn(usable(level)), q, pv, std::min(m, pv.size()), first_block, end_block, heap);
+  out.insert(out.end(), heap.begin(), heap.end());
+}
+
+void nearest_keys_at(simd::Level level, const float* q, const distance::PackedVectors& pv, size_t m,
+                     std::vector<uint64_t>& out, std::vector<uint64_t>& heap) {
+  m = std::min(m, pv.size());
+  scan_range(rank_fn(usable(level)), q, pv, m, 0, pv.blocks(), heap);
+  out.assign(heap.begin(), heap.end());
+  std::sort(out.begin(), out.end());
+}
+
+void nearest_keys(const float* q, const distance::PackedVectors& pv, size_t m, std::vector<uint64_t>& out,
+                  std::vector<uint64_t>& heap) {
+  static const detail::RankBlocksFn fn = rank_fn(simd::active_level());
+  m = std::min(m, pv.size());
+  scan_range(fn, q, pv, m, 0, pv.blocks(), heap);
+  out.assign(heap.begin(), heap.end());
+  std::sort(out.begin(), out.end());
+}
+
+}  // namespace ivf_rabitq::index

@@ -1,0 +1,634 @@
+// Dense search and exact search over a SegmentView.
+//
+// Hot-path notes:
+//   - per-thread scratch (rotated query, probe list, candidate arrays, lookup table,
+//     residual statistics, rerank table, slot lists) is reused across queries; a
+//     steady-state query allocates only its result list;
+//   - centroid ranking keeps the m nearest in a heap and abandons groups of centroids whose
+//     partial sums already exceed the m-th distance (search_rank.hpp), bit-exact;
+//   - the lookup tables of a chunk start from statistics computed for all its clusters side
+//     by side (one residual per SIMD lane, each in coordinate order), then vectorised
+//     quantisation;
+//   - the code scan uses codec::estimate_rows (fused popcount inner product and estimate
+//     math) over runs of consecutive live rows, the tombstones of a cluster being walked
+//     once by a bitmap cursor; candidates are appended without a branch per row and
+//     compacted by a radix selection;
+//   - delta rows of a probed cluster come from the per-cluster delta lists and are
+//     estimated with the lookup table the cluster scan already built;
+//   - the rerank pool is chosen by radix selection and branch-free partitions and scored in
+//     slot order with the rows prefetched a few ahead.
+#include "ivf_rabitq/search/search_view.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "ivf_rabitq/search/search_rank.hpp"
+#include "ivf_rabitq/common/parallel.hpp"
+
+namespace ivf_rabitq::index {
+
+namespace {
+
+constexpr size_t kEstBatch = 256;
+constexpr size_t kParallelCentroids = 2048;
+constexpr size_t kParallelRows = 50000;
+constexpr uint64_t kParallelRerankWork = 1000000;
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+using Clock = std::chrono::steady_clock;
+inline uint64_t ns_since(Clock::time_point t0) {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count());
+}
+
+// Calls run(x, y) for the maximal runs [x, y) of untombstoned slots in [a, b), ascending.
+template <class F>
+inline void for_live_runs(const storage::Tombstones& tombs, uint32_t a, uint32_t b, F&& run) {
+  if (a >= b) return;
+  if (tombs.empty()) {
+    run(a, b);
+    return;
+  }
+  auto cur = tombs.cursor(a);
+  uint32_t pos = a;
+  while (pos < b) {
+    const uint32_t t = (cur.valid() && cur.value() < b) ? cur.value() : b;
+    if (t > pos) run(pos, t);
+    if (t == b) break;
+    pos = t + 1;
+    cur.next();
+  }
+}
+
+// Delta rows the search may address: the shortest of the delta's parallel lists.
+size_t usable_delta_rows(const SegmentView& seg, const storage::Delta& d) {
+  size_t rows = std::min(d.ids.size(), d.clusters.size());
+  rows = std::min(rows, d.factors.size() / codec::kRowFactors);
+  const size_t stride = static_cast<size_t>(seg.n_bits) * seg.words;
+  if (stride != 0) rows = std::min(rows, d.codes.size() / stride);
+  rows = std::min(rows, d.rerank.size() / (seg.dim + 1));
+  // Slots n + i must stay below 2^32 - 1.
+  rows = std::min<size_t>(rows, static_cast<size_t>(kU32Max - 1) - std::min<size_t>(seg.n, kU32Max - 1));
+  return rows;
+}
+
+// ---------------------------------------------------------------------------------------
+// Scratch
+// ---------------------------------------------------------------------------------------
+
+// Candidates of one chunk: a plain array that grows without initialising its entries.
+struct CandArray {
+  std::unique_ptr<Candidate[]> p;
+  size_t n = 0;
+  size_t cap = 0;
+  void reserve(size_t c) {
+    if (c <= cap) return;
+    std::unique_ptr<Candidate[]> q(new Candidate[c]);
+    std::copy_n(p.get(), n, q.get());
+    p = std::move(q);
+    cap = c;
+  }
+};
+
+struct ChunkScratch {
+  codec::QueryLut lut;
+  std::vector<float> resid;
+  std::vector<codec::ResidualStats> stats;
+  CandArray cands;
+  alignas(64) float est[kEstBatch];
+  alignas(64) float low[kEstBatch];
+  bool busy = false;
+};
+
+struct TopScratch {
+  std::vector<float> rq;
+  std::vector<uint64_t> ckeys;
+  std::vector<uint64_t> heap;
+  std::vector<uint32_t> probe;
+  std::vector<std::vector<Candidate>> bufs;
+  std::vector<uint64_t> chunk_rows;
+  std::vector<Candidate> main;
+  std::vector<Candidate> tmp;
+  std::vector<uint32_t> slots;
+  std::vector<uint32_t> sort_tmp;
+  std::vector<ScoredPair> scored;
+  std::vector<uint8_t> flags;
+  RerankTable table;
+  bool busy = false;
+};
+
+// A thread's scratch of type S, or a private one when the thread's own is in use (a search
+// started by a task stolen while this thread waits inside another search).
+template <class S>
+class Lease {
+ public:
+  Lease() {
+    thread_local S tls;
+    if (!tls.busy) {
+      s_ = &tls;
+    } else {
+      own_ = std::make_unique<S>();
+      s_ = own_.get();
+    }
+    s_->busy = true;
+  }
+  ~Lease() { s_->busy = false; }
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  S& operator*() { return *s_; }
+  S* operator->() { return s_; }
+
+ private:
+  S* s_ = nullptr;
+  std::unique_ptr<S> own_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Probing
+// ---------------------------------------------------------------------------------------
+
+struct ProbeCtx {
+  const SegmentView& seg;
+  const storage::Tombstones& tombs;
+  const storage::Delta& delta;
+  size_t delta_rows;
+  const RowFilter& filter;
+  const float* rq;
+  size_t stats_len;  // D: dim in the new rotation layout, pad in the legacy one
+  uint32_t cap;
+  uint32_t trigger;
+  bool timing;
+};
+
+struct ChunkOut {
+  uint64_t rows = 0;
+  uint64_t lut_ns = 0;
+};
+
+// Warms the cache for the first rows of a cluster (its codes and factors are read as two
+// streams that the hardware prefetcher picks up after a few lines).
+inline void prefetch_rows(const SegmentView& seg, size_t stride, uint32_t a, uint32_t b) {
+  if (a >= b) return;
+  const size_t rows = std::min<size_t>(b - a, 32);
+  const char* codes = reinterpret_cast<const char*>(seg.codes + static_cast<size_t>(a) * stride);
+  const char* metas = reinterpret_cast<const char*>(seg.metas + static_cast<size_t>(a) * codec::kRowFactors);
+  const size_t code_bytes = rows * stride * sizeof(uint64_t);
+  const size_t meta_bytes = rows * codec::kRowFactors * sizeof(float);
+  for (size_t o = 0; o < code_bytes; o += 64) __builtin_prefetch(codes + o);
+  for (size_t o = 0; o < meta_bytes; o += 64) __builtin_prefetch(metas + o);
+}
+
+class ClusterScanner {
+ public:
+  ClusterScanner(const ProbeCtx& ctx, ChunkScratch& s)
+      : ctx_(ctx), s_(s), stride_(static_cast<size_t>(ctx.seg.n_bits) * ctx.seg.words) {
+    s_.cands.n = 0;
+  }
+
+  // Scans cluster c; `stats` are the raw statistics of its residual.
+  void scan(uint32_t c, const codec::ResidualStats& stats, uint32_t next, ChunkOut& out) {
+    const SegmentView& seg = ctx_.seg;
+    const uint32_t a = seg.offsets[c];
+    const uint32_t b = std::min(seg.offsets[c + 1], seg.n);
+    std::span<const uint32_t> drows;
+    if (ctx_.delta_rows != 0 && seg.delta_lists != nullptr) drows = seg.delta_lists->rows_of(c);
+    if (next != kU32Max) prefetch_rows(seg, stride_, seg.offsets[next], std::min(seg.offsets[next + 1], seg.n));
+    if (a >= b && drows.empty()) return;
+
+    Clock::time_point t0;
+    if (ctx_.timing) t0 = Clock::now();
+    const size_t pad = seg.pad;
+    const float* cr = seg.centroids_rot + static_cast<size_t>(c) * pad;
+    float* r = s_.resid.data();
+    for (size_t j = 0; j < pad; ++j) r[j] = ctx_.rq[j] - cr[j];
+    codec::preprocess_query_with(s_.lut, std::span<const float>(r, pad), ctx_.stats_len, stats);
+    if (ctx_.timing) out.lut_ns += ns_since(t0);
+
+    if (!ctx_.filter) {
+      for_live_runs(ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) { estimate_run(x, y, out); });
+    } else {
+      for_live_runs(ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) {
+        uint32_t rs = x;
+        for (uint32_t i = x; i < y; ++i) {
+          if (!ctx_.filter.main(ctx_.filter.ctx, i)) {
+            if (i > rs) estimate_run(rs, i, out);
+            rs = i + 1;
+          }
+        }
+        if (y > rs) estimate_run(rs, y, out);
+      });
+    }
+
+    for (uint32_t i : drows) {
+      if (i >= ctx_.delta_rows) break;  // ascending lists
+      const uint32_t slot = seg.n + i;
+      if (ctx_.tombs.contains(slot)) continue;
+      if (ctx_.filter && !ctx_.filter.delta(ctx_.filter.ctx, ctx_.delta, i)) continue;
+      codec::estimate_rows(s_.lut, ctx_.delta.codes.data() + static_cast<size_t>(i) * stride_,
+                           ctx_.delta.factors.data() + static_cast<size_t>(i) * codec::kRowFactors, 1, seg.n_bits,
+                           pad, s_.est, s_.low);
+      append(1, slot);
+    }
+  }
+
+  // Final compaction of the chunk to cap; the kept candidates are appended to dst.
+  void finish(std::vector<Candidate>& dst) {
+    float unused;
+    const size_t m = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &unused);
+    dst.insert(dst.end(), s_.cands.p.get(), s_.cands.p.get() + m);
+    s_.cands.n = 0;
+  }
+
+ private:
+  void estimate_run(uint32_t x, uint32_t y, ChunkOut& out) {
+    const SegmentView& seg = ctx_.seg;
+    out.rows += y - x;
+    for (uint32_t p = x; p < y;) {
+      const uint32_t cnt = static_cast<uint32_t>(std::min<size_t>(kEstBatch, y - p));
+      codec::estimate_rows(s_.lut, seg.codes + static_cast<size_t>(p) * stride_,
+                           seg.metas + static_cast<size_t>(p) * codec::kRowFactors, cnt, seg.n_bits, seg.pad,
+                           s_.est, s_.low);
+      append(cnt, p);
+      p += cnt;
+    }
+  }
+
+  // Appends rows first_slot + j (j < cnt) of the estimate batch that the bound keeps (an
+  // estimate above it is dropped; a NaN estimate never is), without a branch per row, then
+  // compacts when the buffer has reached the trigger. Compacting after the batch rather
+  // than at the exact row changes nothing but the moment the bound tightens: the buffer
+  // still ends up holding the cap best of every row offered to it.
+  void append(uint32_t cnt, uint32_t first_slot) {
+    // Grows with the rows actually offered (never by the caller's sizes); it stops growing
+    // at trigger + one batch, as the buffer is compacted on reaching the trigger.
+    if (s_.cands.n + cnt > s_.cands.cap) s_.cands.reserve(std::max<size_t>(2 * s_.cands.cap, s_.cands.n + kEstBatch));
+    Candidate* out = s_.cands.p.get() + s_.cands.n;
+    const float bound = bound_;
+    size_t m = 0;
+    for (uint32_t j = 0; j < cnt; ++j) {
+      const float e = s_.est[j];
+      out[m] = Candidate::make(e, s_.low[j], first_slot + j);
+      m += !(e > bound);
+    }
+    s_.cands.n += m;
+    if (s_.cands.n >= ctx_.trigger) s_.cands.n = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &bound_);
+  }
+
+  const ProbeCtx& ctx_;
+  ChunkScratch& s_;
+  size_t stride_;
+  float bound_ = kInf;
+};
+
+void scan_clusters(const ProbeCtx& ctx, const uint32_t* clusters, size_t count, std::vector<Candidate>& buf,
+                   ChunkOut& out) {
+  Lease<ChunkScratch> s;
+  if (s->resid.size() < ctx.seg.pad) s->resid.resize(ctx.seg.pad);
+  if (s->stats.size() < count) s->stats.resize(count);
+  Clock::time_point t0;
+  if (ctx.timing) t0 = Clock::now();
+  codec::residual_stats(ctx.rq, ctx.seg.centroids_rot, ctx.seg.pad, clusters, count,
+                        std::min(ctx.seg.pad, ctx.stats_len), s->stats.data());
+  if (ctx.timing) out.lut_ns += ns_since(t0);
+  ClusterScanner scanner(ctx, *s);
+  for (size_t i = 0; i < count; ++i)
+    scanner.scan(clusters[i], s->stats[i], i + 1 < count ? clusters[i + 1] : kU32Max, out);
+  scanner.finish(buf);
+}
+
+// ---------------------------------------------------------------------------------------
+// Rerank helpers
+// ---------------------------------------------------------------------------------------
+
+inline std::optional<RowExponent> main_exponent(const SegmentView& seg, uint32_t s) {
+  if (seg.has_origscale && s < seg.origscale_records)
+    return main_row_exponent(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
+  return std::nullopt;
+}
+
+inline float main_distance(const SegmentView& seg, const RerankTable& t, std::span<const float> q, uint32_t s) {
+  return t.distance(q, seg.orig + static_cast<size_t>(s) * seg.dim, main_exponent(seg, s));
+}
+
+inline float delta_distance(const SegmentView& seg, const storage::Delta& d, const RerankTable& t,
+                            std::span<const float> q, uint32_t i) {
+  const uint8_t* row = d.rerank.data() + static_cast<size_t>(i) * (seg.dim + 1);
+  return t.distance(q, row, delta_row_exponent(row, seg.dim));
+}
+
+// Main rows of slots [a, b) that are live and pass the filter, scored into emit.
+template <class Emit>
+void score_main_range(const SegmentView& seg, const LiveView& live, const RowFilter& filter, const RerankTable& t,
+                      std::span<const float> q, uint32_t a, uint32_t b, Emit&& emit) {
+  for_live_runs(*live.tombstones, a, b, [&](uint32_t x, uint32_t y) {
+    for (uint32_t s = x; s < y; ++s) {
+      if (filter && !filter.main(filter.ctx, s)) continue;
+      emit(ScoredPair{main_distance(seg, t, q, s), s});
+    }
+  });
+}
+
+std::vector<SlotDistance> to_result(const std::vector<ScoredPair>& sorted, uint32_t k) {
+  const size_t m = std::min<size_t>(k, sorted.size());
+  std::vector<SlotDistance> out;
+  out.reserve(m);
+  for (size_t i = 0; i < m; ++i) out.emplace_back(sorted[i].second, sorted[i].first);
+  return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Rerank table and slot distance
+// ---------------------------------------------------------------------------------------
+
+RerankTable rerank_table_for(const SegmentView& seg, std::span<const float> query) {
+  return RerankTable::build(query, seg.quant_scale, seg.has_origscale);
+}
+
+float slot_distance(const SegmentView& seg, const storage::Delta& delta, const RerankTable& table,
+                    std::span<const float> query, uint32_t slot) {
+  if (slot < seg.n) return main_distance(seg, table, query, slot);
+  return delta_distance(seg, delta, table, query, slot - seg.n);
+}
+
+// ---------------------------------------------------------------------------------------
+// Dense search
+// ---------------------------------------------------------------------------------------
+
+std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveView& live, std::span<const float> query,
+                                           const DenseParams& params, const RowFilter& filter, SearchProfile* prof) {
+  const uint32_t k = sat_u32(params.k);
+  const uint32_t nprobe = sat_u32(params.nprobe);
+  const uint32_t rerank = sat_u32(params.rerank);
+  const storage::Tombstones& tombs = *live.tombstones;
+  const storage::Delta& delta = *live.delta;
+  const size_t n_clusters = seg.n_clusters;
+  const size_t delta_rows = usable_delta_rows(seg, delta);
+
+  const uint32_t P = std::max<uint32_t>(nprobe, 1);
+  const size_t m = std::min<size_t>(filter ? sat_mul(16, P) : P, n_clusters);
+  const uint32_t base_budget = std::max(sat_mul(4, k), rerank);
+  const uint64_t B = filter ? sat_mul(6, base_budget) : base_budget;
+  const uint32_t R = std::max(k, rerank);
+  const uint32_t cap = std::max<uint32_t>(1024, sat_mul(4, std::max<uint32_t>(R, 1)));
+  const uint32_t trigger = std::max<uint32_t>(64, sat_mul(2, cap));
+
+  Lease<TopScratch> S;
+  Clock::time_point t0;
+  if (prof) t0 = Clock::now();
+
+  // Stage 1: rotate and rank the clusters.
+  S->rq.resize(seg.pad);
+  seg.rotator->rotate_into(query, std::span<float>(S->rq));
+  if (n_clusters >= kParallelCentroids && parallel::num_threads() > 1) {
+    // Parallel: the m best of each range of centroids, then the m best of their union.
+    const size_t blocks = seg.packed_centroids->blocks();
+    constexpr size_t kChunkBlocks = 16;
+    const simd::Level level = simd::active_level();
+    parallel::isolate([&] {
+      S->ckeys = parallel::collect_chunks<uint64_t>(blocks, kChunkBlocks, [&](size_t b0, size_t b1) {
+        std::vector<uint64_t> part, heap;
+        nearest_keys_range(level, S->rq.data(), *seg.packed_centroids, m, b0, b1, part, heap);
+        return part;
+      });
+    });
+    if (m < S->ckeys.size() && m != 0)
+      std::nth_element(S->ckeys.begin(), S->ckeys.begin() + (m - 1), S->ckeys.end());
+    S->ckeys.resize(std::min(m, S->ckeys.size()));
+    std::sort(S->ckeys.begin(), S->ckeys.end());
+  } else {
+    nearest_keys(S->rq.data(), *seg.packed_centroids, m, S->ckeys, S->heap);
+  }
+  // The packed centroids hold every searchable cluster; the list is shorter only if a view
+  // was built with fewer.
+  const size_t listed = std::min(m, S->ckeys.size());
+  S->probe.resize(listed);
+  for (size_t i = 0; i < listed; ++i) S->probe[i] = static_cast<uint32_t>(S->ckeys[i] & 0xFFFFFFFFu);
+  if (prof) {
+    prof->rotate_rank_ns += ns_since(t0);
+    t0 = Clock::now();
+  }
+
+  // Stage 2 and 3: probing rounds; delta rows of each probed cluster ride along its scan.
+  // The segment's lists describe this delta (the caller reads both under the delta read
+  // lock); lists that cannot (absent, too short, another cluster count) are replaced by
+  // lists grouped for this call.
+  std::unique_ptr<DeltaClusterLists> own_lists;
+  SegmentView segv = seg;
+  if (delta_rows != 0 && (seg.delta_lists == nullptr || seg.delta_lists->rows() < delta_rows ||
+                          seg.delta_lists->clusters() != n_clusters)) {
+    own_lists = std::make_unique<DeltaClusterLists>();
+    own_lists->assign(delta, n_clusters);
+    segv.delta_lists = own_lists.get();
+  }
+  const ProbeCtx ctx{segv,         tombs, delta,   delta_rows,     filter, S->rq.data(),
+                     seg.rotator->new_layout ? seg.dim : seg.pad, cap, trigger, prof != nullptr};
+  std::vector<Candidate>& main = S->main;
+  main.clear();
+  uint64_t total_rows = 0;
+  uint64_t lut_ns = 0;
+  size_t pos = 0;
+  while (pos < listed) {
+    const size_t len = std::min<size_t>(P, listed - pos);
+    const size_t t = std::max<size_t>(1, parallel::num_threads());
+    const size_t chunk = std::max<size_t>(1, (len + (t + t / 2) - 1) / (t + t / 2));
+    const size_t nchunks = (len + chunk - 1) / chunk;
+    if (nchunks == 1) {
+      // One chunk, scanned on this thread; its candidates go straight to the main buffer.
+      ChunkOut out;
+      scan_clusters(ctx, S->probe.data() + pos, len, main, out);
+      total_rows += out.rows;
+      lut_ns += out.lut_ns;
+    } else {
+      if (S->bufs.size() < nchunks) S->bufs.resize(nchunks);
+      S->chunk_rows.assign(nchunks * 2, 0);
+      for (size_t c = 0; c < nchunks; ++c) S->bufs[c].clear();
+      parallel::isolate([&] {
+        parallel::for_chunks(len, chunk, [&](size_t b, size_t e) {
+          const size_t ci = b / chunk;
+          ChunkOut out;
+          scan_clusters(ctx, S->probe.data() + pos + b, e - b, S->bufs[ci], out);
+          S->chunk_rows[2 * ci] = out.rows;
+          S->chunk_rows[2 * ci + 1] = out.lut_ns;
+        });
+      });
+      for (size_t c = 0; c < nchunks; ++c) {
+        main.insert(main.end(), S->bufs[c].begin(), S->bufs[c].end());
+        total_rows += S->chunk_rows[2 * c];
+        lut_ns += S->chunk_rows[2 * c + 1];
+      }
+    }
+    compact_bound(main, cap);
+    pos += len;
+    if (total_rows >= B) break;
+  }
+  const size_t probed = pos;
+  compact_bound(main, cap);
+  if (prof) {
+    const uint64_t all = ns_since(t0);
+    prof->lut_ns += lut_ns;
+    prof->scan_ns += all > lut_ns ? all - lut_ns : 0;
+    prof->rows_estimated += total_rows;
+    prof->clusters_probed += probed;
+    t0 = Clock::now();
+  }
+
+  // Stage 4: rerank pool.
+  const size_t pool = choose_rerank_pool(main.data(), main.size(), R, S->tmp);
+  // Scored in slot order (rows of a cluster are adjacent in the mapped files); the order
+  // does not change the result, which is selected by (distance, slot).
+  std::vector<uint32_t>& slots = S->slots;
+  slots.resize(pool);
+  for (size_t i = 0; i < pool; ++i) slots[i] = main[i].slot();
+  radix_sort_u32(slots.data(), pool, S->sort_tmp);
+
+  if (prof) {
+    prof->pool_ns += ns_since(t0);
+    t0 = Clock::now();
+  }
+
+  // Stage 5: int8 rerank of the pool.
+  S->table.assign(query, seg.quant_scale, seg.has_origscale);
+  const RerankTable& table = S->table;
+  std::vector<ScoredPair>& scored = S->scored;
+  scored.resize(pool);
+  // Rows are read at random from orig.bin: prefetch a few pool rows ahead.
+  const size_t line_count = (seg.dim + 63) / 64;
+  auto prefetch = [&](size_t i) {
+    const uint32_t s = slots[i];
+    const uint8_t* row = s < seg.n ? seg.orig + static_cast<size_t>(s) * seg.dim
+                                   : delta.rerank.data() + static_cast<size_t>(s - seg.n) * (seg.dim + 1);
+    for (size_t l = 0; l < line_count; ++l) __builtin_prefetch(row + l * 64);
+    if (s < seg.n && seg.has_origscale && s < seg.origscale_records)
+      __builtin_prefetch(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
+  };
+  constexpr size_t kAhead = 8;
+  auto score_one = [&](size_t i) {
+    if (i + kAhead < pool) prefetch(i + kAhead);
+    const uint32_t s = slots[i];
+    scored[i] = ScoredPair{slot_distance(seg, delta, table, query, s), s};
+  };
+  if (static_cast<uint64_t>(pool) * seg.dim >= kParallelRerankWork) {
+    parallel::isolate([&] {
+      parallel::for_chunks(pool, 256, [&](size_t b, size_t e) {
+        for (size_t i = b; i < e; ++i) score_one(i);
+      });
+    });
+  } else {
+    for (size_t i = 0; i < std::min(pool, kAhead); ++i) prefetch(i);
+    for (size_t i = 0; i < pool; ++i) score_one(i);
+  }
+
+  // Stage 6: top k.
+  if (k < scored.size()) keep_k_smallest(scored, k);
+  sort_by_distance(scored);
+  if (prof) {
+    prof->rerank_ns += ns_since(t0);
+    prof->pool_size += pool;
+    t0 = Clock::now();
+  }
+
+  if (!params.ensure_target_k || scored.size() >= k) return to_result(scored, k);
+
+  // Stage 7: exact fallback over the clusters that were not probed.
+  std::vector<uint8_t>& flags = S->flags;
+  flags.assign(std::max<size_t>(n_clusters, 1), 0);
+  for (size_t i = 0; i < probed; ++i) flags[S->probe[i]] = 1;
+  std::vector<uint32_t> unprobed;
+  uint64_t unprobed_rows = 0;
+  for (size_t c = 0; c < n_clusters; ++c) {
+    if (flags[c]) continue;
+    unprobed.push_back(static_cast<uint32_t>(c));
+    const uint32_t a = seg.offsets[c];
+    const uint32_t b = std::min(seg.offsets[c + 1], seg.n);
+    if (b > a) unprobed_rows += b - a;
+  }
+  // Every cluster was probed: the approximate result stands (the fallback only ever adds
+  // rows of clusters that were left out).
+  if (unprobed.empty()) return to_result(scored, k);
+  const uint32_t kcap = keep_k_cap(k);
+  std::vector<ScoredPair> found;
+  auto score_cluster = [&](uint32_t c, auto&& emit) {
+    score_main_range(seg, live, filter, table, query, seg.offsets[c], std::min(seg.offsets[c + 1], seg.n), emit);
+  };
+  if (unprobed_rows >= kParallelRows) {
+    const size_t per_chunk =
+        std::max<size_t>(1, static_cast<size_t>((32768.0 * static_cast<double>(unprobed.size())) /
+                                                static_cast<double>(unprobed_rows)));
+    parallel::isolate([&] {
+      found = top_k_par(unprobed.size(), per_chunk, k, kcap, [&](size_t b, size_t e, auto&& emit) {
+        for (size_t i = b; i < e; ++i) score_cluster(unprobed[i], emit);
+      });
+    });
+  } else {
+    auto emit = [&](ScoredPair p) { push_capped(found, p, k, kcap); };
+    for (uint32_t c : unprobed) score_cluster(c, emit);
+  }
+  keep_k_smallest(found, k);
+
+  std::vector<ScoredPair> dfound;
+  for (size_t i = 0; i < delta_rows; ++i) {
+    const uint32_t c = delta.clusters[i];
+    if (c < n_clusters && flags[c]) continue;
+    const uint32_t slot = seg.n + static_cast<uint32_t>(i);
+    if (tombs.contains(slot)) continue;
+    if (filter && !filter.delta(filter.ctx, delta, static_cast<uint32_t>(i))) continue;
+    push_capped(dfound, ScoredPair{delta_distance(seg, delta, table, query, static_cast<uint32_t>(i)), slot}, k, kcap);
+  }
+  keep_k_smallest(dfound, k);
+
+  found.insert(found.end(), dfound.begin(), dfound.end());
+  found.insert(found.end(), scored.begin(), scored.end());
+  keep_k_smallest(found, k);
+  sort_by_distance(found);
+  if (prof) prof->fallback_ns += ns_since(t0);
+  return to_result(found, k);
+}
+
+// ---------------------------------------------------------------------------------------
+// Exact search
+// ---------------------------------------------------------------------------------------
+
+std::vector<SlotDistance> search_bruteforce_view(const SegmentView& seg, const LiveView& live,
+                                                 std::span<const float> query, uint64_t k64, const RowFilter& filter) {
+  const uint32_t k = sat_u32(k64);
+  const storage::Tombstones& tombs = *live.tombstones;
+  const storage::Delta& delta = *live.delta;
+  const RerankTable table = rerank_table_for(seg, query);
+  const uint32_t cap = keep_k_cap(k);
+
+  std::vector<ScoredPair> found;
+  if (seg.n <= kParallelRows - 1) {
+    auto emit = [&](ScoredPair p) { push_capped(found, p, k, cap); };
+    score_main_range(seg, live, filter, table, query, 0, seg.n, emit);
+    keep_k_smallest(found, k);
+  } else {
+    parallel::isolate([&] {
+      found = top_k_par(seg.n, 16384, k, cap, [&](size_t b, size_t e, auto&& emit) {
+        score_main_range(seg, live, filter, table, query, static_cast<uint32_t>(b), static_cast<uint32_t>(e), emit);
+      });
+    });
+    keep_k_smallest(found, k);
+  }
+
+  const size_t delta_rows = usable_delta_rows(seg, delta);
+  std::vector<ScoredPair> dfound;
+  for (size_t i = 0; i < delta_rows; ++i) {
+    const uint32_t slot = seg.n + static_cast<uint32_t>(i);
+    if (tombs.contains(slot)) continue;
+    if (filter && !filter.delta(filter.ctx, delta, static_cast<uint32_t>(i))) continue;
+    push_capped(dfound, ScoredPair{delta_distance(seg, delta, table, query, static_cast<uint32_t>(i)), slot}, k, cap);
+  }
+  keep_k_smallest(dfound, k);
+
+  found.insert(found.end(), dfound.begin(), dfound.end());
+  keep_k_smallest(found, k);
+  sort_by_distance(found);
+  return to_result(found, k);
+}
+
+}  // namespace ivf_rabitq::index

@@ -1,0 +1,323 @@
+// Candidate lists of the dense and exact searches and the selections over them.
+//
+// Two orders are kept apart on purpose:
+//   - estimates and lower bounds (the binary-code stage) compare by IEEE total order, ties
+//     by slot: estimates are often negative, and a NaN must land somewhere definite;
+//   - final distances (int8 rerank) compare by the distance's bit pattern read as an
+//     unsigned 32-bit integer, then by slot. For the non-negative distances the rerank
+//     produces this is ascending distance with ties to the lower slot.
+// Both orders are total over (value, slot) and slots are distinct within a list, so every
+// selection below yields the same set whatever the order it starts from, which is what
+// makes the searches independent of how the work was split over threads.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "ivf_rabitq/common/parallel.hpp"
+
+namespace ivf_rabitq::index {
+
+inline constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
+
+// Saturating arithmetic of the u32 query parameters (k, nprobe, rerank and sizes derived
+// from them).
+constexpr uint32_t sat_u32(uint64_t v) { return v > kU32Max ? kU32Max : static_cast<uint32_t>(v); }
+constexpr uint32_t sat_mul(uint32_t a, uint32_t b) { return sat_u32(static_cast<uint64_t>(a) * b); }
+
+// IEEE total order of an f32 as an unsigned key: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
+inline uint32_t total_order_key(float f) {
+  const uint32_t b = std::bit_cast<uint32_t>(f);
+  return (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Estimated candidates (total order of the estimate, then slot)
+// ---------------------------------------------------------------------------------------
+
+// An estimated row. The estimate and the slot are kept as one u64 key (total-order key of
+// the estimate in the high half, slot in the low half) so the selections compare one word.
+struct Candidate {
+  uint64_t key;
+  float lower;
+
+  static Candidate make(float estimate, float lower, uint32_t slot) {
+    return Candidate{(static_cast<uint64_t>(total_order_key(estimate)) << 32) | slot, lower};
+  }
+  uint32_t slot() const { return static_cast<uint32_t>(key); }
+  float estimate() const {
+    const uint32_t k = static_cast<uint32_t>(key >> 32);
+    return std::bit_cast<float>((k & 0x80000000u) ? (k & 0x7FFFFFFFu) : ~k);
+  }
+};
+
+inline uint64_t estimate_key(const Candidate& c) { return c.key; }
+struct EstimateLess {
+  bool operator()(const Candidate& a, const Candidate& b) const { return a.key < b.key; }
+};
+
+// The k-th smallest (k in [1, n]) of n distinct u64 keys, key_at(i) giving key i. A radix
+// selection: each round counts the keys of the live range in 2048 buckets of their leading
+// bits, keeps only the bucket that holds the k-th key and narrows the range; small sets
+// finish with nth_element. A few linear passes without data-dependent branches instead of
+// the mispredicted comparisons of a quickselect. `scratch` is reused between calls.
+template <class KeyAt>
+uint64_t kth_smallest_key(size_t n, size_t k, KeyAt&& key_at, std::vector<uint64_t>& scratch) {
+  constexpr unsigned kBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kBits;
+  constexpr size_t kSmall = 48;
+  uint32_t counts[kBuckets];
+  if (scratch.size() < n) scratch.resize(n);
+  uint64_t* keys = scratch.data();
+  // Round 0 reads the keys through key_at; later rounds read the survivors from scratch.
+  uint64_t mn = ~uint64_t{0}, mx = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t v = key_at(i);
+    mn = v < mn ? v : mn;
+    mx = v > mx ? v : mx;
+  }
+  bool first = true;
+  for (;;) {
+    if (mn == mx) return mn;
+    if (n <= kSmall) {
+      if (first)
+        for (size_t i = 0; i < n; ++i) keys[i] = key_at(i);
+      std::nth_element(keys, keys + (k - 1), keys + n);
+      return keys[k - 1];
+    }
+    const unsigned width = 64u - static_cast<unsigned>(std::countl_zero(mx - mn));
+    const unsigned shift = width > kBits ? width - kBits : 0u;
+    std::fill(counts, counts + kBuckets, 0u);
+    if (first) {
+      for (size_t i = 0; i < n; ++i) ++counts[(key_at(i) - mn) >> shift];
+    } else {
+      for (size_t i = 0; i < n; ++i) ++counts[(keys[i] - mn) >> shift];
+    }
+    size_t b = 0, below = 0;
+    while (below + counts[b] < k) below += counts[b++];
+    // Survivors: the keys of bucket b (branch-free compaction), with their range.
+    const uint64_t want = b;
+    size_t m = 0;
+    uint64_t nmn = ~uint64_t{0}, nmx = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t v = first ? key_at(i) : keys[i];
+      const bool in = ((v - mn) >> shift) == want;
+      keys[m] = v;
+      m += in;
+      nmn = (in && v < nmn) ? v : nmn;
+      nmx = (in && v > nmx) ? v : nmx;
+    }
+    first = false;
+    n = m;
+    k -= below;
+    mn = nmn;
+    mx = nmx;
+  }
+}
+
+// Moves the candidates whose key is at most `t` to the front of b[0..n), keeping their
+// order; returns how many there are. The others are overwritten.
+inline size_t keep_at_most(Candidate* b, size_t n, uint64_t t) {
+  size_t m = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Candidate c = b[i];
+    b[m] = c;
+    m += c.key <= t;
+  }
+  return m;
+}
+
+// Moves the candidates of b[0..n) for which keep(c) holds to the front (order kept) and the
+// others behind them (order kept), without a branch per candidate; returns the number
+// kept. tmp is scratch.
+template <class Keep>
+size_t partition_candidates(Candidate* b, size_t n, Keep&& keep, std::vector<Candidate>& tmp) {
+  if (tmp.size() < n) tmp.resize(n);
+  Candidate* back = tmp.data();
+  size_t m = 0, o = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Candidate c = b[i];
+    const bool k = keep(c);
+    b[m] = c;
+    back[o] = c;
+    m += k;
+    o += !k;
+  }
+  std::copy_n(back, o, b + m);
+  return m;
+}
+
+// Sorts a[0..n) ascending (least-significant-digit radix sort, 11-bit digits, only as many
+// passes as the largest value needs). tmp is scratch.
+inline void radix_sort_u32(uint32_t* a, size_t n, std::vector<uint32_t>& tmp) {
+  if (n < 64) {
+    std::sort(a, a + n);
+    return;
+  }
+  uint32_t mx = 0;
+  for (size_t i = 0; i < n; ++i) mx = a[i] > mx ? a[i] : mx;
+  if (tmp.size() < n) tmp.resize(n);
+  uint32_t* src = a;
+  uint32_t* dst = tmp.data();
+  constexpr unsigned kBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kBits;
+  uint32_t counts[kBuckets];
+  for (unsigned shift = 0; shift < 32 && (mx >> shift) != 0; shift += kBits) {
+    std::fill(counts, counts + kBuckets, 0u);
+    for (size_t i = 0; i < n; ++i) ++counts[(src[i] >> shift) & (kBuckets - 1)];
+    uint32_t sum = 0;
+    for (size_t d = 0; d < kBuckets; ++d) {
+      const uint32_t c = counts[d];
+      counts[d] = sum;
+      sum += c;
+    }
+    for (size_t i = 0; i < n; ++i) dst[counts[(src[i] >> shift) & (kBuckets - 1)]++] = src[i];
+    std::swap(src, dst);
+  }
+  if (src != a) std::copy_n(src, n, a);
+}
+
+// Per-thread scratch of the selections.
+inline std::vector<uint64_t>& selection_scratch() {
+  thread_local std::vector<uint64_t> s;
+  return s;
+}
+
+// Keeps the cap best candidates of b[0..n) (estimate total order, then slot) at its front
+// and returns their number, min(n, cap); *bound receives the largest surviving estimate,
+// or +inf when nothing was dropped.
+inline size_t compact_keep(Candidate* b, size_t n, uint32_t cap, float* bound) {
+  *bound = std::numeric_limits<float>::infinity();
+  if (n <= cap) return n;
+  if (cap == 0) return 0;
+  const uint64_t t = kth_smallest_key(n, cap, [b](size_t i) { return b[i].key; }, selection_scratch());
+  const size_t m = keep_at_most(b, n, t);
+  *bound = Candidate{t, 0.f}.estimate();
+  return m;
+}
+
+// Keeps the cap best candidates (estimate total order, then slot) and returns the largest
+// surviving estimate; leaves a buffer of at most cap entries alone and returns +inf.
+inline float compact_bound(std::vector<Candidate>& buf, uint32_t cap) {
+  float bound;
+  buf.resize(compact_keep(buf.data(), buf.size(), cap, &bound));
+  return bound;
+}
+
+// Rerank pool of the candidates c[0..L) (distinct slots), moved to the front of c in no
+// particular order; returns its size. The pool is the r = min(R, L) best (estimate total
+// order, then slot), then the other candidates whose lower bound is at most `worst`, the
+// largest non-NaN estimate of those r (minus infinity when there is none; a NaN lower bound
+// never qualifies), at most min(4R, L) - r of them: those with the smallest estimates when
+// more qualify. tmp is scratch.
+inline size_t choose_rerank_pool(Candidate* c, size_t L, uint32_t R, std::vector<Candidate>& tmp) {
+  const size_t r = std::min<size_t>(R, L);
+  std::vector<uint64_t>& sel = selection_scratch();
+  if (r > 0 && R < L) {
+    const uint64_t t = kth_smallest_key(L, r, [c](size_t i) { return c[i].key; }, sel);
+    partition_candidates(c, L, [t](const Candidate& x) { return x.key <= t; }, tmp);
+  }
+  float worst = -std::numeric_limits<float>::infinity();
+  for (size_t i = 0; i < r; ++i) {
+    const float e = c[i].estimate();
+    if (!std::isnan(e) && e > worst) worst = e;
+  }
+  // A NaN lower bound never qualifies (the comparison is false).
+  size_t n_extras = partition_candidates(c + r, L - r, [worst](const Candidate& x) { return x.lower <= worst; }, tmp);
+  const size_t extra_limit = std::min<size_t>(sat_mul(4, R), L) - r;
+  if (n_extras > extra_limit) {
+    if (extra_limit > 0) {
+      Candidate* ex = c + r;
+      const uint64_t t = kth_smallest_key(n_extras, extra_limit, [ex](size_t i) { return ex[i].key; }, sel);
+      keep_at_most(ex, n_extras, t);
+    }
+    n_extras = extra_limit;
+  }
+  return r + n_extras;
+}
+
+// ---------------------------------------------------------------------------------------
+// Scored pairs (distance bits as u32, then slot)
+// ---------------------------------------------------------------------------------------
+
+using ScoredPair = std::pair<float, uint32_t>;  // (distance, slot)
+using SlotDistance = std::pair<uint32_t, float>;  // result entries: (slot, distance)
+
+inline uint64_t distance_key(const ScoredPair& p) {
+  return (static_cast<uint64_t>(std::bit_cast<uint32_t>(p.first)) << 32) | p.second;
+}
+struct DistanceLess {
+  bool operator()(const ScoredPair& a, const ScoredPair& b) const { return distance_key(a) < distance_key(b); }
+};
+
+// The k smallest pairs under the distance order moved to the front, the rest dropped
+// (survivors in no particular order). k = 0 empties the list; a list of at most k entries
+// is left unchanged.
+inline void keep_k_smallest(std::vector<ScoredPair>& list, uint32_t k) {
+  if (k == 0) {
+    list.clear();
+    return;
+  }
+  if (list.size() <= k) return;
+  std::nth_element(list.begin(), list.begin() + (k - 1), list.end(), DistanceLess{});
+  list.resize(k);
+}
+
+// Buffer cap of the keep-k rule: max(64, 2k), saturating.
+constexpr uint32_t keep_k_cap(uint32_t k) { return std::max<uint32_t>(64, sat_mul(k, 2)); }
+
+// Appends one pair and applies the keep-k step when the buffer reaches cap.
+inline void push_capped(std::vector<ScoredPair>& buf, ScoredPair p, uint32_t k, uint32_t cap) {
+  buf.push_back(p);
+  if (buf.size() >= cap) keep_k_smallest(buf, k);
+}
+
+// Combine rule of two partial lists: b when a is empty, else a + b cut back to k.
+inline void combine_top_k(std::vector<ScoredPair>& a, std::vector<ScoredPair>&& b, uint32_t k) {
+  if (a.empty()) {
+    a = std::move(b);
+    return;
+  }
+  a.insert(a.end(), b.begin(), b.end());
+  keep_k_smallest(a, k);
+}
+
+// Sorts by the distance order (a full sort; callers have cut the list to k first).
+inline void sort_by_distance(std::vector<ScoredPair>& list) {
+  if (list.size() >= 2) std::sort(list.begin(), list.end(), DistanceLess{});
+}
+
+// Parallel top-k over items [0, n_items): produce(begin, end, emit) calls emit(ScoredPair)
+// for every candidate of the items [begin, end), in item order. Items are cut into fixed chunks of `chunk_items`; each chunk
+// fills its own buffer under the cap rule, and the chunk lists are folded in chunk order
+// with combine_top_k, a bounded number of chunks at a time so memory stays proportional to
+// k (never to the thread count or to cap). Returns at most k candidates, the k smallest of
+// everything produced, in no particular order; the set never depends on the pool size.
+template <class Produce>
+std::vector<ScoredPair> top_k_par(size_t n_items, size_t chunk_items, uint32_t k, uint32_t cap, Produce&& produce) {
+  std::vector<ScoredPair> acc;
+  if (n_items == 0) return acc;
+  if (chunk_items == 0) chunk_items = 1;
+  constexpr size_t kChunksPerWave = 32;
+  const size_t wave_items = chunk_items * kChunksPerWave;
+  for (size_t w0 = 0; w0 < n_items; w0 += wave_items) {
+    const size_t w1 = std::min(n_items, w0 + wave_items);
+    auto parts = parallel::map_chunks<std::vector<ScoredPair>>(w1 - w0, chunk_items, [&](size_t b, size_t e) {
+      std::vector<ScoredPair> buf;
+      auto emit = [&](ScoredPair p) { push_capped(buf, p, k, cap); };
+      produce(w0 + b, w0 + e, emit);
+      keep_k_smallest(buf, k);  // a chunk's list is held until the fold: keep it at k
+      return buf;
+    });
+    for (auto& p : parts) combine_top_k(acc, std::move(p), k);
+  }
+  return acc;
+}
+
+}  // namespace ivf_rabitq::index

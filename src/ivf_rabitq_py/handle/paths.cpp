@@ -1,0 +1,268 @@
+#include "ivf_rabitq_py/handle/paths.hpp"
+
+#include "ivf_rabitq/storage/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <system_error>
+#include <vector>
+
+namespace ivf_rabitq_py {
+
+namespace {
+
+enum class CompKind : uint8_t { Normal, CurDir, ParentDir };
+struct Comp {
+  size_t begin, end;
+  CompKind kind;
+};
+
+// Splits a path into components the way path parsing usually does: repeated separators
+// collapse, "." components vanish except a leading one in a relative path.
+std::vector<Comp> components(const std::string& s, bool* has_root) {
+  std::vector<Comp> out;
+  *has_root = !s.empty() && s[0] == '/';
+  size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && s[i] == '/') ++i;
+    if (i >= s.size()) break;
+    size_t j = i;
+    while (j < s.size() && s[j] != '/') ++j;
+    std::string_view c(s.data() + i, j - i);
+    if (c == ".") {
+      if (i == 0) out.push_back({i, j, CompKind::CurDir});
+    } else if (c == "..") {
+      out.push_back({i, j, CompKind::ParentDir});
+    } else {
+      out.push_back({i, j, CompKind::Normal});
+    }
+    i = j;
+  }
+  return out;
+}
+
+bool path_exists(const fs::path& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+bool exists_no_follow(const fs::path& p) {
+  struct stat st;
+  return ::lstat(p.c_str(), &st) == 0;
+}
+
+void remove_tree(const fs::path& p) {
+  std::error_code ec;
+  fs::remove_all(p, ec);
+}
+
+// Characters printed as \u{hex} in quoted paths: controls and the invisible format marks.
+bool printable(uint32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return false;
+  if (cp == 0xAD || cp == 0x34F || cp == 0x61C || cp == 0x180E) return false;
+  if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x206F)) return false;
+  if (cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFB)) return false;
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string utf8_lossy(std::string_view s) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(s.size());
+  const size_t n = s.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    size_t need = 0;
+    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    size_t k = 1;
+    for (; k <= need; ++k) {
+      if (i + k >= n) break;
+      const unsigned d = static_cast<unsigned char>(s[i + k]);
+      const unsigned l = k == 1 ? lo : 0x80u, h = k == 1 ? hi : 0xBFu;
+      if (d < l || d > h) break;
+    }
+    if (k > need) {
+      out.append(s.substr(i, need + 1));
+      i += need + 1;
+    } else {
+      out += kReplacement;  // the lead byte and the valid prefix of its continuation
+      i += k;
+    }
+  }
+  return out;
+}
+
+fs::path parent_of(const fs::path& path, bool* has_parent) {
+  const std::string& s = path.native();
+  bool root = false;
+  std::vector<Comp> comps = components(s, &root);
+  if (has_parent) *has_parent = !comps.empty();
+  if (comps.empty()) return fs::path();
+  if (comps.size() >= 2) return fs::path(s.substr(0, comps[comps.size() - 2].end));
+  return root ? fs::path("/") : fs::path();
+}
+
+fs::path sibling(const fs::path& path, std::string_view suffix) {
+  const std::string& s = path.native();
+  bool root = false;
+  std::vector<Comp> comps = components(s, &root);
+  std::string name;
+  if (!comps.empty() && comps.back().kind == CompKind::Normal) {
+    const Comp& c = comps.back();
+    name = utf8_lossy(std::string_view(s).substr(c.begin, c.end - c.begin));
+  }
+  name += suffix;
+  bool has_parent = false;
+  std::string parent = parent_of(path, &has_parent).native();
+  if (!has_parent) parent = ".";
+  if (parent.empty()) return fs::path(name);
+  if (parent.back() != '/') parent.push_back('/');
+  return fs::path(parent + name);
+}
+
+std::string quote_path(std::string_view text) {
+  const std::string valid = utf8_lossy(text);
+  std::string out = "\"";
+  size_t i = 0;
+  while (i < valid.size()) {
+    const unsigned char c = static_cast<unsigned char>(valid[i]);
+    uint32_t cp;
+    size_t len;
+    if (c < 0x80) {
+      cp = c, len = 1;
+    } else if (c < 0xE0) {
+      cp = c & 0x1F, len = 2;
+    } else if (c < 0xF0) {
+      cp = c & 0x0F, len = 3;
+    } else {
+      cp = c & 0x07, len = 4;
+    }
+    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
+    switch (cp) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case 0: out += "\\0"; break;
+      default:
+        if (printable(cp)) {
+          out.append(valid, i, len);
+        } else {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+          out += buf;
+        }
+    }
+    i += len;
+  }
+  out += '"';
+  return out;
+}
+
+bool has_segment(const fs::path& dir) { return path_exists(dir / "manifest.bin"); }
+
+ivf_rabitq::Result<bool> manifest_state(const fs::path& dir) {
+  struct stat st;
+  const fs::path m = dir / "manifest.bin";
+  if (::stat(m.c_str(), &st) == 0) return true;
+  const int e = errno;
+  if (e == ENOENT || e == ENOTDIR) return false;
+  return ivf_rabitq::IoError::os(e);
+}
+
+std::optional<DirId> dir_identity(const fs::path& dir) {
+  struct stat st;
+  if (::stat(dir.c_str(), &st) != 0) return std::nullopt;
+  return DirId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+ivf_rabitq::Status recover(const fs::path& path) {
+  const fs::path compacting = sibling(path, kCompactingSuffix);
+  const fs::path old = sibling(path, kOldSuffix);
+
+  // 1. A staging directory never holds the only copy of anything: the swap renames it into
+  //    place only after it is complete.
+  remove_tree(compacting);
+
+  // 2. A previous segment left beside `<path>`.
+  int move_errno = 0;
+  if (path_exists(old)) {
+    if (has_segment(path)) {
+      remove_tree(old);
+    } else if (has_segment(old)) {
+      if (exists_no_follow(path)) {
+        // Something without a segment is in the way; keep it as `<path>.broken` rather than
+        // delete it, and never delete the segment in `.old`.
+        if (::rename(path.c_str(), sibling(path, kBrokenSuffix).c_str()) != 0) move_errno = errno;
+      }
+      if (::rename(old.c_str(), path.c_str()) == 0) {
+        (void)ivf_rabitq::storage::sync_parent_dir(path.native());
+      } else if (move_errno == 0) {
+        move_errno = errno;
+      }
+    } else {
+      remove_tree(old);
+    }
+  }
+
+  // 3. Temporaries of the atomic file writer, directly inside `<path>`.
+  std::error_code ec;
+  fs::directory_iterator it(path, ec);
+  if (!ec) {
+    static constexpr std::string_view kTmp = ".writing.tmp";
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+      if (ec) break;
+      const std::string name = utf8_lossy(it->path().filename().native());
+      if (name.size() >= kTmp.size() && name.compare(name.size() - kTmp.size(), kTmp.size(), kTmp) == 0) {
+        (void)::unlink(it->path().c_str());
+      }
+    }
+  }
+
+  if (!has_segment(path) && has_segment(old)) {
+    const int e = move_errno != 0 ? move_errno : EIO;
+    std::string text = "cannot restore the segment " + quote_path(old.native()) + " to " + quote_path(path.native()) +
+                       ": " + ivf_rabitq::IoError::os(e).text();
+    return ivf_rabitq::IoError::msg(ivf_rabitq::kind_from_errno(e), std::move(text));
+  }
+  return {};
+}
+
+ivf_rabitq::Result<bool> heal_orphaned_compaction(const fs::path& path) {
+  TANDREL_ASSIGN(const bool built, manifest_state(path));
+  if (built) return true;
+  if (has_segment(sibling(path, kOldSuffix))) TANDREL_TRY(recover(path));
+  return manifest_state(path);
+}
+
+}  // namespace ivf_rabitq_py
