@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/segment/open_util.hpp"
@@ -52,13 +53,6 @@ const char* const kDeltaFrameText =
 const char* const kDeltaStructureText =
     "corrupt index: delta.bin is structurally inconsistent with the manifest (stale/foreign delta) \u2014 refusing "
     "to open";
-
-struct FdGuard {
-  int fd = -1;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Opens an existing control file (deleted.bin, delta.bin) for reading it whole: fd -1 with
 // `missing` set when it does not exist, any other failure as the error. Opened without
@@ -130,14 +124,8 @@ std::optional<size_t> parse_sparse_terms(std::span<const uint8_t> file, SparseTe
   return static_cast<size_t>(base);
 }
 
-IvfIndex::~IvfIndex() {
-  drop();
-  auto w = wal.lock();
-  if (w->has_value()) {
-    ::close(**w);
-    w->reset();
-  }
-}
+// The log descriptor closes with its member.
+IvfIndex::~IvfIndex() { drop(); }
 
 Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& dir, std::optional<SkipSet> skip) {
   OPEN_COUNT.fetch_add(1, std::memory_order_relaxed);
@@ -237,9 +225,9 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
     struct stat st;
     bool missing = false;
     TANDREL_ASSIGN(const int raw_fd, open_control_file(storage::join_path(dir, "deleted.bin"), &st, &missing));
-    FdGuard fd{raw_fd};
+    const fileops::Fd fd(raw_fd);
     if (!missing) {
-      TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.fd));
+      TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.get()));
       if (!file.empty()) {
         std::span<const uint8_t> body;
         if (storage::check_frame(file, storage::kDeletedMagic, &body) != storage::FrameCheck::Ok) {
@@ -262,7 +250,7 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
     struct stat st;
     bool missing = false;
     TANDREL_ASSIGN(const int raw_fd, open_control_file(storage::join_path(dir, "delta.bin"), &st, &missing));
-    FdGuard fd{raw_fd};
+    const fileops::Fd fd(raw_fd);
     if (!missing) {
       DeltaStamp s;
       s.ino = static_cast<uint64_t>(st.st_ino);
@@ -271,7 +259,7 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
         s.mtime = DeltaStamp::MTime{static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)};
       }
       stamp = s;
-      TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.fd));
+      TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.get()));
       if (!file.empty()) {
         std::span<const uint8_t> body;
         if (storage::check_frame(file, storage::kDeltaMagic, &body) != storage::FrameCheck::Ok) {
