@@ -240,9 +240,10 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
     FdGuard fd{raw_fd};
     if (!missing) {
       TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.fd));
-      if (!file.empty()) {
+      // A checkpoint never writes an empty file: an empty one is damage like a bad frame.
+      {
         std::span<const uint8_t> body;
-        if (storage::check_frame(file, storage::kDeletedMagic, &body) != storage::FrameCheck::Ok) {
+        if (file.empty() || storage::check_frame(file, storage::kDeletedMagic, &body) != storage::FrameCheck::Ok) {
           return invalid_data(kDeletedFrameText);
         }
         auto t = storage::Tombstones::deserialize(body);
@@ -272,9 +273,10 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
       }
       stamp = s;
       TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.fd));
-      if (!file.empty()) {
+      // A checkpoint never writes an empty file: an empty one is damage like a bad frame.
+      {
         std::span<const uint8_t> body;
-        if (storage::check_frame(file, storage::kDeltaMagic, &body) != storage::FrameCheck::Ok) {
+        if (file.empty() || storage::check_frame(file, storage::kDeltaMagic, &body) != storage::FrameCheck::Ok) {
           return invalid_data(kDeltaFrameText);
         }
         auto d = storage::decode_delta(body);
