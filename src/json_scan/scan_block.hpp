@@ -60,6 +60,15 @@ inline uint64_t prefix_xor(uint64_t x) {
 // counts to `acc` and advances `carry`; returns false, changing nothing, when a backslash
 // stands outside a string.
 inline bool scan_block(const BlockMasks& m, unsigned n, Carry& carry, Counts& acc) {
+  if ((m.backslash | carry.escaped) == 0) {
+    // No escapes in this block (the common case): strings are just spans between quotes.
+    const uint64_t outside = ~(prefix_xor(m.quote) ^ carry.inside);
+    acc.commas += static_cast<size_t>(std::popcount(m.comma & outside));
+    acc.openers += static_cast<size_t>(std::popcount(m.opener & outside));
+    acc.colons += static_cast<size_t>(std::popcount(m.colon & outside));
+    carry.inside = static_cast<uint64_t>(static_cast<int64_t>(~outside) >> 63);
+    return true;
+  }
   // A backslash that is itself escaped (the block's first byte after an odd run) starts no
   // escape; the run of backslashes after it starts one byte later.
   const uint64_t bs = m.backslash & ~carry.escaped;
