@@ -195,10 +195,12 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// mkdir -p with permission bits 0777 (before the umask); an existing directory is fine.
+// mkdir -p with permission bits 0777 (before the umask); an existing directory is fine. Each
+// directory it creates is made durable in its parent (fsync of the parent), so a power loss
+// after the build returns cannot take the new segment directory, or a parent made for it, away.
 Status create_dir_all(const std::string& path) {
   if (path.empty() || is_directory(path)) return {};
-  if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
+  if (fileops::mkdir(path.c_str(), 0777) == 0) return storage::sync_parent_dir(path);
   int err = errno;
   if (err == ENOENT) {
     std::string parent = path;
@@ -206,17 +208,12 @@ Status create_dir_all(const std::string& path) {
     size_t slash = parent.rfind('/');
     if (slash != std::string::npos && slash > 0) {
       TANDREL_TRY(create_dir_all(parent.substr(0, slash)));
-      if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
+      if (fileops::mkdir(path.c_str(), 0777) == 0) return storage::sync_parent_dir(path);
       err = errno;
     }
   }
   if (is_directory(path)) return {};
   return IoError::os(err);
-}
-
-bool path_exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
 }
 
 // Removes manifest.bin of an earlier segment before new data files land beside it, and makes
@@ -446,12 +443,15 @@ Status write_sparse(DataFileWriter& files, std::span<const SparsePairs> sparse, 
   return files.write_data_file("sparse.bin", storage::encode_sparse(postings));
 }
 
-// Log and checkpoint files of an earlier segment no longer apply.
-void remove_stale_live_files(const std::string& dir) {
+// Log and checkpoint files of an earlier segment no longer apply: one left behind would be
+// replayed onto the new slots, so a removal that fails fails the build. The manifest's
+// directory fsync (finish_segment) makes the removals durable before the segment can open.
+Status remove_stale_live_files(const std::string& dir) {
   for (const char* stale : {"delta.bin", "deleted.bin", "wal.bin", "wal.corrupt.bin"}) {
     std::string path = storage::join_path(dir, stale);
-    if (path_exists(path)) (void)fileops::unlink(path.c_str());
+    if (fileops::unlink(path.c_str()) != 0 && errno != ENOENT) return IoError::last_os();
   }
+  return {};
 }
 
 // The files that make the directory a segment, the manifest last: crcs.bin, format.bin,
@@ -529,7 +529,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
   m.pca_comps.assign(pca_comps.begin(), pca_comps.end());
   m.fit_count = n;
 
-  remove_stale_live_files(dir);
+  TANDREL_TRY(remove_stale_live_files(dir));
   return finish_segment(dir, files, m);
 }
 

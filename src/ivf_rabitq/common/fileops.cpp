@@ -1,5 +1,6 @@
 #include "ivf_rabitq/common/fileops.hpp"
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,6 +114,8 @@ const char* op_name(Op op) {
     case Op::Unlink: return "unlink";
     case Op::Mkdir: return "mkdir";
     case Op::Ftruncate: return "ftruncate";
+    case Op::Link: return "link";
+    case Op::Rmdir: return "rmdir";
   }
   return "?";
 }
@@ -277,6 +280,38 @@ int mkdir(const char* path, mode_t mode) {
 }
 int ftruncate(int fd, off_t len) {
   return simple(Op::Ftruncate, [&] { return ::ftruncate(fd, len); });
+}
+int link(const char* from, const char* to) {
+  return simple(Op::Link, [&] { return ::link(from, to); });
+}
+int rmdir(const char* path) {
+  return simple(Op::Rmdir, [&] { return ::rmdir(path); });
+}
+
+void remove_tree(const char* path) {
+  struct stat st;
+  if (::lstat(path, &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    (void)fileops::unlink(path);
+    return;
+  }
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(path)) {
+    while (const dirent* e = ::readdir(d)) {
+      std::string_view n(e->d_name);
+      if (n != "." && n != "..") names.emplace_back(n);
+    }
+    ::closedir(d);
+  }
+  std::string child(path);
+  if (child.empty() || child.back() != '/') child += '/';
+  const size_t base = child.size();
+  for (const std::string& n : names) {
+    child.resize(base);
+    child += n;
+    remove_tree(child.c_str());
+  }
+  (void)fileops::rmdir(path);
 }
 
 Status write_all(int fd, const void* buf, size_t n) {

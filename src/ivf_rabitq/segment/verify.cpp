@@ -24,8 +24,10 @@ namespace {
 constexpr uint64_t kDefaultVerifyBudget = 67108864;  // 64 MiB
 constexpr size_t kCrcBufferSize = 65536;
 
-// Whether a recorded file name is one of the bulk files checked at open.
-bool selected_for_open_check(std::string_view name) {
+// Whether a recorded file name is one of the files checked at open. idhash.bin is checked
+// only while the open uses it: a copy dropped for its shape is never consulted.
+bool selected_for_open_check(std::string_view name, bool check_idhash) {
+  if (name == "idhash.bin") return check_idhash;
   return name == "codes.bin" || name == "metas.bin" || name == "orig.bin" || name == "origscale.bin" ||
          name == "ids.bin" || name == "ids_off.bin" || name.substr(0, 4) == "num_" || name.substr(0, 4) == "str_";
 }
@@ -40,7 +42,7 @@ std::string hex8(uint32_t v) {
 // following a symbolic link and without blocking (a FIFO in place of a data file must
 // not hang the open), and must be a regular file.
 Result<uint32_t> crc32_regular_file(const std::string& path, uint8_t* buf, size_t buf_len) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  const int fd = fileops::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return IoError::last_os();
   const fileops::Fd guard(fd);
   struct stat st;
@@ -48,7 +50,7 @@ Result<uint32_t> crc32_regular_file(const std::string& path, uint8_t* buf, size_
   if (!S_ISREG(st.st_mode)) return other_error("not a regular file");
   uint32_t crc = 0;
   for (;;) {
-    const ssize_t r = ::read(fd, buf, buf_len);
+    const ssize_t r = fileops::read(fd, buf, buf_len);
     if (r < 0) {
       if (errno == EINTR) continue;
       return IoError::last_os();
@@ -76,7 +78,7 @@ uint64_t verify_open_budget() {
 }
 
 Status verify_files_under(const std::string& dir, const std::unordered_map<std::string, uint32_t>& file_crcs,
-                          uint64_t budget) {
+                          uint64_t budget, bool check_idhash) {
   if (file_crcs.empty()) return {};
   std::vector<const std::pair<const std::string, uint32_t>*> entries;
   entries.reserve(file_crcs.size());
@@ -84,7 +86,7 @@ Status verify_files_under(const std::string& dir, const std::unordered_map<std::
   std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
   for (const auto* e : entries) {
     const std::string& name = e->first;
-    if (!selected_for_open_check(name)) continue;
+    if (!selected_for_open_check(name, check_idhash)) continue;
     // A recorded name is only ever joined to the directory when it is a single plain
     // path component; anything else could reach outside the segment.
     if (!detail::is_plain_file_name(name)) {
@@ -113,6 +115,8 @@ Status verify_files_under(const std::string& dir, const std::unordered_map<std::
   return {};
 }
 
-Status IvfIndex::verify_under(uint64_t budget) const { return verify_files_under(dir, file_crcs, budget); }
+Status IvfIndex::verify_under(uint64_t budget) const {
+  return verify_files_under(dir, file_crcs, budget, idhash_bin.has_value());
+}
 
 }  // namespace ivf_rabitq::index

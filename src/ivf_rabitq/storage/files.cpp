@@ -65,7 +65,12 @@ Status sync_parent_dir(const std::string& path_in) {
     parent = std::string(trim_trailing_slashes(path.substr(0, slash)));
   }
   int fd = fileops::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return {};
+  if (fd < 0) {
+    // Only a parent that does not exist has nothing to make durable; one that cannot be
+    // opened (EMFILE, ENOMEM, EACCES, ...) leaves the entry's durability unknown.
+    if (errno == ENOENT) return {};
+    return IoError::last_os();
+  }
   fileops::Fd guard(fd);
   return fileops::fsync_retrying(fd);
 }

@@ -40,7 +40,8 @@ Status write_bytes(const std::string& path, std::span<const uint8_t> bytes);
 Status write_bytes(const std::string& path, std::string_view bytes);
 
 // fsyncs the directory holding `path` ("." for a bare relative name). A path without a
-// parent (the root, the empty path) and a directory that cannot be opened succeed silently.
+// parent (the root, the empty path) and a parent that does not exist (ENOENT) succeed; a
+// parent that exists but cannot be opened is an error.
 Status sync_parent_dir(const std::string& path);
 
 // CRC-32 of a whole file, streamed through a 64 KiB buffer; interrupted reads are retried.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq_py/handle/paths.hpp"
 
 namespace ivf_rabitq_py {
@@ -18,7 +19,7 @@ Result<LockFile> LockFile::open(const std::filesystem::path& segment_dir) {
   const std::filesystem::path p = sibling(segment_dir, kLockSuffix);
   int fd;
   do {
-    fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd = ivf_rabitq::fileops::open(p.c_str(), O_RDWR | O_CREAT, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return IoError::last_os();
   return LockFile(fd);

@@ -64,10 +64,7 @@ Result<LockFile, std::string> lock_exclusive_raw(const std::filesystem::path& pa
   return f;
 }
 
-void remove_tree(const std::filesystem::path& p) {
-  std::error_code ec;
-  std::filesystem::remove_all(p, ec);
-}
+void remove_tree(const std::filesystem::path& p) { ivf_rabitq::fileops::remove_tree(p.c_str()); }
 
 }  // namespace
 
@@ -221,7 +218,7 @@ Status swap_dirs(const std::filesystem::path& path, const std::filesystem::path&
 Status carry_quarantined_log(const std::filesystem::path& path, const std::filesystem::path& staged) {
   const std::filesystem::path from = path / "wal.corrupt.bin";
   const std::filesystem::path to = staged / "wal.corrupt.bin";
-  if (::link(from.c_str(), to.c_str()) != 0) {
+  if (ivf_rabitq::fileops::link(from.c_str(), to.c_str()) != 0) {
     if (errno == ENOENT) return {};
     TANDREL_ASSIGN(const std::vector<uint8_t> bytes, storage::read_file(from.native()));
     return storage::write_bytes(to.native(), std::span<const uint8_t>(bytes));

@@ -1,5 +1,6 @@
 #include "ivf_rabitq_py/handle/paths.hpp"
 
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/common/utf8.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
@@ -57,10 +58,7 @@ bool exists_no_follow(const fs::path& p) {
   return ::lstat(p.c_str(), &st) == 0;
 }
 
-void remove_tree(const fs::path& p) {
-  std::error_code ec;
-  fs::remove_all(p, ec);
-}
+void remove_tree(const fs::path& p) { ivf_rabitq::fileops::remove_tree(p.c_str()); }
 
 }  // namespace
 
@@ -131,9 +129,9 @@ ivf_rabitq::Status recover(const fs::path& path) {
       if (exists_no_follow(path)) {
         // Something without a segment is in the way; keep it as `<path>.broken` rather than
         // delete it, and never delete the segment in `.old`.
-        if (::rename(path.c_str(), sibling(path, kBrokenSuffix).c_str()) != 0) move_errno = errno;
+        if (ivf_rabitq::fileops::rename(path.c_str(), sibling(path, kBrokenSuffix).c_str()) != 0) move_errno = errno;
       }
-      if (::rename(old.c_str(), path.c_str()) == 0) {
+      if (ivf_rabitq::fileops::rename(old.c_str(), path.c_str()) == 0) {
         (void)ivf_rabitq::storage::sync_parent_dir(path.native());
       } else if (move_errno == 0) {
         move_errno = errno;
@@ -152,7 +150,7 @@ ivf_rabitq::Status recover(const fs::path& path) {
       if (ec) break;
       const std::string name = ivf_rabitq::utf8::lossy(it->path().filename().native());
       if (name.size() >= kTmp.size() && name.compare(name.size() - kTmp.size(), kTmp.size(), kTmp) == 0) {
-        (void)::unlink(it->path().c_str());
+        (void)ivf_rabitq::fileops::unlink(it->path().c_str());
       }
     }
   }

@@ -189,6 +189,7 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
     return none();
   }
   if (kind == "oom") throw std::bad_alloc();
+  if (kind == "json_scan_releases") return PyLong_FromUnsignedLongLong(json_scan_gil_releases());
   if (kind == "sibling") {
     std::string suffix;
     if (!need(2) || !From<std::string>::convert(v[1], suffix)) return nullptr;
