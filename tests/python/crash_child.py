@@ -6,7 +6,8 @@ MODE adds:   add rows "{ARG}{i}" for i = 0, 1, ... forever, printing "A {id}" af
 MODE flush:  add rows "{ARG}{i}", flushing after every fifth, printing "A {id}" / "F"
 MODE build:  build the replacement segment (prefix "b", seed 4), then print "B"
 MODE flushes: flush ARG times, 20 ms apart
-The environment variable CRASH_FAULTS, when set, arms file-operation faults first.
+The environment variable CRASH_FAULTS, when set, arms file-operation faults first;
+CRASH_POWERLOSS="ROOT|JOURNAL" records, from the start, what each sync under ROOT makes durable.
 """
 
 import json
@@ -30,6 +31,9 @@ def row_vector(row_id):
 def main():
     mode, path = sys.argv[1], sys.argv[2]
     arg = sys.argv[3] if len(sys.argv) > 3 else ""
+    if os.environ.get("CRASH_POWERLOSS"):
+        root, journal = os.environ["CRASH_POWERLOSS"].split("|")
+        tandrel._probe("powerloss", root, journal)
     h = tandrel.RabitqIndex(path, DIM)
     if os.environ.get("CRASH_FAULTS"):
         tandrel._probe("faults", os.environ["CRASH_FAULTS"])
