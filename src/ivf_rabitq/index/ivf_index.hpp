@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/common/error.hpp"
 #include "ivf_rabitq/live/delta_lists.hpp"
@@ -311,7 +312,7 @@ class IvfIndex {
   RwLock<IdMap> id_map{LockRank::IdMap, this};
   RwLock<Delta> delta{LockRank::Delta, this};
   RwLock<DeltaSparse> delta_sparse{LockRank::DeltaSparse, this};
-  Mutex<std::optional<int>> wal{LockRank::Wal, this};  // append descriptor of wal.bin
+  Mutex<fileops::Fd> wal{LockRank::Wal, this};  // append descriptor of wal.bin (closed when reset)
   std::string dir;
 
   // =====================================================================================

@@ -15,14 +15,6 @@ using ivf_rabitq::IoError;
 using ivf_rabitq::Result;
 using ivf_rabitq::Status;
 
-LockFile& LockFile::operator=(LockFile&& o) noexcept {
-  if (this != &o) {
-    close();
-    fd_ = std::exchange(o.fd_, -1);
-  }
-  return *this;
-}
-
 Result<LockFile> LockFile::open(const std::filesystem::path& segment_dir) {
   const std::filesystem::path p = sibling(segment_dir, kLockSuffix);
   int fd;
@@ -34,23 +26,16 @@ Result<LockFile> LockFile::open(const std::filesystem::path& segment_dir) {
 }
 
 Status LockFile::lock_shared() {
-  if (::flock(fd_, LOCK_SH) != 0) return IoError::last_os();
+  if (::flock(fd_.get(), LOCK_SH) != 0) return IoError::last_os();
   return {};
 }
 
 Status LockFile::lock_exclusive() {
-  if (::flock(fd_, LOCK_EX) != 0) return IoError::last_os();
+  if (::flock(fd_.get(), LOCK_EX) != 0) return IoError::last_os();
   return {};
 }
 
-void LockFile::unlock() { (void)::flock(fd_, LOCK_UN); }
-
-void LockFile::close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
+void LockFile::unlock() { (void)::flock(fd_.get(), LOCK_UN); }
 
 Result<LockFile, PyErrValue> lock_file(const std::filesystem::path& segment_dir) {
   auto f = LockFile::open(segment_dir);

@@ -42,8 +42,8 @@ namespace {
 Result<uint64_t> disk_wal_length(ix_ns::IvfIndex& ix) {
   auto w = ix.wal.lock();
   struct stat st;
-  if (w->has_value()) {
-    if (::fstat(**w, &st) != 0) return IoError::last_os();
+  if (w->valid()) {
+    if (::fstat(w->get(), &st) != 0) return IoError::last_os();
     return static_cast<uint64_t>(st.st_size);
   }
   const std::string wal = storage::join_path(ix.dir, "wal.bin");

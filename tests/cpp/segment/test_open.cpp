@@ -98,7 +98,7 @@ TEST(Open, ValuesAfterOpen) {
   EXPECT_EQ(ix.wal_bytes.load(), 0u);
   EXPECT_FALSE(ix.wal_damaged.load());
   EXPECT_EQ(ix.durability_interval.load(), 1u);
-  EXPECT_FALSE(ix.wal.lock()->has_value());
+  EXPECT_FALSE(ix.wal.lock()->valid());
   EXPECT_EQ(ix.live_count(), 10u);
 }
 
