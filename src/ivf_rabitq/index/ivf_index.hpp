@@ -71,6 +71,10 @@ uint64_t read_env();
 uint64_t verify_open_budget();
 // Verification of the bulk files recorded in `file_crcs` against dir (see verify_under).
 Status verify_files_under(const std::string& dir, const storage::FileCrcs& file_crcs, uint64_t budget);
+// CRC-32 of the recorded file `name` of dir, streamed through `buf` (non-empty), opened by the
+// rules of the open: a single plain path component (else the invalid-input error "not a plain
+// file name"), no symbolic link followed, no blocking on a FIFO, a regular file only.
+Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& name, std::span<uint8_t> buf);
 
 // ---------------------------------------------------------------------------------------
 // Id hashes and the id map
