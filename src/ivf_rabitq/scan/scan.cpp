@@ -2,6 +2,7 @@
 #include "ivf_rabitq/scan/scan.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -144,8 +145,9 @@ std::vector<std::string> ids_matching(const IvfIndex& ix, const Predicate* filte
       return true;
     });
   } else {
+    std::vector<std::vector<std::string>> parts;
     parallel::isolate([&] {
-      out = parallel::collect_chunks<std::string>(n, kTaskRows, [&](size_t b, size_t e) {
+      parts = parallel::map_chunks<std::vector<std::string>>(n, kTaskRows, [&](size_t b, size_t e) {
         std::vector<std::string> part;
         Matcher m(filter, main, *tomb, 0);
         m.for_each(b, e, [&](size_t s) {
@@ -155,6 +157,10 @@ std::vector<std::string> ids_matching(const IvfIndex& ix, const Predicate* filte
         return part;
       });
     });
+    size_t total = 0;
+    for (const auto& p : parts) total += p.size();
+    out.reserve(total);
+    for (auto& p : parts) out.insert(out.end(), std::make_move_iterator(p.begin()), std::make_move_iterator(p.end()));
   }
   const ColumnSet delta = delta_columns(*d);
   Matcher dm(filter, delta, *tomb, n);
