@@ -22,6 +22,7 @@
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_writer.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -174,46 +175,6 @@ std::span<const uint8_t> bytes_of(const std::vector<T>& v) {
   return bytes_of(std::span<const T>(v));
 }
 
-// The build's data-file writer: records the CRC-32 of the bytes under the file name (the
-// checksum table of crcs.bin), then replaces the file atomically.
-class DataFileWriter {
- public:
-  explicit DataFileWriter(const std::string& dir) : dir_(dir) {}
-  Status write_data_file(const std::string& name, std::span<const uint8_t> bytes) {
-    table_[name] = storage::crc32(bytes);
-    return storage::write_bytes(storage::join_path(dir_, name), bytes);
-  }
-  const storage::FileCrcs& table() const { return table_; }
-
- private:
-  const std::string& dir_;
-  storage::FileCrcs table_;
-};
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p with permission bits 0777 (before the umask); an existing directory is fine.
-Status create_dir_all(const std::string& path) {
-  if (path.empty() || is_directory(path)) return {};
-  if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
-  int err = errno;
-  if (err == ENOENT) {
-    std::string parent = path;
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    size_t slash = parent.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-      TANDREL_TRY(create_dir_all(parent.substr(0, slash)));
-      if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
-      err = errno;
-    }
-  }
-  if (is_directory(path)) return {};
-  return IoError::os(err);
-}
-
 bool path_exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -257,7 +218,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
                       std::vector<std::string> ids, PreparedMeta meta, std::span<const SparsePairs> sparse,
                       std::span<const float> pca_mean, std::span<const float> pca_comps, const BuildParams& params) {
   TANDREL_TRY(validate(data, n, dim, ids.size()));
-  TANDREL_TRY(create_dir_all(dir));
+  TANDREL_ASSIGN(storage::SegmentWriter files, storage::SegmentWriter::begin(dir, false));
   TANDREL_TRY(retire_old_manifest(dir));
 
   // Clusters and slots.
@@ -307,14 +268,13 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
   }
 
   // Data files, in order.
-  DataFileWriter files(dir);
-  TANDREL_TRY(files.write_data_file("codes.bin", bytes_of(codes)));
+  TANDREL_TRY(files.write_file("codes.bin", bytes_of(codes)));
   codes = {};
-  TANDREL_TRY(files.write_data_file("metas.bin", bytes_of(factors)));
+  TANDREL_TRY(files.write_file("metas.bin", bytes_of(factors)));
   factors = {};
-  TANDREL_TRY(files.write_data_file("orig.bin", bytes_of(orig)));
+  TANDREL_TRY(files.write_file("orig.bin", bytes_of(orig)));
   orig = {};
-  TANDREL_TRY(files.write_data_file("origscale.bin", bytes_of(origscale)));
+  TANDREL_TRY(files.write_file("origscale.bin", bytes_of(origscale)));
   origscale = {};
 
   {
@@ -327,11 +287,11 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
       if (f.numeric) {
         std::vector<double> col(n, kAbsentNum);
         for (const auto& [r, x] : v.nums) col[slot_of[r]] = x;
-        TANDREL_TRY(files.write_data_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
+        TANDREL_TRY(files.write_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
       } else {
         std::vector<uint32_t> col(n, kAbsentCode);
         for (const auto& [r, c] : v.codes) col[slot_of[r]] = c;
-        TANDREL_TRY(files.write_data_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
+        TANDREL_TRY(files.write_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
       }
     }
   }
@@ -348,21 +308,21 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
       off[s + 1] = at;
     }
     std::vector<uint8_t> off_bytes = storage::encode_offsets(off);
-    TANDREL_TRY(files.write_data_file("meta.bin", text));
-    TANDREL_TRY(files.write_data_file("meta_off.bin", off_bytes));
+    TANDREL_TRY(files.write_file("meta.bin", text));
+    TANDREL_TRY(files.write_file("meta_off.bin", off_bytes));
   }
 
   {
     storage::EncodedIds enc = storage::encode_ids(ids_by_slot);
     std::vector<uint8_t> off_bytes = storage::encode_offsets(enc.offsets);
-    TANDREL_TRY(files.write_data_file("ids.bin", enc.bytes));
-    TANDREL_TRY(files.write_data_file("ids_off.bin", off_bytes));
+    TANDREL_TRY(files.write_file("ids.bin", enc.bytes));
+    TANDREL_TRY(files.write_file("ids_off.bin", off_bytes));
   }
 
   storage::EncodedIdHash idhash = storage::encode_idhash_checked(ids_by_slot);
   if (idhash.has_duplicate) {
     // Start over from the rows that carry the last occurrence of each id, in input order.
-    for (const auto& entry : files.table()) (void)fileops::unlink(storage::join_path(dir, entry.first).c_str());
+    for (const auto& entry : files.crcs()) (void)fileops::unlink(storage::join_path(dir, entry.first).c_str());
     std::vector<uint32_t> kept;
     {
       std::unordered_set<std::string_view> seen;
@@ -393,7 +353,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
     return build_prepared(dir, kept_data, kept_n, dim, std::move(kept_ids), std::move(kept_meta), kept_sparse,
                           mean, comps, again);
   }
-  TANDREL_TRY(files.write_data_file("idhash.bin", idhash.bytes));
+  TANDREL_TRY(files.write_file("idhash.bin", idhash.bytes));
   idhash = {};
   {
     auto name_it = meta.names.begin();
@@ -411,7 +371,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
     const size_t rows_with_terms = std::min(sparse.size(), n);
     for (size_t r = 0; r < rows_with_terms; ++r)
       for (const auto& [term, weight] : sparse[r]) postings[term].emplace_back(slot_of[r], weight);
-    TANDREL_TRY(files.write_data_file("sparse.bin", storage::encode_sparse(postings)));
+    TANDREL_TRY(files.write_file("sparse.bin", storage::encode_sparse(postings)));
   }
 
   storage::Manifest m;
@@ -436,11 +396,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
     if (path_exists(path)) (void)fileops::unlink(path.c_str());
   }
 
-  TANDREL_TRY(storage::write_file_crcs(storage::join_path(dir, "crcs.bin"), files.table()));
-  TANDREL_TRY(storage::write_format_version_as(dir, storage::kFormatVersion));
-  const uint8_t zero_generation[8] = {};
-  TANDREL_TRY(storage::write_bytes(storage::join_path(dir, "generation"), std::span<const uint8_t>(zero_generation)));
-  return storage::write_manifest_bin(storage::join_path(dir, "manifest.bin"), m);
+  return files.finish(storage::kFormatVersion, 0, m);
 }
 
 }  // namespace

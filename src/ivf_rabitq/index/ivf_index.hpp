@@ -284,6 +284,14 @@ class IvfIndex {
         if (slot < n) f(term, slot, weight);
   }
 
+  // ---- compaction (maintain/compact.cpp) ----
+  // Writes a vacuumed copy of this segment (live main rows and live delta rows, cluster by
+  // cluster, codes and factors copied as they are) into `out` at generation `generation`,
+  // manifest.bin last. Never changes this index. Errors: the I/O error of the failing step,
+  // the manifest's "corrupt index: " texts, or "corrupt index: " when a main row's id cannot
+  // be read or a mapped file is shorter than the manifest implies.
+  Status compact_to(const std::string& out, uint64_t generation) const;
+
   // ---- seams of the open implemented with the write path ----
   // Re-applies wal.bin; returns (end offset, damaged).
   Result<std::pair<uint64_t, bool>> replay_wal();
