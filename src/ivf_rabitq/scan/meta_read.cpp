@@ -1,6 +1,7 @@
 // Metadata reads by id, with and without a budget (see meta_read.hpp).
 #include "ivf_rabitq/scan/meta_read.hpp"
 
+#include <cstring>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -31,6 +32,16 @@ size_t charge_of(std::string_view text, size_t r, bool fast_upper) {
   return metadata_result_cost(text);
 }
 
+// Whether one of the 8 bytes at p is '"' or '\' (the zero-byte test on the word XORed with
+// each byte repeated).
+bool has_quote_or_backslash(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  auto zero_byte = [](uint64_t x) { return (x - kOnes) & ~x & kHigh; };
+  return (zero_byte(w ^ (kOnes * '"')) | zero_byte(w ^ (kOnes * '\\'))) != 0;
+}
+
 bool has_meta_bin(const IvfIndex& ix) { return ix.meta_bin.has_value() && ix.meta_off_bin.has_value(); }
 
 }  // namespace
@@ -47,8 +58,16 @@ size_t metadata_result_cost(std::string_view text) {
       case '[':
       case '{': ++openers; break;
       case '"': {
-        // Inside a string: only '"' (the end) and '\' (escapes the next byte) matter.
-        while (p < end && *p != '"') p += (*p == '\\') ? 2 : 1;
+        // Inside a string: only '"' (the end) and '\' (escapes the next byte) matter; runs
+        // of other bytes are skipped eight at a time.
+        while (p < end && *p != '"') {
+          if (*p == '\\') {
+            p += 2;
+            continue;
+          }
+          ++p;
+          while (end - p >= 8 && !has_quote_or_backslash(p)) p += 8;
+        }
         if (p >= end) goto done;  // unterminated: what was counted stands
         ++p;
         break;

@@ -188,7 +188,7 @@ std::vector<std::string> ids_matching_limit(const IvfIndex& ix, const Predicate*
   } else {
     uint64_t start = 0, window = kLimitFirstWindow;
     while (slots.size() < limit) {
-      const uint64_t end = std::min<uint64_t>(n, window > n - start ? n : start + window);
+      const uint64_t end = window >= n - start ? n : start + window;
       std::vector<uint32_t> part = collect_main_slots(filter, main, *tomb, start, end);
       slots.insert(slots.end(), part.begin(), part.end());
       if (end == n) break;

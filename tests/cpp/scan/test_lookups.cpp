@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "ivf_rabitq/scan/aggregate.hpp"
@@ -399,4 +400,36 @@ TEST(Aggregate, UntypedKeysBeforeFormat3AreReportedAsStored) {
   auto agg = index::aggregate_by_ids(*ix, "c", s.ids);
   ASSERT_TRUE(agg);
   EXPECT_EQ(agg->counts, (std::unordered_map<std::string, uint64_t>{{"true", 2}, {"[1]", 1}}));
+}
+
+// The cost scan skips runs inside strings several bytes at a time: it must count exactly what
+// a byte-by-byte walk counts, wherever quotes and escapes fall.
+TEST(MetaCost, EqualsAByteByByteWalk) {
+  auto plain = [](const std::string& t) {
+    size_t commas = 0, openers = 0, colons = 0;
+    bool in = false;
+    for (size_t i = 0; i < t.size(); ++i) {
+      const char c = t[i];
+      if (in) {
+        if (c == '\\') ++i;
+        else if (c == '"') in = false;
+      } else if (c == '"') {
+        in = true;
+      } else if (c == ',') {
+        ++commas;
+      } else if (c == ':') {
+        ++colons;
+      } else if (c == '[' || c == '{') {
+        ++openers;
+      }
+    }
+    return std::max(4 * t.size(), 288 * commas + 128 * openers + 256 * colons);
+  };
+  std::mt19937_64 rng(3);
+  const char alphabet[] = "\"\\,:[{ab";
+  for (int k = 0; k < 5000; ++k) {
+    std::string t(rng() % 40, ' ');
+    for (auto& c : t) c = rng() % 3 == 0 ? alphabet[rng() % 8] : 'x';
+    ASSERT_EQ(index::metadata_result_cost(t), plain(t)) << t;
+  }
 }
