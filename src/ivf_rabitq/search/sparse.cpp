@@ -18,32 +18,37 @@ namespace ivf_rabitq::index {
 namespace {
 
 struct Accumulator {
-  std::vector<float> score;
-  std::vector<uint32_t> stamp;
+  // Score and stamp side by side: one cache line per slot touched.
+  struct Cell {
+    float score;
+    uint32_t stamp;
+  };
+  std::vector<Cell> cells;
   std::vector<uint32_t> touched;
   uint32_t epoch = 0;
 
   // Readies the accumulator for slots below `slots`.
   void begin(size_t slots) {
-    if (score.size() < slots) {
-      score.resize(slots);
-      stamp.resize(slots, 0);
-    }
+    if (cells.size() < slots) cells.resize(slots, Cell{0.0f, 0});
     touched.clear();
     if (++epoch == 0) {  // wrapped: forget every old stamp
-      std::fill(stamp.begin(), stamp.end(), 0);
+      for (auto& c : cells) c.stamp = 0;
       epoch = 1;
     }
   }
-  void add(uint32_t slot, float v) {
-    if (stamp[slot] != epoch) {
-      stamp[slot] = epoch;
-      score[slot] = v + 0.0f;  // an absent entry starts at +0
+  [[gnu::always_inline]] void add(uint32_t slot, float v) {
+    Cell& c = cells[slot];
+    if (c.stamp != epoch) {
+      c.stamp = epoch;
+      c.score = v + 0.0f;  // an absent entry starts at +0
       touched.push_back(slot);
     } else {
-      score[slot] = v + score[slot];
+      c.score = v + c.score;
     }
   }
+  float score(uint32_t slot) const { return cells[slot].score; }
+  bool touched_now(uint32_t slot) const { return cells[slot].stamp == epoch; }
+  void prefetch(uint32_t slot) const { __builtin_prefetch(&cells[slot], 1); }
   // Drops the buffers when a call needed far more than usual, so one huge segment does not
   // pin its size in every thread that ever served it.
   void end() {
@@ -65,6 +70,34 @@ void select_sorted(std::vector<SlotScore>& rows, uint32_t k) {
   std::sort(rows.begin(), rows.end(), score_before);
 }
 
+// The k best of the candidates offered one by one, kept in a heap whose front is the worst
+// kept: the same rows, in the same final order, as sorting all of them and keeping k, with
+// memory bounded by k rather than by the number of scored rows.
+class TopK {
+ public:
+  explicit TopK(uint32_t k, size_t expected) : k_(k) { heap_.reserve(std::min<size_t>(k, expected)); }
+  // Whether a row with this score would be kept now (so filters are evaluated only then).
+  bool wants(const SlotScore& c) const { return heap_.size() < k_ || score_before(c, heap_.front()); }
+  void push(const SlotScore& c) {
+    if (heap_.size() < k_) {
+      heap_.push_back(c);
+      std::push_heap(heap_.begin(), heap_.end(), score_before);
+    } else {
+      std::pop_heap(heap_.begin(), heap_.end(), score_before);
+      heap_.back() = c;
+      std::push_heap(heap_.begin(), heap_.end(), score_before);
+    }
+  }
+  std::vector<SlotScore> sorted() && {
+    std::sort(heap_.begin(), heap_.end(), score_before);
+    return std::move(heap_);
+  }
+
+ private:
+  uint32_t k_;
+  std::vector<SlotScore> heap_;
+};
+
 }  // namespace
 
 std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uint64_t k64,
@@ -79,8 +112,25 @@ std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uin
   Accumulator& acc = thread_accumulator();
   acc.begin(static_cast<size_t>(n) + delta_rows);
 
-  // Main rows.
-  if (has_main_postings(index)) {
+  // Main rows. Posting rows follow the build's input order, not the slot order, so the
+  // accumulator is read at random: prefetching a few postings ahead keeps several of those
+  // reads in flight.
+  if (index.sparse_bin) {
+    constexpr size_t kAhead = 16;
+    for (const auto& [t, w] : query) {
+      const auto recs = sparse_bin_postings(index, t);
+      const size_t count = recs.size() / 8;
+      const uint8_t* p = recs.data();
+      for (size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) {
+          const uint32_t ahead = posting_row(p + (i + kAhead) * 8);
+          if (ahead < n) acc.prefetch(ahead);
+        }
+        const uint32_t row = posting_row(p + i * 8);
+        if (row < n) acc.add(row, posting_weight(p + i * 8) * w);
+      }
+    }
+  } else if (has_main_postings(index)) {
     for (const auto& [t, w] : query) {
       for_each_main_posting(index, t, [&](uint32_t row, float p) {
         if (row < n) acc.add(row, p * w);
@@ -101,22 +151,43 @@ std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uin
   }
 
   // Tombstoned rows are dropped here rather than per posting: their sums are never looked at,
-  // so the result is the same and each row is tested once.
-  std::vector<SlotScore> rows;
-  rows.reserve(acc.touched.size());
+  // so the result is the same and each row is tested once. The filter runs only for rows
+  // that would enter the k best, which changes nothing but the cost.
   const bool any_tomb = !tombs->empty();
-  for (uint32_t slot : acc.touched) {
-    if (any_tomb && tombs->contains(slot)) continue;
-    if (filter) {
-      const bool pass = slot < n ? index.passes_main(*filter, slot)
-                                 : IvfIndex::passes_delta(*delta, *filter, slot - n);
-      if (!pass) continue;
+  auto passes = [&](uint32_t slot) {
+    if (any_tomb && tombs->contains(slot)) return false;
+    if (!filter) return true;
+    return slot < n ? index.passes_main(*filter, slot) : IvfIndex::passes_delta(*delta, *filter, slot - n);
+  };
+  // The touched slots, visited in first-touch order (random in memory) when they are few,
+  // or by one sequential sweep over the stamps when they are many.
+  const size_t total = static_cast<size_t>(n) + delta_rows;
+  const bool sweep = acc.touched.size() > total / 8;
+  auto for_each_touched = [&](auto&& f) {
+    if (sweep) {
+      for (size_t s = 0; s < total; ++s)
+        if (acc.touched_now(static_cast<uint32_t>(s))) f(static_cast<uint32_t>(s));
+    } else {
+      for (uint32_t s : acc.touched) f(s);
     }
-    rows.emplace_back(slot, acc.score[slot]);
+  };
+  std::vector<SlotScore> out;
+  if (k >= acc.touched.size()) {
+    out.reserve(acc.touched.size());
+    for_each_touched([&](uint32_t slot) {
+      if (passes(slot)) out.emplace_back(slot, acc.score(slot));
+    });
+    std::sort(out.begin(), out.end(), score_before);
+  } else {
+    TopK top(k, acc.touched.size());
+    for_each_touched([&](uint32_t slot) {
+      const SlotScore c{slot, acc.score(slot)};
+      if (top.wants(c) && passes(slot)) top.push(c);
+    });
+    out = std::move(top).sorted();
   }
   acc.end();
-  select_sorted(rows, k);
-  return rows;
+  return out;
 }
 
 std::vector<SlotScore> search_hybrid(uint64_t k64, float rrf_k, std::span<const std::pair<uint32_t, float>> dense,
