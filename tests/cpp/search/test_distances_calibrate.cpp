@@ -136,8 +136,8 @@ TEST_P(Distances, EqualWhatSearchReportsForEveryLiveRow) {
   auto table = ix::rerank_table(*idx, q, pow2);
   const auto view = ix::index_view(*idx);
   std::string_view r5 = "r5";
-  EXPECT_EQ(bits(ix::distances_to(*idx, std::span(&r5, 1), q, false)[0]),
-            bits(ix::slot_distance(view.seg, *idx->delta.read(), table, q, *slot)));
+  const float got = ix::distances_to(*idx, std::span(&r5, 1), q, false)[0];
+  EXPECT_EQ(bits(got), bits(ix::slot_distance(view.seg, *idx->delta.read(), table, q, *slot)));
 }
 
 INSTANTIATE_TEST_SUITE_P(RowExponents, Distances, ::testing::Bool());
@@ -234,11 +234,13 @@ TEST(Calibration, EarlyAnswersAndSampling) {
   auto all = ix::calibration_samples(*idx, 1u << 20, 77);
   ASSERT_EQ(all.size(), live);
   std::set<uint32_t> seen;
-  const auto tombs = idx->tombstones.read();
-  for (const auto& s : all) {
-    EXPECT_TRUE(seen.insert(s.slot).second);
-    EXPECT_FALSE(tombs->contains(s.slot));
-    ASSERT_EQ(s.query.size(), kDim);
+  {
+    const auto tombs = idx->tombstones.read();
+    for (const auto& s : all) {
+      EXPECT_TRUE(seen.insert(s.slot).second);
+      EXPECT_FALSE(tombs->contains(s.slot));
+      ASSERT_EQ(s.query.size(), kDim);
+    }
   }
   const uint32_t r3 = *idx->slot_of("r3");
   ASSERT_GE(r3, n);
