@@ -22,6 +22,7 @@
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_writer.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -174,48 +175,6 @@ std::span<const uint8_t> bytes_of(const std::vector<T>& v) {
   return bytes_of(std::span<const T>(v));
 }
 
-// The build's data-file writer: records the CRC-32 of the bytes under the file name (the
-// checksum table of crcs.bin), then replaces the file atomically.
-class DataFileWriter {
- public:
-  explicit DataFileWriter(const std::string& dir) : dir_(dir) {}
-  Status write_data_file(const std::string& name, std::span<const uint8_t> bytes) {
-    table_[name] = storage::crc32(bytes);
-    return storage::write_bytes(storage::join_path(dir_, name), bytes);
-  }
-  const storage::FileCrcs& table() const { return table_; }
-
- private:
-  const std::string& dir_;
-  storage::FileCrcs table_;
-};
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p with permission bits 0777 (before the umask); an existing directory is fine. Each
-// directory it creates is made durable in its parent (fsync of the parent), so a power loss
-// after the build returns cannot take the new segment directory, or a parent made for it, away.
-Status create_dir_all(const std::string& path) {
-  if (path.empty() || is_directory(path)) return {};
-  if (fileops::mkdir(path.c_str(), 0777) == 0) return storage::sync_parent_dir(path);
-  int err = errno;
-  if (err == ENOENT) {
-    std::string parent = path;
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    size_t slash = parent.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-      TANDREL_TRY(create_dir_all(parent.substr(0, slash)));
-      if (fileops::mkdir(path.c_str(), 0777) == 0) return storage::sync_parent_dir(path);
-      err = errno;
-    }
-  }
-  if (is_directory(path)) return {};
-  return IoError::os(err);
-}
-
 // Removes manifest.bin of an earlier segment before new data files land beside it, and makes
 // the removal durable, so that a crash part-way never leaves the old manifest describing a mix
 // of old and new data files.
@@ -327,21 +286,21 @@ std::vector<FieldSchema> schema_of(const PreparedMeta& meta) {
 }
 
 // codes.bin, metas.bin, orig.bin, origscale.bin, in order, each released once written.
-Status write_row_files(DataFileWriter& files, RowFiles& rows) {
-  TANDREL_TRY(files.write_data_file("codes.bin", bytes_of(rows.codes)));
+Status write_row_files(storage::SegmentWriter& files, RowFiles& rows) {
+  TANDREL_TRY(files.write_file("codes.bin", bytes_of(rows.codes)));
   rows.codes = {};
-  TANDREL_TRY(files.write_data_file("metas.bin", bytes_of(rows.factors)));
+  TANDREL_TRY(files.write_file("metas.bin", bytes_of(rows.factors)));
   rows.factors = {};
-  TANDREL_TRY(files.write_data_file("orig.bin", bytes_of(rows.orig)));
+  TANDREL_TRY(files.write_file("orig.bin", bytes_of(rows.orig)));
   rows.orig = {};
-  TANDREL_TRY(files.write_data_file("origscale.bin", bytes_of(rows.origscale)));
+  TANDREL_TRY(files.write_file("origscale.bin", bytes_of(rows.origscale)));
   rows.origscale = {};
   return {};
 }
 
 // num_{i}.bin and str_{j}.bin in schema order: each value at its row's slot, absent values
 // as NaN or 0xFFFFFFFF.
-Status write_columns(DataFileWriter& files, const std::vector<FieldSchema>& fields, const PreparedMeta& meta,
+Status write_columns(storage::SegmentWriter& files, const std::vector<FieldSchema>& fields, const PreparedMeta& meta,
                      std::span<const uint32_t> slot_of) {
   const size_t n = slot_of.size();
   size_t num_i = 0, str_j = 0;
@@ -352,18 +311,18 @@ Status write_columns(DataFileWriter& files, const std::vector<FieldSchema>& fiel
     if (f.numeric) {
       std::vector<double> col(n, kAbsentNum);
       for (const auto& [r, x] : v.nums) col[slot_of[r]] = x;
-      TANDREL_TRY(files.write_data_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
+      TANDREL_TRY(files.write_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
     } else {
       std::vector<uint32_t> col(n, kAbsentCode);
       for (const auto& [r, c] : v.codes) col[slot_of[r]] = c;
-      TANDREL_TRY(files.write_data_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
+      TANDREL_TRY(files.write_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
     }
   }
   return {};
 }
 
 // meta.bin and meta_off.bin: the compact texts in slot order.
-Status write_meta_texts(DataFileWriter& files, const PreparedMeta& meta, std::span<const uint32_t> row_at) {
+Status write_meta_texts(storage::SegmentWriter& files, const PreparedMeta& meta, std::span<const uint32_t> row_at) {
   const size_t n = row_at.size();
   std::vector<uint8_t> text(meta.off[n]);
   std::vector<uint64_t> off(n + 1);
@@ -376,16 +335,16 @@ Status write_meta_texts(DataFileWriter& files, const PreparedMeta& meta, std::sp
     off[s + 1] = at;
   }
   std::vector<uint8_t> off_bytes = storage::encode_offsets(off);
-  TANDREL_TRY(files.write_data_file("meta.bin", text));
-  return files.write_data_file("meta_off.bin", off_bytes);
+  TANDREL_TRY(files.write_file("meta.bin", text));
+  return files.write_file("meta_off.bin", off_bytes);
 }
 
 // ids.bin and ids_off.bin.
-Status write_ids(DataFileWriter& files, const std::vector<std::string>& ids_by_slot) {
+Status write_ids(storage::SegmentWriter& files, const std::vector<std::string>& ids_by_slot) {
   storage::EncodedIds enc = storage::encode_ids(ids_by_slot);
   std::vector<uint8_t> off_bytes = storage::encode_offsets(enc.offsets);
-  TANDREL_TRY(files.write_data_file("ids.bin", enc.bytes));
-  return files.write_data_file("ids_off.bin", off_bytes);
+  TANDREL_TRY(files.write_file("ids.bin", enc.bytes));
+  return files.write_file("ids_off.bin", off_bytes);
 }
 
 // The input of a build over the rows that carry the last occurrence of each id, in input
@@ -435,17 +394,17 @@ void attach_dictionaries(std::vector<FieldSchema>& fields, PreparedMeta& meta) {
 }
 
 // sparse.bin: postings per term in input-row order (written even without terms).
-Status write_sparse(DataFileWriter& files, std::span<const SparsePairs> sparse, std::span<const uint32_t> slot_of) {
+Status write_sparse(storage::SegmentWriter& files, std::span<const SparsePairs> sparse, std::span<const uint32_t> slot_of) {
   std::unordered_map<uint32_t, SparsePairs, storage::IntHasher> postings;
   const size_t rows_with_terms = std::min(sparse.size(), slot_of.size());
   for (size_t r = 0; r < rows_with_terms; ++r)
     for (const auto& [term, weight] : sparse[r]) postings[term].emplace_back(slot_of[r], weight);
-  return files.write_data_file("sparse.bin", storage::encode_sparse(postings));
+  return files.write_file("sparse.bin", storage::encode_sparse(postings));
 }
 
 // Log and checkpoint files of an earlier segment no longer apply: one left behind would be
 // replayed onto the new slots, so a removal that fails fails the build. The manifest's
-// directory fsync (finish_segment) makes the removals durable before the segment can open.
+// directory fsync makes the removals durable before the segment can open.
 Status remove_stale_live_files(const std::string& dir) {
   for (const char* stale : {"delta.bin", "deleted.bin", "wal.bin", "wal.corrupt.bin"}) {
     std::string path = storage::join_path(dir, stale);
@@ -454,15 +413,6 @@ Status remove_stale_live_files(const std::string& dir) {
   return {};
 }
 
-// The files that make the directory a segment, the manifest last: crcs.bin, format.bin,
-// generation 0, manifest.bin.
-Status finish_segment(const std::string& dir, const DataFileWriter& files, const storage::Manifest& m) {
-  TANDREL_TRY(storage::write_file_crcs(storage::join_path(dir, "crcs.bin"), files.table()));
-  TANDREL_TRY(storage::write_format_version_as(dir, storage::kFormatVersion));
-  const uint8_t zero_generation[8] = {};
-  TANDREL_TRY(storage::write_bytes(storage::join_path(dir, "generation"), std::span<const uint8_t>(zero_generation)));
-  return storage::write_manifest_bin(storage::join_path(dir, "manifest.bin"), m);
-}
 
 // ---------------------------------------------------------------------------------------
 // The build proper, on prepared metadata
@@ -472,7 +422,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
                       std::vector<std::string> ids, PreparedMeta meta, std::span<const SparsePairs> sparse,
                       std::span<const float> pca_mean, std::span<const float> pca_comps, const BuildParams& params) {
   TANDREL_TRY(validate(data, n, dim, ids.size()));
-  TANDREL_TRY(create_dir_all(dir));
+  TANDREL_ASSIGN(storage::SegmentWriter files, storage::SegmentWriter::begin(dir, false));
   TANDREL_TRY(retire_old_manifest(dir));
 
   const uint32_t n_bits = effective_bits(params.n_bits);
@@ -485,7 +435,6 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
   std::vector<FieldSchema> fields = schema_of(meta);
 
   // Data files, in order.
-  DataFileWriter files(dir);
   TANDREL_TRY(write_row_files(files, rows));
   TANDREL_TRY(write_columns(files, fields, meta, slot_of));
   TANDREL_TRY(write_meta_texts(files, meta, placed.row_at));
@@ -494,7 +443,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
   storage::EncodedIdHash idhash = storage::encode_idhash_checked(placed.ids_by_slot);
   if (idhash.has_duplicate) {
     // Start over from the rows that carry the last occurrence of each id, in input order.
-    for (const auto& entry : files.table()) (void)fileops::unlink(storage::join_path(dir, entry.first).c_str());
+    for (const auto& entry : files.crcs()) (void)fileops::unlink(storage::join_path(dir, entry.first).c_str());
     KeptRows kept = keep_last_occurrences(data, dim, placed.ids_by_slot, slot_of, sparse, meta);
     // Free this pass before the next one starts.
     meta = {};
@@ -507,7 +456,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
     return build_prepared(dir, kept.data, kept_n, dim, std::move(kept.ids), std::move(kept.meta), kept.sparse, mean,
                           comps, again);
   }
-  TANDREL_TRY(files.write_data_file("idhash.bin", idhash.bytes));
+  TANDREL_TRY(files.write_file("idhash.bin", idhash.bytes));
   idhash = {};
   attach_dictionaries(fields, meta);
   meta = {};
@@ -530,7 +479,7 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
   m.fit_count = n;
 
   TANDREL_TRY(remove_stale_live_files(dir));
-  return finish_segment(dir, files, m);
+  return files.finish(storage::kFormatVersion, 0, m);
 }
 
 }  // namespace

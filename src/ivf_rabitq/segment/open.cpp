@@ -273,8 +273,8 @@ Result<storage::Tombstones> read_tombstones(const std::string& dir) {
   struct stat st;
   TANDREL_ASSIGN(auto file, read_control_file(storage::join_path(dir, "deleted.bin"), &st));
   storage::Tombstones tombs;
+  // A checkpoint never writes an empty file: an empty one is damage like a bad frame.
   if (file) {
-    // A checkpoint never writes an empty file: an empty one is damage like a bad frame.
     std::span<const uint8_t> body;
     if (file->empty() || storage::check_frame(*file, storage::kDeletedMagic, &body) != storage::FrameCheck::Ok) {
       return invalid_data(kDeletedFrameText);
@@ -312,16 +312,18 @@ Result<CheckpointedDelta> read_checkpointed_delta(const std::string& dir) {
   if (!file) return out;
   out.stamp = stamp_of(st);
   // A checkpoint never writes an empty file: an empty one is damage like a bad frame.
-  std::span<const uint8_t> body;
-  if (file->empty() || storage::check_frame(*file, storage::kDeltaMagic, &body) != storage::FrameCheck::Ok) {
-    return invalid_data(kDeltaFrameText);
+  {
+    std::span<const uint8_t> body;
+    if (file->empty() || storage::check_frame(*file, storage::kDeltaMagic, &body) != storage::FrameCheck::Ok) {
+      return invalid_data(kDeltaFrameText);
+    }
+    auto d = storage::decode_delta(body);
+    if (!d.ok()) {
+      return invalid_data("corrupt index: delta.bin body undeserializable (" + d.error().text() +
+                          ") \u2014 refusing to open to avoid losing un-checkpointed adds");
+    }
+    out.delta = std::move(d).value();
   }
-  auto d = storage::decode_delta(body);
-  if (!d.ok()) {
-    return invalid_data("corrupt index: delta.bin body undeserializable (" + d.error().text() +
-                        ") \u2014 refusing to open to avoid losing un-checkpointed adds");
-  }
-  out.delta = std::move(d).value();
   return out;
 }
 

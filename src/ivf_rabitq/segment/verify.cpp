@@ -115,6 +115,11 @@ Status verify_files_under(const std::string& dir, const std::unordered_map<std::
   return {};
 }
 
+Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& name, std::span<uint8_t> buf) {
+  if (!detail::is_plain_file_name(name)) return invalid_input("not a plain file name");
+  return crc32_regular_file(storage::join_path(dir, name), buf.data(), buf.size());
+}
+
 Status IvfIndex::verify_under(uint64_t budget) const {
   return verify_files_under(dir, file_crcs, budget, idhash_bin.has_value());
 }
