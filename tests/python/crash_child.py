@@ -9,7 +9,8 @@ MODE flushes: flush ARG times, 20 ms apart
 MODE compact / rebuild: compact (rebuild) ARG times (default once), printing "C" after each
 MODE churn:  add rows "{ARG}{i}" and delete every third one added, printing "A {id}" / "D {id}"
 MODE searches: search ARG times, printing "S" after each; any exception ends with an error
-The environment variable CRASH_FAULTS, when set, arms file-operation faults first.
+The environment variable CRASH_FAULTS, when set, arms file-operation faults first;
+CRASH_POWERLOSS="ROOT|JOURNAL" records, from the start, what each sync under ROOT makes durable.
 """
 
 import json
@@ -33,6 +34,9 @@ def row_vector(row_id):
 def main():
     mode, path = sys.argv[1], sys.argv[2]
     arg = sys.argv[3] if len(sys.argv) > 3 else ""
+    if os.environ.get("CRASH_POWERLOSS"):
+        root, journal = os.environ["CRASH_POWERLOSS"].split("|")
+        tandrel._probe("powerloss", root, journal)
     h = tandrel.RabitqIndex(path, DIM)
     if os.environ.get("CRASH_FAULTS"):
         tandrel._probe("faults", os.environ["CRASH_FAULTS"])

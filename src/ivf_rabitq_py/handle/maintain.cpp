@@ -43,8 +43,8 @@ namespace {
 Result<uint64_t> disk_wal_length(ix_ns::IvfIndex& ix) {
   auto w = ix.wal.lock();
   struct stat st;
-  if (w->has_value()) {
-    if (::fstat(**w, &st) != 0) return IoError::last_os();
+  if (w->valid()) {
+    if (::fstat(w->get(), &st) != 0) return IoError::last_os();
     return static_cast<uint64_t>(st.st_size);
   }
   const std::string wal = storage::join_path(ix.dir, "wal.bin");
@@ -65,10 +65,7 @@ Result<LockFile, std::string> lock_exclusive_raw(const std::filesystem::path& pa
   return f;
 }
 
-void remove_tree(const std::filesystem::path& p) {
-  std::error_code ec;
-  std::filesystem::remove_all(p, ec);
-}
+void remove_tree(const std::filesystem::path& p) { ivf_rabitq::fileops::remove_tree(p.c_str()); }
 
 }  // namespace
 
@@ -222,7 +219,7 @@ Status swap_dirs(const std::filesystem::path& path, const std::filesystem::path&
 Status carry_quarantined_log(const std::filesystem::path& path, const std::filesystem::path& staged) {
   const std::filesystem::path from = path / "wal.corrupt.bin";
   const std::filesystem::path to = staged / "wal.corrupt.bin";
-  if (::link(from.c_str(), to.c_str()) != 0) {
+  if (ivf_rabitq::fileops::link(from.c_str(), to.c_str()) != 0) {
     if (errno == ENOENT) return {};
     TANDREL_ASSIGN(const std::vector<uint8_t> bytes, storage::read_file(from.native()));
     return storage::write_bytes(to.native(), std::span<const uint8_t>(bytes));
