@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/common/error.hpp"
 #include "ivf_rabitq/live/delta_lists.hpp"
@@ -69,8 +70,14 @@ uint64_t parse_verify_budget(const char* value);
 uint64_t read_env();
 // The process-wide budget: computed by the first call, returned unchanged afterwards.
 uint64_t verify_open_budget();
-// Verification of the bulk files recorded in `file_crcs` against dir (see verify_under).
-Status verify_files_under(const std::string& dir, const storage::FileCrcs& file_crcs, uint64_t budget);
+// Verification of the bulk files recorded in `file_crcs` against dir (see verify_under);
+// idhash.bin is included when `check_idhash` (the open keeps and uses it).
+Status verify_files_under(const std::string& dir, const storage::FileCrcs& file_crcs, uint64_t budget,
+                          bool check_idhash = false);
+// CRC-32 of the recorded file `name` of dir, streamed through `buf` (non-empty), opened by the
+// rules of the open: a single plain path component (else the invalid-input error "not a plain
+// file name"), no symbolic link followed, no blocking on a FIFO, a regular file only.
+Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& name, std::span<uint8_t> buf);
 
 // ---------------------------------------------------------------------------------------
 // Id hashes and the id map
@@ -111,6 +118,41 @@ class IdMap {
       const uint32_t old = it->second;
       it->second = slot;
       if (old != slot && old < main_rows_) displaced_.emplace(hash, old);
+    }
+  }
+
+  // The memory one later insert(hash, slot) needs, allocated ahead: the map entry, the
+  // bucket room and the node that records a displaced main slot. Lets a writer allocate
+  // everything before it changes anything.
+  struct Reserved {
+    decltype(std::unordered_map<uint64_t, uint32_t, U64KeyHasher>().extract(0)) entry;
+    decltype(std::unordered_multimap<uint64_t, uint32_t, U64KeyHasher>().extract(0)) displaced;
+  };
+  Reserved reserve_insert(uint64_t hash) {
+    Reserved r;
+    map_.reserve(map_.size() + 1);
+    displaced_.reserve(displaced_.size() + 1);
+    std::unordered_map<uint64_t, uint32_t, U64KeyHasher> one;
+    one.emplace(hash, 0);
+    r.entry = one.extract(one.begin());
+    std::unordered_multimap<uint64_t, uint32_t, U64KeyHasher> disp;
+    disp.emplace(hash, 0);
+    r.displaced = disp.extract(disp.begin());
+    return r;
+  }
+  // insert(hash, slot) on memory from reserve_insert(hash): allocates nothing.
+  void insert(uint64_t hash, uint32_t slot, Reserved r) noexcept {
+    auto it = map_.find(hash);
+    if (it == map_.end()) {
+      r.entry.mapped() = slot;
+      map_.insert(std::move(r.entry));
+      return;
+    }
+    const uint32_t old = it->second;
+    it->second = slot;
+    if (old != slot && old < main_rows_) {
+      r.displaced.mapped() = old;
+      displaced_.insert(std::move(r.displaced));
     }
   }
   std::optional<uint32_t> find(uint64_t hash) const {
@@ -327,7 +369,7 @@ class IvfIndex {
   RwLock<IdMap> id_map{LockRank::IdMap, this};
   RwLock<Delta> delta{LockRank::Delta, this};
   RwLock<DeltaSparse> delta_sparse{LockRank::DeltaSparse, this};
-  Mutex<std::optional<int>> wal{LockRank::Wal, this};  // append descriptor of wal.bin
+  Mutex<fileops::Fd> wal{LockRank::Wal, this};  // append descriptor of wal.bin (closed when reset)
   std::string dir;
 
   // =====================================================================================

@@ -22,7 +22,7 @@ bool is_directory(const std::string& path) {
 
 Status create_dir_all(const std::string& path) {
   if (path.empty() || is_directory(path)) return {};
-  if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
+  if (fileops::mkdir(path.c_str(), 0777) == 0) return sync_parent_dir(path);
   int err = errno;
   if (err == ENOENT) {
     std::string parent = path;
@@ -30,7 +30,7 @@ Status create_dir_all(const std::string& path) {
     size_t slash = parent.rfind('/');
     if (slash != std::string::npos && slash > 0) {
       TANDREL_TRY(create_dir_all(parent.substr(0, slash)));
-      if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
+      if (fileops::mkdir(path.c_str(), 0777) == 0) return sync_parent_dir(path);
       err = errno;
     }
   }

@@ -22,6 +22,9 @@
 namespace ivf_rabitq::storage {
 
 // mkdir -p with permission bits 0777 (before the umask); an existing directory is accepted.
+// Each directory it creates is made durable in its parent (fsync of the parent), so a power
+// loss after a build returns cannot take the new segment directory, or a parent made for it,
+// away.
 Status create_dir_all(const std::string& path);
 
 // Files of an earlier segment that must not survive under a new one: a log whose frames name
