@@ -1,4 +1,5 @@
 // Metadata status of (id, metadata) pairs against one segment (see meta_status.hpp).
+#include "ivf_rabitq/common/utf8.hpp"
 #include "ivf_rabitq/scan/meta_status.hpp"
 
 #include <algorithm>
@@ -38,7 +39,7 @@ void status_chunk(const StatusCtx& c, std::span<const std::string_view> ids, std
     const std::optional<std::string>& canon = metas[p]->get();
     if (canon) {
       auto stored = stored_meta_text(c.ix, slot, c.delta.meta);
-      if (stored && (slot >= n || storage::is_valid_utf8(*stored)) && *stored == *canon) {
+      if (stored && (slot >= n || utf8::is_valid(*stored)) && *stored == *canon) {
         out[p] = kStatusSame;
         continue;
       }

@@ -2,6 +2,7 @@
 // texts and values of main and delta rows.
 #include <cmath>
 
+#include "ivf_rabitq/common/utf8.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
 
@@ -11,7 +12,7 @@ namespace {
 
 constexpr std::string_view kNull = "null";
 
-bool valid_json_text(std::string_view t) { return storage::is_valid_utf8(t) && json::is_valid(t); }
+bool valid_json_text(std::string_view t) { return utf8::is_valid(t) && json::is_valid(t); }
 
 }  // namespace
 
@@ -79,7 +80,7 @@ json::Value IvfIndex::row_meta(uint32_t slot, const ReverseDicts& rdicts,
   } else {
     return main_meta_from_columns(slot, rdicts);
   }
-  if (!storage::is_valid_utf8(text)) return json::Value();
+  if (!utf8::is_valid(text)) return json::Value();
   auto doc = json::parse(text);
   if (!doc.ok()) return json::Value();
   return std::move(doc).value();

@@ -542,7 +542,9 @@ TEST(Compact, EveryFailingFileOperationIsReportedAndLeavesNoManifest) {
         st = ix->compact_to(o, 1);
       }
       EXPECT_FALSE(st.ok()) << fileops::op_name(op) << " #" << nth;
-      if (!st.ok()) EXPECT_FALSE(fs::exists(o + "/manifest.bin") && op != fileops::Op::Fsync) << fileops::op_name(op) << " #" << nth;
+      if (!st.ok()) {
+        EXPECT_FALSE(fs::exists(o + "/manifest.bin") && op != fileops::Op::Fsync) << fileops::op_name(op) << " #" << nth;
+      }
     }
   }
   EXPECT_EQ(files_in(src.path()), before);
