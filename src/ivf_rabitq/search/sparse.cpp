@@ -87,9 +87,11 @@ struct MapAccumulator {
   }
 };
 
-Accumulator& thread_accumulator() {
+// Not inlined: in the shared module a thread-local is reached through __tls_get_addr, and an
+// inlined access gets repeated inside the scoring loop; one call hands out a plain pointer.
+[[gnu::noinline]] Accumulator* thread_accumulator() {
   thread_local Accumulator acc;
-  return acc;
+  return &acc;
 }
 
 // Orders `rows` by score_before and keeps the first k (selection first when it pays).
@@ -234,7 +236,7 @@ std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uin
     ds.unlock();  // the delta postings are read only while scoring
     out = best_rows(index, *tombs, *delta, filter, n, total, k, acc);
   } else {
-    Accumulator& acc = thread_accumulator();
+    Accumulator& acc = *thread_accumulator();
     acc.begin(total);
     accumulate(index, query, n, delta_rows, *ds, acc);
     ds.unlock();  // the delta postings are read only while scoring
