@@ -76,7 +76,8 @@ def test_argument_errors_write_nothing(two, change, exc, text):
 
 def test_rows_survive_by_the_rules(two):
     tmp, a, b, xa, xb = two
-    b.add("late", xb[0].tobytes(), json.dumps({"tag": "late", "s": "x"}))   # a delta row of b
+    late = np.linspace(-1, 1, 8).astype("<f4")
+    b.add("late", late.tobytes(), json.dumps({"tag": "late", "s": "x"}))   # a delta row of b
     b.add("r45", xb[1].tobytes(), json.dumps({"tag": "r45", "n": "upserted"}))
     b.delete("r50")                 # deleted in b, still live in a: a's row survives
     a.delete("r10")                 # deleted in a and absent from b: gone, not reported
@@ -102,7 +103,7 @@ def test_rows_survive_by_the_rules(two):
     assert m.count_matching(json.dumps({"n": "upserted"})) == 1
     assert m.count_matching(json.dumps({"n": {"$lt": 5}})) == 8       # a: r0 r1 r2 r4, b: r40 r42 r43 r44
     # Vectors are the sources' int8 codes re-encoded: each row finds itself.
-    for rid, vec in [("r5", xa[5]), ("r70", xb[30]), ("late", xb[0])]:
+    for rid, vec in [("r5", xa[5]), ("r70", xb[30]), ("late", late)]:
         assert m.search(vec.tobytes(), 1, 64, 400)[0][0] == rid
     with open(tmp / "m" / "generation", "rb") as f:
         assert f.read() == b"\0" * 8
