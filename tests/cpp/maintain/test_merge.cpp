@@ -364,6 +364,21 @@ TEST(Merge, FilesEqualTheModelOnEveryPoolSize) {
   }
 }
 
+TEST(Merge, NeighbourListAssignmentMatchesTheScan) {
+  // From 512 clusters rows are assigned by descent over neighbour lists; the files must still
+  // equal the model's, which scans every centroid.
+  TempDir tmp;
+  SegmentSpec s;
+  s.dim = 6;
+  s.ids = tandrel_test::make_ids(1100, "n");
+  tandrel_test::write_segment(tmp.file("in"), s);
+  for (uint64_t k : {511u, 512u}) {
+    const std::string out = tmp.file("o" + std::to_string(k));
+    ASSERT_TRUE(run_merge(out, {tmp.file("in")}, {}, k, 0, {}, 1, 11).ok());
+    expect_matches_model(out, model_merge({tmp.file("in")}, {}, k, 0, {}, 1, 11));
+  }
+}
+
 TEST(Merge, DuplicatesTombstonesAndDroppedIds) {
   Inputs in;
   make_inputs(in);
