@@ -17,6 +17,7 @@ from tandrel import RabitqIndex
 pytestmark = pytest.mark.timeout(120)
 
 NAN = float("nan")
+PATHS = []  # the directories of the fixture's newest and older segment
 dtm = RabitqIndex.distances_to_many
 across = RabitqIndex.meta_status_across
 columns = RabitqIndex.meta_status_columns
@@ -43,6 +44,7 @@ def segs(tmp_path_factory):
     other = RabitqIndex(str(base / "other"), 4)
     other.build(vectors(10, dim=4).tobytes(), 10, [f"o{i}" for i in range(10)], ["{}"] * 10, 1)
     unbuilt = RabitqIndex(str(base / "none"), DIM)
+    PATHS[:] = [str(base / "new"), str(base / "old")]
     return new, old, other, unbuilt
 
 
@@ -270,3 +272,44 @@ def test_columns_edge_cases(segs):
     assert columns([([new, old], None)], ["o1"], "") == [[0]]
     got = columns([([new, old], [1, 0, 1])], ["o1", "o3"], '{"a":2}\n{"a":2}')
     assert got == [[1, 1]]  # o3 is decided by the older segment ({"a":1}); duplicates reported twice
+
+
+def test_sources_dropped_by_another_thread_during_calls(segs):
+    """The source handles are held by the calls: another thread that empties the caller's
+    lists (dropping the only other reference to the handles) while the lock is released
+    changes no answer."""
+    import threading
+
+    new, old, _, _ = segs
+    paths = list(PATHS)
+    q = vectors(1, seed=4).tobytes()
+    ids = [f"o{i}" for i in range(0, 400, 3)]
+    want_d = dtm([([new, old], ids, q)], False)[0]
+    metas = ['{"a":1}'] * len(ids)
+    want_s = columns([([new, old], None)], ids, "\n".join(metas), False)
+    hits = [(i, 0.5) for i in ids]
+    want_f = RabitqIndex.tdql_fuse(2, [(0, 1.0, False, hits), (1, 1.0, False, hits[:5])], [1.0, 1.0], None, None,
+                                   False, [([new, old], None, [(1.0, q)])] * 2, [], None, True)
+    shared = []
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            shared[:] = [RabitqIndex(p, DIM) for p in paths]
+
+    churn_once = [RabitqIndex(p, DIM) for p in paths]
+    shared[:] = churn_once
+    del churn_once
+    t = threading.Thread(target=churn)
+    t.start()
+    try:
+        for _ in range(30):
+            assert bits(dtm([(shared, ids, q)], True)[0]) == bits(want_d)
+            assert columns([(shared, None)], ids, "\n".join(metas), True) == want_s
+            got = RabitqIndex.tdql_fuse(2, [(0, 1.0, False, hits), (1, 1.0, False, hits[:5])], [1.0, 1.0], None,
+                                        None, False, [(shared, None, [(1.0, q)])] * 2, [], None, True)
+            assert got[3:] == want_f[3:]
+    finally:
+        stop.set()
+        t.join()
+
