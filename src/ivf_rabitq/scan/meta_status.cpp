@@ -117,4 +117,33 @@ std::vector<uint8_t> meta_status(const IvfIndex& ix, std::span<const std::string
   return out;
 }
 
+std::vector<uint8_t> meta_status_across(std::span<const IvfIndex* const> sources, std::span<const std::string_view> ids,
+                                        std::span<const CanonMeta* const> metas, bool parallel) {
+  const size_t n = std::min(ids.size(), metas.size());
+  std::vector<uint8_t> status(n, kStatusAbsent);
+  std::vector<size_t> pending(n);
+  for (size_t i = 0; i < n; ++i) pending[i] = i;
+  std::vector<std::string_view> pending_ids(ids.begin(), ids.begin() + static_cast<ptrdiff_t>(n));
+  std::vector<const CanonMeta*> pending_metas(metas.begin(), metas.begin() + static_cast<ptrdiff_t>(n));
+  for (const IvfIndex* src : sources) {
+    if (pending.empty()) break;
+    const std::vector<uint8_t> s = meta_status(*src, pending_ids, pending_metas, parallel);
+    size_t kept = 0;
+    for (size_t i = 0; i < pending.size(); ++i) {
+      if (s[i] != kStatusAbsent) {
+        status[pending[i]] = s[i];
+      } else {
+        pending[kept] = pending[i];
+        pending_ids[kept] = pending_ids[i];
+        pending_metas[kept] = pending_metas[i];
+        ++kept;
+      }
+    }
+    pending.resize(kept);
+    pending_ids.resize(kept);
+    pending_metas.resize(kept);
+  }
+  return status;
+}
+
 }  // namespace ivf_rabitq::index

@@ -55,4 +55,11 @@ bool json_eq_numeric(const json::Value& a, const json::Value& b);
 std::vector<uint8_t> meta_status(const IvfIndex& ix, std::span<const std::string_view> ids,
                                  std::span<const CanonMeta* const> metas, bool parallel);
 
+// The status over several segments of one column, newest first: each id's status comes
+// from the first segment whose `meta_status` answers non-zero for it; an id answered 0
+// (no live row there, or a stored "null") passes on to the next older segment, which sees
+// only the ids still undecided, in their order. Undecided ids keep 0.
+std::vector<uint8_t> meta_status_across(std::span<const IvfIndex* const> sources, std::span<const std::string_view> ids,
+                                        std::span<const CanonMeta* const> metas, bool parallel);
+
 }  // namespace ivf_rabitq::index

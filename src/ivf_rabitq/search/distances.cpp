@@ -79,4 +79,31 @@ std::vector<float> distances_to(const IvfIndex& index, std::span<const std::stri
   return out;
 }
 
+std::vector<float> distances_across(std::span<const IvfIndex* const> sources, std::span<const std::string_view> ids,
+                                    std::span<const float> queries, bool parallel) {
+  std::vector<float> out(ids.size(), std::numeric_limits<float>::quiet_NaN());
+  if (ids.empty() || sources.empty()) return out;
+  if (sources.size() == 1) return distances_to(*sources[0], ids, queries, parallel);
+  std::vector<size_t> pending(ids.size());
+  std::vector<std::string_view> pending_ids(ids.begin(), ids.end());
+  for (size_t i = 0; i < pending.size(); ++i) pending[i] = i;
+  for (const IvfIndex* src : sources) {
+    if (pending.empty()) break;
+    const std::vector<float> d = distances_to(*src, pending_ids, queries, parallel);
+    size_t kept = 0;
+    for (size_t i = 0; i < pending.size(); ++i) {
+      if (!std::isnan(d[i])) {
+        out[pending[i]] = d[i];
+      } else {
+        pending[kept] = pending[i];
+        pending_ids[kept] = pending_ids[i];
+        ++kept;
+      }
+    }
+    pending.resize(kept);
+    pending_ids.resize(kept);
+  }
+  return out;
+}
+
 }  // namespace ivf_rabitq::index

@@ -39,4 +39,11 @@ std::vector<float> distances_chunk(const IvfIndex& index, const IdMap& map, cons
 std::vector<float> distances_to(const IvfIndex& index, std::span<const std::string_view> ids,
                                 std::span<const float> queries, bool parallel);
 
+// The same lookup over several segments of one column, newest first: each id takes the
+// value of the first segment that holds it live; later segments see only the ids still
+// unresolved (NaN so far). No segments, or no segment holding an id: NaN. With one segment
+// this is exactly `distances_to`.
+std::vector<float> distances_across(std::span<const IvfIndex* const> sources, std::span<const std::string_view> ids,
+                                    std::span<const float> queries, bool parallel);
+
 }  // namespace ivf_rabitq::index

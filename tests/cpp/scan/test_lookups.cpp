@@ -433,3 +433,46 @@ TEST(MetaCost, EqualsAByteByByteWalk) {
     ASSERT_EQ(index::metadata_result_cost(t), plain(t)) << t;
   }
 }
+
+// Two segments of one column, newest first: the newest segment whose answer is not 0
+// decides; a deleted, absent or stored-"null" row passes the id on to the older segment.
+TEST(MetaStatus, AcrossSegmentsNewestFirst) {
+  TempDir older_dir, newer_dir;
+  auto older = open_spec(older_dir, meta_spec(true));
+  SegmentSpec ns = meta_spec(true);
+  ns.metas = {R"({"s":"new"})", R"({"s":"bb"})", "null", "null", R"({"n":7})"};
+  ns.delta.reset();
+  auto newer = open_spec(newer_dir, ns);
+  ASSERT_TRUE(older && newer);
+  ASSERT_TRUE(index::delete_logged(*newer, "id4").ok());
+  struct Case {
+    std::string id, meta;
+    uint8_t want;
+  };
+  const Case cases[] = {
+      {"id0", R"({"b":true,"n":2,"s":"a"})", 2},  // the newer row differs; the older is not asked
+      {"id1", R"({"s":"bb"})", 1},
+      {"id3", R"({"n":-1.5,"x":[1,"a"]})", 1},    // newer stores null: the older decides
+      {"id2", R"({})", 0},                         // null in both
+      {"id2", "null", 1},
+      {"id4", R"({"n":7})", 1},                    // deleted in the newer
+      {"d0", R"({"n":1,"s":"a"})", 1},             // only in the older's delta
+      {"nope", "{}", 0},
+  };
+  std::vector<std::string_view> ids;
+  std::vector<std::unique_ptr<index::CanonMeta>> owned;
+  std::vector<const index::CanonMeta*> metas;
+  for (const auto& c : cases) {
+    ids.push_back(c.id);
+    owned.push_back(std::make_unique<index::CanonMeta>(c.meta));
+    metas.push_back(owned.back().get());
+  }
+  const IvfIndex* both[] = {newer.get(), older.get()};
+  for (bool par : {false, true}) {
+    const auto got = index::meta_status_across(both, ids, metas, par);
+    ASSERT_EQ(got.size(), std::size(cases));
+    for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], cases[i].want) << cases[i].id << " " << cases[i].meta;
+  }
+  EXPECT_EQ(index::meta_status_across({}, ids, metas, true), std::vector<uint8_t>(ids.size(), 0));
+  EXPECT_TRUE(index::meta_status_across(both, {}, {}, true).empty());
+}

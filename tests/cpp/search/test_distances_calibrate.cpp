@@ -308,3 +308,46 @@ TEST(Calibration, ChosenProbeCountReachesTheTargetOnFreshQueries) {
   };
   EXPECT_GE(recall_at(chosen), target - 0.03);
 }
+
+// Several segments of one column, newest first: each id takes the first segment holding it
+// live; a row deleted in the newer segment falls through to the older one.
+TEST(Distances, AcrossSegmentsNewestFirst) {
+  TempDir older_dir, newer_dir;
+  const std::string older_path = older_dir.path + "_old", newer_path = newer_dir.path + "_new";
+  auto rows_old = clustered(200, 4, 3);
+  auto rows_new = clustered(100, 4, 4);
+  auto older = build_and_open(older_path, rows_old, 200, 4);  // r0..r199
+  auto newer = build_and_open(newer_path, rows_new, 100, 2);  // r0..r99, other vectors
+  ASSERT_TRUE(older && newer);
+  ASSERT_TRUE(ix::apply_delete(*newer, "r7"));
+  std::vector<float> extra(rows_old.begin(), rows_old.begin() + kDim);
+  add_row(*newer, "n1", extra.data());
+
+  std::vector<std::string> ids;
+  for (size_t i = 0; i < 250; i += 3) ids.push_back("r" + std::to_string(i));
+  ids.insert(ids.end(), {"r7", "n1", "zz", "r7"});
+  std::vector<std::string_view> views(ids.begin(), ids.end());
+  std::vector<float> q(rows_old.begin() + 50 * kDim, rows_old.begin() + 52 * kDim);
+
+  const auto d_new = ix::distances_to(*newer, views, q, false);
+  const auto d_old = ix::distances_to(*older, views, q, false);
+  const ix::IvfIndex* both[] = {newer.get(), older.get()};
+  for (bool par : {false, true}) {
+    const auto got = ix::distances_across(both, views, q, par);
+    ASSERT_EQ(got.size(), ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const float want = std::isnan(d_new[i]) ? d_old[i] : d_new[i];
+      EXPECT_EQ(bits(got[i]), bits(want)) << ids[i];
+    }
+    EXPECT_EQ(bits(got[ids.size() - 4]), bits(d_old[ids.size() - 4]));  // r7: deleted in the newer
+    EXPECT_TRUE(std::isnan(got[ids.size() - 2]));                       // zz: nowhere
+    EXPECT_TRUE(std::isnan(got.back()) == false);
+  }
+  const ix::IvfIndex* one[] = {older.get()};
+  const auto single = ix::distances_across(one, views, q, true);
+  for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(bits(single[i]), bits(d_old[i]));
+  const auto none = ix::distances_across({}, views, q, true);
+  for (float v : none) EXPECT_TRUE(std::isnan(v));
+  fs::remove_all(older_path);
+  fs::remove_all(newer_path);
+}
