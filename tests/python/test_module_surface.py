@@ -257,3 +257,117 @@ def test_import_reads_no_environment_variable(tmp_path):
     read = [n for n in r.stdout.splitlines() if n]
     assert [n for n in read if n.startswith("TANDREL")] == [], read
     assert read == [], read
+
+
+# The class's method table: name, static method or not, text signature.
+METHODS = [
+    ("build", False, "($self, vectors, n, ids, metadatas, n_clusters, seed=42, sparse=None, skip_index=None, pca=None, quant_scale=0.0)"),
+    ("search", False, "($self, query, k, nprobe=32, rerank=400, filter_json=None, ensure_target_k=False)"),
+    ("calibrate_nprobe", False, "($self, n_samples, k, target_recall, grid, rerank=500, seed=1234, background=False)"),
+    ("add", False, "($self, id, vector, metadata=None, sparse=None)"),
+    ("search_hybrid", False, "($self, query, sparse_query, k, nprobe=64, rerank=500, filter_json=None, rrf_k=60.0, ensure_target_k=False)"),
+    ("sparse_search", False, "($self, sparse_query, k, filter_json=None)"),
+    ("delete", False, "($self, id)"),
+    ("flush", False, "($self)"),
+    ("compact", False, "($self)"),
+    ("rebuild", False, "($self, n_clusters=None)"),
+    ("count", False, "($self)"),
+    ("stats", False, "($self)"),
+    ("fit_count", False, "($self)"),
+    ("get_meta", False, "($self, ids, max_result_bytes=None)"),
+    ("get_meta_bounded", False, "($self, ids, max_result_bytes, fast_upper=False)"),
+    ("has_ids", False, "($self, ids)"),
+    ("get_vectors", False, "($self, ids)"),
+    ("get_sparse", False, "($self, ids)"),
+    ("quant_scale", False, "($self)"),
+    ("format_version", False, "($self)"),
+    ("pca_basis", False, "($self)"),
+    ("ids_matching", False, "($self, filter_json=None)"),
+    ("count_matching", False, "($self, filter_json=None)"),
+    ("aggregate_by_ids", False, "($self, field, ids)"),
+    ("exists_matching", False, "($self, filter_json=None)"),
+    ("set_durability", False, "($self, interval)"),
+    ("set_wal_sync_ms", False, "($self, ms)"),
+    ("wal_sync_count", False, "($self)"),
+    ("sync", False, "($self)"),
+    ("close", False, "($self)"),
+    ("verify_integrity", False, "($self)"),
+    ("ids_matching_limit", False, "($self, filter_json, limit)"),
+    ("distances_to_many", True, "(jobs, parallel=True)"),
+    ("tdql_fuse", True, "(n_cols, clauses, divs, ban, gates, has_should, fill, prefer, top, parallel)"),
+    ("meta_status_across", True, "(sources, ids, metas, parallel=True)"),
+    ("meta_status_columns", True, "(columns, ids, metas, parallel=True)"),
+]
+
+
+def test_method_table_order_kinds_and_signatures():
+    names = [n for n, v in RabitqIndex.__dict__.items() if not n.startswith("__") and (callable(v) or isinstance(v, staticmethod))]
+    assert names == [m[0] for m in METHODS]
+    for name, static, sig in METHODS:
+        raw = RabitqIndex.__dict__[name]
+        assert isinstance(raw, staticmethod) is static, name
+        assert getattr(RabitqIndex, name).__text_signature__ == sig, name
+
+
+def test_every_method_and_function_is_built(tmp_path):
+    """Each one runs on a small built index: none is a placeholder any more."""
+    import numpy as np
+
+    h = RabitqIndex(str(tmp_path / "idx"), 4)
+    x = np.arange(40, dtype="<f4").reshape(10, 4)
+    ids = [f"r{i}" for i in range(10)]
+    h.build(x.tobytes(), 10, ids, ['{"c": "a"}'] * 10, 2, sparse=[[(1, 1.0)]] * 10)
+    q = x[0].tobytes()
+    calls = {
+        "build": lambda: h.build(x.tobytes(), 10, ids, ['{"c": "a"}'] * 10, 2),
+        "search": lambda: h.search(q, 3),
+        "calibrate_nprobe": lambda: h.calibrate_nprobe(4, 3, 0.9, [1, 2]),
+        "add": lambda: h.add("n", q),
+        "search_hybrid": lambda: h.search_hybrid(q, [(1, 1.0)], 3),
+        "sparse_search": lambda: h.sparse_search([(1, 1.0)], 3),
+        "delete": lambda: h.delete("n"),
+        "flush": h.flush,
+        "compact": h.compact,
+        "rebuild": lambda: h.rebuild(),
+        "count": h.count,
+        "stats": h.stats,
+        "fit_count": h.fit_count,
+        "get_meta": lambda: h.get_meta(["r1"]),
+        "get_meta_bounded": lambda: h.get_meta_bounded(["r1"], 1 << 20),
+        "has_ids": lambda: h.has_ids(["r1"]),
+        "get_vectors": lambda: h.get_vectors(["r1"]),
+        "get_sparse": lambda: h.get_sparse(["r1"]),
+        "quant_scale": h.quant_scale,
+        "format_version": h.format_version,
+        "pca_basis": h.pca_basis,
+        "ids_matching": lambda: h.ids_matching('{"c": "a"}'),
+        "count_matching": lambda: h.count_matching('{"c": "a"}'),
+        "aggregate_by_ids": lambda: h.aggregate_by_ids("c", ["r1"]),
+        "exists_matching": lambda: h.exists_matching('{"c": "a"}'),
+        "set_durability": lambda: h.set_durability(1),
+        "set_wal_sync_ms": lambda: h.set_wal_sync_ms(0),
+        "wal_sync_count": h.wal_sync_count,
+        "sync": h.sync,
+        "verify_integrity": h.verify_integrity,
+        "ids_matching_limit": lambda: h.ids_matching_limit(None, 2),
+        "distances_to_many": lambda: RabitqIndex.distances_to_many([([h], ["r1"], q)]),
+        "tdql_fuse": lambda: RabitqIndex.tdql_fuse(1, [], [1.0], [], [], False, [], [], 3, False),
+        "meta_status_across": lambda: RabitqIndex.meta_status_across([h], ["r1"], ['{"c": "a"}']),
+        "meta_status_columns": lambda: RabitqIndex.meta_status_columns([([h], None)], ["r1"], ['{"c": "a"}']),
+        "close": h.close,
+    }
+    assert sorted(calls) == sorted(m[0] for m in METHODS)
+    for name in [m[0] for m in METHODS if m[0] != "close"] + ["close"]:
+        try:
+            calls[name]()
+        except NotImplementedError:
+            pytest.fail(f"{name} is a placeholder")
+        except (TypeError, ValueError, RuntimeError, OSError):
+            pass  # argument shapes of the richer methods are covered by their own tests
+    out = str(tmp_path / "merged")
+    try:
+        tandrel.merge_segments(out, [str(tmp_path / "idx")], [], 0, 0.0, [], None, 2)
+    except NotImplementedError:
+        pytest.fail("merge_segments is a placeholder")
+    except (TypeError, ValueError, OSError):
+        pass

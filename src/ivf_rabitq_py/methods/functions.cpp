@@ -14,10 +14,6 @@
 
 namespace ivf_rabitq_py {
 
-PyObject* not_available(const char* name) {
-  return raise(PyExc::NotImplementedError, std::string(name) + " is not available yet");
-}
-
 PyObject* slot_space_ok(PyObject* /*module*/, Args& args) {
   uint32_t current = 0, adding = 0;
   if (!args.get(0, current) || !args.get(1, adding)) return nullptr;

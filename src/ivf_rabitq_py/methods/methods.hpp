@@ -22,10 +22,6 @@
 
 namespace ivf_rabitq_py {
 
-// NotImplementedError "{name} is not available yet": the body of a method whose group is
-// not built yet, so that the class's method table is complete.
-PyObject* not_available(const char* name);
-
 // Filter texts that mean "no filter": absent, None, the empty text and "null".
 inline bool no_filter(const std::optional<StrView>& f) { return !f || f->text.empty() || f->text == "null"; }
 
