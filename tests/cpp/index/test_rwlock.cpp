@@ -75,8 +75,8 @@ TEST(RwLock, PlainReaderQueuesBehindWaitingWriterRecursiveReaderDoesNot) {
   }};
 
   ASSERT_TRUE(eventually([&] { return lock.raw().writers_waiting() == 1; }));
-  // A writer waits: a plain reader is refused, a recursive one is admitted because a
-  // reader holds the lock.
+  // A writer waits: a plain reader is refused, a recursive one is admitted because this
+  // thread holds a read (r1).
   EXPECT_FALSE(lock.try_read().has_value());
   {
     auto r2 = lock.try_read_recursive();
