@@ -1,51 +1,62 @@
 # One-command entry points. `make test` installs what is missing, builds everything and
-# runs every test (C++ under ctest, the C++ tests again under ASan+UBSan, then pytest
-# against the pip-installed module). `make quickstart` installs, builds and runs the example.
+# runs every test (C++ under ctest, the C++ tests again under ASan+UBSan, the tests labelled
+# tsan under TSan, then pytest against the module of the build tree, which has the test
+# hooks). `make quickstart` installs the plain module into your Python and runs the example.
+#
+# The build and the tests use their own virtual environment $(VENV) (made from $(PYTHON)
+# with --system-site-packages): it holds pytest, and cmake/ninja from PyPI when the
+# system's are too old. Nothing the tests build is installed into your Python.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 PYTHON ?= python3
 BUILD ?= build/dev
 ASAN_BUILD ?= build/asan
 TSAN_BUILD ?= build/tsan
-CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$$(command -v $(PYTHON))
+VENV ?= build/venv
+VENV_ABS := $(abspath $(VENV))
+# Recipes that build run with the environment's bin first, so its cmake/ninja win.
+WITH_VENV := PATH="$(VENV_ABS)/bin:$$PATH"
+CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(VENV_ABS)/bin/python
 
 .PHONY: all deps build test test-cpp test-asan test-tsan test-py install quickstart bench clean
 
 all: build
 
 deps:
-	bash scripts/install-deps
+	PYTHON=$(PYTHON) bash scripts/install-deps --venv $(VENV) --test
 
 build: deps
-	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTANDREL_BUILD_BENCH=ON -DTANDREL_TEST_HOOKS=ON
-	cmake --build $(BUILD) -j $(JOBS)
+	$(WITH_VENV) cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTANDREL_BUILD_BENCH=ON -DTANDREL_TEST_HOOKS=ON
+	$(WITH_VENV) cmake --build $(BUILD) -j $(JOBS)
 
 test-cpp: build
-	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 600
+	$(WITH_VENV) ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 600
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DTANDREL_SANITIZE=ON -DTANDREL_BUILD_PYTHON=OFF -DTANDREL_TEST_HOOKS=ON -DCMAKE_CXX_FLAGS=-O1
-	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	$(WITH_VENV) cmake -S . -B $(ASAN_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DTANDREL_SANITIZE=ON -DTANDREL_BUILD_PYTHON=OFF -DTANDREL_TEST_HOOKS=ON -DCMAKE_CXX_FLAGS=-O1
+	$(WITH_VENV) cmake --build $(ASAN_BUILD) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	TANDREL_SANITIZED=1 ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure --timeout 900
+	TANDREL_SANITIZED=1 $(WITH_VENV) ctest --test-dir $(ASAN_BUILD) -j $(JOBS) --output-on-failure --timeout 900
 
 test-tsan: deps
-	cmake -S . -B $(TSAN_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTANDREL_TSAN=ON -DTANDREL_BUILD_PYTHON=OFF -DTANDREL_TEST_HOOKS=ON
-	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 TANDREL_SANITIZED=1 ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure --timeout 900 -L tsan
+	$(WITH_VENV) cmake -S . -B $(TSAN_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTANDREL_TSAN=ON -DTANDREL_BUILD_PYTHON=OFF -DTANDREL_TEST_HOOKS=ON
+	$(WITH_VENV) cmake --build $(TSAN_BUILD) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 TANDREL_SANITIZED=1 $(WITH_VENV) ctest --test-dir $(TSAN_BUILD) -j $(JOBS) --output-on-failure --timeout 900 -L tsan
 
-install: deps
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install --no-build-isolation -q . \
-	  --config-settings=cmake.define.TANDREL_TEST_HOOKS=ON
-
-test-py: install
-	cd tests/python && $(PYTHON) -m pytest -q -p no:cacheprovider .
+# The Python tests import the module of $(BUILD) (built with the test hooks), never an
+# installed one.
+test-py: build
+	cd tests/python && TANDREL_MODULE_DIR=$(abspath $(BUILD)) PYTHONPATH=$(abspath $(BUILD)) \
+	  $(VENV_ABS)/bin/python -m pytest -q -p no:cacheprovider .
 
 test: test-cpp test-asan test-tsan test-py
 
-quickstart: deps
-	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(PYTHON) -m pip install --no-build-isolation -q .
-	$(PYTHON) examples/quickstart.py
+# The plain module (no test hooks) into your Python, or into .venv when the system's pip refuses.
+install:
+	PYTHON=$(PYTHON) JOBS=$(JOBS) bash scripts/install-module
+
+quickstart:
+	PYTHON=$(PYTHON) JOBS=$(JOBS) bash scripts/install-module --quickstart
 
 bench: build
 	@echo "benchmarks built in $(BUILD): run $(BUILD)/bench_* (see bench/README.md)"

@@ -80,6 +80,7 @@ def test_kill_during_flushes(segment):
         check_acked(segment, ids)
 
 
+@pytest.mark.hooks
 @pytest.mark.parametrize("spec", [f"rename:{k}:kill" for k in range(1, 9)] +
                          [f"fsync:{k}:kill" for k in (1, 2, 4, 7)] + ["fdatasync:3:kill"])
 def test_kill_at_chosen_points_of_flush(segment, spec):
@@ -128,6 +129,7 @@ BUILD_KILLS = ([f"rename:{k}:kill" for k in range(1, 24)] + [f"fsync:{k}:kill" f
                [f"rename:{k}:kill" for k in (1, 10, 17, 18, 19, 20)] + [f"fsync:{k}:kill" for k in (20, 32, 33, 34)])
 
 
+@pytest.mark.hooks
 @pytest.mark.parametrize("spec", BUILD_KILLS)
 def test_kill_at_chosen_points_of_a_replacing_build(tmp_path, spec):
     replacing_build_round(tmp_path, "idx", faults=spec)

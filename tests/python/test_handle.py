@@ -37,6 +37,8 @@ def test_unbuilt_path_creates_only_the_lock_file(tmp_path):
 CONSTRUCTOR_ERRORS = [
     # (args, kwargs, exception, exact text or None)
     (("P", 0), {}, ValueError, "dim must be >= 1"),
+    # An empty path would put the segment and its siblings into the working directory.
+    (("", 8), {}, ValueError, "path must not be empty"),
     (("P/missing/idx", 8), {}, OSError, "No such file or directory (os error 2)"),
     (("P", 8), {"skip_fields": "a"}, TypeError, None),
     (("P", -1), {}, OverflowError, None),
@@ -53,8 +55,9 @@ def test_constructor_errors(tmp_path, args, kwargs, exc, text):
     assert type(e.value) is exc
     if text is not None:
         assert e.value.args == (text,)
-    if isinstance(args[0], str) and args[1:] == (0,):
-        assert os.listdir(tmp_path) == []  # no lock taken for dim 0
+    if isinstance(args[0], str) and (args[1:] == (0,) or args[0] == ""):
+        assert os.listdir(tmp_path) == []  # no lock taken
+        assert not os.path.exists(".lock")
 
 
 @pytest.mark.parametrize("kwargs", [{"skip_fields": []}, {"skip_fields": ["a", "a"]}, {"n_bits": 0}, {"n_bits": 9}])

@@ -22,6 +22,7 @@
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_writer.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -174,51 +175,6 @@ std::span<const uint8_t> bytes_of(const std::vector<T>& v) {
   return bytes_of(std::span<const T>(v));
 }
 
-// The build's data-file writer: records the CRC-32 of the bytes under the file name (the
-// checksum table of crcs.bin), then replaces the file atomically.
-class DataFileWriter {
- public:
-  explicit DataFileWriter(const std::string& dir) : dir_(dir) {}
-  Status write_data_file(const std::string& name, std::span<const uint8_t> bytes) {
-    table_[name] = storage::crc32(bytes);
-    return storage::write_bytes(storage::join_path(dir_, name), bytes);
-  }
-  const storage::FileCrcs& table() const { return table_; }
-
- private:
-  const std::string& dir_;
-  storage::FileCrcs table_;
-};
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir -p with permission bits 0777 (before the umask); an existing directory is fine.
-Status create_dir_all(const std::string& path) {
-  if (path.empty() || is_directory(path)) return {};
-  if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
-  int err = errno;
-  if (err == ENOENT) {
-    std::string parent = path;
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    size_t slash = parent.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-      TANDREL_TRY(create_dir_all(parent.substr(0, slash)));
-      if (fileops::mkdir(path.c_str(), 0777) == 0) return {};
-      err = errno;
-    }
-  }
-  if (is_directory(path)) return {};
-  return IoError::os(err);
-}
-
-bool path_exists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
-
 // Removes manifest.bin of an earlier segment before new data files land beside it, and makes
 // the removal durable, so that a crash part-way never leaves the old manifest describing a mix
 // of old and new data files.
@@ -250,6 +206,215 @@ Status validate(std::span<const float> data, size_t n, size_t dim, size_t n_ids)
 }
 
 // ---------------------------------------------------------------------------------------
+// Build stages
+// ---------------------------------------------------------------------------------------
+
+// The rows grouped into clusters: k-means centroids, the cluster of every input row and the
+// slot order it gives.
+struct Clustering {
+  size_t k = 0;
+  std::vector<float> centroids;  // k x dim, unrotated
+  std::vector<uint32_t> cluster;  // per input row
+  SlotOrder order;
+};
+
+Clustering cluster_rows(std::span<const float> data, size_t n, size_t dim, const BuildParams& params) {
+  Clustering c;
+  c.k = effective_clusters(n, params.n_clusters);
+  c.centroids = kmeans::kmeans(data, n, dim, c.k, params.seed);
+  if (c.k < kNeighborListMinClusters) {
+    c.cluster = kmeans::assign_brute_force(data, n, dim, c.centroids, c.k);
+  } else {
+    kmeans::NeighborLists lists = kmeans::centroid_neighbor_lists(c.centroids, dim, c.k);
+    c.cluster = kmeans::assign_all_exact(data, n, dim, c.centroids, lists);
+  }
+  c.order = order_by_cluster(c.cluster, c.k);
+  return c;
+}
+
+// Outputs of the row encoder, one vector per row file.
+struct RowFiles {
+  std::vector<uint64_t> codes;
+  std::vector<float> factors;
+  std::vector<uint8_t> orig;
+  std::vector<uint8_t> origscale;
+};
+
+// Encodes every row at its slot; the rows' cluster list is released afterwards.
+RowFiles encode_rows(std::span<const float> data, size_t n, size_t dim, Clustering& c, const codec::Rotator& rot,
+                     uint32_t n_bits) {
+  const size_t code_words = static_cast<size_t>(n_bits) * (rot.pad / 64);
+  RowFiles r;
+  r.codes.resize(n * code_words);
+  r.factors.resize(n * codec::kRowFactors);
+  r.orig.resize(n * dim);
+  r.origscale.resize(n * quant::kOrigScaleRecordBytes);
+  encode_build_rows(data, n, dim, c.centroids, c.cluster, c.order.slot_of, rot, n_bits,
+                    EncodedRows{r.codes, r.factors, r.orig, r.origscale});
+  c.cluster = {};
+  return r;
+}
+
+// The ids by slot and the input row at each slot; the input ids are consumed.
+struct Placement {
+  std::vector<std::string> ids_by_slot;
+  std::vector<uint32_t> row_at;
+};
+
+Placement place_rows(std::vector<std::string>& ids, std::span<const uint32_t> slot_of) {
+  const size_t n = slot_of.size();
+  Placement p;
+  p.ids_by_slot.resize(n);
+  p.row_at.resize(n);
+  for (size_t r = 0; r < n; ++r) {
+    p.ids_by_slot[slot_of[r]] = std::move(ids[r]);
+    p.row_at[slot_of[r]] = static_cast<uint32_t>(r);
+  }
+  ids = {};
+  return p;
+}
+
+// Schema: names in ascending byte order, a numeric entry before a string entry. The
+// dictionaries join their entries once the rows are known to be final (attach_dictionaries).
+std::vector<FieldSchema> schema_of(const PreparedMeta& meta) {
+  std::vector<FieldSchema> fields;
+  for (const auto& [name, f] : meta.names) {
+    if (!f.nums.empty()) fields.push_back(FieldSchema{name, true, {}});
+    if (!f.codes.empty()) fields.push_back(FieldSchema{name, false, {}});
+  }
+  return fields;
+}
+
+// codes.bin, metas.bin, orig.bin, origscale.bin, in order, each released once written.
+Status write_row_files(storage::SegmentWriter& files, RowFiles& rows) {
+  TANDREL_TRY(files.write_file("codes.bin", bytes_of(rows.codes)));
+  rows.codes = {};
+  TANDREL_TRY(files.write_file("metas.bin", bytes_of(rows.factors)));
+  rows.factors = {};
+  TANDREL_TRY(files.write_file("orig.bin", bytes_of(rows.orig)));
+  rows.orig = {};
+  TANDREL_TRY(files.write_file("origscale.bin", bytes_of(rows.origscale)));
+  rows.origscale = {};
+  return {};
+}
+
+// num_{i}.bin and str_{j}.bin in schema order: each value at its row's slot, absent values
+// as NaN or 0xFFFFFFFF.
+Status write_columns(storage::SegmentWriter& files, const std::vector<FieldSchema>& fields, const PreparedMeta& meta,
+                     std::span<const uint32_t> slot_of) {
+  const size_t n = slot_of.size();
+  size_t num_i = 0, str_j = 0;
+  auto name_it = meta.names.begin();
+  for (const FieldSchema& f : fields) {
+    while (name_it->first != f.name) ++name_it;
+    const FieldValues& v = name_it->second;
+    if (f.numeric) {
+      std::vector<double> col(n, kAbsentNum);
+      for (const auto& [r, x] : v.nums) col[slot_of[r]] = x;
+      TANDREL_TRY(files.write_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
+    } else {
+      std::vector<uint32_t> col(n, kAbsentCode);
+      for (const auto& [r, c] : v.codes) col[slot_of[r]] = c;
+      TANDREL_TRY(files.write_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
+    }
+  }
+  return {};
+}
+
+// meta.bin and meta_off.bin: the compact texts in slot order.
+Status write_meta_texts(storage::SegmentWriter& files, const PreparedMeta& meta, std::span<const uint32_t> row_at) {
+  const size_t n = row_at.size();
+  std::vector<uint8_t> text(meta.off[n]);
+  std::vector<uint64_t> off(n + 1);
+  uint64_t at = 0;
+  for (size_t s = 0; s < n; ++s) {
+    const uint32_t r = row_at[s];
+    const uint64_t len = meta.off[r + 1] - meta.off[r];
+    if (len != 0) std::memcpy(text.data() + at, meta.text.data() + meta.off[r], len);
+    at += len;
+    off[s + 1] = at;
+  }
+  std::vector<uint8_t> off_bytes = storage::encode_offsets(off);
+  TANDREL_TRY(files.write_file("meta.bin", text));
+  return files.write_file("meta_off.bin", off_bytes);
+}
+
+// ids.bin and ids_off.bin.
+Status write_ids(storage::SegmentWriter& files, const std::vector<std::string>& ids_by_slot) {
+  storage::EncodedIds enc = storage::encode_ids(ids_by_slot);
+  std::vector<uint8_t> off_bytes = storage::encode_offsets(enc.offsets);
+  TANDREL_TRY(files.write_file("ids.bin", enc.bytes));
+  return files.write_file("ids_off.bin", off_bytes);
+}
+
+// The input of a build over the rows that carry the last occurrence of each id, in input
+// order (the same rows' vectors, ids, sparse terms and prepared metadata).
+struct KeptRows {
+  std::vector<float> data;
+  std::vector<std::string> ids;
+  std::vector<SparsePairs> sparse;
+  PreparedMeta meta;
+};
+
+// The ids are moved out of `ids_by_slot`.
+KeptRows keep_last_occurrences(std::span<const float> data, size_t dim, std::vector<std::string>& ids_by_slot,
+                               std::span<const uint32_t> slot_of, std::span<const SparsePairs> sparse,
+                               const PreparedMeta& meta) {
+  const size_t n = slot_of.size();
+  std::vector<uint32_t> kept;
+  {
+    std::unordered_set<std::string_view> seen;
+    for (size_t r = n; r-- > 0;)
+      if (seen.insert(ids_by_slot[slot_of[r]]).second) kept.push_back(static_cast<uint32_t>(r));
+  }
+  std::reverse(kept.begin(), kept.end());
+  KeptRows out;
+  out.data.resize(kept.size() * dim);
+  out.ids.resize(kept.size());
+  out.sparse.resize(sparse.empty() ? 0 : kept.size());
+  for (size_t i = 0; i < kept.size(); ++i) {
+    const uint32_t r = kept[i];
+    std::copy_n(data.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(r) * dim), dim,
+                out.data.begin() + static_cast<ptrdiff_t>(i * dim));
+    out.ids[i] = std::move(ids_by_slot[slot_of[r]]);
+    if (!sparse.empty() && r < sparse.size()) out.sparse[i] = sparse[r];
+  }
+  out.meta = filter_meta(meta, kept);
+  return out;
+}
+
+// Moves each string column's dictionary into its schema entry.
+void attach_dictionaries(std::vector<FieldSchema>& fields, PreparedMeta& meta) {
+  auto name_it = meta.names.begin();
+  for (FieldSchema& f : fields) {
+    if (f.numeric) continue;
+    while (name_it->first != f.name) ++name_it;
+    f.dict = std::move(name_it->second.dict);
+  }
+}
+
+// sparse.bin: postings per term in input-row order (written even without terms).
+Status write_sparse(storage::SegmentWriter& files, std::span<const SparsePairs> sparse, std::span<const uint32_t> slot_of) {
+  std::unordered_map<uint32_t, SparsePairs, storage::IntHasher> postings;
+  const size_t rows_with_terms = std::min(sparse.size(), slot_of.size());
+  for (size_t r = 0; r < rows_with_terms; ++r)
+    for (const auto& [term, weight] : sparse[r]) postings[term].emplace_back(slot_of[r], weight);
+  return files.write_file("sparse.bin", storage::encode_sparse(postings));
+}
+
+// Log and checkpoint files of an earlier segment no longer apply: one left behind would be
+// replayed onto the new slots, so a removal that fails fails the build. The manifest's
+// directory fsync makes the removals durable before the segment can open.
+Status remove_stale_live_files(const std::string& dir) {
+  for (const char* stale : {"delta.bin", "deleted.bin", "wal.bin", "wal.corrupt.bin"}) {
+    std::string path = storage::join_path(dir, stale);
+    if (fileops::unlink(path.c_str()) != 0 && errno != ENOENT) return IoError::last_os();
+  }
+  return {};
+}
+
+
+// ---------------------------------------------------------------------------------------
 // The build proper, on prepared metadata
 // ---------------------------------------------------------------------------------------
 
@@ -257,190 +422,64 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
                       std::vector<std::string> ids, PreparedMeta meta, std::span<const SparsePairs> sparse,
                       std::span<const float> pca_mean, std::span<const float> pca_comps, const BuildParams& params) {
   TANDREL_TRY(validate(data, n, dim, ids.size()));
-  TANDREL_TRY(create_dir_all(dir));
+  TANDREL_ASSIGN(storage::SegmentWriter files, storage::SegmentWriter::begin(dir, false));
   TANDREL_TRY(retire_old_manifest(dir));
 
-  // Clusters and slots.
   const uint32_t n_bits = effective_bits(params.n_bits);
-  const size_t k = effective_clusters(n, params.n_clusters);
-  std::vector<float> centroids = kmeans::kmeans(data, n, dim, k, params.seed);
-  std::vector<uint32_t> cluster;
-  if (k < kNeighborListMinClusters) {
-    cluster = kmeans::assign_brute_force(data, n, dim, centroids, k);
-  } else {
-    kmeans::NeighborLists lists = kmeans::centroid_neighbor_lists(centroids, dim, k);
-    cluster = kmeans::assign_all_exact(data, n, dim, centroids, lists);
-  }
-  SlotOrder order = order_by_cluster(cluster, k);
-  const std::vector<uint32_t>& slot_of = order.slot_of;
-
+  Clustering clusters = cluster_rows(data, n, dim, params);
+  const std::vector<uint32_t>& slot_of = clusters.order.slot_of;
   const codec::Rotator rot = codec::Rotator::build(dim, codec::rotation_seed(params.seed), true);
-  const size_t words = rot.pad / 64;
-  const size_t code_words = static_cast<size_t>(n_bits) * words;
-
-  // Outputs of the row encoder, sized once.
-  std::vector<uint64_t> codes(n * code_words);
-  std::vector<float> factors(n * codec::kRowFactors);
-  std::vector<uint8_t> orig(n * dim);
-  std::vector<uint8_t> origscale(n * quant::kOrigScaleRecordBytes);
-
   const float quant_scale = params.quant_scale > 0.0f ? params.quant_scale : build_quant_scale(data);
-  encode_build_rows(data, n, dim, centroids, cluster, slot_of, rot, n_bits,
-                    EncodedRows{codes, factors, orig, origscale});
-  cluster = {};
-
-  // Ids by slot; the input row at each slot.
-  std::vector<std::string> ids_by_slot(n);
-  std::vector<uint32_t> row_at(n);
-  for (size_t r = 0; r < n; ++r) {
-    ids_by_slot[slot_of[r]] = std::move(ids[r]);
-    row_at[slot_of[r]] = static_cast<uint32_t>(r);
-  }
-  ids = {};
-
-  // Schema: names in ascending byte order, a numeric entry before a string entry. The
-  // dictionaries join their entries once the rows are known to be final (after the id check).
-  std::vector<FieldSchema> fields;
-  for (const auto& [name, f] : meta.names) {
-    if (!f.nums.empty()) fields.push_back(FieldSchema{name, true, {}});
-    if (!f.codes.empty()) fields.push_back(FieldSchema{name, false, {}});
-  }
+  RowFiles rows = encode_rows(data, n, dim, clusters, rot, n_bits);
+  Placement placed = place_rows(ids, slot_of);
+  std::vector<FieldSchema> fields = schema_of(meta);
 
   // Data files, in order.
-  DataFileWriter files(dir);
-  TANDREL_TRY(files.write_data_file("codes.bin", bytes_of(codes)));
-  codes = {};
-  TANDREL_TRY(files.write_data_file("metas.bin", bytes_of(factors)));
-  factors = {};
-  TANDREL_TRY(files.write_data_file("orig.bin", bytes_of(orig)));
-  orig = {};
-  TANDREL_TRY(files.write_data_file("origscale.bin", bytes_of(origscale)));
-  origscale = {};
+  TANDREL_TRY(write_row_files(files, rows));
+  TANDREL_TRY(write_columns(files, fields, meta, slot_of));
+  TANDREL_TRY(write_meta_texts(files, meta, placed.row_at));
+  TANDREL_TRY(write_ids(files, placed.ids_by_slot));
 
-  {
-    size_t num_i = 0, str_j = 0;
-    auto name_it = meta.names.begin();
-    for (size_t e = 0; e < fields.size(); ++e) {
-      const FieldSchema& f = fields[e];
-      while (name_it->first != f.name) ++name_it;
-      const FieldValues& v = name_it->second;
-      if (f.numeric) {
-        std::vector<double> col(n, kAbsentNum);
-        for (const auto& [r, x] : v.nums) col[slot_of[r]] = x;
-        TANDREL_TRY(files.write_data_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
-      } else {
-        std::vector<uint32_t> col(n, kAbsentCode);
-        for (const auto& [r, c] : v.codes) col[slot_of[r]] = c;
-        TANDREL_TRY(files.write_data_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
-      }
-    }
-  }
-
-  {
-    std::vector<uint8_t> text(meta.off[n]);
-    std::vector<uint64_t> off(n + 1);
-    uint64_t at = 0;
-    for (size_t s = 0; s < n; ++s) {
-      const uint32_t r = row_at[s];
-      const uint64_t len = meta.off[r + 1] - meta.off[r];
-      if (len != 0) std::memcpy(text.data() + at, meta.text.data() + meta.off[r], len);
-      at += len;
-      off[s + 1] = at;
-    }
-    std::vector<uint8_t> off_bytes = storage::encode_offsets(off);
-    TANDREL_TRY(files.write_data_file("meta.bin", text));
-    TANDREL_TRY(files.write_data_file("meta_off.bin", off_bytes));
-  }
-
-  {
-    storage::EncodedIds enc = storage::encode_ids(ids_by_slot);
-    std::vector<uint8_t> off_bytes = storage::encode_offsets(enc.offsets);
-    TANDREL_TRY(files.write_data_file("ids.bin", enc.bytes));
-    TANDREL_TRY(files.write_data_file("ids_off.bin", off_bytes));
-  }
-
-  storage::EncodedIdHash idhash = storage::encode_idhash_checked(ids_by_slot);
+  storage::EncodedIdHash idhash = storage::encode_idhash_checked(placed.ids_by_slot);
   if (idhash.has_duplicate) {
     // Start over from the rows that carry the last occurrence of each id, in input order.
-    for (const auto& entry : files.table()) (void)fileops::unlink(storage::join_path(dir, entry.first).c_str());
-    std::vector<uint32_t> kept;
-    {
-      std::unordered_set<std::string_view> seen;
-      for (size_t r = n; r-- > 0;)
-        if (seen.insert(ids_by_slot[slot_of[r]]).second) kept.push_back(static_cast<uint32_t>(r));
-    }
-    std::reverse(kept.begin(), kept.end());
-    std::vector<float> kept_data(kept.size() * dim);
-    std::vector<std::string> kept_ids(kept.size());
-    std::vector<SparsePairs> kept_sparse(sparse.empty() ? 0 : kept.size());
-    for (size_t i = 0; i < kept.size(); ++i) {
-      const uint32_t r = kept[i];
-      std::copy_n(data.begin() + static_cast<ptrdiff_t>(static_cast<size_t>(r) * dim), dim,
-                  kept_data.begin() + static_cast<ptrdiff_t>(i * dim));
-      kept_ids[i] = std::move(ids_by_slot[slot_of[r]]);
-      if (!sparse.empty() && r < sparse.size()) kept_sparse[i] = sparse[r];
-    }
-    PreparedMeta kept_meta = filter_meta(meta, kept);
+    for (const auto& entry : files.crcs()) (void)fileops::unlink(storage::join_path(dir, entry.first).c_str());
+    KeptRows kept = keep_last_occurrences(data, dim, placed.ids_by_slot, slot_of, sparse, meta);
     // Free this pass before the next one starts.
     meta = {};
     idhash = {};
-    ids_by_slot = {};
-    row_at = {};
-    const size_t kept_n = kept.size();
+    placed = {};
+    const size_t kept_n = kept.ids.size();
     BuildParams again = params;
     again.n_bits = n_bits;
     std::vector<float> mean(pca_mean.begin(), pca_mean.end()), comps(pca_comps.begin(), pca_comps.end());
-    return build_prepared(dir, kept_data, kept_n, dim, std::move(kept_ids), std::move(kept_meta), kept_sparse,
-                          mean, comps, again);
+    return build_prepared(dir, kept.data, kept_n, dim, std::move(kept.ids), std::move(kept.meta), kept.sparse, mean,
+                          comps, again);
   }
-  TANDREL_TRY(files.write_data_file("idhash.bin", idhash.bytes));
+  TANDREL_TRY(files.write_file("idhash.bin", idhash.bytes));
   idhash = {};
-  {
-    auto name_it = meta.names.begin();
-    for (FieldSchema& f : fields) {
-      if (f.numeric) continue;
-      while (name_it->first != f.name) ++name_it;
-      f.dict = std::move(name_it->second.dict);
-    }
-  }
+  attach_dictionaries(fields, meta);
   meta = {};
-
-  // Sparse postings: per term in input-row order.
-  {
-    std::unordered_map<uint32_t, SparsePairs, storage::IntHasher> postings;
-    const size_t rows_with_terms = std::min(sparse.size(), n);
-    for (size_t r = 0; r < rows_with_terms; ++r)
-      for (const auto& [term, weight] : sparse[r]) postings[term].emplace_back(slot_of[r], weight);
-    TANDREL_TRY(files.write_data_file("sparse.bin", storage::encode_sparse(postings)));
-  }
+  TANDREL_TRY(write_sparse(files, sparse, slot_of));
 
   storage::Manifest m;
   m.dim = dim;
   m.pad = rot.pad;
-  m.words_per_plane = words;
+  m.words_per_plane = rot.pad / 64;
   m.n_bits = n_bits;
-  m.n_clusters = k;
+  m.n_clusters = clusters.k;
   m.n = n;
   m.seed = params.seed;
   m.quant_scale = quant_scale;
-  m.centroids = std::move(centroids);
-  m.offsets = std::move(order.offsets);
+  m.centroids = std::move(clusters.centroids);
+  m.offsets = std::move(clusters.order.offsets);
   m.fields = std::move(fields);
   m.pca_mean.assign(pca_mean.begin(), pca_mean.end());
   m.pca_comps.assign(pca_comps.begin(), pca_comps.end());
   m.fit_count = n;
 
-  // Log and checkpoint files of an earlier segment no longer apply.
-  for (const char* stale : {"delta.bin", "deleted.bin", "wal.bin", "wal.corrupt.bin"}) {
-    std::string path = storage::join_path(dir, stale);
-    if (path_exists(path)) (void)fileops::unlink(path.c_str());
-  }
-
-  TANDREL_TRY(storage::write_file_crcs(storage::join_path(dir, "crcs.bin"), files.table()));
-  TANDREL_TRY(storage::write_format_version_as(dir, storage::kFormatVersion));
-  const uint8_t zero_generation[8] = {};
-  TANDREL_TRY(storage::write_bytes(storage::join_path(dir, "generation"), std::span<const uint8_t>(zero_generation)));
-  return storage::write_manifest_bin(storage::join_path(dir, "manifest.bin"), m);
+  TANDREL_TRY(remove_stale_live_files(dir));
+  return files.finish(storage::kFormatVersion, 0, m);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "ivf_rabitq/common/fileops.hpp"
 
+#include "ivf_rabitq/common/powerloss.hpp"
+
+#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -113,6 +116,8 @@ const char* op_name(Op op) {
     case Op::Unlink: return "unlink";
     case Op::Mkdir: return "mkdir";
     case Op::Ftruncate: return "ftruncate";
+    case Op::Link: return "link";
+    case Op::Rmdir: return "rmdir";
   }
   return "?";
 }
@@ -260,23 +265,80 @@ ssize_t pread(int fd, void* buf, size_t n, off_t off) {
   return transfer(Op::Read, n, [&](size_t k) { return ::pread(fd, buf, k, off); });
 }
 
+namespace {
+
+// A successful sync, told to the power-loss recorder when it runs.
+int synced(int fd, int r) {
+  if (r == 0 && powerloss::recording()) powerloss::after_sync(fd);
+  return r;
+}
+
+// Runs a call that removes a name of `path`, keeping the power-loss recorder's inode lives.
+template <class Call>
+int removing(const char* path, Call&& call) {
+  if (!powerloss::recording()) return call();
+  const powerloss::RemoveToken t = powerloss::before_remove(path);
+  const int r = call();
+  if (r == 0) powerloss::after_remove(t);
+  return r;
+}
+
+}  // namespace
+
 int fsync(int fd) {
-  return simple(Op::Fsync, [&] { return ::fsync(fd); });
+  return synced(fd, simple(Op::Fsync, [&] { return ::fsync(fd); }));
 }
 int fdatasync(int fd) {
-  return simple(Op::Fdatasync, [&] { return ::fdatasync(fd); });
+  return synced(fd, simple(Op::Fdatasync, [&] { return ::fdatasync(fd); }));
 }
 int rename(const char* from, const char* to) {
-  return simple(Op::Rename, [&] { return ::rename(from, to); });
+  const auto call = [&] { return simple(Op::Rename, [&] { return ::rename(from, to); }); };
+  if (!powerloss::recording()) return call();
+  // The entry replaced at `to` loses a name, unless it already is the renamed file.
+  struct stat a, b;
+  if (::lstat(from, &a) == 0 && ::lstat(to, &b) == 0 && a.st_ino == b.st_ino && a.st_dev == b.st_dev) return call();
+  return removing(to, call);
 }
 int unlink(const char* path) {
-  return simple(Op::Unlink, [&] { return ::unlink(path); });
+  return removing(path, [&] { return simple(Op::Unlink, [&] { return ::unlink(path); }); });
 }
 int mkdir(const char* path, mode_t mode) {
   return simple(Op::Mkdir, [&] { return ::mkdir(path, mode); });
 }
 int ftruncate(int fd, off_t len) {
   return simple(Op::Ftruncate, [&] { return ::ftruncate(fd, len); });
+}
+int link(const char* from, const char* to) {
+  return simple(Op::Link, [&] { return ::link(from, to); });
+}
+int rmdir(const char* path) {
+  return removing(path, [&] { return simple(Op::Rmdir, [&] { return ::rmdir(path); }); });
+}
+
+void remove_tree(const char* path) {
+  struct stat st;
+  if (::lstat(path, &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    (void)fileops::unlink(path);
+    return;
+  }
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(path)) {
+    while (const dirent* e = ::readdir(d)) {
+      std::string_view n(e->d_name);
+      if (n != "." && n != "..") names.emplace_back(n);
+    }
+    ::closedir(d);
+  }
+  std::string child(path);
+  if (child.empty() || child.back() != '/') child += '/';
+  const size_t base = child.size();
+  for (const std::string& n : names) {
+    child.resize(base);
+    child += n;
+    remove_tree(child.c_str());
+  }
+  (void)fileops::rmdir(path);
 }
 
 Status write_all(int fd, const void* buf, size_t n) {

@@ -1,5 +1,6 @@
-// The file-operations seam. Every write, read, fsync, fdatasync, rename, unlink, mkdir,
-// ftruncate and open-for-write of the engine goes through these thin wrappers, so tests can
+// The file-operations seam. Every write, read, fsync, fdatasync, rename, link, unlink,
+// mkdir, rmdir, ftruncate and open of the engine and the module goes through these thin
+// wrappers, so tests can
 // make the Nth call of one operation fail with a chosen errno, write short, write nothing, or
 // kill the process at that point. With no fault armed each wrapper costs one relaxed atomic
 // load on top of the system call.
@@ -27,8 +28,10 @@ enum class Op : uint8_t {
   Unlink,
   Mkdir,
   Ftruncate,
+  Link,
+  Rmdir,
 };
-inline constexpr size_t kOpCount = 9;
+inline constexpr size_t kOpCount = 11;
 const char* op_name(Op op);
 
 // What an armed fault does when it fires.
@@ -70,7 +73,8 @@ class ScopedFaults {
 
 #ifdef TANDREL_TEST_HOOKS
 // Arms faults from a text of comma-separated items "op:nth:what[:repeat]": op one of
-// open_write, write, read, fsync, fdatasync, rename, unlink, mkdir, ftruncate; nth >= 1;
+// open_write, write, read, fsync, fdatasync, rename, unlink, mkdir, ftruncate, link, rmdir;
+// nth >= 1;
 // what an errno name (EIO, ENOSPC, EINTR, ...) or number, or short, zero, kill; repeat a
 // count or "*" (every call from the nth on). Example: "fdatasync:3:EIO". An empty text arms
 // nothing. A malformed text arms nothing and is an invalid-input error.
@@ -90,12 +94,19 @@ int rename(const char* from, const char* to);
 int unlink(const char* path);
 int mkdir(const char* path, mode_t mode);
 int ftruncate(int fd, off_t len);
+int link(const char* from, const char* to);
+int rmdir(const char* path);
 
 // ---- conveniences built on the wrappers ----
 
 // Writes all n bytes: repeats short writes, retries EINTR; a write that reports 0 bytes for a
 // non-empty remainder is the write-zero error "failed to write whole buffer".
 Status write_all(int fd, const void* buf, size_t n);
+// Removes `path` and, for a directory, everything below it (not following symbolic links),
+// best effort: every unlink and rmdir goes through the seam, failures are skipped. A path
+// that does not exist is fine.
+void remove_tree(const char* path);
+
 // fsync / fdatasync retried while interrupted.
 Status fsync_retrying(int fd);
 Status fdatasync_retrying(int fd);

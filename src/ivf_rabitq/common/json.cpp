@@ -1,5 +1,5 @@
 #include "ivf_rabitq/common/json.hpp"
-#include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/common/utf8.hpp"
 
 #include <charconv>
 #include <cmath>
@@ -87,23 +87,21 @@ size_t find_overflow_number(std::string_view text) {
   return text.size();
 }
 
-using storage::utf8_seq_len;
-
 // Error texts travel to Python as str: bytes of the input that are not valid UTF-8 (quoted by
 // the parser's "last read") are shown as \xNN.
 std::string sanitize_utf8(std::string_view s) {
   std::string out;
   out.reserve(s.size());
   for (size_t i = 0; i < s.size();) {
-    size_t n = utf8_seq_len(s, i);
-    if (n == 0) {
+    const utf8::Step st = utf8::decode(s, i);
+    if (!st.ok) {
       out += "\\x";
       out += kHexDigits[static_cast<unsigned char>(s[i]) >> 4];
       out += kHexDigits[static_cast<unsigned char>(s[i]) & 15];
       ++i;
     } else {
-      out.append(s.data() + i, n);
-      i += n;
+      out.append(s.data() + i, st.len);
+      i += st.len;
     }
   }
   return out;

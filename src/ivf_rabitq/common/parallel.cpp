@@ -76,7 +76,15 @@ void with_threads(size_t threads, const std::function<void()>& fn) {
   });
 }
 
-void isolate(const std::function<void()>& fn) { tbb::this_task_arena::isolate([&] { fn(); }); }
+void isolate(const std::function<void()>& fn) {
+  // A thread with its own executor (a maintenance worker) never enters TBB; its executor
+  // only ever runs the waiting loop's own tasks, so there is nothing to isolate from.
+  if (t_executor) {
+    fn();
+    return;
+  }
+  tbb::this_task_arena::isolate([&] { fn(); });
+}
 
 void for_chunks(size_t n, size_t chunk, const std::function<void(size_t, size_t)>& body) {
   if (n == 0) return;

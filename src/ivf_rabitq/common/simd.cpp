@@ -1,7 +1,6 @@
 #include "ivf_rabitq/common/simd.hpp"
 
-#include <cstdlib>
-#include <cstring>
+#include "ivf_rabitq/common/env.hpp"
 
 namespace ivf_rabitq::simd {
 
@@ -36,11 +35,12 @@ bool cpu_supports(Level l) { return static_cast<int>(l) <= static_cast<int>(cpu_
 Level active_level() {
   static const Level lvl = [] {
     Level l = cpu_level();
-    if (const char* v = std::getenv("TANDREL_SIMD")) {
+    // The value is taken exactly as it is (no trimming); anything else keeps the CPU's level.
+    if (const auto v = env::get("TANDREL_SIMD")) {
       Level want = l;
-      if (std::strcmp(v, "scalar") == 0) want = Level::Scalar;
-      else if (std::strcmp(v, "avx2") == 0) want = Level::Avx2;
-      else if (std::strcmp(v, "avx512") == 0) want = Level::Avx512;
+      if (*v == "scalar") want = Level::Scalar;
+      else if (*v == "avx2") want = Level::Avx2;
+      else if (*v == "avx512") want = Level::Avx512;
       if (cpu_supports(want)) l = want;
     }
     return l;

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/common/error.hpp"
 #include "ivf_rabitq/live/delta_lists.hpp"
@@ -40,6 +41,8 @@
 #include "ivf_rabitq/predicate/predicate.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/data_files.hpp"
+#include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/storage/mmap.hpp"
 #include "ivf_rabitq/storage/records.hpp"
 #include "ivf_rabitq/storage/tombstones.hpp"
@@ -67,8 +70,14 @@ uint64_t parse_verify_budget(const char* value);
 uint64_t read_env();
 // The process-wide budget: computed by the first call, returned unchanged afterwards.
 uint64_t verify_open_budget();
-// Verification of the bulk files recorded in `file_crcs` against dir (see verify_under).
-Status verify_files_under(const std::string& dir, const storage::FileCrcs& file_crcs, uint64_t budget);
+// Verification of the bulk files recorded in `file_crcs` against dir (see verify_under);
+// idhash.bin is included when `check_idhash` (the open keeps and uses it).
+Status verify_files_under(const std::string& dir, const storage::FileCrcs& file_crcs, uint64_t budget,
+                          bool check_idhash = false);
+// CRC-32 of the recorded file `name` of dir, streamed through `buf` (non-empty), opened by the
+// rules of the open: a single plain path component (else the invalid-input error "not a plain
+// file name"), no symbolic link followed, no blocking on a FIFO, a regular file only.
+Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& name, std::span<uint8_t> buf);
 
 // ---------------------------------------------------------------------------------------
 // Id hashes and the id map
@@ -109,6 +118,41 @@ class IdMap {
       const uint32_t old = it->second;
       it->second = slot;
       if (old != slot && old < main_rows_) displaced_.emplace(hash, old);
+    }
+  }
+
+  // The memory one later insert(hash, slot) needs, allocated ahead: the map entry, the
+  // bucket room and the node that records a displaced main slot. Lets a writer allocate
+  // everything before it changes anything.
+  struct Reserved {
+    decltype(std::unordered_map<uint64_t, uint32_t, U64KeyHasher>().extract(0)) entry;
+    decltype(std::unordered_multimap<uint64_t, uint32_t, U64KeyHasher>().extract(0)) displaced;
+  };
+  Reserved reserve_insert(uint64_t hash) {
+    Reserved r;
+    map_.reserve(map_.size() + 1);
+    displaced_.reserve(displaced_.size() + 1);
+    std::unordered_map<uint64_t, uint32_t, U64KeyHasher> one;
+    one.emplace(hash, 0);
+    r.entry = one.extract(one.begin());
+    std::unordered_multimap<uint64_t, uint32_t, U64KeyHasher> disp;
+    disp.emplace(hash, 0);
+    r.displaced = disp.extract(disp.begin());
+    return r;
+  }
+  // insert(hash, slot) on memory from reserve_insert(hash): allocates nothing.
+  void insert(uint64_t hash, uint32_t slot, Reserved r) noexcept {
+    auto it = map_.find(hash);
+    if (it == map_.end()) {
+      r.entry.mapped() = slot;
+      map_.insert(std::move(r.entry));
+      return;
+    }
+    const uint32_t old = it->second;
+    it->second = slot;
+    if (old != slot && old < main_rows_) {
+      r.displaced.mapped() = old;
+      displaced_.insert(std::move(r.displaced));
     }
   }
   std::optional<uint32_t> find(uint64_t hash) const {
@@ -239,6 +283,57 @@ class IvfIndex {
   // main rows + delta rows - tombstones, floored at 0.
   uint64_t live_count() const;
 
+  // ---- row contents (rows.cpp) ----
+  // Code -> key maps of the string fields of a schema, in schema order (predicate::reverse_dictionaries).
+  using ReverseDicts = std::vector<std::unordered_map<uint32_t, std::string>>;
+  // The metadata text of any slot below n + delta rows: a main row's meta.bin slice or a
+  // delta row's stored text when it is valid UTF-8 and valid JSON, else "null"; a main row of
+  // a segment without meta.bin gets the object rebuilt from its typed columns (row_meta)
+  // printed compact. `rdicts` are the manifest's (needed only without meta.bin); `delta_meta`
+  // the delta's texts (the caller holds the delta read lock or a copy). Bad slots: "null".
+  std::string row_meta_str(uint32_t slot, const ReverseDicts& rdicts, const std::vector<std::string>& delta_meta) const;
+  // The same row's metadata as a JSON value: the stored text parsed (failure: null), or for a
+  // main row without meta.bin an object of its typed values in schema order (finite numbers;
+  // string codes decoded with dict_key_value from format 3, the key itself below).
+  json::Value row_meta(uint32_t slot, const ReverseDicts& rdicts, const std::vector<std::string>& delta_meta) const;
+  // A copy of the live schema (the grown one, else the manifest's fields), taken under the
+  // schema read lock.
+  std::vector<FieldSchema> effective_fields() const;
+  // The object row_meta rebuilds for main slot s from the typed columns.
+  json::Value main_meta_from_columns(uint32_t s, const ReverseDicts& rdicts) const;
+  // Calls f(term, slot, weight) for every stored sparse posting of a main row (sparse.bin
+  // through the term index, else the manifest's legacy postings), terms in map order, each
+  // term's postings in stored order; postings whose slot is not below n are skipped.
+  template <class F>
+  void sparse_iter(F&& f) const {
+    const uint64_t n = manifest.n;
+    if (sparse_bin) {
+      const uint8_t* base = sparse_bin->bytes().data();
+      const size_t len = sparse_bin->byte_len();
+      for (const auto& [term, span] : sparse_terms) {
+        for (uint64_t i = 0; i < span.count; ++i) {
+          const uint64_t at = sparse_base + (span.start + i) * 8;
+          if (at + 8 > len) break;
+          const uint32_t slot = storage::load_u32(base + at);
+          if (slot >= n) continue;
+          f(term, slot, storage::load_f32(base + at + 4));
+        }
+      }
+      return;
+    }
+    for (const auto& [term, postings] : manifest.sparse)
+      for (const auto& [slot, weight] : postings)
+        if (slot < n) f(term, slot, weight);
+  }
+
+  // ---- compaction (maintain/compact.cpp) ----
+  // Writes a vacuumed copy of this segment (live main rows and live delta rows, cluster by
+  // cluster, codes and factors copied as they are) into `out` at generation `generation`,
+  // manifest.bin last. Never changes this index. Errors: the I/O error of the failing step,
+  // the manifest's "corrupt index: " texts, or "corrupt index: " when a main row's id cannot
+  // be read or a mapped file is shorter than the manifest implies.
+  Status compact_to(const std::string& out, uint64_t generation) const;
+
   // ---- seams of the open implemented with the write path ----
   // Re-applies wal.bin; returns (end offset, damaged).
   Result<std::pair<uint64_t, bool>> replay_wal();
@@ -274,7 +369,7 @@ class IvfIndex {
   RwLock<IdMap> id_map{LockRank::IdMap, this};
   RwLock<Delta> delta{LockRank::Delta, this};
   RwLock<DeltaSparse> delta_sparse{LockRank::DeltaSparse, this};
-  Mutex<std::optional<int>> wal{LockRank::Wal, this};  // append descriptor of wal.bin
+  Mutex<fileops::Fd> wal{LockRank::Wal, this};  // append descriptor of wal.bin (closed when reset)
   std::string dir;
 
   // =====================================================================================

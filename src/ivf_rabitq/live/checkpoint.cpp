@@ -39,21 +39,15 @@ void raise_to(std::atomic<uint64_t>& a, uint64_t v) {
   }
 }
 
-void close_wal(IvfIndex& ix) {
-  auto w = ix.wal.lock();
-  if (w->has_value()) {
-    ::close(**w);
-    w->reset();
-  }
-}
+void close_wal(IvfIndex& ix) { ix.wal.lock()->reset(); }
 
 // Step 2: the log is made durable before a tombstone file that may cover its deletes.
 Status sync_log_for_tombstones(IvfIndex& ix) {
   Status st;
   {
     auto w = ix.wal.lock();
-    if (w->has_value()) {
-      st = fileops::fdatasync_retrying(**w);
+    if (w->valid()) {
+      st = fileops::fdatasync_retrying(w->get());
     } else {
       const std::string path = storage::join_path(ix.dir, "wal.bin");
       const int fd = fileops::open(path.c_str(), O_WRONLY);

@@ -19,6 +19,18 @@ namespace ivf_rabitq::index {
 using predicate::kAbsentCode;
 using predicate::kAbsentNum;
 
+namespace {
+
+// Makes room for n elements, growing geometrically so that appending one row at a time
+// stays amortised constant.
+template <class V>
+void reserve_for(V& v, size_t n) {
+  if (v.capacity() >= n) return;
+  v.reserve(std::max(n, 2 * v.capacity()));
+}
+
+}  // namespace
+
 bool slot_space_allows_one_more(uint64_t main_rows, uint64_t delta_rows) {
   // main + (delta + 1) < 2^32 - 1, without wrap-around.
   if (main_rows >= kSlotLimit || delta_rows >= kSlotLimit) return false;
@@ -66,16 +78,69 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
     old = ix.slot_of_locked(id, *idm, d->ids);
   }
 
-  // 8. Append the row.
+  // 8. Everything the row will grow is allocated before anything changes, so a failed
+  //    allocation leaves the delta, its cluster lists, the id map and the postings exactly as
+  //    they were. (The id-map write lock, held to the end, keeps other writers out.)
+  IdMap::Reserved id_room = idm->reserve_insert(h);
+  std::vector<std::pair<uint32_t, float>> row_sparse(sparse.begin(), sparse.end());
+  if (!row_sparse.empty()) {
+    std::vector<uint32_t> terms;
+    terms.reserve(row_sparse.size());
+    for (const auto& tw : row_sparse) terms.push_back(tw.first);
+    std::sort(terms.begin(), terms.end());
+    auto ds = ix.delta_sparse.write();
+    for (size_t i = 0; i < terms.size();) {
+      size_t j = i;
+      while (j < terms.size() && terms[j] == terms[i]) ++j;
+      auto& postings = (*ds)[terms[i]];
+      reserve_for(postings, postings.size() + (j - i));
+      i = j;
+    }
+  }
   uint32_t d_index;
   {
     auto d = ix.delta.write();
     const size_t rows = d->ids.size();
+    const size_t num_cols = std::max({d->num_cols.size(), ix.num_bins.size(), typed.num.size()});
+    const size_t str_cols = std::max({d->str_cols.size(), ix.str_bins.size(), typed.str.size()});
+    // Columns this row adds (or the stored set when it was empty) are made aside and moved in.
+    std::vector<std::vector<double>> num_grown;
+    std::vector<std::vector<uint32_t>> str_grown;
+    if (d->num_cols.size() < num_cols) {
+      num_grown.reserve(num_cols);
+      for (size_t k = 0; k < num_cols; ++k) {
+        if (k < d->num_cols.size()) {
+          num_grown.emplace_back();
+        } else {
+          num_grown.emplace_back(rows, kAbsentNum).reserve(rows + 1);
+        }
+      }
+    }
+    if (d->str_cols.size() < str_cols) {
+      str_grown.reserve(str_cols);
+      for (size_t k = 0; k < str_cols; ++k) {
+        if (k < d->str_cols.size()) {
+          str_grown.emplace_back();
+        } else {
+          str_grown.emplace_back(rows, kAbsentCode).reserve(rows + 1);
+        }
+      }
+    }
+    reserve_for(d->codes, d->codes.size() + code.size());
+    reserve_for(d->factors, d->factors.size() + factors.size());
+    reserve_for(d->rerank, d->rerank.size() + rerank.size());
+    reserve_for(d->clusters, d->clusters.size() + 1);
+    reserve_for(d->ids, rows + 1);
+    reserve_for(d->meta, rows + 1);
+    reserve_for(d->sparse, rows + 1);
+    for (auto& c : d->num_cols) reserve_for(c, c.size() + 1);
+    for (auto& c : d->str_cols) reserve_for(c, c.size() + 1);
+    ix.delta_lists.reserve_one(cluster);
+
+    // 9. Append the row: from here on nothing allocates.
     d_index = static_cast<uint32_t>(rows);
-    if (d->num_cols.size() < ix.num_bins.size()) d->num_cols.assign(ix.num_bins.size(), {});
-    if (d->str_cols.size() < ix.str_bins.size()) d->str_cols.assign(ix.str_bins.size(), {});
-    while (d->num_cols.size() < typed.num.size()) d->num_cols.emplace_back(rows, kAbsentNum);
-    while (d->str_cols.size() < typed.str.size()) d->str_cols.emplace_back(rows, kAbsentCode);
+    for (size_t k = d->num_cols.size(); k < num_grown.size(); ++k) d->num_cols.push_back(std::move(num_grown[k]));
+    for (size_t k = d->str_cols.size(); k < str_grown.size(); ++k) d->str_cols.push_back(std::move(str_grown[k]));
     // Keep the text and term lists aligned with the rows even if they were stored empty.
     if (d->meta.size() < rows) d->meta.resize(rows, "null");
     if (d->sparse.size() < rows) d->sparse.resize(rows);
@@ -84,17 +149,17 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
     d->factors.insert(d->factors.end(), factors.begin(), factors.end());
     d->rerank.insert(d->rerank.end(), rerank.begin(), rerank.end());
     d->clusters.push_back(cluster);
-    d->ids.push_back(id);
+    d->ids.push_back(std::move(id));
     for (size_t k = 0; k < d->num_cols.size(); ++k) d->num_cols[k].push_back(k < typed.num.size() ? typed.num[k] : kAbsentNum);
     for (size_t k = 0; k < d->str_cols.size(); ++k) d->str_cols[k].push_back(k < typed.str.size() ? typed.str[k] : kAbsentCode);
     d->meta.push_back(std::move(meta_text));
-    d->sparse.emplace_back(sparse.begin(), sparse.end());
+    d->sparse.push_back(std::move(row_sparse));
     // The per-cluster lists change with the delta, under the same write lock.
     ix.delta_lists.append(cluster);
   }
   const uint32_t s = n + d_index;
 
-  // 9. Upsert: the old row is tombstoned after the new one exists.
+  // 10. Upsert: the old row is tombstoned after the new one exists.
   if (old && *old != s) {
     bool fresh;
     {
@@ -104,10 +169,10 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
     if (fresh) ix.tomb_epoch.fetch_add(1);
   }
 
-  // 10. The id resolves to the new slot last.
-  idm->insert(h, s);
+  // 11. The id resolves to the new slot last.
+  idm->insert(h, s, std::move(id_room));
 
-  // 11. Postings of the sparse terms.
+  // 12. Postings of the sparse terms (their room was reserved above).
   if (!sparse.empty()) {
     auto ds = ix.delta_sparse.write();
     for (const auto& [t, w] : sparse) (*ds)[t].emplace_back(d_index, w);

@@ -37,6 +37,14 @@ class DeltaClusterLists {
     for (uint32_t c : delta.clusters) append(c);
   }
 
+  // Allocates what append(c) needs, so that the append itself cannot fail.
+  void reserve_one(uint32_t c) {
+    if (c >= n_clusters_) return;
+    if (lists_.empty()) lists_.resize(n_clusters_);
+    std::vector<uint32_t>& l = lists_[c];
+    if (l.size() == l.capacity()) l.reserve(l.empty() ? 4 : 2 * l.size());
+  }
+
   // Appends the next delta row (index rows()), of cluster c.
   void append(uint32_t c) {
     if (c < n_clusters_) {

@@ -43,18 +43,14 @@ Status wal_sync_descriptor(IvfIndex& ix, bool* synced) {
   Status st;
   {
     auto w = ix.wal.lock();
-    if (w->has_value()) {
-      st = fileops::fdatasync_retrying(**w);
+    if (w->valid()) {
+      st = fileops::fdatasync_retrying(w->get());
       if (synced != nullptr) *synced = st.ok();
     }
   }
   if (st.ok()) return st;
   ix.fsync_failed.store(true);
-  auto w = ix.wal.lock();
-  if (w->has_value()) {
-    ::close(**w);
-    w->reset();
-  }
+  ix.wal.lock()->reset();
   return st;
 }
 

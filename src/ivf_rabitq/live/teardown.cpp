@@ -12,8 +12,8 @@ void IvfIndex::drop() noexcept {
   if (dropped_) return;
   dropped_ = true;
   auto w = wal.lock();
-  if (!w->has_value()) return;
-  const Status st = fileops::fdatasync_retrying(**w);
+  if (!w->valid()) return;
+  const Status st = fileops::fdatasync_retrying(w->get());
   if (!st.ok()) {
     detail::warn_line("Tandrel: final WAL sync on drop failed at " + storage::quoted_path(dir) + " (" +
                       st.error().text() +

@@ -156,11 +156,11 @@ Result<int> open_wal_for_append(const std::string& dir) {
 Status wal_write(IvfIndex& ix, const WalOp& op) {
   TANDREL_ASSIGN(const std::vector<uint8_t> frame, encode_wal_frame(op));
   auto w = ix.wal.lock();
-  if (!w->has_value()) {
+  if (!w->valid()) {
     TANDREL_ASSIGN(const int fd, open_wal_for_append(ix.dir));
-    *w = fd;
+    w->reset(fd);
   }
-  TANDREL_TRY(fileops::write_all(**w, frame.data(), frame.size()));
+  TANDREL_TRY(fileops::write_all(w->get(), frame.data(), frame.size()));
   ix.wal_bytes.fetch_add(frame.size());
   return {};
 }

@@ -356,145 +356,153 @@ float slot_distance(const SegmentView& seg, const storage::Delta& delta, const R
 }
 
 // ---------------------------------------------------------------------------------------
-// Dense search
+// Dense search stages
 // ---------------------------------------------------------------------------------------
 
-std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveView& live, std::span<const float> query,
-                                           const DenseParams& params, const RowFilter& filter, SearchProfile* prof) {
-  const uint32_t k = sat_u32(params.k);
-  const uint32_t nprobe = sat_u32(params.nprobe);
-  const uint32_t rerank = sat_u32(params.rerank);
-  const storage::Tombstones& tombs = *live.tombstones;
-  const storage::Delta& delta = *live.delta;
-  const size_t n_clusters = seg.n_clusters;
-  const size_t delta_rows = usable_delta_rows(seg, delta);
+namespace {
 
-  const uint32_t P = std::max<uint32_t>(nprobe, 1);
-  const size_t m = std::min<size_t>(filter ? sat_mul(16, P) : P, n_clusters);
-  const uint32_t base_budget = std::max(sat_mul(4, k), rerank);
-  const uint64_t B = filter ? sat_mul(6, base_budget) : base_budget;
-  const uint32_t R = std::max(k, rerank);
-  const uint32_t cap = std::max<uint32_t>(1024, sat_mul(4, std::max<uint32_t>(R, 1)));
-  const uint32_t trigger = std::max<uint32_t>(64, sat_mul(2, cap));
+// The sizes one dense search works with, derived from the caller's parameters.
+struct DensePlan {
+  uint32_t k;
+  uint32_t probe_step;   // clusters per probing round (nprobe, at least 1)
+  size_t ranked;         // clusters ranked: probe_step, 16 x that with a filter, at most all
+  uint64_t row_budget;   // probing stops once this many rows were estimated
+  uint32_t pool_target;  // rerank pool size: max(k, rerank)
+  uint32_t cap;          // candidates kept per buffer
+  uint32_t trigger;      // buffer size that triggers a compaction to cap
 
-  Lease<TopScratch> S;
-  Clock::time_point t0;
-  if (prof) t0 = Clock::now();
+  DensePlan(const DenseParams& params, bool filtered, size_t n_clusters) {
+    k = sat_u32(params.k);
+    const uint32_t rerank = sat_u32(params.rerank);
+    probe_step = std::max<uint32_t>(sat_u32(params.nprobe), 1);
+    ranked = std::min<size_t>(filtered ? sat_mul(16, probe_step) : probe_step, n_clusters);
+    const uint32_t base_budget = std::max(sat_mul(4, k), rerank);
+    row_budget = filtered ? sat_mul(6, base_budget) : base_budget;
+    pool_target = std::max(k, rerank);
+    cap = std::max<uint32_t>(1024, sat_mul(4, std::max<uint32_t>(pool_target, 1)));
+    trigger = std::max<uint32_t>(64, sat_mul(2, cap));
+  }
+};
 
-  // Stage 1: rotate and rank the clusters.
-  S->rq.resize(seg.pad);
-  seg.rotator->rotate_into(query, std::span<float>(S->rq));
-  if (n_clusters >= kParallelCentroids && parallel::num_threads() > 1) {
+// Ranking: rotates the query into S.rq and lists the `m` clusters nearest to it, nearest
+// first, in S.probe. Returns how many were listed.
+size_t rank_clusters(const SegmentView& seg, std::span<const float> query, size_t m, TopScratch& S) {
+  S.rq.resize(seg.pad);
+  seg.rotator->rotate_into(query, std::span<float>(S.rq));
+  if (seg.n_clusters >= kParallelCentroids && parallel::num_threads() > 1) {
     // Parallel: the m best of each range of centroids, then the m best of their union.
     const size_t blocks = seg.packed_centroids->blocks();
     constexpr size_t kChunkBlocks = 16;
     const simd::Level level = simd::active_level();
     parallel::isolate([&] {
-      S->ckeys = parallel::collect_chunks<uint64_t>(blocks, kChunkBlocks, [&](size_t b0, size_t b1) {
+      S.ckeys = parallel::collect_chunks<uint64_t>(blocks, kChunkBlocks, [&](size_t b0, size_t b1) {
         std::vector<uint64_t> part, heap;
-        nearest_keys_range(level, S->rq.data(), *seg.packed_centroids, m, b0, b1, part, heap);
+        nearest_keys_range(level, S.rq.data(), *seg.packed_centroids, m, b0, b1, part, heap);
         return part;
       });
     });
-    if (m < S->ckeys.size() && m != 0)
-      std::nth_element(S->ckeys.begin(), S->ckeys.begin() + (m - 1), S->ckeys.end());
-    S->ckeys.resize(std::min(m, S->ckeys.size()));
-    std::sort(S->ckeys.begin(), S->ckeys.end());
+    if (m < S.ckeys.size() && m != 0) std::nth_element(S.ckeys.begin(), S.ckeys.begin() + (m - 1), S.ckeys.end());
+    S.ckeys.resize(std::min(m, S.ckeys.size()));
+    std::sort(S.ckeys.begin(), S.ckeys.end());
   } else {
-    nearest_keys(S->rq.data(), *seg.packed_centroids, m, S->ckeys, S->heap);
+    nearest_keys(S.rq.data(), *seg.packed_centroids, m, S.ckeys, S.heap);
   }
   // The packed centroids hold every searchable cluster; the list is shorter only if a view
   // was built with fewer.
-  const size_t listed = std::min(m, S->ckeys.size());
-  S->probe.resize(listed);
-  for (size_t i = 0; i < listed; ++i) S->probe[i] = static_cast<uint32_t>(S->ckeys[i] & 0xFFFFFFFFu);
-  if (prof) {
-    prof->rotate_rank_ns += ns_since(t0);
-    t0 = Clock::now();
-  }
+  const size_t listed = std::min(m, S.ckeys.size());
+  S.probe.resize(listed);
+  for (size_t i = 0; i < listed; ++i) S.probe[i] = static_cast<uint32_t>(S.ckeys[i] & 0xFFFFFFFFu);
+  return listed;
+}
 
-  // Stage 2 and 3: probing rounds; delta rows of each probed cluster ride along its scan.
-  // The segment's lists describe this delta (the caller reads both under the delta read
-  // lock); lists that cannot (absent, too short, another cluster count) are replaced by
-  // lists grouped for this call.
-  std::unique_ptr<DeltaClusterLists> own_lists;
-  SegmentView segv = seg;
-  if (delta_rows != 0 && (seg.delta_lists == nullptr || seg.delta_lists->rows() < delta_rows ||
-                          seg.delta_lists->clusters() != n_clusters)) {
-    own_lists = std::make_unique<DeltaClusterLists>();
-    own_lists->assign(delta, n_clusters);
-    segv.delta_lists = own_lists.get();
-  }
-  const ProbeCtx ctx{segv,         tombs, delta,   delta_rows,     filter, S->rq.data(),
-                     seg.rotator->new_layout ? seg.dim : seg.pad, cap, trigger, prof != nullptr};
-  std::vector<Candidate>& main = S->main;
-  main.clear();
-  uint64_t total_rows = 0;
+// The per-cluster delta lists the probing uses: the segment's when they describe this delta
+// (the caller reads both under the delta read lock), else lists grouped for this call into
+// `own` (absent, too short, or for another cluster count).
+const DeltaClusterLists* delta_lists_for(const SegmentView& seg, const storage::Delta& delta, size_t delta_rows,
+                                         std::unique_ptr<DeltaClusterLists>& own) {
+  if (delta_rows == 0 || (seg.delta_lists != nullptr && seg.delta_lists->rows() >= delta_rows &&
+                          seg.delta_lists->clusters() == seg.n_clusters))
+    return seg.delta_lists;
+  own = std::make_unique<DeltaClusterLists>();
+  own->assign(delta, seg.n_clusters);
+  return own.get();
+}
+
+struct ProbeTotals {
+  size_t probed = 0;  // clusters probed: the first `probed` of S.probe
+  uint64_t rows = 0;  // rows estimated
   uint64_t lut_ns = 0;
+};
+
+// Probing: rounds of plan.probe_step clusters from the ranked list, each round's clusters
+// scanned in parallel chunks (delta rows of a cluster ride along its scan), until the list
+// ends or the row budget is reached. The candidates, compacted to plan.cap, are in S.main.
+ProbeTotals probe_rounds(const ProbeCtx& ctx, const DensePlan& plan, size_t listed, TopScratch& S) {
+  std::vector<Candidate>& main = S.main;
+  main.clear();
+  ProbeTotals tot;
   size_t pos = 0;
   while (pos < listed) {
-    const size_t len = std::min<size_t>(P, listed - pos);
+    const size_t len = std::min<size_t>(plan.probe_step, listed - pos);
     const size_t t = std::max<size_t>(1, parallel::num_threads());
     const size_t chunk = std::max<size_t>(1, (len + (t + t / 2) - 1) / (t + t / 2));
     const size_t nchunks = (len + chunk - 1) / chunk;
     if (nchunks == 1) {
       // One chunk, scanned on this thread; its candidates go straight to the main buffer.
       ChunkOut out;
-      scan_clusters(ctx, S->probe.data() + pos, len, main, out);
-      total_rows += out.rows;
-      lut_ns += out.lut_ns;
+      scan_clusters(ctx, S.probe.data() + pos, len, main, out);
+      tot.rows += out.rows;
+      tot.lut_ns += out.lut_ns;
     } else {
-      if (S->bufs.size() < nchunks) S->bufs.resize(nchunks);
-      S->chunk_rows.assign(nchunks * 2, 0);
-      for (size_t c = 0; c < nchunks; ++c) S->bufs[c].clear();
+      if (S.bufs.size() < nchunks) S.bufs.resize(nchunks);
+      S.chunk_rows.assign(nchunks * 2, 0);
+      for (size_t c = 0; c < nchunks; ++c) S.bufs[c].clear();
       parallel::isolate([&] {
         parallel::for_chunks(len, chunk, [&](size_t b, size_t e) {
           const size_t ci = b / chunk;
           ChunkOut out;
-          scan_clusters(ctx, S->probe.data() + pos + b, e - b, S->bufs[ci], out);
-          S->chunk_rows[2 * ci] = out.rows;
-          S->chunk_rows[2 * ci + 1] = out.lut_ns;
+          scan_clusters(ctx, S.probe.data() + pos + b, e - b, S.bufs[ci], out);
+          S.chunk_rows[2 * ci] = out.rows;
+          S.chunk_rows[2 * ci + 1] = out.lut_ns;
         });
       });
       for (size_t c = 0; c < nchunks; ++c) {
-        main.insert(main.end(), S->bufs[c].begin(), S->bufs[c].end());
-        total_rows += S->chunk_rows[2 * c];
-        lut_ns += S->chunk_rows[2 * c + 1];
+        main.insert(main.end(), S.bufs[c].begin(), S.bufs[c].end());
+        tot.rows += S.chunk_rows[2 * c];
+        tot.lut_ns += S.chunk_rows[2 * c + 1];
       }
     }
-    compact_bound(main, cap);
+    compact_bound(main, plan.cap);
     pos += len;
-    if (total_rows >= B) break;
+    if (tot.rows >= plan.row_budget) break;
   }
-  const size_t probed = pos;
-  compact_bound(main, cap);
-  if (prof) {
-    const uint64_t all = ns_since(t0);
-    prof->lut_ns += lut_ns;
-    prof->scan_ns += all > lut_ns ? all - lut_ns : 0;
-    prof->rows_estimated += total_rows;
-    prof->clusters_probed += probed;
-    t0 = Clock::now();
-  }
+  tot.probed = pos;
+  compact_bound(main, plan.cap);
+  return tot;
+}
 
-  // Stage 4: rerank pool.
-  const size_t pool = choose_rerank_pool(main.data(), main.size(), R, S->tmp);
-  // Scored in slot order (rows of a cluster are adjacent in the mapped files); the order
-  // does not change the result, which is selected by (distance, slot).
-  std::vector<uint32_t>& slots = S->slots;
+// Pool: the `target` best candidates of S.main, their slots ascending in S.slots (rows of a
+// cluster are adjacent in the mapped files; the order does not change the result, which is
+// selected by (distance, slot)). Returns the pool size.
+size_t select_pool(uint32_t target, TopScratch& S) {
+  std::vector<Candidate>& main = S.main;
+  const size_t pool = choose_rerank_pool(main.data(), main.size(), target, S.tmp);
+  std::vector<uint32_t>& slots = S.slots;
   slots.resize(pool);
   for (size_t i = 0; i < pool; ++i) slots[i] = main[i].slot();
-  radix_sort_u32(slots.data(), pool, S->sort_tmp);
+  radix_sort_u32(slots.data(), pool, S.sort_tmp);
+  return pool;
+}
 
-  if (prof) {
-    prof->pool_ns += ns_since(t0);
-    t0 = Clock::now();
-  }
-
-  // Stage 5: int8 rerank of the pool.
-  S->table.assign(query, seg.quant_scale, seg.has_origscale);
-  const RerankTable& table = S->table;
-  std::vector<ScoredPair>& scored = S->scored;
+// Rerank: the int8 distance of every pooled slot into S.scored (S.table built for the query),
+// then the k smallest, sorted by distance then slot.
+void rerank_pool(const SegmentView& seg, const storage::Delta& delta, std::span<const float> query, uint32_t k,
+                 TopScratch& S) {
+  S.table.assign(query, seg.quant_scale, seg.has_origscale);
+  const RerankTable& table = S.table;
+  const std::vector<uint32_t>& slots = S.slots;
+  const size_t pool = slots.size();
+  std::vector<ScoredPair>& scored = S.scored;
   scored.resize(pool);
   // Rows are read at random from orig.bin: prefetch a few pool rows ahead.
   const size_t line_count = (seg.dim + 63) / 64;
@@ -522,22 +530,22 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     for (size_t i = 0; i < std::min(pool, kAhead); ++i) prefetch(i);
     for (size_t i = 0; i < pool; ++i) score_one(i);
   }
-
-  // Stage 6: top k.
   if (k < scored.size()) keep_k_smallest(scored, k);
   sort_by_distance(scored);
-  if (prof) {
-    prof->rerank_ns += ns_since(t0);
-    prof->pool_size += pool;
-    t0 = Clock::now();
-  }
+}
 
-  if (!params.ensure_target_k || scored.size() >= k) return to_result(scored, k);
-
-  // Stage 7: exact fallback over the clusters that were not probed.
-  std::vector<uint8_t>& flags = S->flags;
+// Fallback: exact distances of the live, filter-passing rows of the clusters not probed (the
+// first `probed` of S.probe were), main and delta, merged with the reranked S.scored: the k
+// smallest, sorted. Every cluster probed: S.scored stands as it is.
+std::vector<SlotDistance> exact_fallback(const SegmentView& seg, const LiveView& live, std::span<const float> query,
+                                         const RowFilter& filter, uint32_t k, size_t probed, size_t delta_rows,
+                                         TopScratch& S) {
+  const storage::Delta& delta = *live.delta;
+  const size_t n_clusters = seg.n_clusters;
+  const RerankTable& table = S.table;
+  std::vector<uint8_t>& flags = S.flags;
   flags.assign(std::max<size_t>(n_clusters, 1), 0);
-  for (size_t i = 0; i < probed; ++i) flags[S->probe[i]] = 1;
+  for (size_t i = 0; i < probed; ++i) flags[S.probe[i]] = 1;
   std::vector<uint32_t> unprobed;
   uint64_t unprobed_rows = 0;
   for (size_t c = 0; c < n_clusters; ++c) {
@@ -547,9 +555,8 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     const uint32_t b = std::min(seg.offsets[c + 1], seg.n);
     if (b > a) unprobed_rows += b - a;
   }
-  // Every cluster was probed: the approximate result stands (the fallback only ever adds
-  // rows of clusters that were left out).
-  if (unprobed.empty()) return to_result(scored, k);
+  // The fallback only ever adds rows of clusters that were left out.
+  if (unprobed.empty()) return to_result(S.scored, k);
   const uint32_t kcap = keep_k_cap(k);
   std::vector<ScoredPair> found;
   auto score_cluster = [&](uint32_t c, auto&& emit) {
@@ -575,18 +582,70 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     const uint32_t c = delta.clusters[i];
     if (c < n_clusters && flags[c]) continue;
     const uint32_t slot = seg.n + static_cast<uint32_t>(i);
-    if (tombs.contains(slot)) continue;
+    if (live.tombstones->contains(slot)) continue;
     if (filter && !filter.delta(filter.ctx, delta, static_cast<uint32_t>(i))) continue;
     push_capped(dfound, ScoredPair{delta_distance(seg, delta, table, query, static_cast<uint32_t>(i)), slot}, k, kcap);
   }
   keep_k_smallest(dfound, k);
 
   found.insert(found.end(), dfound.begin(), dfound.end());
-  found.insert(found.end(), scored.begin(), scored.end());
+  found.insert(found.end(), S.scored.begin(), S.scored.end());
   keep_k_smallest(found, k);
   sort_by_distance(found);
-  if (prof) prof->fallback_ns += ns_since(t0);
   return to_result(found, k);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Dense search
+// ---------------------------------------------------------------------------------------
+
+std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveView& live, std::span<const float> query,
+                                           const DenseParams& params, const RowFilter& filter, SearchProfile* prof) {
+  const DensePlan plan(params, static_cast<bool>(filter), seg.n_clusters);
+  const storage::Delta& delta = *live.delta;
+  const size_t delta_rows = usable_delta_rows(seg, delta);
+
+  Lease<TopScratch> S;
+  Clock::time_point t0;
+  if (prof) t0 = Clock::now();
+  // Every stage adds its wall time to the profile's field and restarts the clock.
+  auto lap = [&](uint64_t SearchProfile::*field) {
+    if (!prof) return;
+    prof->*field += ns_since(t0);
+    t0 = Clock::now();
+  };
+
+  const size_t listed = rank_clusters(seg, query, plan.ranked, *S);
+  lap(&SearchProfile::rotate_rank_ns);
+
+  std::unique_ptr<DeltaClusterLists> own_lists;
+  SegmentView segv = seg;
+  segv.delta_lists = delta_lists_for(seg, delta, delta_rows, own_lists);
+  const ProbeCtx ctx{segv,         *live.tombstones, delta,     delta_rows,    filter, S->rq.data(),
+                     seg.rotator->new_layout ? seg.dim : seg.pad, plan.cap, plan.trigger, prof != nullptr};
+  const ProbeTotals probed = probe_rounds(ctx, plan, listed, *S);
+  if (prof) {
+    const uint64_t all = ns_since(t0);
+    prof->lut_ns += probed.lut_ns;
+    prof->scan_ns += all > probed.lut_ns ? all - probed.lut_ns : 0;
+    prof->rows_estimated += probed.rows;
+    prof->clusters_probed += probed.probed;
+    t0 = Clock::now();
+  }
+
+  const size_t pool = select_pool(plan.pool_target, *S);
+  lap(&SearchProfile::pool_ns);
+
+  rerank_pool(seg, delta, query, plan.k, *S);
+  lap(&SearchProfile::rerank_ns);
+  if (prof) prof->pool_size += pool;
+
+  if (!params.ensure_target_k || S->scored.size() >= plan.k) return to_result(S->scored, plan.k);
+  std::vector<SlotDistance> out = exact_fallback(seg, live, query, filter, plan.k, probed.probed, delta_rows, *S);
+  if (prof) prof->fallback_ns += ns_since(t0);
+  return out;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "ivf_rabitq/common/utf8.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
@@ -66,7 +67,7 @@ std::optional<std::string_view> IvfIndex::main_id(uint32_t s) const {
     if (end < start || end > ids_bin->byte_len()) return std::nullopt;
     const std::string_view id(reinterpret_cast<const char*>(ids_bin->bytes().data()) + start,
                               static_cast<size_t>(end - start));
-    if (!storage::is_valid_utf8(id)) return std::nullopt;
+    if (!utf8::is_valid(id)) return std::nullopt;
     return id;
   }
   if (s >= manifest.ids.size()) return std::nullopt;
@@ -85,7 +86,7 @@ bool main_id_equals(const IvfIndex& ix, uint32_t s, std::string_view id) {
     if (end < start || end > ix.ids_bin->byte_len()) return false;
     if (end - start != id.size()) return false;
     const std::string_view stored(reinterpret_cast<const char*>(ix.ids_bin->bytes().data()) + start, id.size());
-    return stored == id && storage::is_valid_utf8(stored);
+    return stored == id && utf8::is_valid(stored);
   }
   return s < ix.manifest.ids.size() && ix.manifest.ids[s] == id;
 }

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/segment/open_util.hpp"
@@ -52,13 +53,6 @@ const char* const kDeltaFrameText =
 const char* const kDeltaStructureText =
     "corrupt index: delta.bin is structurally inconsistent with the manifest (stale/foreign delta) \u2014 refusing "
     "to open";
-
-struct FdGuard {
-  int fd = -1;
-  ~FdGuard() {
-    if (fd >= 0) ::close(fd);
-  }
-};
 
 // Opens an existing control file (deleted.bin, delta.bin) for reading it whole: fd -1 with
 // `missing` set when it does not exist, any other failure as the error. Opened without
@@ -130,204 +124,253 @@ std::optional<size_t> parse_sparse_terms(std::span<const uint8_t> file, SparseTe
   return static_cast<size_t>(base);
 }
 
-IvfIndex::~IvfIndex() {
-  drop();
-  auto w = wal.lock();
-  if (w->has_value()) {
-    ::close(**w);
-    w->reset();
+// The log descriptor closes with its member.
+IvfIndex::~IvfIndex() { drop(); }
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Open stages, in the order the open runs them (the first failure is the one reported)
+// ---------------------------------------------------------------------------------------
+
+// The format version, the manifest and the rotator built for it.
+struct Header {
+  uint32_t version = 0;
+  Manifest m;
+  codec::Rotator rotator;
+};
+
+// Reads the format version and the manifest and builds the rotator. The pad the rotator
+// would have is computed first, without allocating; the rotator's sign vectors (up to 4 x dim
+// floats) are only allocated once dim is bounded by the centroids already in memory (a valid
+// manifest holds dim x n_clusters >= dim of them).
+Result<Header> read_header(const std::string& dir) {
+  Header h;
+  TANDREL_ASSIGN(h.version, storage::read_format_version(dir));
+  const bool new_layout = h.version >= 2;
+  {
+    TANDREL_ASSIGN(std::vector<uint8_t> body, storage::read_manifest_bin(storage::join_path(dir, "manifest.bin")));
+    TANDREL_ASSIGN(h.m, storage::decode_manifest(body));
   }
-}
-
-Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& dir, std::optional<SkipSet> skip) {
-  OPEN_COUNT.fetch_add(1, std::memory_order_relaxed);
-  const std::string qdir = storage::quoted_path(dir);
-
-  // Format version.
-  TANDREL_ASSIGN(const uint32_t version, storage::read_format_version(dir));
-  const bool new_layout = version >= 2;
-
-  // Manifest.
-  TANDREL_ASSIGN(std::vector<uint8_t> manifest_body, storage::read_manifest_bin(storage::join_path(dir, "manifest.bin")));
-  TANDREL_ASSIGN(Manifest m, storage::decode_manifest(manifest_body));
-  manifest_body = {};
-  const uint64_t n = m.n;
-
-  // Rotation. The pad the rotator would have is computed first, without allocating; the
-  // rotator's sign vectors (up to 4 x dim floats) are only allocated once dim is bounded by
-  // the centroids already in memory (a valid manifest holds dim x n_clusters >= dim of them).
+  const Manifest& m = h.m;
   const size_t want_pad = codec::rotation_pad(m.dim, new_layout);
   if (want_pad != m.pad) {
     return invalid_data("corrupt index: rotator pad " + std::to_string(want_pad) + " != manifest pad " +
-                        std::to_string(m.pad) + " (on-disk format version " + std::to_string(version) +
+                        std::to_string(m.pad) + " (on-disk format version " + std::to_string(h.version) +
                         " does not match the codes)");
   }
   if (m.dim == 0 || m.dim > m.centroids.size()) return invalid_data(kStructureText);
-  codec::Rotator rotator = codec::Rotator::build(m.dim, codec::rotation_seed(m.seed), new_layout);
+  h.rotator = codec::Rotator::build(m.dim, codec::rotation_seed(m.seed), new_layout);
+  return h;
+}
 
-  // Core data files: mapped first, then their lengths checked in the same order.
-  TANDREL_ASSIGN(auto codes, TypedMmap<uint64_t>::open_with(storage::join_path(dir, "codes.bin"), storage::Residency::Hot));
-  TANDREL_ASSIGN(auto metas, TypedMmap<float>::open_with(storage::join_path(dir, "metas.bin"), storage::Residency::Hot));
-  TANDREL_ASSIGN(auto orig, TypedMmap<uint8_t>::open_with(storage::join_path(dir, "orig.bin"), storage::Residency::Random));
-  TANDREL_TRY(check_size("codes.bin", codes.byte_len(), static_cast<u128>(n) * m.n_bits * m.words_per_plane * 8));
-  TANDREL_TRY(check_size("metas.bin", metas.byte_len(), static_cast<u128>(n) * 16));
-  TANDREL_TRY(check_size("orig.bin", orig.byte_len(), static_cast<u128>(n) * m.dim));
+// The row files every search reads.
+struct RowMaps {
+  TypedMmap<uint64_t> codes;
+  TypedMmap<float> metas;
+  TypedMmap<uint8_t> orig;
+  std::optional<TypedMmap<uint32_t>> origscale;  // absent when the file is missing
+};
 
-  // origscale.bin: absent when missing.
-  std::optional<TypedMmap<uint32_t>> origscale;
-  {
-    auto r = TypedMmap<uint32_t>::open_with(storage::join_path(dir, "origscale.bin"), storage::Residency::Random);
-    if (r.ok()) {
-      TANDREL_TRY(check_size("origscale.bin", r->byte_len(), static_cast<u128>(n) * 8));
-      origscale = std::move(r).value();
-    } else if (r.error().kind() != ErrorKind::NotFound) {
-      return std::move(r).error();
-    }
+// Maps the row files (all first, then their lengths checked in the same order), then
+// origscale.bin.
+Result<RowMaps> map_row_files(const std::string& dir, const Manifest& m) {
+  const uint64_t n = m.n;
+  RowMaps r;
+  TANDREL_ASSIGN(r.codes, TypedMmap<uint64_t>::open_with(storage::join_path(dir, "codes.bin"), storage::Residency::Hot));
+  TANDREL_ASSIGN(r.metas, TypedMmap<float>::open_with(storage::join_path(dir, "metas.bin"), storage::Residency::Hot));
+  TANDREL_ASSIGN(r.orig, TypedMmap<uint8_t>::open_with(storage::join_path(dir, "orig.bin"), storage::Residency::Random));
+  TANDREL_TRY(check_size("codes.bin", r.codes.byte_len(), static_cast<u128>(n) * m.n_bits * m.words_per_plane * 8));
+  TANDREL_TRY(check_size("metas.bin", r.metas.byte_len(), static_cast<u128>(n) * 16));
+  TANDREL_TRY(check_size("orig.bin", r.orig.byte_len(), static_cast<u128>(n) * m.dim));
+  auto os = TypedMmap<uint32_t>::open_with(storage::join_path(dir, "origscale.bin"), storage::Residency::Random);
+  if (os.ok()) {
+    TANDREL_TRY(check_size("origscale.bin", os->byte_len(), static_cast<u128>(n) * 8));
+    r.origscale = std::move(os).value();
+  } else if (os.error().kind() != ErrorKind::NotFound) {
+    return std::move(os).error();
   }
+  return r;
+}
 
-  // Id files: used as a pair of the right shape, else silently dropped.
-  auto ids_bin = map_optional<uint8_t>(dir, "ids.bin");
-  auto ids_off = map_optional<uint64_t>(dir, "ids_off.bin");
-  if (!ids_bin || !ids_off || static_cast<u128>(ids_off->byte_len()) != (static_cast<u128>(n) + 1) * 8) {
-    ids_bin.reset();
-    ids_off.reset();
+// ids.bin with ids_off.bin: both, or neither.
+struct IdFiles {
+  std::optional<TypedMmap<uint8_t>> bin;
+  std::optional<TypedMmap<uint64_t>> off;
+  bool present() const { return bin.has_value(); }
+};
+
+// Maps the id files: used as a pair of the right shape, else silently dropped; a pair whose
+// end offsets disagree with ids.bin is refused.
+Result<IdFiles> map_id_files(const std::string& dir, uint64_t n) {
+  IdFiles f{map_optional<uint8_t>(dir, "ids.bin"), map_optional<uint64_t>(dir, "ids_off.bin")};
+  if (!f.bin || !f.off || static_cast<u128>(f.off->byte_len()) != (static_cast<u128>(n) + 1) * 8) {
+    f.bin.reset();
+    f.off.reset();
   }
-  const bool id_pair = ids_bin.has_value();
-  if (id_pair) {
-    const auto off = ids_off->view();
-    if (off[0] != 0 || off[n] != ids_bin->byte_len()) {
+  if (f.present()) {
+    const auto off = f.off->view();
+    if (off[0] != 0 || off[n] != f.bin->byte_len()) {
       return invalid_data("corrupt index: ids_off.bin offsets inconsistent");
     }
   }
+  return f;
+}
 
-  // Manifest structure.
-  {
-    bool ok = m.dim >= 1 && m.n_clusters >= 1 && m.n_bits >= 1 && m.n_bits <= 8 &&
-              static_cast<u128>(m.words_per_plane) * 64 == m.pad &&
-              static_cast<u128>(m.offsets.size()) == static_cast<u128>(m.n_clusters) + 1 &&
-              static_cast<u128>(m.centroids.size()) == static_cast<u128>(m.dim) * m.n_clusters &&
-              (id_pair ? m.ids.empty() : m.ids.size() == n);
-    if (ok) {
-      ok = m.offsets.front() == 0 && m.offsets.back() == n;
-      for (size_t c = 1; ok && c < m.offsets.size(); ++c) ok = m.offsets[c] >= m.offsets[c - 1];
-    }
-    if (!ok) return invalid_data(kStructureText);
+// The manifest's sizes agree with each other (ids in the manifest exactly without an id pair).
+Status check_manifest_structure(const Manifest& m, bool id_pair) {
+  const uint64_t n = m.n;
+  bool ok = m.dim >= 1 && m.n_clusters >= 1 && m.n_bits >= 1 && m.n_bits <= 8 &&
+            static_cast<u128>(m.words_per_plane) * 64 == m.pad &&
+            static_cast<u128>(m.offsets.size()) == static_cast<u128>(m.n_clusters) + 1 &&
+            static_cast<u128>(m.centroids.size()) == static_cast<u128>(m.dim) * m.n_clusters &&
+            (id_pair ? m.ids.empty() : m.ids.size() == n);
+  if (ok) {
+    ok = m.offsets.front() == 0 && m.offsets.back() == n;
+    for (size_t c = 1; ok && c < m.offsets.size(); ++c) ok = m.offsets[c] >= m.offsets[c - 1];
   }
+  if (!ok) return invalid_data(kStructureText);
+  return {};
+}
 
-  // Typed columns, numbered per kind in schema order.
-  std::vector<TypedMmap<double>> num_bins;
-  std::vector<TypedMmap<uint32_t>> str_bins;
+struct Columns {
+  std::vector<TypedMmap<double>> num;
+  std::vector<TypedMmap<uint32_t>> str;
+};
+
+// Maps the typed columns, numbered per kind in schema order.
+Result<Columns> map_columns(const std::string& dir, const Manifest& m) {
+  const uint64_t n = m.n;
+  Columns cols;
   for (const FieldSchema& f : m.fields) {
     if (f.numeric) {
-      const std::string name = "num_" + std::to_string(num_bins.size()) + ".bin";
+      const std::string name = "num_" + std::to_string(cols.num.size()) + ".bin";
       TANDREL_ASSIGN(auto col, TypedMmap<double>::open_with(storage::join_path(dir, name), storage::Residency::Plain));
       TANDREL_TRY(check_size(name, col.byte_len(), static_cast<u128>(n) * 8));
-      num_bins.push_back(std::move(col));
+      cols.num.push_back(std::move(col));
     } else {
-      const std::string name = "str_" + std::to_string(str_bins.size()) + ".bin";
+      const std::string name = "str_" + std::to_string(cols.str.size()) + ".bin";
       TANDREL_ASSIGN(auto col, TypedMmap<uint32_t>::open_with(storage::join_path(dir, name), storage::Residency::Plain));
       TANDREL_TRY(check_size(name, col.byte_len(), static_cast<u128>(n) * 4));
-      str_bins.push_back(std::move(col));
+      cols.str.push_back(std::move(col));
     }
   }
+  return cols;
+}
 
-  // Tombstones from deleted.bin.
+// A control file read whole: nullopt when it does not exist; `st` receives its status.
+Result<std::optional<std::vector<uint8_t>>> read_control_file(const std::string& path, struct stat* st) {
+  bool missing = false;
+  TANDREL_ASSIGN(const int raw_fd, open_control_file(path, st, &missing));
+  const fileops::Fd fd(raw_fd);
+  if (missing) return std::optional<std::vector<uint8_t>>();
+  TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.get()));
+  return std::optional<std::vector<uint8_t>>(std::move(file));
+}
+
+// The tombstones of deleted.bin (none when it is missing).
+Result<storage::Tombstones> read_tombstones(const std::string& dir) {
+  struct stat st;
+  TANDREL_ASSIGN(auto file, read_control_file(storage::join_path(dir, "deleted.bin"), &st));
   storage::Tombstones tombs;
-  {
-    struct stat st;
-    bool missing = false;
-    TANDREL_ASSIGN(const int raw_fd, open_control_file(storage::join_path(dir, "deleted.bin"), &st, &missing));
-    FdGuard fd{raw_fd};
-    if (!missing) {
-      TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.fd));
-      if (!file.empty()) {
-        std::span<const uint8_t> body;
-        if (storage::check_frame(file, storage::kDeletedMagic, &body) != storage::FrameCheck::Ok) {
-          return invalid_data(kDeletedFrameText);
-        }
-        auto t = storage::Tombstones::deserialize(body);
-        if (!t.ok()) {
-          return invalid_data("corrupt index: deleted.bin body undeserializable (" + t.error().text() +
-                              ") \u2014 refusing to open to avoid resurrecting deleted rows");
-        }
-        tombs = std::move(t).value();
-      }
+  // A checkpoint never writes an empty file: an empty one is damage like a bad frame.
+  if (file) {
+    std::span<const uint8_t> body;
+    if (file->empty() || storage::check_frame(*file, storage::kDeletedMagic, &body) != storage::FrameCheck::Ok) {
+      return invalid_data(kDeletedFrameText);
     }
+    auto t = storage::Tombstones::deserialize(body);
+    if (!t.ok()) {
+      return invalid_data("corrupt index: deleted.bin body undeserializable (" + t.error().text() +
+                          ") \u2014 refusing to open to avoid resurrecting deleted rows");
+    }
+    tombs = std::move(t).value();
   }
+  return tombs;
+}
 
-  // The checkpointed delta from delta.bin, with its stamp.
+struct CheckpointedDelta {
   Delta delta;
-  std::optional<DeltaStamp> stamp;
-  {
-    struct stat st;
-    bool missing = false;
-    TANDREL_ASSIGN(const int raw_fd, open_control_file(storage::join_path(dir, "delta.bin"), &st, &missing));
-    FdGuard fd{raw_fd};
-    if (!missing) {
-      DeltaStamp s;
-      s.ino = static_cast<uint64_t>(st.st_ino);
-      s.len = static_cast<uint64_t>(st.st_size);
-      if (st.st_mtim.tv_nsec >= 0 && st.st_mtim.tv_nsec < 1000000000) {
-        s.mtime = DeltaStamp::MTime{static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)};
-      }
-      stamp = s;
-      TANDREL_ASSIGN(std::vector<uint8_t> file, storage::read_fd_to_end(fd.fd));
-      if (!file.empty()) {
-        std::span<const uint8_t> body;
-        if (storage::check_frame(file, storage::kDeltaMagic, &body) != storage::FrameCheck::Ok) {
-          return invalid_data(kDeltaFrameText);
-        }
-        auto d = storage::decode_delta(body);
-        if (!d.ok()) {
-          return invalid_data("corrupt index: delta.bin body undeserializable (" + d.error().text() +
-                              ") \u2014 refusing to open to avoid losing un-checkpointed adds");
-        }
-        delta = std::move(d).value();
-      }
-    }
-  }
+  std::optional<DeltaStamp> stamp;  // of delta.bin as opened; absent when it is missing
+};
 
-  // Older deltas stored dim rerank bytes per row: append a 0 exponent byte to each row.
-  {
-    const size_t rows = delta.ids.size();
-    if (rows >= 1 && static_cast<u128>(delta.rerank.size()) == static_cast<u128>(m.dim) * rows) {
-      std::vector<uint8_t> up;
-      up.reserve(delta.rerank.size() + rows);
-      for (size_t r = 0; r < rows; ++r) {
-        const auto* row = delta.rerank.data() + r * m.dim;
-        up.insert(up.end(), row, row + m.dim);
-        up.push_back(0);
-      }
-      delta.rerank = std::move(up);
-    }
+DeltaStamp stamp_of(const struct stat& st) {
+  DeltaStamp s;
+  s.ino = static_cast<uint64_t>(st.st_ino);
+  s.len = static_cast<uint64_t>(st.st_size);
+  if (st.st_mtim.tv_nsec >= 0 && st.st_mtim.tv_nsec < 1000000000) {
+    s.mtime = DeltaStamp::MTime{static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)};
   }
-  if (!delta_structure_ok(m, delta, num_bins.size(), str_bins.size())) return invalid_data(kDeltaStructureText);
+  return s;
+}
 
-  // idhash.bin: dropped with a warning when its shape is wrong.
+// The checkpointed delta of delta.bin with its stamp (empty when it is missing).
+Result<CheckpointedDelta> read_checkpointed_delta(const std::string& dir) {
+  struct stat st;
+  TANDREL_ASSIGN(auto file, read_control_file(storage::join_path(dir, "delta.bin"), &st));
+  CheckpointedDelta out;
+  if (!file) return out;
+  out.stamp = stamp_of(st);
+  // A checkpoint never writes an empty file: an empty one is damage like a bad frame.
+  {
+    std::span<const uint8_t> body;
+    if (file->empty() || storage::check_frame(*file, storage::kDeltaMagic, &body) != storage::FrameCheck::Ok) {
+      return invalid_data(kDeltaFrameText);
+    }
+    auto d = storage::decode_delta(body);
+    if (!d.ok()) {
+      return invalid_data("corrupt index: delta.bin body undeserializable (" + d.error().text() +
+                          ") \u2014 refusing to open to avoid losing un-checkpointed adds");
+    }
+    out.delta = std::move(d).value();
+  }
+  return out;
+}
+
+// Older deltas stored dim rerank bytes per row: appends a 0 exponent byte to each row.
+void widen_legacy_rerank(Delta& delta, size_t dim) {
+  const size_t rows = delta.ids.size();
+  if (rows == 0 || static_cast<u128>(delta.rerank.size()) != static_cast<u128>(dim) * rows) return;
+  std::vector<uint8_t> up;
+  up.reserve(delta.rerank.size() + rows);
+  for (size_t r = 0; r < rows; ++r) {
+    const auto* row = delta.rerank.data() + r * dim;
+    up.insert(up.end(), row, row + dim);
+    up.push_back(0);
+  }
+  delta.rerank = std::move(up);
+}
+
+// idhash.bin when its shape fits n rows; dropped with a warning otherwise.
+std::optional<TypedMmap<uint8_t>> map_idhash(const std::string& dir, uint64_t n, const std::string& qdir) {
   auto idhash = map_optional<uint8_t>(dir, "idhash.bin");
-  if (idhash) {
-    if (static_cast<u128>(idhash->byte_len()) != static_cast<u128>(n) * storage::kIdHashRecord) {
-      detail::warn_line("Tandrel: idhash.bin at " + qdir + " wrong length \u2014 rebuilding id map from ids");
+  if (!idhash) return idhash;
+  if (static_cast<u128>(idhash->byte_len()) != static_cast<u128>(n) * storage::kIdHashRecord) {
+    detail::warn_line("Tandrel: idhash.bin at " + qdir + " wrong length \u2014 rebuilding id map from ids");
+    idhash.reset();
+  } else if (n >= 1) {
+    const uint8_t* b = idhash->bytes().data();
+    const uint8_t* last = b + (n - 1) * storage::kIdHashRecord;
+    if (storage::load_u32(b + 8) >= n || storage::load_u64(last) < storage::load_u64(b) ||
+        storage::load_u32(last + 8) >= n) {
+      detail::warn_line("Tandrel: idhash.bin at " + qdir + " endpoints inconsistent \u2014 rebuilding id map from ids");
       idhash.reset();
-    } else if (n >= 1) {
-      const uint8_t* b = idhash->bytes().data();
-      const uint8_t* last = b + (n - 1) * storage::kIdHashRecord;
-      if (storage::load_u32(b + 8) >= n || storage::load_u64(last) < storage::load_u64(b) ||
-          storage::load_u32(last + 8) >= n) {
-        detail::warn_line("Tandrel: idhash.bin at " + qdir + " endpoints inconsistent \u2014 rebuilding id map from ids");
-        idhash.reset();
-      }
     }
   }
+  return idhash;
+}
 
-  // Id map: main ids (only without idhash.bin), then the delta ids.
+// The id map: the main ids (only without idhash.bin, which answers for them), then the delta
+// ids.
+Result<IdMap> build_id_map(const Manifest& m, const IdFiles& ids, bool have_idhash, const Delta& delta) {
+  const uint64_t n = m.n;
   IdMap id_map(n);
-  if (!idhash) {
+  if (!have_idhash) {
     id_map.reserve(static_cast<size_t>(n + delta.ids.size()));
-    if (id_pair) {
-      const auto off = ids_off->view();
-      const char* base = reinterpret_cast<const char*>(ids_bin->bytes().data());
-      const uint64_t len = ids_bin->byte_len();
+    if (ids.present()) {
+      const auto off = ids.off->view();
+      const char* base = reinterpret_cast<const char*>(ids.bin->bytes().data());
+      const uint64_t len = ids.bin->byte_len();
       for (uint64_t s = 0; s < n; ++s) {
         const uint64_t a = off[s], e = off[s + 1];
         if (e < a || e > len) {
@@ -340,97 +383,81 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
     }
   }
   for (size_t r = 0; r < delta.ids.size(); ++r) id_map.insert(id_hash(delta.ids[r]), static_cast<uint32_t>(n + r));
+  return id_map;
+}
 
-  // Metadata text files.
-  auto meta_bin = map_optional<uint8_t>(dir, "meta.bin");
-  auto meta_off = map_optional<uint64_t>(dir, "meta_off.bin");
-  if (!meta_bin || !meta_off || static_cast<u128>(meta_off->byte_len()) != (static_cast<u128>(n) + 1) * 8) {
-    meta_bin.reset();
-    meta_off.reset();
+struct MetaTexts {
+  std::optional<TypedMmap<uint8_t>> bin;
+  std::optional<TypedMmap<uint64_t>> off;
+};
+
+// meta.bin with meta_off.bin: used as a pair of the right shape; offsets that disagree with
+// meta.bin drop the pair with a warning (metadata then comes from the columns).
+MetaTexts map_meta_texts(const std::string& dir, uint64_t n, const std::string& qdir) {
+  MetaTexts t{map_optional<uint8_t>(dir, "meta.bin"), map_optional<uint64_t>(dir, "meta_off.bin")};
+  if (!t.bin || !t.off || static_cast<u128>(t.off->byte_len()) != (static_cast<u128>(n) + 1) * 8) {
+    t.bin.reset();
+    t.off.reset();
   } else {
-    const auto off = meta_off->view();
-    if (off[0] != 0 || off[n] != meta_bin->byte_len()) {
+    const auto off = t.off->view();
+    if (off[0] != 0 || off[n] != t.bin->byte_len()) {
       detail::warn_line("Tandrel: meta_off.bin at " + qdir +
                         " has inconsistent offsets \u2014 reconstructing metadata from columns");
-      meta_bin.reset();
-      meta_off.reset();
+      t.bin.reset();
+      t.off.reset();
     }
   }
+  return t;
+}
 
-  // sparse.bin term table.
-  SparseTerms sparse_terms;
-  size_t sparse_base = 0;
-  auto sparse_bin = map_optional<uint8_t>(dir, "sparse.bin");
-  if (sparse_bin) {
-    if (auto b = parse_sparse_terms(sparse_bin->bytes(), sparse_terms)) {
-      sparse_base = *b;
-    } else {
-      detail::warn_line("Tandrel: sparse.bin at " + qdir + " is malformed \u2014 ignoring (sparse search degraded)");
-      sparse_terms.clear();
-      sparse_bin.reset();
-    }
+struct SparseFile {
+  std::optional<TypedMmap<uint8_t>> bin;
+  SparseTerms terms;
+  size_t base = 0;  // offset of the first posting
+};
+
+// sparse.bin with its term table; a malformed one is ignored with a warning.
+SparseFile map_sparse(const std::string& dir, const std::string& qdir) {
+  SparseFile f;
+  f.bin = map_optional<uint8_t>(dir, "sparse.bin");
+  if (!f.bin) return f;
+  if (auto b = parse_sparse_terms(f.bin->bytes(), f.terms)) {
+    f.base = *b;
+  } else {
+    detail::warn_line("Tandrel: sparse.bin at " + qdir + " is malformed \u2014 ignoring (sparse search degraded)");
+    f.terms.clear();
+    f.bin.reset();
   }
+  return f;
+}
 
-  // Rotated centroids; the raw centroids are released afterwards.
-  std::vector<float> centroids_rot(static_cast<size_t>(m.n_clusters * m.pad), 0.0f);
+struct RotatedCentroids {
+  std::vector<float> row_major;     // n_clusters x pad
+  distance::PackedVectors packed;   // the same in the blocked layout of the distance kernels
+};
+
+// The centroids rotated and packed (search ranking, add); the raw centroids of `m` are
+// released afterwards.
+RotatedCentroids rotate_centroids(Manifest& m, const codec::Rotator& rotator) {
+  std::vector<float> rot(static_cast<size_t>(m.n_clusters * m.pad), 0.0f);
   for (uint64_t c = 0; c < m.n_clusters; ++c) {
     rotator.rotate_into(std::span<const float>(m.centroids.data() + c * m.dim, m.dim),
-                        std::span<float>(centroids_rot.data() + c * m.pad, m.pad));
+                        std::span<float>(rot.data() + c * m.pad, m.pad));
   }
   std::vector<float>().swap(m.centroids);
-  // The same centroids in the blocked layout of the distance kernels (search ranking, add).
-  distance::PackedVectors packed_centroids =
-      distance::PackedVectors::pack(centroids_rot.data(), static_cast<size_t>(m.n_clusters), static_cast<size_t>(m.pad));
+  distance::PackedVectors packed =
+      distance::PackedVectors::pack(rot.data(), static_cast<size_t>(m.n_clusters), static_cast<size_t>(m.pad));
+  return RotatedCentroids{std::move(rot), std::move(packed)};
+}
 
-  // Grown schema over the checkpointed delta rows.
-  auto grown = rebuild_delta_schema(m.fields, skip, delta, version == 3);
-
-  // Checksum table.
-  TANDREL_ASSIGN(storage::FileCrcs crcs, storage::read_file_crcs(storage::join_path(dir, "crcs.bin")));
-
-  // Assemble.
-  auto ix = std::make_shared<IvfIndex>(Key{});
-  ix->manifest = std::move(m);
-  ix->rotator = std::move(rotator);
-  ix->centroids_rot = std::move(centroids_rot);
-  ix->packed_centroids = std::move(packed_centroids);
-  ix->codes_bin = std::move(codes);
-  ix->metas_bin = std::move(metas);
-  ix->orig_bin = std::move(orig);
-  ix->origscale_bin = std::move(origscale);
-  ix->num_bins = std::move(num_bins);
-  ix->str_bins = std::move(str_bins);
-  ix->meta_bin = std::move(meta_bin);
-  ix->meta_off_bin = std::move(meta_off);
-  ix->ids_bin = std::move(ids_bin);
-  ix->ids_off_bin = std::move(ids_off);
-  ix->idhash_bin = std::move(idhash);
-  ix->sparse_bin = std::move(sparse_bin);
-  ix->sparse_terms = std::move(sparse_terms);
-  ix->file_crcs = std::move(crcs);
-  *ix->live_schema.write() = std::move(grown);
-  ix->skip = std::move(skip);
-  *ix->tombstones.write() = std::move(tombs);
-  *ix->id_map.write() = std::move(id_map);
-  {
-    auto d = ix->delta.write();
-    *d = std::move(delta);
-    ix->delta_lists.assign(*d, static_cast<size_t>(ix->manifest.n_clusters));
-  }
-  ix->dir = dir;
-  *ix->delta_stamp.lock() = stamp;
-  *ix->wal_last_sync.lock() = WalClock::now();
-  ix->sparse_base = sparse_base;
-  ix->format_version = version;
-
-  ix->rebuild_delta_sparse();
-
-  // Tombstones and log replay. Tombstones at or beyond the checkpointed rows belong to rows
-  // only the log can recreate: they are set aside and must come back through the replay.
+// Tombstones and log replay. Tombstones at or beyond the checkpointed rows belong to rows
+// only the log can recreate: they are set aside and must come back through the replay.
+Status replay_log(IvfIndex& ix) {
+  const uint64_t n = ix.manifest.n;
   storage::Tombstones pending;
   {
-    const uint64_t total = n + ix->delta.read()->rows();
-    auto t = ix->tombstones.write();
+    const uint64_t total = n + ix.delta.read()->rows();
+    auto t = ix.tombstones.write();
     const auto mx = t->maximum();
     if (mx && *mx >= total) {
       pending = *t;
@@ -438,25 +465,92 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
       t->remove_range(total, uint64_t{1} << 32);
     }
   }
-  TANDREL_ASSIGN(const auto replayed, ix->replay_wal());
-  ix->wal_bytes.store(replayed.first);
-  ix->wal_damaged.store(replayed.second);
-  {
-    const uint64_t total = n + ix->delta.read()->rows();
-    auto t = ix->tombstones.read();
-    if (!pending.is_subset_of(*t)) {
-      return invalid_data(
-          "corrupt index: deleted.bin tombstones rows the WAL replay does not recreate (stale/foreign "
-          "tombstones, or a WAL damaged during a checkpoint) \u2014 refusing to open");
-    }
-    const auto mx = t->maximum();
-    if (mx && *mx >= total) {
-      return invalid_data(
-          "corrupt index: deleted.bin references slots outside the index (stale/foreign tombstones) \u2014 "
-          "refusing to open");
-    }
+  TANDREL_ASSIGN(const auto replayed, ix.replay_wal());
+  ix.wal_bytes.store(replayed.first);
+  ix.wal_damaged.store(replayed.second);
+  const uint64_t total = n + ix.delta.read()->rows();
+  auto t = ix.tombstones.read();
+  if (!pending.is_subset_of(*t)) {
+    return invalid_data(
+        "corrupt index: deleted.bin tombstones rows the WAL replay does not recreate (stale/foreign "
+        "tombstones, or a WAL damaged during a checkpoint) \u2014 refusing to open");
   }
+  const auto mx = t->maximum();
+  if (mx && *mx >= total) {
+    return invalid_data(
+        "corrupt index: deleted.bin references slots outside the index (stale/foreign tombstones) \u2014 "
+        "refusing to open");
+  }
+  return {};
+}
 
+}  // namespace
+
+Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& dir, std::optional<SkipSet> skip) {
+  OPEN_COUNT.fetch_add(1, std::memory_order_relaxed);
+  const std::string qdir = storage::quoted_path(dir);
+
+  // Immutable segment files, each stage refusing what it cannot use.
+  TANDREL_ASSIGN(Header h, read_header(dir));
+  Manifest& m = h.m;
+  const uint64_t n = m.n;
+  TANDREL_ASSIGN(RowMaps rows, map_row_files(dir, m));
+  TANDREL_ASSIGN(IdFiles ids, map_id_files(dir, n));
+  TANDREL_TRY(check_manifest_structure(m, ids.present()));
+  TANDREL_ASSIGN(Columns cols, map_columns(dir, m));
+
+  // Checkpointed live state.
+  TANDREL_ASSIGN(storage::Tombstones tombs, read_tombstones(dir));
+  TANDREL_ASSIGN(CheckpointedDelta cd, read_checkpointed_delta(dir));
+  widen_legacy_rerank(cd.delta, m.dim);
+  if (!delta_structure_ok(m, cd.delta, cols.num.size(), cols.str.size())) return invalid_data(kDeltaStructureText);
+
+  // Ids, optional accelerator files, derived data.
+  auto idhash = map_idhash(dir, n, qdir);
+  TANDREL_ASSIGN(IdMap id_map, build_id_map(m, ids, idhash.has_value(), cd.delta));
+  MetaTexts meta = map_meta_texts(dir, n, qdir);
+  SparseFile sparse = map_sparse(dir, qdir);
+  RotatedCentroids centroids = rotate_centroids(m, h.rotator);
+  auto grown = rebuild_delta_schema(m.fields, skip, cd.delta, h.version == 3);
+  TANDREL_ASSIGN(storage::FileCrcs crcs, storage::read_file_crcs(storage::join_path(dir, "crcs.bin")));
+
+  // Assemble.
+  auto ix = std::make_shared<IvfIndex>(Key{});
+  ix->manifest = std::move(m);
+  ix->rotator = std::move(h.rotator);
+  ix->centroids_rot = std::move(centroids.row_major);
+  ix->packed_centroids = std::move(centroids.packed);
+  ix->codes_bin = std::move(rows.codes);
+  ix->metas_bin = std::move(rows.metas);
+  ix->orig_bin = std::move(rows.orig);
+  ix->origscale_bin = std::move(rows.origscale);
+  ix->num_bins = std::move(cols.num);
+  ix->str_bins = std::move(cols.str);
+  ix->meta_bin = std::move(meta.bin);
+  ix->meta_off_bin = std::move(meta.off);
+  ix->ids_bin = std::move(ids.bin);
+  ix->ids_off_bin = std::move(ids.off);
+  ix->idhash_bin = std::move(idhash);
+  ix->sparse_bin = std::move(sparse.bin);
+  ix->sparse_terms = std::move(sparse.terms);
+  ix->file_crcs = std::move(crcs);
+  *ix->live_schema.write() = std::move(grown);
+  ix->skip = std::move(skip);
+  *ix->tombstones.write() = std::move(tombs);
+  *ix->id_map.write() = std::move(id_map);
+  {
+    auto d = ix->delta.write();
+    *d = std::move(cd.delta);
+    ix->delta_lists.assign(*d, static_cast<size_t>(ix->manifest.n_clusters));
+  }
+  ix->dir = dir;
+  *ix->delta_stamp.lock() = cd.stamp;
+  *ix->wal_last_sync.lock() = WalClock::now();
+  ix->sparse_base = sparse.base;
+  ix->format_version = h.version;
+
+  ix->rebuild_delta_sparse();
+  TANDREL_TRY(replay_log(*ix));
   TANDREL_TRY(ix->verify_under(verify_open_budget()));
   return ix;
 }

@@ -1,5 +1,6 @@
 #include "ivf_rabitq/storage/codec_records.hpp"
 
+#include "ivf_rabitq/common/utf8.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
 namespace ivf_rabitq::storage {
@@ -78,7 +79,7 @@ bool Reader::text(std::string& out) {
   if (!bytes(static_cast<size_t>(n), p)) return false;
   std::string_view s(reinterpret_cast<const char*>(p), static_cast<size_t>(n));
   size_t bad = 0;
-  if (!is_valid_utf8(s, &bad)) return fail("invalid UTF-8 in text at byte " + std::to_string(bad));
+  if (!utf8::is_valid(s, &bad)) return fail("invalid UTF-8 in text at byte " + std::to_string(bad));
   out.assign(s);
   return true;
 }

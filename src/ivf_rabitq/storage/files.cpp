@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "ivf_rabitq/common/fileops.hpp"
+#include "ivf_rabitq/common/utf8.hpp"
 
 namespace ivf_rabitq::storage {
 
@@ -64,7 +65,12 @@ Status sync_parent_dir(const std::string& path_in) {
     parent = std::string(trim_trailing_slashes(path.substr(0, slash)));
   }
   int fd = fileops::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return {};
+  if (fd < 0) {
+    // Only a parent that does not exist has nothing to make durable; one that cannot be
+    // opened (EMFILE, ENOMEM, EACCES, ...) leaves the entry's durability unknown.
+    if (errno == ENOENT) return {};
+    return IoError::last_os();
+  }
   fileops::Fd guard(fd);
   return fileops::fsync_retrying(fd);
 }
@@ -180,111 +186,36 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
   return read_fd_to_end(fd);
 }
 
-size_t utf8_seq_len(std::string_view s, size_t i) {
-  auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = b(i);
-  if (c < 0x80) return 1;
-  size_t n;
-  uint32_t cp;
-  if (c >= 0xC2 && c <= 0xDF) {
-    n = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    n = 3;
-    cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    n = 4;
-    cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  for (size_t k = 1; k < n; ++k) {
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (b(i + k) & 0x3F);
-  }
-  if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-    return 0;
-  return n;
-}
-
-bool is_valid_utf8(std::string_view s, size_t* bad_pos) {
-  size_t i = 0;
-  const size_t n = s.size();
-  while (i < n) {
-    // ASCII fast path, eight bytes at a time.
-    while (i + 8 <= n) {
-      uint64_t w;
-      std::memcpy(&w, s.data() + i, 8);
-      if (w & 0x8080808080808080ull) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    size_t k = utf8_seq_len(s, i);
-    if (k == 0) {
-      if (bad_pos) *bad_pos = i;
-      return false;
-    }
-    i += k;
-  }
-  return true;
-}
-
-namespace {
-
-// Whether a code point of U+0080 and above prints visibly in a quoted path (the same set as
-// the Python layer's quoting): C1 controls, the soft hyphen and the invisible format marks do not.
-bool printable_multibyte(uint32_t cp) {
-  if (cp < 0xA0) return false;
-  if (cp == 0xAD || cp == 0x34F || cp == 0x61C || cp == 0x180E) return false;
-  if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x206F)) return false;
-  if (cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFB)) return false;
-  return true;
-}
-
-}  // namespace
-
 std::string quoted_path(std::string_view path) {
   std::string out = "\"";
   char tmp[16];
   for (size_t i = 0; i < path.size();) {
-    unsigned char c = static_cast<unsigned char>(path[i]);
-    size_t n = utf8_seq_len(path, i);
-    if (n == 0) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    const utf8::Step st = utf8::decode(path, i);
+    if (!st.ok) {
+      // One byte at a time: each byte of an ill-formed sequence shows as itself.
       std::snprintf(tmp, sizeof tmp, "\\x%02X", c);
       out += tmp;
       ++i;
       continue;
     }
-    if (n == 1) {
-      switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\0': out += "\\0"; break;
-        default:
-          if (c < 0x20 || c == 0x7F) {
-            std::snprintf(tmp, sizeof tmp, "\\u{%x}", c);
-            out += tmp;
-          } else {
-            out += static_cast<char>(c);
-          }
-      }
-    } else {
-      // Multi-byte characters print as they are unless they are invisible: C1 controls and
-      // format marks show as \u{hex}, as control characters do.
-      uint32_t cp = static_cast<unsigned char>(path[i]) & (0xFF >> (n + 1));
-      for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(path[i + k]) & 0x3F);
-      if (printable_multibyte(cp)) {
-        out.append(path.substr(i, n));
-      } else {
-        std::snprintf(tmp, sizeof tmp, "\\u{%x}", static_cast<unsigned>(cp));
-        out += tmp;
-      }
+    switch (st.cp) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        // Controls and invisible format marks show as \u{hex}; the rest prints as it is.
+        if (utf8::prints_visibly(st.cp)) {
+          out.append(path.substr(i, st.len));
+        } else {
+          std::snprintf(tmp, sizeof tmp, "\\u{%x}", static_cast<unsigned>(st.cp));
+          out += tmp;
+        }
     }
-    i += n;
+    i += st.len;
   }
   out += '"';
   return out;

@@ -40,7 +40,8 @@ Status write_bytes(const std::string& path, std::span<const uint8_t> bytes);
 Status write_bytes(const std::string& path, std::string_view bytes);
 
 // fsyncs the directory holding `path` ("." for a bare relative name). A path without a
-// parent (the root, the empty path) and a directory that cannot be opened succeed silently.
+// parent (the root, the empty path) and a parent that does not exist (ENOENT) succeed; a
+// parent that exists but cannot be opened is an error.
 Status sync_parent_dir(const std::string& path);
 
 // CRC-32 of a whole file, streamed through a 64 KiB buffer; interrupted reads are retried.
@@ -64,13 +65,6 @@ Result<std::vector<uint8_t>> read_fd_to_end(int fd);
 // A path in quoted form for warnings and messages: double quotes around it, with '"', '\\'
 // and control characters escaped and bytes that are not UTF-8 shown as \xNN.
 std::string quoted_path(std::string_view path);
-
-// Whether s is valid UTF-8; when not, *bad_pos (if given) receives the offset of the first
-// invalid sequence.
-bool is_valid_utf8(std::string_view s, size_t* bad_pos = nullptr);
-// Length of the valid UTF-8 sequence starting at s[i] (i < s.size()), or 0 when the bytes
-// there are not one (overlong forms, surrogates and code points above U+10FFFF refused).
-size_t utf8_seq_len(std::string_view s, size_t i);
 
 // Joins a directory and a file name with one '/'.
 std::string join_path(std::string_view dir, std::string_view name);

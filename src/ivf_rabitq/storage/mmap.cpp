@@ -9,52 +9,18 @@
 #include <cstdlib>
 #include <limits>
 
+#include "ivf_rabitq/common/env.hpp"
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
 namespace ivf_rabitq::storage {
 
-namespace {
-
-// Unicode White_Space code points (the value is text, so a no-break space or an ideographic
-// space around it is trimmed like an ASCII one).
-bool is_unicode_space(uint32_t cp) {
-  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
-         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F ||
-         cp == 0x3000;
-}
-
-// Decodes the code point of the valid UTF-8 sequence of length n at p.
-uint32_t decode_cp(const unsigned char* p, size_t n) {
-  if (n == 1) return p[0];
-  uint32_t cp = p[0] & (0xFF >> (n + 1));
-  for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (p[k] & 0x3F);
-  return cp;
-}
-
-// Strips leading and trailing Unicode whitespace from valid UTF-8.
-std::string_view trim_unicode_space(std::string_view v) {
-  auto bytes = [&] { return reinterpret_cast<const unsigned char*>(v.data()); };
-  while (!v.empty()) {
-    const unsigned char c = bytes()[0];
-    const size_t n = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    if (n > v.size() || !is_unicode_space(decode_cp(bytes(), n))) break;
-    v.remove_prefix(n);
-  }
-  while (!v.empty()) {
-    size_t n = 1;  // step back over continuation bytes to the sequence's first byte
-    while (n < v.size() && n < 4 && (bytes()[v.size() - n] & 0xC0) == 0x80) ++n;
-    if (!is_unicode_space(decode_cp(bytes() + v.size() - n, n))) break;
-    v.remove_suffix(n);
-  }
-  return v;
-}
-
-}  // namespace
-
 bool residency_value_on(std::optional<std::string_view> value) {
-  if (!value || !is_valid_utf8(*value)) return false;
-  std::string_view v = trim_unicode_space(*value);
+  // A value that is not UTF-8 is off; white space around it (Unicode's, since the value is
+  // text) is not part of it.
+  const auto t = env::trimmed(value);
+  if (!t) return false;
+  const std::string_view v = *t;
   auto eq_nocase = [&](std::string_view w) {
     if (v.size() != w.size()) return false;
     for (size_t i = 0; i < v.size(); ++i) {
@@ -71,8 +37,7 @@ bool residency_flag(const char* name, std::atomic<uint8_t>& sw) {
   uint8_t s = sw.load(std::memory_order_relaxed);
   if (s == 1) return false;
   if (s == 2) return true;
-  const char* env = std::getenv(name);
-  bool on = residency_value_on(env ? std::optional<std::string_view>(env) : std::nullopt);
+  const bool on = residency_value_on(env::get(name));
   sw.store(on ? 2 : 1, std::memory_order_relaxed);
   return on;
 }

@@ -38,6 +38,9 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!a.get(0, rec->path_arg) || !a.get(1, rec->dim) || !a.get(2, rec->n_bits) || !a.get(3, skip_fields)) {
     return nullptr;
   }
+  // An empty path would put the segment, its lock file and later its swap siblings into
+  // the working directory.
+  if (rec->path_arg.empty()) return raise(PyExc::ValueError, "path must not be empty");
   if (rec->dim == 0) return raise(PyExc::ValueError, "dim must be >= 1");
   rec->path = rec->path_arg;
   if (skip_fields) rec->skip.emplace(skip_fields->begin(), skip_fields->end());

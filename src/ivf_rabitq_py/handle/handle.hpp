@@ -110,6 +110,11 @@ struct RabitqIndex {
   // Checkpoint under the exclusive file lock (caller), in place when the held index is
   // provably current, through a fresh view otherwise; bumps the generation.
   ivf_rabitq::Status checkpoint_locked();
+  // `compact` and `rebuild`: the live rows of a fresh view under the exclusive file lock,
+  // staged in `<path>.compacting` at the generation plus 1 and swapped in. Interpreter lock
+  // held on entry and exit; None, or null with the Python exception set.
+  PyObject* compact();
+  PyObject* rebuild(std::optional<uint32_t> n_clusters);
 };
 
 // The Python object: nothing but the record.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq_py/handle/paths.hpp"
 
 namespace ivf_rabitq_py {
@@ -14,42 +15,27 @@ using ivf_rabitq::IoError;
 using ivf_rabitq::Result;
 using ivf_rabitq::Status;
 
-LockFile& LockFile::operator=(LockFile&& o) noexcept {
-  if (this != &o) {
-    close();
-    fd_ = std::exchange(o.fd_, -1);
-  }
-  return *this;
-}
-
 Result<LockFile> LockFile::open(const std::filesystem::path& segment_dir) {
   const std::filesystem::path p = sibling(segment_dir, kLockSuffix);
   int fd;
   do {
-    fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd = ivf_rabitq::fileops::open(p.c_str(), O_RDWR | O_CREAT, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return IoError::last_os();
   return LockFile(fd);
 }
 
 Status LockFile::lock_shared() {
-  if (::flock(fd_, LOCK_SH) != 0) return IoError::last_os();
+  if (::flock(fd_.get(), LOCK_SH) != 0) return IoError::last_os();
   return {};
 }
 
 Status LockFile::lock_exclusive() {
-  if (::flock(fd_, LOCK_EX) != 0) return IoError::last_os();
+  if (::flock(fd_.get(), LOCK_EX) != 0) return IoError::last_os();
   return {};
 }
 
-void LockFile::unlock() { (void)::flock(fd_, LOCK_UN); }
-
-void LockFile::close() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
-}
+void LockFile::unlock() { (void)::flock(fd_.get(), LOCK_UN); }
 
 Result<LockFile, PyErrValue> lock_file(const std::filesystem::path& segment_dir) {
   auto f = LockFile::open(segment_dir);

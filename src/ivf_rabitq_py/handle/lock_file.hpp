@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "ivf_rabitq/common/error.hpp"
+#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq_py/binder/errors.hpp"
 
 namespace ivf_rabitq_py {
@@ -20,11 +21,8 @@ namespace ivf_rabitq_py {
 class LockFile {
  public:
   LockFile() = default;
-  LockFile(LockFile&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  LockFile& operator=(LockFile&& o) noexcept;
-  LockFile(const LockFile&) = delete;
-  LockFile& operator=(const LockFile&) = delete;
-  ~LockFile() { close(); }
+  LockFile(LockFile&&) noexcept = default;
+  LockFile& operator=(LockFile&&) noexcept = default;
 
   // Opens (creating when missing) the lock file of the segment directory `segment_dir`;
   // takes no lock. The plain I/O error on failure.
@@ -35,14 +33,14 @@ class LockFile {
   ivf_rabitq::Status lock_exclusive();
   // LOCK_UN; a failure is ignored (closing releases the lock anyway).
   void unlock();
-  void close();
+  void close() { fd_.reset(); }
 
-  int fd() const { return fd_; }
-  bool is_open() const { return fd_ >= 0; }
+  int fd() const { return fd_.get(); }
+  bool is_open() const { return fd_.valid(); }
 
  private:
   explicit LockFile(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  ivf_rabitq::fileops::Fd fd_;
 };
 
 // `RabitqIndex::lock_file`: the lock file of `segment_dir`, or OSError with the I/O text.

@@ -20,6 +20,7 @@
 #include "ivf_rabitq/build/build.hpp"
 #include "ivf_rabitq/live/checkpoint.hpp"
 #include "ivf_rabitq/live/group_commit.hpp"
+#include "ivf_rabitq/maintain/rebuild.hpp"
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/storage/files.hpp"
@@ -42,8 +43,8 @@ namespace {
 Result<uint64_t> disk_wal_length(ix_ns::IvfIndex& ix) {
   auto w = ix.wal.lock();
   struct stat st;
-  if (w->has_value()) {
-    if (::fstat(**w, &st) != 0) return IoError::last_os();
+  if (w->valid()) {
+    if (::fstat(w->get(), &st) != 0) return IoError::last_os();
     return static_cast<uint64_t>(st.st_size);
   }
   const std::string wal = storage::join_path(ix.dir, "wal.bin");
@@ -64,10 +65,7 @@ Result<LockFile, PyErrValue> lock_exclusive_raw(const std::filesystem::path& pat
   return f;
 }
 
-void remove_tree(const std::filesystem::path& p) {
-  std::error_code ec;
-  std::filesystem::remove_all(p, ec);
-}
+void remove_tree(const std::filesystem::path& p) { ivf_rabitq::fileops::remove_tree(p.c_str()); }
 
 }  // namespace
 
@@ -221,7 +219,7 @@ Status swap_dirs(const std::filesystem::path& path, const std::filesystem::path&
 Status carry_quarantined_log(const std::filesystem::path& path, const std::filesystem::path& staged) {
   const std::filesystem::path from = path / "wal.corrupt.bin";
   const std::filesystem::path to = staged / "wal.corrupt.bin";
-  if (::link(from.c_str(), to.c_str()) != 0) {
+  if (ivf_rabitq::fileops::link(from.c_str(), to.c_str()) != 0) {
     if (errno == ENOENT) return {};
     TANDREL_ASSIGN(const std::vector<uint8_t> bytes, storage::read_file(from.native()));
     return storage::write_bytes(to.native(), std::span<const uint8_t>(bytes));
@@ -261,6 +259,55 @@ std::optional<PyErrValue> directory_swap(RabitqIndex& h) {
 }
 
 }  // namespace
+
+// ---- compact and rebuild -------------------------------------------------------------------
+
+namespace {
+
+// The common sequence of compact and rebuild: exclusive lock, repair of an interrupted swap,
+// the staged segment written by `stage` from a fresh view (which replays every committed
+// operation of every process), then the swap. `stage` runs without the interpreter lock.
+template <class Stage>
+PyObject* replace_from_fresh_view(RabitqIndex& h, Stage&& stage) {
+  auto locked = without_gil([&] { return lock_exclusive_raw(h.path); });
+  if (!locked) return locked.error().raise();
+  LockFile file = std::move(locked).value();
+
+  auto built = without_gil([&] { return heal_orphaned_compaction(h.path); });
+  if (!built) return io_err(built.error()).raise();
+  if (!*built) return none();
+
+  const uint64_t g = storage::read_generation(h.path.native());
+  const std::filesystem::path staged = sibling(h.path, kCompactingSuffix);
+  remove_tree(staged);
+
+  Status st = without_gil([&]() -> Status {
+    TANDREL_ASSIGN(IndexPtr view, h.open_index());
+    Status s = stage(*view, staged.native(), g + 1);
+    view.reset();
+    return s;
+  });
+  if (!st) return io_err(st.error()).raise();
+
+  std::optional<PyErrValue> err = directory_swap(h);
+  file.close();
+  if (err) return err->raise();
+  return none();
+}
+
+}  // namespace
+
+PyObject* RabitqIndex::compact() {
+  return replace_from_fresh_view(*this, [](const ix_ns::IvfIndex& view, const std::string& out, uint64_t g) {
+    return view.compact_to(out, g);
+  });
+}
+
+PyObject* RabitqIndex::rebuild(std::optional<uint32_t> n_clusters) {
+  return replace_from_fresh_view(*this, [&](const ix_ns::IvfIndex& view, const std::string& out, uint64_t g) {
+    return ivf_rabitq::maintain::rebuild_to(view, out, n_clusters, skip, g);
+  });
+}
 
 // ---- build -------------------------------------------------------------------------------
 

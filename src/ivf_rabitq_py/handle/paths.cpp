@@ -1,5 +1,7 @@
 #include "ivf_rabitq_py/handle/paths.hpp"
 
+#include "ivf_rabitq/common/fileops.hpp"
+#include "ivf_rabitq/common/utf8.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
 #include <fcntl.h>
@@ -56,70 +58,9 @@ bool exists_no_follow(const fs::path& p) {
   return ::lstat(p.c_str(), &st) == 0;
 }
 
-void remove_tree(const fs::path& p) {
-  std::error_code ec;
-  fs::remove_all(p, ec);
-}
-
-// Characters printed as \u{hex} in quoted paths: controls and the invisible format marks.
-bool printable(uint32_t cp) {
-  if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) return false;
-  if (cp == 0xAD || cp == 0x34F || cp == 0x61C || cp == 0x180E) return false;
-  if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2060 && cp <= 0x206F)) return false;
-  if (cp == 0xFEFF || (cp >= 0xFFF0 && cp <= 0xFFFB)) return false;
-  if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return false;
-  return true;
-}
+void remove_tree(const fs::path& p) { ivf_rabitq::fileops::remove_tree(p.c_str()); }
 
 }  // namespace
-
-std::string utf8_lossy(std::string_view s) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(s.size());
-  const size_t n = s.size();
-  size_t i = 0;
-  while (i < n) {
-    const unsigned c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    }
-    size_t need = 0;
-    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    size_t k = 1;
-    for (; k <= need; ++k) {
-      if (i + k >= n) break;
-      const unsigned d = static_cast<unsigned char>(s[i + k]);
-      const unsigned l = k == 1 ? lo : 0x80u, h = k == 1 ? hi : 0xBFu;
-      if (d < l || d > h) break;
-    }
-    if (k > need) {
-      out.append(s.substr(i, need + 1));
-      i += need + 1;
-    } else {
-      out += kReplacement;  // the lead byte and the valid prefix of its continuation
-      i += k;
-    }
-  }
-  return out;
-}
 
 fs::path parent_of(const fs::path& path, bool* has_parent) {
   const std::string& s = path.native();
@@ -138,7 +79,7 @@ fs::path sibling(const fs::path& path, std::string_view suffix) {
   std::string name;
   if (!comps.empty() && comps.back().kind == CompKind::Normal) {
     const Comp& c = comps.back();
-    name = utf8_lossy(std::string_view(s).substr(c.begin, c.end - c.begin));
+    name = ivf_rabitq::utf8::lossy(std::string_view(s).substr(c.begin, c.end - c.begin));
   }
   name += suffix;
   bool has_parent = false;
@@ -150,43 +91,8 @@ fs::path sibling(const fs::path& path, std::string_view suffix) {
 }
 
 std::string quote_path(std::string_view text) {
-  const std::string valid = utf8_lossy(text);
-  std::string out = "\"";
-  size_t i = 0;
-  while (i < valid.size()) {
-    const unsigned char c = static_cast<unsigned char>(valid[i]);
-    uint32_t cp;
-    size_t len;
-    if (c < 0x80) {
-      cp = c, len = 1;
-    } else if (c < 0xE0) {
-      cp = c & 0x1F, len = 2;
-    } else if (c < 0xF0) {
-      cp = c & 0x0F, len = 3;
-    } else {
-      cp = c & 0x07, len = 4;
-    }
-    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
-    switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0: out += "\\0"; break;
-      default:
-        if (printable(cp)) {
-          out.append(valid, i, len);
-        } else {
-          char buf[16];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
-          out += buf;
-        }
-    }
-    i += len;
-  }
-  out += '"';
-  return out;
+  // Bytes that are not UTF-8 are first replaced, so the message is valid text for Python.
+  return ivf_rabitq::storage::quoted_path(ivf_rabitq::utf8::lossy(text));
 }
 
 bool has_segment(const fs::path& dir) { return path_exists(dir / "manifest.bin"); }
@@ -223,9 +129,9 @@ ivf_rabitq::Status recover(const fs::path& path) {
       if (exists_no_follow(path)) {
         // Something without a segment is in the way; keep it as `<path>.broken` rather than
         // delete it, and never delete the segment in `.old`.
-        if (::rename(path.c_str(), sibling(path, kBrokenSuffix).c_str()) != 0) move_errno = errno;
+        if (ivf_rabitq::fileops::rename(path.c_str(), sibling(path, kBrokenSuffix).c_str()) != 0) move_errno = errno;
       }
-      if (::rename(old.c_str(), path.c_str()) == 0) {
+      if (ivf_rabitq::fileops::rename(old.c_str(), path.c_str()) == 0) {
         (void)ivf_rabitq::storage::sync_parent_dir(path.native());
       } else if (move_errno == 0) {
         move_errno = errno;
@@ -242,9 +148,9 @@ ivf_rabitq::Status recover(const fs::path& path) {
     static constexpr std::string_view kTmp = ".writing.tmp";
     for (; it != fs::directory_iterator(); it.increment(ec)) {
       if (ec) break;
-      const std::string name = utf8_lossy(it->path().filename().native());
+      const std::string name = ivf_rabitq::utf8::lossy(it->path().filename().native());
       if (name.size() >= kTmp.size() && name.compare(name.size() - kTmp.size(), kTmp.size(), kTmp) == 0) {
-        (void)::unlink(it->path().c_str());
+        (void)ivf_rabitq::fileops::unlink(it->path().c_str());
       }
     }
   }

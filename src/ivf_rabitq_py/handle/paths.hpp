@@ -37,9 +37,6 @@ fs::path sibling(const fs::path& path, std::string_view suffix);
 // relative name, "/" for "/x"; `has_parent` is false for the root and the empty path.
 fs::path parent_of(const fs::path& path, bool* has_parent = nullptr);
 
-// Bytes decoded as UTF-8, each maximal invalid subsequence replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
-
 // The quoted form of a path for messages: between double quotes, with \" \\ \t \r \n \0
 // escaped and other non-printable characters as \u{hex}.
 std::string quote_path(std::string_view text);

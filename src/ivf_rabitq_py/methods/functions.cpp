@@ -38,8 +38,4 @@ PyObject* set_residency(PyObject* /*module*/, Args& args) {
   return none();
 }
 
-PyObject* scan_json_chunk(PyObject* /*module*/, Args& /*args*/) { return not_available("scan_json_chunk"); }
-PyObject* scan_json_text(PyObject* /*module*/, Args& /*args*/) { return not_available("scan_json_text"); }
-PyObject* scan_json_texts(PyObject* /*module*/, Args& /*args*/) { return not_available("scan_json_texts"); }
-
 }  // namespace ivf_rabitq_py

@@ -26,6 +26,9 @@ namespace ivf_rabitq_py {
 // not built yet, so that the class's method table is complete.
 PyObject* not_available(const char* name);
 
+// Filter texts that mean "no filter": absent, None, the empty text and "null".
+inline bool no_filter(const std::optional<StrView>& f) { return !f || f->text.empty() || f->text == "null"; }
+
 #define TANDREL_KEYWORD_METHOD(fn) \
   PyObject* fn(PyObject* self, Args& args); \
   extern const char* const fn##_doc;

@@ -8,17 +8,13 @@
 
 #include "ivf_rabitq/search/search.hpp"
 #include "ivf_rabitq_py/handle/handle.hpp"
+#include "ivf_rabitq_py/methods/methods.hpp"
 
 namespace ivf_rabitq_py {
 
 namespace {
 
 using Rows = std::vector<std::pair<std::string, float>>;
-
-// Filter texts that mean "no filter".
-bool no_filter(const std::optional<StrView>& f) {
-  return !f || f->text.empty() || f->text == "null";
-}
 
 }  // namespace
 

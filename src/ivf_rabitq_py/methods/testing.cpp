@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ivf_rabitq/common/fileops.hpp"
+#include "ivf_rabitq/common/powerloss.hpp"
 #include "ivf_rabitq_py/binder/args.hpp"
 #include "ivf_rabitq_py/binder/errors.hpp"
 #include "ivf_rabitq_py/methods/functions.hpp"
@@ -189,6 +190,7 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
     return none();
   }
   if (kind == "oom") throw std::bad_alloc();
+  if (kind == "json_scan_releases") return PyLong_FromUnsignedLongLong(json_scan_gil_releases());
   if (kind == "sibling") {
     std::string suffix;
     if (!need(2) || !From<std::string>::convert(v[1], suffix)) return nullptr;
@@ -235,6 +237,24 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
     const double d = PyFloat_AsDouble(v[0]);
     if (d == -1.0 && PyErr_Occurred()) return nullptr;
     return str_from(fmt_f64_exp(d)).release();
+  }
+  if (kind == "powerloss" || kind == "powerloss_restore") {
+    // "powerloss": records what each sync under ROOT makes durable into JOURNAL from now on;
+    // "powerloss_restore": rebuilds ROOT as a power cut would have left it (SEED != 0 tears
+    // the unsynced tails).
+    std::string root, journal;
+    uint64_t seed = 0;
+    const size_t n = kind == "powerloss" ? 2 : 3;
+    if (!need(n) || !From<std::string>::convert(v[0], root) || !From<std::string>::convert(v[1], journal)) {
+      return nullptr;
+    }
+    if (n == 3 && !From<uint64_t>::convert(v[2], seed)) return nullptr;
+    auto st = without_gil([&] {
+      return kind == "powerloss" ? ivf_rabitq::powerloss::start(root, journal)
+                                 : ivf_rabitq::powerloss::restore(root, journal, seed);
+    });
+    if (!st) return io_err(st.error()).raise();
+    return none();
   }
   if (kind == "faults") {
     // Arms file-operation faults ("fdatasync:1:EIO", see fileops::arm_from_spec); an empty

@@ -646,6 +646,52 @@ TEST_F(BuildTest, StaleLogAndCheckpointFilesRemoved) {
     EXPECT_FALSE(fs::exists(dir + "/" + f)) << f;
 }
 
+TEST_F(BuildTest, StaleLogThatCannotBeRemovedFailsTheBuild) {
+  // A wal.bin that cannot be unlinked (here a non-empty directory in its place) must fail the
+  // build: left behind, it would be replayed onto the new slots.
+  for (const char* stale : {"wal.bin", "delta.bin", "deleted.bin", "wal.corrupt.bin"}) {
+    SCOPED_TRACE(stale);
+    const std::string dir = sub(std::string("seg_") + stale);
+    ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
+    const std::string blocker = dir + "/" + stale;
+    ASSERT_EQ(::mkdir(blocker.c_str(), 0777), 0);
+    put(blocker, "x", "keeps the directory non-empty");
+    Spec s;
+    s.n = 3;
+    s.dim = 2;
+    s.data = mixture(3, 2, 8);
+    s.ids = make_ids(3);
+    EXPECT_FALSE(s.run(dir).ok());
+    EXPECT_FALSE(fs::exists(dir + "/manifest.bin"));
+  }
+}
+
+TEST_F(BuildTest, NewDirectoriesAreDurableBeforeAnyFileIsWritten) {
+  // The first file the build creates fails; by then each directory it made (three levels
+  // below an existing one) has been made durable by an fsync of its parent.
+  const std::string dir = sub("a/b/seg");
+  Spec s;
+  s.n = 3;
+  s.dim = 2;
+  s.data = mixture(3, 2, 8);
+  s.ids = make_ids(3);
+  {
+    fo::ScopedFaults f(fo::Fault{fo::Op::OpenWrite, 1, fo::Action::Errno, EIO, 0});
+    EXPECT_FALSE(s.run(dir).ok());
+    EXPECT_EQ(fo::calls(fo::Op::Mkdir), 5u);  // two attempts meet a missing parent first
+    EXPECT_EQ(fo::calls(fo::Op::Fsync), 3u);
+  }
+  EXPECT_TRUE(fs::is_directory(dir));
+  // A parent that cannot be opened for its fsync is an error, not a silent success.
+  fs::remove_all(sub("a"));
+  {
+    fo::ScopedFaults f(fo::Fault{fo::Op::Fsync, 2, fo::Action::Errno, EIO, 1});
+    EXPECT_FALSE(s.run(dir).ok());
+  }
+  fs::remove_all(sub("a"));
+  ASSERT_TRUE(s.run(dir).ok());
+}
+
 TEST_F(BuildTest, QuantScaleGivenOrComputed) {
   struct Case {
     std::vector<float> data;

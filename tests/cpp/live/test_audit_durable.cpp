@@ -60,7 +60,7 @@ TEST(AuditSync, SyncWithoutDescriptorLeavesReplayedDeletesToTheCheckpoint) {
   auto ix = must_open(dir.path());
   ASSERT_EQ(ix->tomb_epoch.load(), 1u);
   ASSERT_EQ(ix->durable_tomb_epoch.load(), 0u);
-  ASSERT_FALSE(ix->wal.lock()->has_value());
+  ASSERT_FALSE(ix->wal.lock()->valid());
   fileops::set_counting(true);
   ix->ops_since_sync.store(3);
   ASSERT_TRUE(index::wal_sync_now(*ix).ok());

@@ -83,10 +83,10 @@ TEST(Checkpoint, StateAfterwardsAndStamps) {
   EXPECT_EQ(live_rows(*ix), expected);
   ASSERT_TRUE(add(*ix, "z", vec_for(9)).ok());
   expected["z"] = expected_row(*ix, vec_for(9), "null");
-  ASSERT_TRUE(ix->wal.lock()->has_value());
+  ASSERT_TRUE(ix->wal.lock()->valid());
   ix->wal_damaged.store(false);
   ASSERT_TRUE(index::checkpoint(*ix).ok());
-  EXPECT_FALSE(ix->wal.lock()->has_value());
+  EXPECT_FALSE(ix->wal.lock()->valid());
   EXPECT_EQ(ix->wal_bytes.load(), 0u);
   EXPECT_EQ(ix->durable_tomb_epoch.load(), ix->tomb_epoch.load());
   EXPECT_FALSE(ix->fsync_failed.load());

@@ -118,7 +118,7 @@ TEST_F(GroupCommit, FailedSyncIsStickyUntilACheckpoint) {
   auto first = op("a", /*fail_sync=*/true);
   EXPECT_EQ(first.err, IoError::os(EIO).text());
   EXPECT_TRUE(ix->fsync_failed.load());
-  EXPECT_FALSE(ix->wal.lock()->has_value());  // the descriptor was closed
+  EXPECT_FALSE(ix->wal.lock()->valid());  // the descriptor was closed
   // Later operations are logged and applied, but refused confirmation.
   for (const char* id : {"b", "c"}) {
     auto s = op(id);
@@ -177,7 +177,7 @@ TEST_F(GroupCommit, FailedSyncInTimeWindowRefusesOnlyAfterTheWindow) {
 }
 
 TEST_F(GroupCommit, NoDescriptorCountsAsASuccessfulSync) {
-  EXPECT_FALSE(ix->wal.lock()->has_value());
+  EXPECT_FALSE(ix->wal.lock()->valid());
   ASSERT_TRUE(index::wal_group_commit(*ix).ok());
   EXPECT_EQ(ix->wal_sync_count.load(), 1u);
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), 0u);
@@ -200,7 +200,7 @@ TEST_F(GroupCommit, TheHandlesOwnSync) {
     EXPECT_FALSE(index::wal_sync_now(*ix).ok());
   }
   EXPECT_TRUE(ix->fsync_failed.load());
-  EXPECT_FALSE(ix->wal.lock()->has_value());
+  EXPECT_FALSE(ix->wal.lock()->valid());
 }
 
 TEST_F(GroupCommit, DropSyncsTheDescriptorOnceAndWarnsOnFailure) {

@@ -292,6 +292,29 @@ TEST_F(WriteBytesDir, SyncParentDirWithoutAnOpenableParentSucceedsWithoutSyncing
   EXPECT_EQ(fo::calls(fo::Op::Fsync), 2u);
 }
 
+TEST_F(WriteBytesDir, SyncParentDirReportsAParentItCannotOpen) {
+  // A parent that exists but cannot be opened leaves the entry's durability unknown.
+  const std::string file = path("plain");
+  put("plain", bytes_of("x"));
+  Status s = sync_parent_dir(file + "/child");  // the "parent" is a regular file
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().os_code(), ENOTDIR);
+
+  // Out of descriptors: the open fails with EMFILE, and so must the sync.
+  struct rlimit old_lim;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old_lim), 0);
+  std::vector<int> held;
+  struct rlimit lim = old_lim;
+  lim.rlim_cur = 64;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lim), 0);
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+  Status t = sync_parent_dir(file);
+  for (int fd : held) ::close(fd);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old_lim), 0);
+  ASSERT_FALSE(t.ok());
+  EXPECT_EQ(t.error().os_code(), EMFILE);
+}
+
 // ---------------------------------------------------------------- framed control files
 
 using Framed = TempDir;
