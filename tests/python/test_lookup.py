@@ -226,3 +226,15 @@ def test_readers_during_writes(tmp_path):
         for t in threads:
             t.join()
     assert not errors, errors[0]
+
+
+def test_signatures_and_docs():
+    assert RabitqIndex.get_meta.__text_signature__ == "($self, ids, max_result_bytes=None)"
+    assert RabitqIndex.get_meta_bounded.__text_signature__ == "($self, ids, max_result_bytes, fast_upper=False)"
+    assert RabitqIndex.aggregate_by_ids.__text_signature__ == "($self, field, ids)"
+    has = RabitqIndex.has_ids.__doc__.splitlines()
+    assert has[-3] == 'this index. The cheap answer to "is this id here?" \u2014 unlike get_meta it never'
+    agg = RabitqIndex.aggregate_by_ids.__doc__.splitlines()
+    assert agg[-4] == "`(counts, resolved_indices)` \u2014 the indices of the ids this index claimed, so the"
+    assert RabitqIndex.get_meta.__doc__.splitlines()[-2] == (
+        'Batch metadata lookup: one JSON string per id ("null" if missing/deleted).')

@@ -24,8 +24,10 @@ std::optional<std::string_view> trimmed(std::optional<std::string_view> raw) {
   return utf8::trim_white_space(*v);
 }
 
-std::optional<uint64_t> parse_unsigned(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+namespace {
+
+// One or more ASCII digits and nothing else, fitting 64 bits.
+std::optional<uint64_t> parse_digits(std::string_view s) {
   if (s.empty()) return std::nullopt;
   uint64_t v = 0;
   for (char c : s) {
@@ -34,6 +36,26 @@ std::optional<uint64_t> parse_unsigned(std::string_view s) {
       return std::nullopt;
   }
   return v;
+}
+
+}  // namespace
+
+std::optional<uint64_t> parse_unsigned(std::string_view s) {
+  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  return parse_digits(s);
+}
+
+std::optional<int64_t> parse_signed(std::string_view s) {
+  const bool neg = !s.empty() && s.front() == '-';
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) s.remove_prefix(1);
+  const auto mag = parse_digits(s);
+  if (!mag) return std::nullopt;
+  if (neg) {
+    if (*mag > uint64_t{1} << 63) return std::nullopt;
+    return static_cast<int64_t>(0 - *mag);
+  }
+  if (*mag > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+  return static_cast<int64_t>(*mag);
 }
 
 }  // namespace ivf_rabitq::env

@@ -22,5 +22,8 @@ std::optional<std::string_view> trimmed(std::optional<std::string_view> raw);
 // An unsigned decimal: an optional leading '+', then one or more ASCII digits, the value
 // fitting 64 bits; nullopt for anything else (empty, a lone sign, another character, overflow).
 std::optional<uint64_t> parse_unsigned(std::string_view s);
+// A signed decimal: an optional leading '+' or '-', then one or more ASCII digits, the value
+// fitting 64 bits; nullopt for anything else.
+std::optional<int64_t> parse_signed(std::string_view s);
 
 }  // namespace ivf_rabitq::env

@@ -7,107 +7,34 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstdint>
 #include <exception>
+
+#include "ivf_rabitq/common/env.hpp"
 
 namespace ivf_rabitq::maint {
 
 namespace {
-
-// Decodes one UTF-8 code point at s[i]; false on any malformed sequence.
-bool next_code_point(std::string_view s, size_t& i, uint32_t& cp) {
-  auto b0 = static_cast<unsigned char>(s[i]);
-  size_t len;
-  uint32_t min;
-  if (b0 < 0x80) {
-    cp = b0;
-    ++i;
-    return true;
-  } else if ((b0 & 0xE0) == 0xC0) {
-    len = 2, cp = b0 & 0x1F, min = 0x80;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    len = 3, cp = b0 & 0x0F, min = 0x800;
-  } else if ((b0 & 0xF8) == 0xF0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return false;
-  }
-  if (s.size() - i < len) return false;
-  for (size_t k = 1; k < len; ++k) {
-    auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0) != 0x80) return false;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-  i += len;
-  return true;
-}
-
-bool is_unicode_space(uint32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
-// The value with Unicode white space trimmed at both ends; nullopt when it is not UTF-8.
-std::optional<std::string_view> trimmed_utf8(const char* value) {
-  std::string_view s(value);
-  size_t i = 0, first = std::string_view::npos, end = 0;
-  while (i < s.size()) {
-    size_t at = i;
-    uint32_t cp;
-    if (!next_code_point(s, i, cp)) return std::nullopt;
-    if (!is_unicode_space(cp)) {
-      if (first == std::string_view::npos) first = at;
-      end = i;
-    }
-  }
-  if (first == std::string_view::npos) return std::string_view();
-  return s.substr(first, end - first);
-}
-
-// Optional sign then one or more ASCII digits, into a magnitude no larger than `limit`.
-bool parse_digits(std::string_view s, uint64_t limit, uint64_t& out) {
-  if (s.empty()) return false;
-  uint64_t v = 0;
-  for (char ch : s) {
-    if (ch < '0' || ch > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(ch - '0');
-    if (v > limit) return false;
-  }
-  out = v;
-  return true;
-}
 
 thread_local Pool* t_worker_of = nullptr;
 
 }  // namespace
 
 int parse_nice(const char* value) {
-  if (!value) return 0;
-  auto t = trimmed_utf8(value);
+  const auto t = env::trimmed(env::view(value));
   if (!t) return 0;
-  std::string_view s = *t;
-  bool neg = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    neg = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  uint64_t mag;
-  // i32 range: -2^31 .. 2^31-1.
-  if (!parse_digits(s, neg ? 2147483648ull : 2147483647ull, mag)) return 0;
-  if (neg) return 0;  // clamped up to 0
-  return mag > 19 ? 19 : static_cast<int>(mag);
+  const auto v = env::parse_signed(*t);
+  // Outside i32 is invalid (0); a negative value is clamped up to 0.
+  if (!v || *v < 0 || *v > INT32_MAX) return 0;
+  return *v > 19 ? 19 : static_cast<int>(*v);
 }
 
 std::optional<uint32_t> parse_threads(const char* value) {
-  if (!value) return std::nullopt;
-  auto t = trimmed_utf8(value);
+  const auto t = env::trimmed(env::view(value));
   if (!t) return std::nullopt;
-  std::string_view s = *t;
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-  uint64_t v;
-  if (!parse_digits(s, 0xFFFFFFFFull, v)) return std::nullopt;
-  return static_cast<uint32_t>(v);
+  const auto v = env::parse_unsigned(*t);
+  if (!v || *v > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(*v);
 }
 
 size_t default_threads(size_t n) {

@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -220,6 +221,13 @@ using WalClock = std::chrono::steady_clock;
 // IvfIndex
 // ---------------------------------------------------------------------------------------
 
+// The result of IvfIndex::merge: rows written to the new segment (0: nothing was written) and
+// the ids of live input rows dropped because the caller tombstoned them, in the order met.
+struct MergeResult {
+  uint64_t rows = 0;
+  std::vector<std::string> dropped;
+};
+
 class IvfIndex {
   struct Key {
     explicit Key() = default;
@@ -333,6 +341,16 @@ class IvfIndex {
   // the manifest's "corrupt index: " texts, or "corrupt index: " when a main row's id cannot
   // be read or a mapped file is shorter than the manifest implies.
   Status compact_to(const std::string& out, uint64_t generation) const;
+
+  // ---- merge (maintain/merge.cpp) ----
+  // Folds the live rows of several segment directories into one new, re-clustered and
+  // re-encoded format-3 segment at generation 0 in `out`; the inputs are only read. One row
+  // per id (the last live row met wins, at the position of the first), minus the ids in
+  // `tombstones`, which are reported. Documented in maintain/merge.hpp.
+  static Result<MergeResult> merge(const std::string& out, std::span<const std::string> dirs,
+                                   const std::unordered_set<std::string>& tombstones, uint64_t n_clusters, float scale,
+                                   std::span<const std::string> skip, std::span<const float> pca_mean,
+                                   std::span<const float> pca_comps, uint64_t n_bits, uint64_t seed);
 
   // ---- seams of the open implemented with the write path ----
   // Re-applies wal.bin; returns (end offset, damaged).

@@ -2,7 +2,6 @@
 #include "ivf_rabitq/scan/scan.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -112,6 +111,12 @@ std::string main_id_or_empty(const IvfIndex& ix, uint32_t slot) {
   return id ? std::string(*id) : std::string();
 }
 
+// dst = the id of main slot `slot` ("" when it has none), reusing dst's storage.
+void assign_main_id(const IvfIndex& ix, uint32_t slot, std::string& dst) {
+  auto id = ix.main_id(slot);
+  if (id) dst.assign(id->data(), id->size());
+}
+
 }  // namespace
 
 ColumnSet main_columns(const IvfIndex& ix) {
@@ -137,30 +142,38 @@ std::vector<std::string> ids_matching(const IvfIndex& ix, const Predicate* filte
   auto d = ix.delta.read();
   const size_t n = ix.main_rows();
   const ColumnSet main = main_columns(ix);
+  // Matching slots first (4 bytes each), then the ids written once into a result of the
+  // exact size: no regrowth of a vector of strings.
   std::vector<std::string> out;
   if (n < kScanParallelRows) {
+    std::vector<uint32_t> slots;
     Matcher m(filter, main, *tomb, 0);
     m.for_each(0, n, [&](size_t s) {
-      out.push_back(main_id_or_empty(ix, static_cast<uint32_t>(s)));
+      slots.push_back(static_cast<uint32_t>(s));
       return true;
     });
+    out.reserve(slots.size() + d->rows());
+    for (uint32_t s : slots) out.push_back(main_id_or_empty(ix, s));
   } else {
-    std::vector<std::vector<std::string>> parts;
+    std::vector<std::vector<uint32_t>> parts;
     parallel::isolate([&] {
-      parts = parallel::map_chunks<std::vector<std::string>>(n, kTaskRows, [&](size_t b, size_t e) {
-        std::vector<std::string> part;
-        Matcher m(filter, main, *tomb, 0);
-        m.for_each(b, e, [&](size_t s) {
-          part.push_back(main_id_or_empty(ix, static_cast<uint32_t>(s)));
+      parts = parallel::map_chunks<std::vector<uint32_t>>(n, kTaskRows, [&](size_t b, size_t e) {
+        std::vector<uint32_t> part;
+        Matcher(filter, main, *tomb, 0).for_each(b, e, [&](size_t s) {
+          part.push_back(static_cast<uint32_t>(s));
           return true;
         });
         return part;
       });
+      std::vector<size_t> at(parts.size() + 1, 0);
+      for (size_t p = 0; p < parts.size(); ++p) at[p + 1] = at[p] + parts[p].size();
+      out.reserve(at.back() + d->rows());
+      out.resize(at.back());
+      parallel::for_chunks(parts.size(), 1, [&](size_t pb, size_t pe) {
+        for (size_t p = pb; p < pe; ++p)
+          for (size_t i = 0; i < parts[p].size(); ++i) assign_main_id(ix, parts[p][i], out[at[p] + i]);
+      });
     });
-    size_t total = 0;
-    for (const auto& p : parts) total += p.size();
-    out.reserve(total);
-    for (auto& p : parts) out.insert(out.end(), std::make_move_iterator(p.begin()), std::make_move_iterator(p.end()));
   }
   const ColumnSet delta = delta_columns(*d);
   Matcher dm(filter, delta, *tomb, n);

@@ -46,19 +46,52 @@ struct Accumulator {
       c.score = v + c.score;
     }
   }
-  float score(uint32_t slot) const { return cells[slot].score; }
-  bool touched_now(uint32_t slot) const { return cells[slot].stamp == epoch; }
   void prefetch(uint32_t slot) const { __builtin_prefetch(&cells[slot], 1); }
+  size_t count() const { return touched.size(); }
+  // f(slot, score) for every touched slot below `total`: in first-touch order (random in
+  // memory) when they are few, by one sequential sweep over the stamps when they are many.
+  template <class F>
+  void for_each(size_t total, F&& f) const {
+    if (touched.size() > total / 8) {
+      for (size_t s = 0; s < total; ++s)
+        if (cells[s].stamp == epoch) f(static_cast<uint32_t>(s), cells[s].score);
+    } else {
+      for (uint32_t s : touched) f(s, cells[s].score);
+    }
+  }
   // Drops the buffers when a call needed far more than usual, so one huge segment does not
   // pin its size in every thread that ever served it.
   void end() {
     if (touched.capacity() > (size_t{1} << 22)) std::vector<uint32_t>().swap(touched);
+    if (cells.size() > (size_t{1} << 24)) {
+      std::vector<Cell>().swap(cells);
+      epoch = 0;
+    }
   }
 };
 
-Accumulator& thread_accumulator() {
+// The accumulator of a query whose postings are few next to the segment's rows: a map from
+// slot to score, so the memory follows the postings rather than the row count.
+struct MapAccumulator {
+  std::unordered_map<uint32_t, float, storage::IntHasher> map;
+  explicit MapAccumulator(size_t postings) { map.reserve(postings); }
+  void add(uint32_t slot, float v) {
+    auto [it, fresh] = map.try_emplace(slot, 0.0f);  // an absent entry starts at +0
+    it->second = v + it->second;
+  }
+  void prefetch(uint32_t) const {}
+  size_t count() const { return map.size(); }
+  template <class F>
+  void for_each(size_t, F&& f) const {
+    for (const auto& [slot, score] : map) f(slot, score);
+  }
+};
+
+// Not inlined: in the shared module a thread-local is reached through __tls_get_addr, and an
+// inlined access gets repeated inside the scoring loop; one call hands out a plain pointer.
+[[gnu::noinline]] Accumulator* thread_accumulator() {
   thread_local Accumulator acc;
-  return acc;
+  return &acc;
 }
 
 // Orders `rows` by score_before and keeps the first k (selection first when it pays).
@@ -98,24 +131,14 @@ class TopK {
   std::vector<SlotScore> heap_;
 };
 
-}  // namespace
-
-std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uint64_t k64,
-                                   const predicate::Predicate* filter) {
-  const uint32_t k = sat_u32(k64);
-  if (k == 0) return {};
-  auto tombs = index.tombstones.read();
-  auto delta = index.delta.read();
-  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(index.manifest.n, kU32Max - 1));
-  const size_t delta_rows = std::min<size_t>(delta->rows(), size_t{kU32Max - 1} - n);
-
-  Accumulator& acc = thread_accumulator();
-  acc.begin(static_cast<size_t>(n) + delta_rows);
-
-  // Main rows. Posting rows follow the build's input order, not the slot order, so the
-  // accumulator is read at random: prefetching a few postings ahead keeps several of those
-  // reads in flight.
+// Adds every posting of the query to `acc`: main rows (below n) from the segment's source,
+// then delta rows (index below delta_rows) at slot n + index; all in query-pair order.
+template <class Acc>
+void accumulate(const IvfIndex& index, SparseQuery query, uint32_t n, size_t delta_rows, const DeltaSparse& ds,
+                Acc& acc) {
   if (index.sparse_bin) {
+    // Posting rows follow the build's input order, not the slot order, so the accumulator
+    // is read at random: prefetching a few postings ahead keeps several reads in flight.
     constexpr size_t kAhead = 16;
     for (const auto& [t, w] : query) {
       const auto recs = sparse_bin_postings(index, t);
@@ -137,56 +160,89 @@ std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uin
       });
     }
   }
-  // Delta rows.
-  {
-    auto ds = index.delta_sparse.read();
-    if (!ds->empty()) {
-      for (const auto& [t, w] : query) {
-        auto it = ds->find(t);
-        if (it == ds->end()) continue;
-        for (const auto& [i, p] : it->second)
-          if (i < delta_rows) acc.add(n + i, p * w);
-      }
-    }
+  if (ds.empty()) return;
+  for (const auto& [t, w] : query) {
+    auto it = ds.find(t);
+    if (it == ds.end()) continue;
+    for (const auto& [i, p] : it->second)
+      if (i < delta_rows) acc.add(n + i, p * w);
   }
+}
 
-  // Tombstoned rows are dropped here rather than per posting: their sums are never looked at,
-  // so the result is the same and each row is tested once. The filter runs only for rows
-  // that would enter the k best, which changes nothing but the cost.
-  const bool any_tomb = !tombs->empty();
-  auto passes = [&](uint32_t slot) {
-    if (any_tomb && tombs->contains(slot)) return false;
-    if (!filter) return true;
-    return slot < n ? index.passes_main(*filter, slot) : IvfIndex::passes_delta(*delta, *filter, slot - n);
-  };
-  // The touched slots, visited in first-touch order (random in memory) when they are few,
-  // or by one sequential sweep over the stamps when they are many.
-  const size_t total = static_cast<size_t>(n) + delta_rows;
-  const bool sweep = acc.touched.size() > total / 8;
-  auto for_each_touched = [&](auto&& f) {
-    if (sweep) {
-      for (size_t s = 0; s < total; ++s)
-        if (acc.touched_now(static_cast<uint32_t>(s))) f(static_cast<uint32_t>(s));
-    } else {
-      for (uint32_t s : acc.touched) f(s);
+// Postings the query will visit (an upper bound of the rows it touches).
+size_t posting_count(const IvfIndex& index, SparseQuery query, const DeltaSparse& ds) {
+  size_t total = 0;
+  for (const auto& [t, w] : query) {
+    if (index.sparse_bin) {
+      total += sparse_bin_postings(index, t).size() / 8;
+    } else if (auto it = index.manifest.sparse.find(t); it != index.manifest.sparse.end()) {
+      total += it->second.size();
     }
+    if (auto it = ds.find(t); it != ds.end()) total += it->second.size();
+  }
+  return total;
+}
+
+// The k best of the accumulated rows that are live and pass the filter, in score order.
+// Tombstoned rows are dropped here rather than per posting: their sums are never looked at,
+// so the result is the same and each row is tested once. The filter runs only for rows that
+// would enter the k best, which changes nothing but the cost.
+template <class Acc>
+std::vector<SlotScore> best_rows(const IvfIndex& index, const storage::Tombstones& tombs, const storage::Delta& delta,
+                                 const predicate::Predicate* filter, uint32_t n, size_t total, uint32_t k,
+                                 const Acc& acc) {
+  const bool any_tomb = !tombs.empty();
+  auto passes = [&](uint32_t slot) {
+    if (any_tomb && tombs.contains(slot)) return false;
+    if (!filter) return true;
+    return slot < n ? index.passes_main(*filter, slot) : IvfIndex::passes_delta(delta, *filter, slot - n);
   };
-  std::vector<SlotScore> out;
-  if (k >= acc.touched.size()) {
-    out.reserve(acc.touched.size());
-    for_each_touched([&](uint32_t slot) {
-      if (passes(slot)) out.emplace_back(slot, acc.score(slot));
+  if (k >= acc.count()) {
+    std::vector<SlotScore> out;
+    out.reserve(acc.count());
+    acc.for_each(total, [&](uint32_t slot, float score) {
+      if (passes(slot)) out.emplace_back(slot, score);
     });
     std::sort(out.begin(), out.end(), score_before);
-  } else {
-    TopK top(k, acc.touched.size());
-    for_each_touched([&](uint32_t slot) {
-      const SlotScore c{slot, acc.score(slot)};
-      if (top.wants(c) && passes(slot)) top.push(c);
-    });
-    out = std::move(top).sorted();
+    return out;
   }
-  acc.end();
+  TopK top(k, acc.count());
+  acc.for_each(total, [&](uint32_t slot, float score) {
+    const SlotScore c{slot, score};
+    if (top.wants(c) && passes(slot)) top.push(c);
+  });
+  return std::move(top).sorted();
+}
+
+}  // namespace
+
+std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uint64_t k64,
+                                   const predicate::Predicate* filter) {
+  const uint32_t k = sat_u32(k64);
+  if (k == 0) return {};
+  auto tombs = index.tombstones.read();
+  auto delta = index.delta.read();
+  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(index.manifest.n, kU32Max - 1));
+  const size_t delta_rows = std::min<size_t>(delta->rows(), size_t{kU32Max - 1} - n);
+  const size_t total = static_cast<size_t>(n) + delta_rows;
+  auto ds = index.delta_sparse.read();
+  std::vector<SlotScore> out;
+  // A dense per-thread array when the postings are a fair share of the rows; a map sized by
+  // the postings when they are few (a short query on a large segment).
+  const size_t postings = posting_count(index, query, *ds);
+  if (postings < total / 16) {
+    MapAccumulator acc(postings);
+    accumulate(index, query, n, delta_rows, *ds, acc);
+    ds.unlock();  // the delta postings are read only while scoring
+    out = best_rows(index, *tombs, *delta, filter, n, total, k, acc);
+  } else {
+    Accumulator& acc = *thread_accumulator();
+    acc.begin(total);
+    accumulate(index, query, n, delta_rows, *ds, acc);
+    ds.unlock();  // the delta postings are read only while scoring
+    out = best_rows(index, *tombs, *delta, filter, n, total, k, acc);
+    acc.end();
+  }
   return out;
 }
 

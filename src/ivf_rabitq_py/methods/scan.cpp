@@ -28,7 +28,7 @@ std::variant<T, PyErrValue> run_scan(RabitqIndex& h, const std::optional<StrView
     if (!opened) return std::move(opened).error();
     IndexPtr ix = std::move(opened).value();
     PredicatePtr pred;
-    if (filter && !filter->text.empty() && filter->text != "null") {
+    if (!no_filter(filter)) {
       auto compiled = ix->compile_filter_cached(filter->text);
       if (!compiled) return value_err(std::move(compiled).error().text);
       pred = std::move(compiled).value();

@@ -148,6 +148,22 @@ TEST(Env, TextTrimmingAndNumbers) {
       {"0x10", std::nullopt},
   };
   for (const auto& c : numbers) EXPECT_EQ(env::parse_unsigned(c.in), c.out) << c.in;
+
+  const struct {
+    const char* in;
+    std::optional<int64_t> out;
+  } signed_numbers[] = {
+      {"-0", 0},
+      {"+7", 7},
+      {"-9223372036854775808", INT64_MIN},
+      {"9223372036854775807", INT64_MAX},
+      {"9223372036854775808", std::nullopt},
+      {"-9223372036854775809", std::nullopt},
+      {"-", std::nullopt},
+      {"-+1", std::nullopt},
+      {"1-", std::nullopt},
+  };
+  for (const auto& c : signed_numbers) EXPECT_EQ(env::parse_signed(c.in), c.out) << c.in;
 }
 
 }  // namespace

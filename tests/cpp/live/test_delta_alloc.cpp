@@ -98,7 +98,9 @@ TEST(DeltaAlloc, FailedAllocationAnywhereInAnAddLeavesAWorkingIndex) {
     expect_aligned(*ix);
     const auto hits = index::search_core(*ix, v, 5, 4, 20, nullptr, true);
     EXPECT_FALSE(hits.empty());
-    if (k % 64 == 0) ASSERT_TRUE(index::checkpoint(*ix).ok());
+    if (k % 64 == 0) {
+      ASSERT_TRUE(index::checkpoint(*ix).ok());
+    }
   }
   EXPECT_GT(failures, 20u);
   // A clean add still works, and the segment reopens with what the log and checkpoint hold.

@@ -79,7 +79,9 @@ TEST(ScanConcurrency, ReadersSeeOneStateWhileWritersChangeTheIndex) {
     const std::string tmp = "tmp" + std::to_string(i);
     ASSERT_TRUE(add(*ix, tmp, vec_for(i + 1)).ok());
     ASSERT_TRUE(index::delete_logged(*ix, tmp).ok());
-    if (i % 50 == 49) ASSERT_TRUE(index::checkpoint(*ix).ok());
+    if (i % 50 == 49) {
+      ASSERT_TRUE(index::checkpoint(*ix).ok());
+    }
     if (i > 100000) break;
   }
   stop = true;

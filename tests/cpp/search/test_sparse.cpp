@@ -142,6 +142,10 @@ TEST(SparseRank, MatchesTheModelOnMainAndDeltaRows) {
   }
   sparse[5] = sparse[4];  // identical lists: equal scores, ordered by slot
   sparse[7] = {{3, 0.1f}, {3, 0.7f}};  // a term twice in one row
+  // Rare terms: a query of only these is scored with the map accumulator, not the dense one.
+  sparse[10].emplace_back(500, 1.0f);
+  sparse[11].emplace_back(500, 2.0f);
+  sparse[12] = {{501, 0.5f}, {500, 2.0f}};
   for (size_t i = 0; i < n; ++i)
     rows_by_id["r" + std::to_string(i)] = {i < sparse.size() ? sparse[i] : SparsePairs{}, int(i % 4)};
   auto idx = build_and_open(dir.path, n, sparse);
@@ -152,6 +156,7 @@ TEST(SparseRank, MatchesTheModelOnMainAndDeltaRows) {
   // rows (the old slot is tombstoned, the new version lives in the delta with new terms).
   for (size_t i = 0; i < 30; ++i) {
     SparsePairs sp{{static_cast<uint32_t>(i % 40), 1.5f}, {static_cast<uint32_t>((i * 7) % 40), -0.25f}};
+    if (i == 4) sp.emplace_back(501, 3.0f);
     const std::string id = "d" + std::to_string(i);
     add_row(*idx, id, double(i % 4), sp);
     rows_by_id[id] = {sp, int(i % 4)};
@@ -179,6 +184,7 @@ TEST(SparseRank, MatchesTheModelOnMainAndDeltaRows) {
       {"negative weights", {{2, -1.0f}, {9, 0.75f}}},
       {"unknown terms", {{1000, 1.0f}, {77777, 2.0f}}},
       {"empty query", {}},
+      {"rare terms", {{500, 1.0f}, {501, -1.0f}, {500, 0.5f}}},
       {"many terms", {{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, -9}, {39, 0.125f}}},
   };
   for (bool legacy : {false, true}) {

@@ -1,0 +1,531 @@
+// Merge of several segments into one re-clustered, re-encoded segment (see merge.hpp).
+#include "ivf_rabitq/maintain/merge.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <map>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/codec/quant.hpp"
+#include "ivf_rabitq/common/env.hpp"
+#include "ivf_rabitq/common/parallel.hpp"
+#include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/kmeans/distance.hpp"
+#include "ivf_rabitq/kmeans/kmeans.hpp"
+#include "ivf_rabitq/maintain/live_rows.hpp"
+#include "ivf_rabitq/predicate/keys.hpp"
+#include "ivf_rabitq/storage/data_files.hpp"
+#include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_writer.hpp"
+
+namespace ivf_rabitq::maintain {
+
+uint64_t read_merge_sample_env(std::optional<std::string_view> value) {
+  if (!value) return kDefaultMergeSample;
+  const std::optional<uint64_t> v = env::parse_unsigned(*value);
+  return v && *v != 0 ? *v : kDefaultMergeSample;
+}
+
+uint64_t merge_sample_cap() {
+  static const uint64_t cap = read_merge_sample_env(env::as_text(env::get("TANDREL_MERGE_SAMPLE")));
+  return cap;
+}
+
+namespace {
+
+// The components of a path text: (absolute, names), with empty and "." names dropped except
+// a "." that begins a relative path.
+std::pair<bool, std::vector<std::string_view>> components(std::string_view p) {
+  const bool absolute = !p.empty() && p.front() == '/';
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  bool first = true;
+  while (i <= p.size()) {
+    size_t j = p.find('/', i);
+    if (j == std::string_view::npos) j = p.size();
+    const std::string_view c = p.substr(i, j - i);
+    if (!c.empty() && !(c == "." && !(first && !absolute && i == 0))) out.push_back(c);
+    first = false;
+    i = j + 1;
+  }
+  return {absolute, out};
+}
+
+}  // namespace
+
+bool same_path_components(std::string_view a, std::string_view b) { return components(a) == components(b); }
+
+bool same_directory(const std::string& a, const std::string& b) {
+  if (same_path_components(a, b)) return true;
+  struct stat sa, sb;
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return S_ISDIR(sa.st_mode) && S_ISDIR(sb.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+MergePlan merge_plan(size_t n, uint64_t n_clusters, uint64_t cap) {
+  uint64_t k = n_clusters != 0 ? n_clusters : static_cast<uint64_t>(std::floor(std::sqrt(static_cast<double>(n))));
+  k = std::clamp<uint64_t>(k, 1, n);
+  const uint64_t forty_k = k > UINT64_MAX / 40 ? UINT64_MAX : 40 * k;
+  uint64_t m = std::max<uint64_t>(forty_k, 50000);
+  m = std::min<uint64_t>({m, cap, n});
+  k = std::min(k, m);
+  return {static_cast<size_t>(k), static_cast<size_t>(m)};
+}
+
+size_t merge_batch_rows(size_t n, size_t n_bits, size_t words, size_t dim) {
+  const size_t per_row = 8 * n_bits * words + dim + 88;
+  size_t b = std::max<size_t>(16777216 / per_row, 1024);
+  return std::min({b, n, size_t{16384}});
+}
+
+namespace {
+
+using index::IvfIndex;
+using storage::StreamFile;
+
+constexpr size_t kMetaBatchBytes = 16777216;
+constexpr double kNaN = std::bit_cast<double>(0x7FF8000000000000ull);
+
+// One surviving row. Main rows are read later from their source's mappings (slot `row`),
+// delta rows from the source's delta copy (delta index `row`).
+struct KRow {
+  std::string id;
+  std::string meta;
+  storage::SparsePairs sparse;
+  uint32_t src = 0;
+  uint32_t row = 0;
+  bool is_delta = false;
+};
+
+struct Source {
+  std::string dir;
+  std::shared_ptr<IvfIndex> ix;
+  std::unique_ptr<LiveRows> rows;
+};
+
+// The vector of a row rebuilt from the int8 codes its source stored.
+void rebuild_row(const std::vector<Source>& srcs, const KRow& r, size_t dim, float* out) {
+  const Source& s = srcs[r.src];
+  const float qs = s.ix->manifest.quant_scale;
+  const uint8_t* codes;
+  float scale;
+  if (r.is_delta) {
+    codes = s.rows->rerank(RowRef{true, r.row});
+    const uint8_t e = codes[dim];
+    if (e == 0) {
+      // The scale the delta row's codes were made with (add clamps the segment scale so).
+      scale = std::isnan(qs) ? 1e-9f : std::fmax(qs, 1e-9f);
+    } else {
+      scale = quant::row_scale_from_exp(e);
+    }
+  } else {
+    codes = s.rows->rerank(RowRef{false, r.row});
+    scale = s.rows->has_origscale() ? quant::row_scale_from_exp(s.rows->main_scale_record(r.row)[4]) : qs;
+  }
+  quant::dequantize_row(codes, dim, scale, out);
+}
+
+// Row list with one entry per id: a later row of an id replaces the earlier entry in place.
+class RowList {
+ public:
+  void add(KRow row) {
+    const uint64_t h = storage::fnv1a64(row.id);
+    auto it = head_.find(h);
+    if (it != head_.end()) {
+      for (uint32_t at = it->second; at != kNone; at = prev_[at]) {
+        if (rows_[at].id == row.id) {
+          rows_[at] = std::move(row);
+          return;
+        }
+      }
+    }
+    const uint32_t pos = static_cast<uint32_t>(rows_.size());
+    prev_.push_back(it != head_.end() ? it->second : kNone);
+    head_[h] = pos;
+    rows_.push_back(std::move(row));
+  }
+  std::vector<KRow>& rows() { return rows_; }
+
+ private:
+  static constexpr uint32_t kNone = 0xFFFFFFFFu;
+  std::vector<KRow> rows_;
+  std::vector<uint32_t> prev_;
+  std::unordered_map<uint64_t, uint32_t> head_;
+};
+
+// Stage 1, per source: its surviving rows into the list, tombstoned ids into `dropped`.
+Status collect_source(const Source& s, uint32_t src, const std::unordered_set<std::string>& tombstones,
+                      RowList& list, std::vector<std::string>& dropped) {
+  const IvfIndex& ix = *s.ix;
+  const LiveRows& rows = *s.rows;
+  IvfIndex::ReverseDicts rdicts;
+  if (!(ix.meta_bin && ix.meta_off_bin)) rdicts = predicate::reverse_dictionaries(ix.manifest.fields);
+  auto sparse = rows.main_sparse_by_slot();
+  const std::vector<std::string>& delta_meta = rows.delta().meta;
+  const uint32_t n = rows.main_rows();
+  for (uint32_t r = 0; r < n; ++r) {
+    if (!rows.main_live(r)) continue;
+    auto id = ix.ext_id(r);
+    if (!id) {
+      return invalid_data("corrupt index: id of row " + std::to_string(r) + " of input " + s.dir + " cannot be read");
+    }
+    if (!tombstones.empty() && tombstones.count(std::string(*id)) != 0) {
+      dropped.emplace_back(*id);
+      continue;
+    }
+    KRow k;
+    k.id = std::string(*id);
+    k.meta = ix.row_meta_str(r, rdicts, delta_meta);
+    if (auto it = sparse.find(r); it != sparse.end()) k.sparse = std::move(it->second);
+    k.src = src;
+    k.row = r;
+    list.add(std::move(k));
+  }
+  const auto& ids = rows.delta().ids;
+  for (uint32_t d = 0; d < ids.size(); ++d) {
+    if (!rows.delta_live(d)) continue;
+    if (!tombstones.empty() && tombstones.count(ids[d]) != 0) {
+      dropped.push_back(ids[d]);
+      continue;
+    }
+    KRow k;
+    k.id = ids[d];
+    k.meta = ix.row_meta_str(n + d, rdicts, delta_meta);
+    const auto sp = rows.delta_sparse(d);
+    k.sparse.assign(sp.begin(), sp.end());
+    k.src = src;
+    k.row = d;
+    k.is_delta = true;
+    list.add(std::move(k));
+  }
+  return {};
+}
+
+// Typed values of one row.
+struct RowCols {
+  std::vector<std::pair<uint32_t, double>> nums;
+  std::vector<std::pair<uint32_t, std::string>> strs;
+};
+
+struct Columns {
+  static constexpr uint32_t kNoColumn = 0xFFFFFFFFu;
+  std::unordered_map<std::string, std::pair<uint32_t, uint32_t>> of_key;  // (numeric, string)
+  std::vector<storage::FieldSchema> fields;
+  size_t n_num = 0, n_str = 0;
+};
+
+// Stage 3, key typing: flags per key (bit 0 seen a number, bit 1 seen anything else) over
+// every row, then the schemas in sorted key order.
+Columns type_keys(const std::vector<KRow>& rows, std::span<const std::string> skip) {
+  const std::unordered_set<std::string> skipped(skip.begin(), skip.end());
+  using Flags = std::map<std::string, uint8_t>;
+  Flags flags = parallel::reduce_chunks(
+      rows.size(), 1024, Flags{},
+      [&](size_t b, size_t e) {
+        Flags part;
+        for (size_t i = b; i < e; ++i) {
+          auto doc = json::parse(rows[i].meta);
+          if (!doc.ok() || !doc->is_object()) continue;
+          for (const auto& [key, value] : doc->items()) {
+            if (value.is_null() || skipped.count(key) != 0) continue;
+            part[key] |= value.is_number() ? 1 : 2;
+          }
+        }
+        return part;
+      },
+      [](Flags acc, Flags part) {
+        for (auto& [k, f] : part) acc[k] |= f;
+        return acc;
+      });
+  Columns c;
+  for (const auto& [key, f] : flags) {
+    std::pair<uint32_t, uint32_t> idx{Columns::kNoColumn, Columns::kNoColumn};
+    if (f & 1) {
+      idx.first = static_cast<uint32_t>(c.n_num++);
+      c.fields.push_back(storage::FieldSchema{key, true, {}});
+    }
+    if (f & 2) {
+      idx.second = static_cast<uint32_t>(c.n_str++);
+      c.fields.push_back(storage::FieldSchema{key, false, {}});
+    }
+    c.of_key.emplace(key, idx);
+  }
+  return c;
+}
+
+void row_cols(const Columns& c, const std::string& meta, RowCols& out) {
+  out.nums.clear();
+  out.strs.clear();
+  if (c.of_key.empty()) return;
+  auto doc = json::parse(meta);
+  if (!doc.ok() || !doc->is_object()) return;
+  for (const auto& [key, value] : doc->items()) {
+    auto it = c.of_key.find(key);
+    if (it == c.of_key.end()) continue;
+    const auto [num, str] = it->second;
+    if (value.is_number()) {
+      if (num != Columns::kNoColumn) out.nums.emplace_back(num, json::number_as_f64(value));
+    } else if (str != Columns::kNoColumn) {
+      out.strs.emplace_back(str, predicate::str_key_typed(value));
+    }
+  }
+}
+
+struct Streams {
+  StreamFile codes, metas, orig, origscale, meta, ids;
+  std::vector<StreamFile> num, str;
+};
+
+}  // namespace
+
+}  // namespace ivf_rabitq::maintain
+
+namespace ivf_rabitq::index {
+
+using maintain::KRow;
+using maintain::Source;
+using storage::StreamFile;
+
+Result<MergeResult> IvfIndex::merge(const std::string& out, std::span<const std::string> dirs,
+                                    const std::unordered_set<std::string>& tombstones, uint64_t n_clusters,
+                                    float scale, std::span<const std::string> skip, std::span<const float> pca_mean,
+                                    std::span<const float> pca_comps, uint64_t n_bits_arg, uint64_t seed) {
+  // ---- stage 1: inputs and surviving rows ----
+  for (const std::string& d : dirs)
+    if (maintain::same_directory(out, d)) return invalid_input("merge: output dir must not be one of the input dirs");
+
+  std::vector<Source> srcs;
+  srcs.reserve(dirs.size());
+  for (const std::string& d : dirs) {
+    TANDREL_ASSIGN(std::shared_ptr<IvfIndex> ix, IvfIndex::open_with_skip(d, std::nullopt));
+    srcs.push_back(Source{d, std::move(ix), nullptr});
+  }
+  MergeResult result;
+  if (srcs.empty()) return result;
+  const uint64_t dim64 = srcs[0].ix->manifest.dim;
+  for (const Source& s : srcs) {
+    if (s.ix->manifest.dim != dim64) {
+      return invalid_data("merge: segment dim " + std::to_string(s.ix->manifest.dim) + " != expected " +
+                          std::to_string(dim64) + " (cannot merge segments of differing dimensionality)");
+    }
+  }
+  const size_t dim = static_cast<size_t>(dim64);
+
+  maintain::RowList list;
+  for (uint32_t i = 0; i < srcs.size(); ++i) {
+    srcs[i].rows = std::make_unique<maintain::LiveRows>(*srcs[i].ix);
+    TANDREL_TRY(maintain::check_row_sources(*srcs[i].rows));
+    TANDREL_TRY(maintain::collect_source(srcs[i], i, tombstones, list, result.dropped));
+  }
+  std::vector<KRow>& rows = list.rows();
+  const size_t n = rows.size();
+  if (n == 0) return result;
+  if (n > kMaxSegmentRows) {
+    return invalid_input("merge: n=" + std::to_string(n) + " rows exceed the slot space (at most 4294967294 rows)");
+  }
+
+  // ---- stage 2: sample, k-means, assignment, order ----
+  const uint32_t n_bits = n_bits_arg == 0 ? 1 : static_cast<uint32_t>(std::min<uint64_t>(n_bits_arg, 8));
+  const maintain::MergePlan plan = maintain::merge_plan(n, n_clusters, maintain::merge_sample_cap());
+  const size_t k = plan.k, m = plan.m;
+  std::vector<float> sample(m * dim);
+  for (size_t j = 0; j < m; ++j) {
+    const size_t at = static_cast<size_t>(static_cast<unsigned __int128>(j) * n / m);
+    maintain::rebuild_row(srcs, rows[at], dim, sample.data() + j * dim);
+  }
+  const std::vector<float> centroids = kmeans::kmeans(sample, m, dim, k, seed);
+  sample = {};
+  const bool use_lists = k >= kNeighborListMinClusters;
+  kmeans::NeighborLists lists;
+  distance::PackedVectors packed;
+  if (use_lists) {
+    lists = kmeans::centroid_neighbor_lists(centroids, dim, k);
+  } else {
+    packed = distance::PackedVectors::pack(centroids.data(), k, dim);
+  }
+  const bool want_max = scale <= 0.0f;
+  std::vector<uint32_t> cluster(n);
+  std::vector<float> row_max(n, 0.0f);
+  parallel::for_chunks(n, 256, [&](size_t b, size_t e) {
+    std::vector<float> x(dim);
+    for (size_t i = b; i < e; ++i) {
+      maintain::rebuild_row(srcs, rows[i], dim, x.data());
+      if (want_max) row_max[i] = quant::max_abs(x.data(), dim);
+      cluster[i] = use_lists ? static_cast<uint32_t>(kmeans::assign_one_exact(x, centroids, dim, lists))
+                             : distance::nearest(x.data(), packed).index;
+    }
+  });
+  float quant_scale = scale;
+  if (!(scale > 0.0f)) {
+    float mx = 0.0f;
+    if (want_max)
+      for (float v : row_max) mx = std::fmax(mx, v);
+    quant_scale = std::max(mx, 1e-6f);
+  }
+  row_max = {};
+  SlotOrder order = order_by_cluster(cluster, k);
+  std::vector<uint32_t> row_at(n);
+  for (size_t i = 0; i < n; ++i) row_at[order.slot_of[i]] = static_cast<uint32_t>(i);
+  order.slot_of = {};
+
+  // ---- stage 3: schema, directory, streamed files ----
+  maintain::Columns cols = maintain::type_keys(rows, skip);
+  TANDREL_ASSIGN(storage::SegmentWriter writer, storage::SegmentWriter::begin(out, true));
+  const codec::Rotator rot = codec::Rotator::build(dim, codec::rotation_seed(seed), true);
+  const size_t pad = rot.pad;
+  const size_t words = pad / 64;
+  const size_t code_words = static_cast<size_t>(n_bits) * words;
+
+  maintain::Streams st;
+  TANDREL_ASSIGN(st.codes, writer.stream("codes.bin"));
+  TANDREL_ASSIGN(st.metas, writer.stream("metas.bin"));
+  TANDREL_ASSIGN(st.orig, writer.stream("orig.bin"));
+  TANDREL_ASSIGN(st.origscale, writer.stream("origscale.bin"));
+  TANDREL_ASSIGN(st.meta, writer.stream("meta.bin"));
+  TANDREL_ASSIGN(st.ids, writer.stream("ids.bin"));
+  for (size_t i = 0; i < cols.n_num; ++i) {
+    TANDREL_ASSIGN(StreamFile f, writer.stream("num_" + std::to_string(i) + ".bin"));
+    st.num.push_back(std::move(f));
+  }
+  for (size_t j = 0; j < cols.n_str; ++j) {
+    TANDREL_ASSIGN(StreamFile f, writer.stream("str_" + std::to_string(j) + ".bin"));
+    st.str.push_back(std::move(f));
+  }
+  std::vector<std::unordered_map<std::string, uint32_t>> dicts(cols.n_str);
+  std::vector<uint64_t> meta_off{0}, ids_off{0};
+  std::vector<std::pair<uint64_t, uint32_t>> idhash;
+  std::unordered_map<uint32_t, storage::SparsePairs, storage::IntHasher> postings;
+
+  const size_t B = maintain::merge_batch_rows(n, n_bits, words, dim);
+  std::vector<uint64_t> b_codes(B * code_words);
+  std::vector<float> b_factors(B * codec::kRowFactors);
+  std::vector<uint8_t> b_orig(B * dim);
+  std::vector<uint8_t> b_scale(B * quant::kOrigScaleRecordBytes);
+  std::vector<maintain::RowCols> b_cols(B);
+  std::vector<double> num_vals(cols.n_num);
+  std::vector<uint32_t> str_vals(cols.n_str);
+
+  size_t p0 = 0;
+  while (p0 < n) {
+    // The batch: at least one row, more while the metadata texts stay within 16 MiB.
+    size_t cnt = 1;
+    size_t meta_bytes = rows[row_at[p0]].meta.size();
+    while (cnt < B && p0 + cnt < n) {
+      const size_t next = rows[row_at[p0 + cnt]].meta.size();
+      if (meta_bytes + next > maintain::kMetaBatchBytes) break;
+      meta_bytes += next;
+      ++cnt;
+    }
+    std::fill(b_codes.begin(), b_codes.begin() + cnt * code_words, 0);
+    parallel::for_chunks(cnt, 128, [&](size_t b, size_t e) {
+      std::vector<float> x(dim), residual(dim), rotated(pad);
+      for (size_t q = b; q < e; ++q) {
+        const size_t i = row_at[p0 + q];
+        maintain::rebuild_row(srcs, rows[i], dim, x.data());
+        const float* c = centroids.data() + static_cast<size_t>(cluster[i]) * dim;
+        for (size_t j = 0; j < dim; ++j) residual[j] = x[j] - c[j];
+        rot.rotate_into(residual, rotated);
+        codec::encode_rotated_bbit(
+            rotated, dim, n_bits, words, std::span<uint64_t>(b_codes.data() + q * code_words, code_words),
+            std::span<float, codec::kRowFactors>(b_factors.data() + q * codec::kRowFactors, codec::kRowFactors));
+        const quant::RowCode rc = quant::encode_pow2_row(x.data(), dim, b_orig.data() + q * dim);
+        quant::store_origscale_record(b_scale.data() + q * quant::kOrigScaleRecordBytes, rc);
+        maintain::row_cols(cols, rows[i].meta, b_cols[q]);
+      }
+    });
+    for (size_t q = 0; q < cnt; ++q) {
+      const uint32_t p = static_cast<uint32_t>(p0 + q);
+      KRow& r = rows[row_at[p]];
+      TANDREL_TRY(st.codes.append(b_codes.data() + q * code_words, code_words * 8));
+      TANDREL_TRY(st.metas.append(b_factors.data() + q * codec::kRowFactors, codec::kRowFactors * 4));
+      TANDREL_TRY(st.orig.append(b_orig.data() + q * dim, dim));
+      TANDREL_TRY(st.origscale.append(b_scale.data() + q * quant::kOrigScaleRecordBytes, 8));
+      std::fill(num_vals.begin(), num_vals.end(), maintain::kNaN);
+      std::fill(str_vals.begin(), str_vals.end(), predicate::kAbsentCode);
+      for (const auto& [c, v] : b_cols[q].nums) num_vals[c] = v;
+      for (auto& [c, text] : b_cols[q].strs) {
+        auto [it, fresh] = dicts[c].try_emplace(std::move(text), static_cast<uint32_t>(dicts[c].size()));
+        str_vals[c] = it->second;
+      }
+      for (size_t i = 0; i < cols.n_num; ++i) TANDREL_TRY(st.num[i].append_value(num_vals[i]));
+      for (size_t j = 0; j < cols.n_str; ++j) TANDREL_TRY(st.str[j].append_value(str_vals[j]));
+      TANDREL_TRY(st.meta.append(r.meta.data(), r.meta.size()));
+      meta_off.push_back(meta_off.back() + r.meta.size());
+      TANDREL_TRY(st.ids.append(r.id.data(), r.id.size()));
+      ids_off.push_back(ids_off.back() + r.id.size());
+      idhash.emplace_back(storage::fnv1a64(r.id), p);
+      for (const auto& [term, w] : r.sparse) postings[term].emplace_back(p, w);
+      // The row's texts are on disk now; only its id is kept (for nothing further).
+      r.meta = {};
+      r.sparse = {};
+    }
+    p0 += cnt;
+  }
+
+  size_t jdict = 0;
+  for (storage::FieldSchema& f : cols.fields)
+    if (!f.numeric) f.dict = std::move(dicts[jdict++]);
+
+  TANDREL_TRY(st.codes.finish());
+  TANDREL_TRY(st.metas.finish());
+  TANDREL_TRY(st.orig.finish());
+  TANDREL_TRY(st.origscale.finish());
+  TANDREL_TRY(st.meta.finish());
+  TANDREL_TRY(st.ids.finish());
+  for (StreamFile& f : st.num) TANDREL_TRY(f.finish());
+  for (StreamFile& f : st.str) TANDREL_TRY(f.finish());
+
+  TANDREL_TRY(writer.write_file("meta_off.bin", storage::encode_offsets(meta_off)));
+  meta_off = {};
+  TANDREL_TRY(writer.write_file("ids_off.bin", storage::encode_offsets(ids_off)));
+  ids_off = {};
+  {
+    // Ascending by hash; equal hashes (distinct ids) by slot, so the file never depends on
+    // the sort's whims.
+    std::sort(idhash.begin(), idhash.end());
+    std::vector<uint8_t> bytes(idhash.size() * storage::kIdHashRecord);
+    for (size_t i = 0; i < idhash.size(); ++i) {
+      storage::store_u64(bytes.data() + i * storage::kIdHashRecord, idhash[i].first);
+      storage::store_u32(bytes.data() + i * storage::kIdHashRecord + 8, idhash[i].second);
+    }
+    idhash = {};
+    TANDREL_TRY(writer.write_file("idhash.bin", bytes));
+  }
+  TANDREL_TRY(writer.write_file("sparse.bin", storage::encode_sparse(postings)));
+  postings = {};
+
+  for (const char* name : {"codes.bin", "metas.bin", "orig.bin", "origscale.bin", "meta.bin", "ids.bin"})
+    TANDREL_TRY(writer.record_crc_from_disk(name));
+  for (size_t i = 0; i < cols.n_num; ++i) TANDREL_TRY(writer.record_crc_from_disk("num_" + std::to_string(i) + ".bin"));
+  for (size_t j = 0; j < cols.n_str; ++j) TANDREL_TRY(writer.record_crc_from_disk("str_" + std::to_string(j) + ".bin"));
+
+  Manifest mf;
+  mf.dim = dim;
+  mf.pad = pad;
+  mf.words_per_plane = words;
+  mf.n_bits = n_bits;
+  mf.n_clusters = k;
+  mf.n = n;
+  mf.seed = seed;
+  mf.quant_scale = quant_scale;
+  mf.centroids = centroids;
+  mf.offsets = std::move(order.offsets);
+  mf.fields = std::move(cols.fields);
+  mf.pca_mean.assign(pca_mean.begin(), pca_mean.end());
+  mf.pca_comps.assign(pca_comps.begin(), pca_comps.end());
+  mf.fit_count = n;
+  TANDREL_TRY(writer.finish(3, 0, mf));
+  TANDREL_TRY(storage::sync_parent_dir(out));
+  result.rows = n;
+  return result;
+}
+
+}  // namespace ivf_rabitq::index
