@@ -43,7 +43,7 @@ enum class LockRank : uint8_t {
 enum class LockMode : uint8_t {
   Exclusive,        // write lock or mutex
   Shared,           // plain read: queues behind a waiting writer
-  SharedRecursive,  // recursive read: admitted while readers hold the lock
+  SharedRecursive,  // recursive read: re-entry by a thread that holds a read passes a waiting writer
 };
 
 // The member name of a rank ("tombstones", "checkpoint_mutex", ...).

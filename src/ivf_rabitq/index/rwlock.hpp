@@ -6,14 +6,16 @@
 //   - plain read (lock_shared): waits while a writer holds the lock or while a writer is
 //     waiting. Writers therefore never starve under a stream of plain readers.
 //   - recursive read (lock_shared_recursive): waits while a writer holds the lock; while
-//     a writer only waits it is admitted as long as other readers hold the lock. A thread
-//     that already holds a read lock can take it again this way without deadlocking
-//     behind a queued writer. (When no reader holds the lock and a writer waits, the
-//     writer goes first: it is about to run anyway.)
+//     a writer only waits it is admitted when the calling thread already holds a read
+//     lock of this lock, so a thread can take it again without deadlocking behind a
+//     queued writer. A thread that holds no read of it yet queues like a plain reader:
+//     admitting it because *other* threads hold reads would let overlapping readers (a
+//     stream of searches) overtake a waiting writer forever.
 // Write mode (lock) waits until no reader and no writer holds the lock.
 //
-// A guard is released on the thread that took it (the debug lock-order record is
-// per thread); pool workers read through the caller's guard and take no lock.
+// Each thread keeps a record of the read locks it holds (both modes) for that test. A
+// guard is therefore released on the thread that took it (the debug lock-order record is
+// per thread too); pool workers read through the caller's guard and take no lock.
 //
 // RawRwLock models the standard SharedMutex requirements, so std::unique_lock and
 // std::shared_lock work with it; RwLock<T> wraps a value and hands out guards:
@@ -23,15 +25,62 @@
 //   { auto t = tombstones.write(); t->insert(slot); }
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "ivf_rabitq/index/lock_order.hpp"
 
 namespace ivf_rabitq::index {
+
+namespace rwlock_detail {
+
+// The read locks the calling thread holds, with their depth (a thread holds few at once).
+// Releasing a read this thread does not hold (a guard moved to another thread) is ignored.
+class ThreadReads {
+ public:
+  bool holds(const void* lock) const noexcept {
+    return std::any_of(held_.begin(), held_.end(), [&](const Entry& e) { return e.lock == lock; });
+  }
+  void add(const void* lock) {
+    for (Entry& e : held_) {
+      if (e.lock == lock) {
+        ++e.depth;
+        return;
+      }
+    }
+    held_.push_back({lock, 1});
+  }
+  void remove(const void* lock) noexcept {
+    for (Entry& e : held_) {
+      if (e.lock == lock) {
+        if (--e.depth == 0) {
+          e = held_.back();
+          held_.pop_back();
+        }
+        return;
+      }
+    }
+  }
+
+ private:
+  struct Entry {
+    const void* lock;
+    uint32_t depth;
+  };
+  std::vector<Entry> held_;  // keeps its capacity: no allocation in steady state
+};
+
+inline ThreadReads& thread_reads() {
+  thread_local ThreadReads reads;
+  return reads;
+}
+
+}  // namespace rwlock_detail
 
 class RawRwLock {
  public:
@@ -72,16 +121,22 @@ class RawRwLock {
   // Plain read mode.
   void lock_shared() {
     note_acquire(LockMode::Shared, true);
-    std::unique_lock<std::mutex> g(m_);
-    reader_cv_.wait(g, [&] { return plain_reader_admitted(); });
-    ++readers_;
+    auto& reads = rwlock_detail::thread_reads();
+    {
+      std::unique_lock<std::mutex> g(m_);
+      reader_cv_.wait(g, [&] { return plain_reader_admitted(); });
+      ++readers_;
+    }
+    reads.add(this);
   }
   bool try_lock_shared() {
+    auto& reads = rwlock_detail::thread_reads();
     {
       std::lock_guard<std::mutex> g(m_);
       if (!plain_reader_admitted()) return false;
       ++readers_;
     }
+    reads.add(this);
     note_acquire(LockMode::Shared, false);
     return true;
   }
@@ -89,16 +144,24 @@ class RawRwLock {
   // Recursive read mode.
   void lock_shared_recursive() {
     note_acquire(LockMode::SharedRecursive, true);
-    std::unique_lock<std::mutex> g(m_);
-    reader_cv_.wait(g, [&] { return recursive_reader_admitted(); });
-    ++readers_;
-  }
-  bool try_lock_shared_recursive() {
+    auto& reads = rwlock_detail::thread_reads();
+    const bool nested = reads.holds(this);
     {
-      std::lock_guard<std::mutex> g(m_);
-      if (!recursive_reader_admitted()) return false;
+      std::unique_lock<std::mutex> g(m_);
+      reader_cv_.wait(g, [&] { return recursive_reader_admitted(nested); });
       ++readers_;
     }
+    reads.add(this);
+  }
+  bool try_lock_shared_recursive() {
+    auto& reads = rwlock_detail::thread_reads();
+    const bool nested = reads.holds(this);
+    {
+      std::lock_guard<std::mutex> g(m_);
+      if (!recursive_reader_admitted(nested)) return false;
+      ++readers_;
+    }
+    reads.add(this);
     note_acquire(LockMode::SharedRecursive, false);
     return true;
   }
@@ -106,6 +169,7 @@ class RawRwLock {
   // Releases either read mode.
   void unlock_shared() {
     note_release();
+    rwlock_detail::thread_reads().remove(this);
     std::lock_guard<std::mutex> g(m_);
     --readers_;
     if (readers_ == 0 && writers_waiting_ != 0) writer_cv_.notify_one();
@@ -122,7 +186,11 @@ class RawRwLock {
 
  private:
   bool plain_reader_admitted() const { return !writer_ && writers_waiting_ == 0; }
-  bool recursive_reader_admitted() const { return !writer_ && (writers_waiting_ == 0 || readers_ != 0); }
+  // `nested`: the calling thread holds a read of this lock (so readers_ != 0 unless a guard
+  // was released on another thread; the writer goes first then).
+  bool recursive_reader_admitted(bool nested) const {
+    return !writer_ && (writers_waiting_ == 0 || (nested && readers_ != 0));
+  }
 
   void note_acquire(LockMode mode, bool check) {
     if constexpr (lock_order::kEnabled) {
@@ -267,7 +335,7 @@ class RwLock {
     lock_.lock_shared();
     return ReadGuard<T>(&lock_, &value_);
   }
-  // Recursive read: admitted while other readers hold the lock, even if a writer waits.
+  // Recursive read: admitted past a waiting writer when this thread already holds a read.
   ReadGuard<T> read_recursive() const {
     lock_.lock_shared_recursive();
     return ReadGuard<T>(&lock_, &value_);

@@ -197,22 +197,30 @@ void IvfIndex::rebuild_delta_sparse() {
   }
 }
 
+namespace {
+
+// The refusal of an add beyond the slot space, read under the delta read lock alone.
+Status slot_space_check(const IvfIndex& ix) {
+  const uint64_t d = ix.delta.read()->rows();
+  if (slot_space_allows_one_more(ix.manifest.n, d)) return {};
+  return invalid_input("slot space exhausted: " + std::to_string(ix.manifest.n) + " existing + " +
+                       std::to_string(d + 1) + " new rows exceed the u32 slot capacity");
+}
+
+}  // namespace
+
 Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
                   std::string meta_text, std::span<const std::pair<uint32_t, float>> sparse) {
   if (vector.size() != ix.manifest.dim) {
     return invalid_input("add: vector length " + std::to_string(vector.size()) + " != index dim " +
                          std::to_string(ix.manifest.dim));
   }
-  // The slot-space check runs under checkpoint_mutex, so two concurrent adds cannot both pass
-  // it for the last free slot.
+  // A full index is refused before the checkpoint mutex is waited for; the test is repeated
+  // under the mutex, where it decides: two concurrent adds could both pass the first one for
+  // the last free slot.
+  TANDREL_TRY(slot_space_check(ix));
   std::lock_guard<RankedMutex> cp(ix.checkpoint_mutex);
-  {
-    const uint64_t d = ix.delta.read()->rows();
-    if (!slot_space_allows_one_more(ix.manifest.n, d)) {
-      return invalid_input("slot space exhausted: " + std::to_string(ix.manifest.n) + " existing + " +
-                           std::to_string(d + 1) + " new rows exceed the u32 slot capacity");
-    }
-  }
+  TANDREL_TRY(slot_space_check(ix));
   TANDREL_TRY(wal_write(ix, WalAdd{id, vector, meta_text, sparse}));
   apply_add(ix, std::move(id), vector, meta, std::move(meta_text), sparse);
   return wal_group_commit(ix);

@@ -43,9 +43,11 @@ bool apply_delete(IvfIndex& ix, std::string_view id);
 
 // The logged add of the write path: refuses a vector of another length (invalid input "add:
 // vector length {} != index dim {}") and an add beyond the slot space (invalid input "slot
-// space exhausted: {} existing + {} new rows exceed the u32 slot capacity"); then, holding
+// space exhausted: {} existing + {} new rows exceed the u32 slot capacity", tested under the
+// delta read lock before and again after checkpoint_mutex is taken); then, holding
 // checkpoint_mutex: wal_write of the Add record (failure: nothing applied), apply_add,
 // wal_group_commit (failure: the row stays applied and logged, the error is returned).
+// meta_text is what the log and the delta store (the compact printing of meta).
 Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
                   std::string meta_text, std::span<const std::pair<uint32_t, float>> sparse);
 

@@ -294,10 +294,10 @@ bool From<SparsePair>::convert(PyObject* o, SparsePair& out) {
 // Vectors and validation
 // ---------------------------------------------------------------------------------------
 
-Result<std::span<const float>, std::string> as_f32_slice(const char* data, size_t len, size_t expected_count,
+Result<std::span<const float>, PyErrValue> as_f32_slice(const char* data, size_t len, size_t expected_count,
                                                         std::vector<float>& scratch) {
   if (len % 4 != 0) {
-    return std::string("vector bytes length " + std::to_string(len) + " is not a multiple of 4 (little-endian f32)");
+    return value_err("vector bytes length " + std::to_string(len) + " is not a multiple of 4 (little-endian f32)");
   }
   const size_t n = len / 4;
   if (reinterpret_cast<uintptr_t>(data) % alignof(float) == 0 && n == expected_count) {
@@ -314,7 +314,7 @@ bool read_f32_vector(PyObject* o, size_t dim, std::vector<float>& scratch, std::
     if (!From<BytesView>::convert(o, b)) return false;
     auto r = as_f32_slice(b.data, b.size, dim, scratch);
     if (!r) {
-      raise(PyExc::ValueError, r.error());
+      r.error().raise();
       return false;
     }
     out = r.value();
@@ -377,10 +377,10 @@ std::string non_finite_err(std::string_view label, size_t index, float value) {
          fmt_f32(value) + "); a NaN/inf vector cannot be ranked";
 }
 
-Result<void, std::string> require_finite_vec(std::span<const float> v, std::string_view label) {
+Result<void, PyErrValue> require_finite_vec(std::span<const float> v, std::string_view label) {
   const size_t i = first_non_finite(v);
   if (i == v.size()) return {};
-  return non_finite_err(label, i, v[i]);
+  return value_err(non_finite_err(label, i, v[i]));
 }
 
 double squared_norm_f64(std::span<const float> v) {
@@ -402,7 +402,7 @@ double squared_norm_f64(std::span<const float> v) {
 }
 
 Result<void, PyErrValue> require_finite(std::span<const float> q) {
-  if (auto r = require_finite_vec(q, "query"); !r) return value_err(std::move(r).error());
+  if (auto r = require_finite_vec(q, "query"); !r) return std::move(r).error();
   const double norm = squared_norm_f64(q);
   if (norm > kSquaredNormLimit) {
     return value_err("query is too large to rank: its squared L2 norm " + fmt_f64_exp(norm) +
@@ -442,7 +442,7 @@ Result<std::vector<float>, PyErrValue> source_queries(std::span<const uint32_t> 
   }
   std::vector<float> scratch;
   auto view = as_f32_slice(data, len, len / 4, scratch);
-  if (!view) return value_err(std::move(view).error());
+  if (!view) return std::move(view).error();
   std::vector<float> out(view->begin(), view->end());
   if (auto r = require_finite(out); !r) return std::move(r).error();
   return out;

@@ -202,12 +202,12 @@ bool Args::get(size_t i, T& out) const {
 
 // Bytes to a float32 view: in place when 4-byte aligned and exactly `expected` floats long,
 // otherwise copied (little-endian) into `scratch`. The view always holds len / 4 floats;
-// checking the count is the caller's job. Text error when len is not a multiple of 4.
-ivf_rabitq::Result<std::span<const float>, std::string> as_f32_slice(const char* data, size_t len, size_t expected,
+// checking the count is the caller's job. ValueError when len is not a multiple of 4.
+ivf_rabitq::Result<std::span<const float>, PyErrValue> as_f32_slice(const char* data, size_t len, size_t expected,
                                                                      std::vector<float>& scratch);
 
 // Reads a vector argument (`add`'s vector, a search query): bytes through `as_f32_slice`
-// (its text error raised as ValueError), anything else as a sequence of floats narrowed to
+// (its ValueError raised), anything else as a sequence of floats narrowed to
 // float32 into `scratch`, its errors raised unchanged (no argument name). False with the
 // Python error set. The caller checks the count against its dim.
 bool read_f32_vector(PyObject* o, size_t dim, std::vector<float>& scratch, std::span<const float>& out);
@@ -218,8 +218,8 @@ size_t first_non_finite(std::span<const float> v);
 // "{label} has a non-finite component at index {i} ({value}); a NaN/inf vector cannot be ranked"
 std::string non_finite_err(std::string_view label, size_t index, float value);
 
-// The first non-finite component as a text error.
-ivf_rabitq::Result<void, std::string> require_finite_vec(std::span<const float> v, std::string_view label);
+// The first non-finite component as a ValueError (`non_finite_err`).
+ivf_rabitq::Result<void, PyErrValue> require_finite_vec(std::span<const float> v, std::string_view label);
 
 // Squared L2 norm in double: four lanes over whole groups of four, (s0 + s1) + (s2 + s3),
 // then the remaining components in order.

@@ -27,13 +27,4 @@ PyErrValue io_err_by_kind(const ivf_rabitq::IoError& e) {
   return PyErrValue{t, e.text()};
 }
 
-PyErrValue map_search_err(SearchErr e) {
-  switch (e.kind) {
-    case SearchErr::Kind::Io: return PyErrValue{PyExc::OSError, std::move(e.text)};
-    case SearchErr::Kind::Invalid: return PyErrValue{PyExc::ValueError, std::move(e.text)};
-    case SearchErr::Kind::Runtime: break;
-  }
-  return PyErrValue{PyExc::RuntimeError, std::move(e.text)};
-}
-
 }  // namespace ivf_rabitq_py

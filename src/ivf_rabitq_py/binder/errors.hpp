@@ -1,6 +1,10 @@
-// How failures of code that runs without the interpreter lock reach Python: I/O errors
-// become OSError (`io_err`), query paths carry a three-way `SearchErr`, and exceptions that
-// must travel on as plain text are rendered "{type name}: {message}".
+// How failures of code that runs without the interpreter lock reach Python. There is one
+// carrier, PyErrValue (binder/py.hpp): an exception type and its message, made and moved
+// without the interpreter lock and raised once it is held again. The helpers below make the
+// values each path needs: I/O errors as OSError (`io_err`) or as the matching subclass
+// (`io_err_by_kind`), bad input as ValueError, a missing index as RuntimeError, and an
+// exception that travels on as the text of an OSError ("{type name}: {message}",
+// `as_os_err_text`).
 #pragma once
 
 #include <string>
@@ -24,24 +28,15 @@ inline PyErrValue io_err(std::string text) { return PyErrValue{PyExc::OSError, s
 // as its only argument. Used by the steps of the directory swap.
 PyErrValue io_err_by_kind(const ivf_rabitq::IoError& e);
 
-// The error of query paths computed without the interpreter lock.
-struct SearchErr {
-  enum class Kind : uint8_t { Io, Invalid, Runtime };
-  Kind kind;
-  std::string text;
-
-  static SearchErr io(std::string t) { return {Kind::Io, std::move(t)}; }
-  static SearchErr io(const ivf_rabitq::IoError& e) { return {Kind::Io, e.text()}; }
-  static SearchErr invalid(std::string t) { return {Kind::Invalid, std::move(t)}; }
-  static SearchErr runtime(std::string t) { return {Kind::Runtime, std::move(t)}; }
-};
-
-// The one place where a query-path error becomes a Python exception: Io -> OSError,
-// Invalid -> ValueError, Runtime -> RuntimeError, the text unchanged.
-PyErrValue map_search_err(SearchErr e);
-
 // ValueError carrying `text`.
 inline PyErrValue value_err(std::string text) { return PyErrValue{PyExc::ValueError, std::move(text)}; }
+// RuntimeError carrying `text`.
+inline PyErrValue runtime_err(std::string text) { return PyErrValue{PyExc::RuntimeError, std::move(text)}; }
+
+// The exception `e` carried on as an OSError whose message is `e` rendered ("OSError: ...",
+// "RuntimeError: index not built/opened"): the form of paths that report every failure of
+// their unlocked part as one OSError (add, delete, the exclusive lock of maintenance).
+inline PyErrValue as_os_err_text(const PyErrValue& e) { return io_err(e.render()); }
 
 // The text of handles that hold no index and find none built.
 inline constexpr const char* kNotBuilt = "index not built/opened";

@@ -76,7 +76,7 @@ class GilRelease {
 };
 
 // Runs `f` with the interpreter lock released and returns its result. `f` must not touch
-// Python objects; its errors travel back as values (SearchErr, IoError, PyErrValue).
+// Python objects; its errors travel back as values (PyErrValue, binder/errors.hpp).
 template <class F>
 decltype(auto) without_gil(F&& f) {
   GilRelease release;

@@ -95,7 +95,8 @@ struct RabitqIndex {
   // (optional) receives the index the check found current or installed (none when nothing
   // is built and nothing held).
   ivf_rabitq::Status reload_if_stale_raw(IndexPtr* held = nullptr);
-  ivf_rabitq::Result<IndexPtr, SearchErr> opened_search();
+  // Failure: OSError with the I/O text, or RuntimeError "index not built/opened".
+  ivf_rabitq::Result<IndexPtr, PyErrValue> opened_search();
   // Read paths holding the interpreter lock (released around the check and the reopen).
   // Null with a Python exception set on failure.
   IndexPtr opened_off_gil();

@@ -55,13 +55,13 @@ Result<uint64_t> disk_wal_length(ix_ns::IvfIndex& ix) {
   return static_cast<uint64_t>(st.st_size);
 }
 
-// The exclusive lock of `<path>.lock` taken without the interpreter lock; a failure is the
-// rendered exception text ("OSError: ...").
-Result<LockFile, std::string> lock_exclusive_raw(const std::filesystem::path& path) {
+// The exclusive lock of `<path>.lock` taken without the interpreter lock; a failure is an
+// OSError carrying the rendered exception ("OSError: ...").
+Result<LockFile, PyErrValue> lock_exclusive_raw(const std::filesystem::path& path) {
   auto file = lock_file(path);
-  if (!file) return file.error().render();
+  if (!file) return as_os_err_text(file.error());
   LockFile f = std::move(file).value();
-  if (Status st = f.lock_exclusive(); !st) return io_err(st.error()).render();
+  if (Status st = f.lock_exclusive(); !st) return as_os_err_text(io_err(st.error()));
   return f;
 }
 
@@ -117,7 +117,7 @@ Status RabitqIndex::checkpoint_locked() {
 PyObject* method_flush(PyObject* self) {
   RabitqIndex& h = handle_of(self);
   auto locked = without_gil([&] { return lock_exclusive_raw(h.path); });
-  if (!locked) return raise(PyExc::OSError, locked.error());
+  if (!locked) return locked.error().raise();
   LockFile file = std::move(locked).value();
 
   auto built = without_gil([&] { return heal_orphaned_compaction(h.path); });
@@ -136,12 +136,12 @@ PyObject* method_flush(PyObject* self) {
 
 PyObject* method_sync(PyObject* self) {
   RabitqIndex& h = handle_of(self);
-  std::optional<std::string> err = without_gil([&]() -> std::optional<std::string> {
+  std::optional<PyErrValue> err = without_gil([&]() -> std::optional<PyErrValue> {
     auto locked = lock_exclusive_raw(h.path);
     if (!locked) return std::move(locked).error();
     LockFile file = std::move(locked).value();
     IndexPtr held = h.current();
-    if (!held) return std::string(kNotBuilt);
+    if (!held) return io_err(kNotBuilt);
 
     const DirState seen = read_dir_state(h.path);
     bool same;
@@ -153,10 +153,10 @@ PyObject* method_sync(PyObject* self) {
       // Another writer moved the directory on: reopen only; the stale index gets its final
       // log sync from its teardown when the last reference goes.
       auto built = manifest_state(h.path);
-      if (!built) return built.error().text();
+      if (!built) return io_err(built.error());
       if (!*built) return std::nullopt;
       auto ix = h.open_index();
-      if (!ix) return ix.error().text();
+      if (!ix) return io_err(ix.error());
       IndexPtr previous = h.swap_inner(std::move(ix).value());
       previous.reset();
       {
@@ -171,14 +171,14 @@ PyObject* method_sync(PyObject* self) {
     // checkpoint makes them durable. It is the checked, generation-bumping checkpoint of
     // flush, whichever reading of the flag sees it set, so a stale or foreign log is never
     // checkpointed blindly.
-    auto checkpoint_and_reopen = [&]() -> std::optional<std::string> {
-      if (Status st = h.checkpoint_locked(); !st) return st.error().text();
+    auto checkpoint_and_reopen = [&]() -> std::optional<PyErrValue> {
+      if (Status st = h.checkpoint_locked(); !st) return io_err(st.error());
       {
         std::lock_guard<std::mutex> g(h.generation_m);
         if (read_dir_state(h.path) == h.generation) return std::nullopt;
       }
       auto ix = h.open_index();
-      if (!ix) return ix.error().text();
+      if (!ix) return io_err(ix.error());
       h.set_inner(std::move(ix).value());
       const DirState now_state = read_dir_state(h.path);
       std::lock_guard<std::mutex> g(h.generation_m);
@@ -191,10 +191,10 @@ PyObject* method_sync(PyObject* self) {
       held.reset();
       return checkpoint_and_reopen();
     }
-    if (Status st = ix_ns::wal_sync_now(*held); !st) return st.error().text();
+    if (Status st = ix_ns::wal_sync_now(*held); !st) return io_err(st.error());
     return std::nullopt;
   });
-  if (err) return raise(PyExc::OSError, *err);
+  if (err) return err->raise();
   return none();
 }
 
@@ -270,7 +270,7 @@ namespace {
 template <class Stage>
 PyObject* replace_from_fresh_view(RabitqIndex& h, Stage&& stage) {
   auto locked = without_gil([&] { return lock_exclusive_raw(h.path); });
-  if (!locked) return raise(PyExc::OSError, locked.error());
+  if (!locked) return locked.error().raise();
   LockFile file = std::move(locked).value();
 
   auto built = without_gil([&] { return heal_orphaned_compaction(h.path); });
@@ -374,7 +374,7 @@ PyObject* locked_build(RabitqIndex& h, std::span<const float> values, uint32_t n
                        const std::vector<storage::SparsePairs>& sparse, const std::vector<std::string>& skip,
                        const std::optional<PcaArg>& pca, float quant_scale) {
   auto locked = without_gil([&] { return lock_exclusive_raw(h.path); });
-  if (!locked) return raise(PyExc::OSError, locked.error());
+  if (!locked) return locked.error().raise();
   LockFile file = std::move(locked).value();
 
   // Repair an interrupted swap first: a segment stranded in `<path>.old` is the live one, and
@@ -460,7 +460,7 @@ PyObject* method_build(PyObject* self, Args& args) {
   const size_t count = static_cast<size_t>(n) * h.dim;
   std::vector<float> scratch;
   auto view = as_f32_slice(vectors.data, vectors.size, count, scratch);
-  if (!view) return raise(PyExc::ValueError, view.error());
+  if (!view) return view.error().raise();
   const std::span<const float> values = *view;
 
   const size_t bad = without_gil([&] { return first_non_finite_parallel(values, h.dim); });

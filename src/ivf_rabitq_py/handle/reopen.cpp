@@ -139,10 +139,10 @@ Status RabitqIndex::reload_if_stale_raw(IndexPtr* held) {
   return {};
 }
 
-Result<IndexPtr, SearchErr> RabitqIndex::opened_search() {
+Result<IndexPtr, PyErrValue> RabitqIndex::opened_search() {
   IndexPtr ix;
-  if (Status st = reload_if_stale_raw(&ix); !st) return SearchErr::io(st.error());
-  if (!ix) return SearchErr::runtime(kNotBuilt);
+  if (Status st = reload_if_stale_raw(&ix); !st) return io_err(st.error());
+  if (!ix) return runtime_err(kNotBuilt);
   return ix;
 }
 
@@ -189,7 +189,7 @@ Result<IndexPtr, PyErrValue> RabitqIndex::opened() {
       ix = current();
     }
   }
-  if (!ix) return PyErrValue{PyExc::RuntimeError, kNotBuilt};
+  if (!ix) return runtime_err(kNotBuilt);
   return ix;
 }
 

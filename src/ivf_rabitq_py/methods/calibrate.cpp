@@ -33,7 +33,7 @@ PyObject* method_calibrate_nprobe(PyObject* self, Args& args) {
       !args.get(4, rerank) || !args.get(5, seed) || !args.get(6, background)) {
     return nullptr;
   }
-  std::variant<uint64_t, SearchErr> out = without_gil([&]() -> std::variant<uint64_t, SearchErr> {
+  std::variant<uint64_t, PyErrValue> out = without_gil([&]() -> std::variant<uint64_t, PyErrValue> {
     auto opened = h.opened_search();
     if (!opened) return std::move(opened).error();
     IndexPtr ix = std::move(opened).value();
@@ -51,7 +51,7 @@ PyObject* method_calibrate_nprobe(PyObject* self, Args& args) {
     ix.reset();  // possibly the last reference: the teardown runs here, still unlocked
     return chosen;
   });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return PyLong_FromUnsignedLongLong(std::get<uint64_t>(out));
 }
 

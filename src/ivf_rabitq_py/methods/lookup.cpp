@@ -160,7 +160,7 @@ PyObject* method_aggregate_by_ids(PyObject* self, Args& args) {
   std::string field;
   Ids ids;
   if (!args.get(0, field) || !args.get(1, ids)) return nullptr;
-  using Out = std::variant<std::optional<ix_ns::IdAggregate>, SearchErr>;
+  using Out = std::variant<std::optional<ix_ns::IdAggregate>, PyErrValue>;
   Out out = without_gil([&]() -> Out {
     auto opened = h.opened_search();
     if (!opened) return std::move(opened).error();
@@ -169,7 +169,7 @@ PyObject* method_aggregate_by_ids(PyObject* self, Args& args) {
     ix.reset();
     return agg;
   });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   const auto& agg = std::get<0>(out);
   if (!agg) return none();
   Ref counts = Ref::steal(PyDict_New());

@@ -22,15 +22,15 @@ using ivf_rabitq::index::PredicatePtr;
 // index's compiled-filter cache, its error becoming ValueError). The predicate and the
 // index are dropped before the lock is taken back.
 template <class T, class Scan>
-std::variant<T, SearchErr> run_scan(RabitqIndex& h, const std::optional<StrView>& filter, Scan&& scan) {
-  return without_gil([&]() -> std::variant<T, SearchErr> {
+std::variant<T, PyErrValue> run_scan(RabitqIndex& h, const std::optional<StrView>& filter, Scan&& scan) {
+  return without_gil([&]() -> std::variant<T, PyErrValue> {
     auto opened = h.opened_search();
     if (!opened) return std::move(opened).error();
     IndexPtr ix = std::move(opened).value();
     PredicatePtr pred;
     if (!no_filter(filter)) {
       auto compiled = ix->compile_filter_cached(filter->text);
-      if (!compiled) return SearchErr::invalid(std::move(compiled).error().text);
+      if (!compiled) return value_err(std::move(compiled).error().text);
       pred = std::move(compiled).value();
     }
     T out = scan(*ix, pred.get());
@@ -62,7 +62,7 @@ PyObject* method_ids_matching(PyObject* self, Args& args) {
   if (!args.get(0, filter)) return nullptr;
   auto out = run_scan<std::vector<std::string>>(
       h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::index::ids_matching(ix, p); });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return id_list(std::get<0>(out));
 }
 
@@ -75,7 +75,7 @@ PyObject* method_count_matching(PyObject* self, Args& args) {
   if (!args.get(0, filter)) return nullptr;
   auto out = run_scan<uint64_t>(
       h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::index::count_matching(ix, p); });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return PyLong_FromUnsignedLongLong(std::get<0>(out));
 }
 
@@ -87,7 +87,7 @@ PyObject* method_exists_matching(PyObject* self, Args& args) {
   if (!args.get(0, filter)) return nullptr;
   auto out = run_scan<bool>(
       h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::index::exists_matching(ix, p); });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return boolean(std::get<0>(out));
 }
 
@@ -103,7 +103,7 @@ PyObject* method_ids_matching_limit(PyObject* self, Args& args) {
   auto out = run_scan<std::vector<std::string>>(h, filter, [limit](const auto& ix, const auto* p) {
     return ivf_rabitq::index::ids_matching_limit(ix, p, limit);
   });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return id_list(std::get<0>(out));
 }
 

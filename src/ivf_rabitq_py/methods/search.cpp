@@ -4,7 +4,6 @@
 #include <span>
 #include <string>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "ivf_rabitq/search/search.hpp"
@@ -38,14 +37,14 @@ PyObject* method_search(PyObject* self, Args& args) {
   }
   if (auto st = require_finite(query); !st) return st.error().raise();
 
-  std::variant<Rows, SearchErr> out = without_gil([&]() -> std::variant<Rows, SearchErr> {
+  ivf_rabitq::Result<Rows, PyErrValue> out = without_gil([&]() -> ivf_rabitq::Result<Rows, PyErrValue> {
     auto opened = h.opened_search();
     if (!opened) return std::move(opened).error();
     IndexPtr ix = std::move(opened).value();
     ivf_rabitq::index::PredicatePtr pred;
     if (!no_filter(filter)) {
       auto compiled = ix->compile_filter_cached(filter->text);
-      if (!compiled) return SearchErr::invalid(std::move(compiled).error().text);
+      if (!compiled) return value_err(std::move(compiled).error().text);
       pred = std::move(compiled).value();
     }
     Rows rows;
@@ -59,8 +58,8 @@ PyObject* method_search(PyObject* self, Args& args) {
     return rows;
   });
 
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
-  const Rows& rows = std::get<Rows>(out);
+  if (!out) return out.error().raise();
+  const Rows& rows = out.value();
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < rows.size(); ++i) {

@@ -19,20 +19,20 @@ namespace {
 
 namespace engine = ivf_rabitq::index;
 using Rows = std::vector<std::pair<std::string, float>>;
-using Outcome = std::variant<Rows, SearchErr>;
+using Outcome = std::variant<Rows, PyErrValue>;
 
 // The open index and its compiled filter (the empty text and "null" mean no filter).
 struct Opened {
   IndexPtr ix;
   engine::PredicatePtr pred;
 };
-std::variant<Opened, SearchErr> open_with_filter(RabitqIndex& h, const std::optional<StrView>& filter) {
+std::variant<Opened, PyErrValue> open_with_filter(RabitqIndex& h, const std::optional<StrView>& filter) {
   auto opened = h.opened_search();
   if (!opened) return std::move(opened).error();
   Opened o{std::move(opened).value(), nullptr};
   if (!no_filter(filter)) {
     auto compiled = o.ix->compile_filter_cached(filter->text);
-    if (!compiled) return SearchErr::invalid(std::move(compiled).error().text);
+    if (!compiled) return value_err(std::move(compiled).error().text);
     o.pred = std::move(compiled).value();
   }
   return o;
@@ -53,7 +53,7 @@ void release(Opened& o) {
 }
 
 PyObject* result_list(Outcome& out) {
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   const Rows& rows = std::get<Rows>(out);
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   if (!list) return nullptr;
@@ -102,7 +102,7 @@ PyObject* method_search_hybrid(PyObject* self, Args& args) {
 
   Outcome out = without_gil([&]() -> Outcome {
     auto opened = open_with_filter(h, filter);
-    if (auto* e = std::get_if<SearchErr>(&opened)) return std::move(*e);
+    if (auto* e = std::get_if<PyErrValue>(&opened)) return std::move(*e);
     Opened& o = std::get<Opened>(opened);
     // Both lists go deeper than k so that rows ranked well by only one of them still fuse.
     const uint64_t cand = std::max<uint64_t>(k > UINT64_MAX / 10 ? UINT64_MAX : 10 * k, 100);
@@ -138,7 +138,7 @@ PyObject* method_sparse_search(PyObject* self, Args& args) {
 
   Outcome out = without_gil([&]() -> Outcome {
     auto opened = open_with_filter(h, filter);
-    if (auto* e = std::get_if<SearchErr>(&opened)) return std::move(*e);
+    if (auto* e = std::get_if<PyErrValue>(&opened)) return std::move(*e);
     Opened& o = std::get<Opened>(opened);
     Rows rows = to_rows(*o.ix, engine::sparse_rank(*o.ix, sparse, k, o.pred.get()));
     release(o);

@@ -135,9 +135,7 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
     if (!need(kind == "finite_vec" ? 2 : 1) || !From<std::vector<float>>::convert(v[0], q)) return nullptr;
     if (kind == "finite_query") return raise_or_none(require_finite(q));
     if (!From<std::string>::convert(v[1], label)) return nullptr;
-    auto r = require_finite_vec(q, label);
-    if (!r) return value_err(r.error()).raise();
-    return none();
+    return raise_or_none(require_finite_vec(q, label));
   }
   if (kind == "sparse_query" || kind == "sparse_write") {
     std::vector<SparsePair> p;
@@ -159,9 +157,11 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
   if (kind == "search_err") {
     std::string k, text;
     if (!need(2) || !From<std::string>::convert(v[0], k) || !From<std::string>::convert(v[1], text)) return nullptr;
-    SearchErr e = k == "io" ? SearchErr::io(text) : k == "invalid" ? SearchErr::invalid(text) : SearchErr::runtime(text);
-    // Built without the interpreter lock, raised with it.
-    PyErrValue pe = without_gil([&] { return map_search_err(std::move(e)); });
+    // The three failures of the query paths, built without the interpreter lock as those
+    // paths build them, raised with it.
+    PyErrValue pe = without_gil([&] {
+      return k == "io" ? io_err(std::move(text)) : k == "invalid" ? value_err(std::move(text)) : runtime_err(std::move(text));
+    });
     return pe.raise();
   }
   if (kind == "io_os" || kind == "io_by_kind" || kind == "render_io_os") {

@@ -75,8 +75,8 @@ TEST(RwLock, PlainReaderQueuesBehindWaitingWriterRecursiveReaderDoesNot) {
   }};
 
   ASSERT_TRUE(eventually([&] { return lock.raw().writers_waiting() == 1; }));
-  // A writer waits: a plain reader is refused, a recursive one is admitted because a
-  // reader holds the lock.
+  // A writer waits: a plain reader is refused, a recursive one is admitted because this
+  // thread holds a read (r1).
   EXPECT_FALSE(lock.try_read().has_value());
   {
     auto r2 = lock.try_read_recursive();
@@ -165,6 +165,84 @@ TEST(RwLock, WriterIsNotStarvedByAStreamOfPlainReaders) {
   for (auto& t : readers) t.join();
   ASSERT_TRUE(finished) << "writer starved";
   EXPECT_EQ(*lock.read(), 50u);
+}
+
+TEST(RwLock, RecursiveModeAdmitsPastAWaitingWriterOnlyAThreadThatHoldsARead) {
+  // A search takes its outer read in recursive mode. While a writer waits, another thread's
+  // read must not let it in: only a thread re-entering a read it holds may pass the writer.
+  RwLock<int> lock(LockRank::Untracked, nullptr, 0);
+  RwLock<int> other(LockRank::Untracked, nullptr, 0);
+  std::promise<void> held, release;
+  std::shared_future<void> released = release.get_future().share();
+  auto holder = std::async(std::launch::async, [&] {
+    auto r = lock.read();
+    held.set_value();
+    released.wait();
+  });
+  held.get_future().wait();
+  auto writer = std::async(std::launch::async, [&] { *lock.write() = 1; });
+  struct Finish {
+    std::function<void()> fn;
+    ~Finish() { fn(); }
+  } finish{[&] { release.set_value(); }};
+  ASSERT_TRUE(eventually([&] { return lock.raw().writers_waiting() == 1; }));
+
+  // This thread holds no read of `lock` (a read of another lock does not count).
+  auto o = other.read();
+  EXPECT_FALSE(lock.try_read_recursive().has_value());
+  EXPECT_FALSE(lock.try_read().has_value());
+  o.unlock();
+  release.set_value();
+  finish.fn = [] {};
+  ASSERT_EQ(writer.wait_for(10s), std::future_status::ready);
+  ASSERT_EQ(holder.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(*lock.read_recursive(), 1);
+  EXPECT_TRUE(lock.try_write().has_value());  // the refusals left no read count behind
+}
+
+TEST(RwLock, WriterIsNotStarvedByOverlappingRecursiveReaders) {
+  // Readers that take the lock in recursive mode (as searches do) and hand it over to each
+  // other keep it read-held at every instant. A writer must still get in within a bounded
+  // wait: readers that hold nothing yet queue behind it in either mode.
+  RwLock<uint64_t> lock(LockRank::Untracked, nullptr, 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> holders{0};
+  std::atomic<uint64_t> reads{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; ++i) {
+    readers.emplace_back([&] {
+      while (!stop.load()) {
+        auto r = lock.read_recursive();
+        holders.fetch_add(1);
+        reads.fetch_add(1);
+        // Leave only while another reader still holds the lock, so the read count never
+        // drops to zero while readers keep arriving; alone, leave after 200 ms (the others
+        // are queued behind the writer).
+        const auto until = std::chrono::steady_clock::now() + 200ms;
+        int h = holders.load();
+        for (;;) {
+          if (h >= 2) {
+            if (holders.compare_exchange_weak(h, h - 1)) break;
+            continue;
+          }
+          if ((stop.load() || std::chrono::steady_clock::now() > until) && holders.compare_exchange_weak(h, h - 1)) {
+            break;
+          }
+          std::this_thread::yield();
+          h = holders.load();
+        }
+      }
+    });
+  }
+  ASSERT_TRUE(eventually([&] { return reads.load() > 100; }));
+  auto writer = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 10; ++i) *lock.write() += 1;
+  });
+  const bool finished = writer.wait_for(20s) == std::future_status::ready;
+  stop = true;
+  for (auto& t : readers) t.join();
+  ASSERT_TRUE(finished) << "writer overtaken indefinitely by recursive readers";
+  EXPECT_EQ(*lock.read(), 10u);
 }
 
 TEST(RwLock, ExclusionUnderContentionAllModes) {

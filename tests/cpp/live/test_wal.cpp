@@ -406,4 +406,16 @@ TEST_F(WalReplay, WrongVectorLengthAndSlotSpaceOfTheLoggedAdd) {
   EXPECT_EQ(st.error().kind(), ErrorKind::InvalidInput);
   EXPECT_EQ(st.error().text(), "add: vector length 7 != index dim 8");
   EXPECT_EQ(ix->wal_bytes.load(), 0u);
+
+  // Main rows at the edge of the u32 slot space: one more row does not fit, and nothing is
+  // logged or applied.
+  const uint64_t n = ix->manifest.n;
+  ix->manifest.n = index::kSlotLimit - 1;
+  st = add(*ix, "b", vec_for(2));
+  ix->manifest.n = n;
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().kind(), ErrorKind::InvalidInput);
+  EXPECT_EQ(st.error().text(), "slot space exhausted: 4294967294 existing + 1 new rows exceed the u32 slot capacity");
+  EXPECT_EQ(ix->wal_bytes.load(), 0u);
+  EXPECT_EQ(ix->delta.read()->rows(), 0u);
 }
