@@ -96,7 +96,7 @@ PyObject* method_distances_to_many(PyObject* /*self*/, Args& args) {
   }
 
   g_distances_releases.fetch_add(1, std::memory_order_relaxed);
-  using Out = std::variant<std::vector<std::vector<float>>, SearchErr>;
+  using Out = std::variant<std::vector<std::vector<float>>, PyErrValue>;
   Out out = without_gil([&]() -> Out {
     std::vector<std::vector<float>> all;
     all.reserve(jobs.size());
@@ -108,7 +108,7 @@ PyObject* method_distances_to_many(PyObject* /*self*/, Args& args) {
     }
     return all;
   });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   const auto& all = std::get<0>(out);
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(all.size())));
   if (!list) return nullptr;
@@ -145,7 +145,7 @@ PyObject* method_meta_status_across(PyObject* /*self*/, Args& args) {
     return raise(PyExc::ValueError,
                  std::to_string(ids.size()) + " ids but " + std::to_string(metas.size()) + " metadata");
   }
-  using Out = std::variant<std::vector<uint8_t>, SearchErr>;
+  using Out = std::variant<std::vector<uint8_t>, PyErrValue>;
   Out out = without_gil([&]() -> Out {
     auto opened = open_sources(sources);
     if (!opened) return std::move(opened).error();
@@ -155,7 +155,7 @@ PyObject* method_meta_status_across(PyObject* /*self*/, Args& args) {
     for (const std::string& m : metas) refs.push_back(&canon.emplace_back(m));
     return ivf_rabitq::index::meta_status_across(raw(*opened), views(ids), refs, parallel);
   });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   const auto& status = std::get<0>(out);
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(status.data()),
                                    static_cast<Py_ssize_t>(status.size()));
@@ -206,7 +206,7 @@ PyObject* method_meta_status_columns(PyObject* /*self*/, Args& args) {
     }
   }
 
-  using Out = std::variant<std::vector<std::vector<uint64_t>>, SearchErr>;
+  using Out = std::variant<std::vector<std::vector<uint64_t>>, PyErrValue>;
   Out out = without_gil([&]() -> Out {
     std::deque<CanonMeta> canon;
     std::vector<const CanonMeta*> all_refs;
@@ -216,7 +216,7 @@ PyObject* method_meta_status_columns(PyObject* /*self*/, Args& args) {
 
     std::atomic<bool> failed{false};
     // Checks one column; false (with `err` set) when a source cannot be opened.
-    auto check = [&](const ColumnArg& col, std::vector<uint64_t>& result, std::optional<SearchErr>& err) {
+    auto check = [&](const ColumnArg& col, std::vector<uint64_t>& result, std::optional<PyErrValue>& err) {
       auto opened = open_sources(col.sources);
       if (!opened) {
         err = std::move(opened).error();
@@ -246,7 +246,7 @@ PyObject* method_meta_status_columns(PyObject* /*self*/, Args& args) {
     };
 
     std::vector<std::vector<uint64_t>> results(columns.size());
-    std::vector<std::optional<SearchErr>> errs(columns.size());
+    std::vector<std::optional<PyErrValue>> errs(columns.size());
     if (parallel && columns.size() >= 2) {
       ivf_rabitq::parallel::for_each(columns.size(), 1, [&](size_t c) {
         if (failed.load(std::memory_order_relaxed)) return;
@@ -262,7 +262,7 @@ PyObject* method_meta_status_columns(PyObject* /*self*/, Args& args) {
     }
     return results;
   });
-  if (auto* e = std::get_if<SearchErr>(&out)) return map_search_err(std::move(*e)).raise();
+  if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   const auto& results = std::get<0>(out);
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
   if (!list) return nullptr;

@@ -26,7 +26,7 @@ std::vector<uint32_t> dims_of(const std::vector<OwnedHandle>& sources) {
   return dims;
 }
 
-ivf_rabitq::Result<std::vector<IndexPtr>, SearchErr> open_sources(const std::vector<OwnedHandle>& sources) {
+ivf_rabitq::Result<std::vector<IndexPtr>, PyErrValue> open_sources(const std::vector<OwnedHandle>& sources) {
   std::vector<IndexPtr> out;
   out.reserve(sources.size());
   for (const auto& s : sources) {

@@ -50,7 +50,7 @@ std::vector<uint32_t> dims_of(const std::vector<OwnedHandle>& sources);
 
 // Opens every source in order through the handle's read path (50 ms cached staleness check,
 // reopen when stale); the first failure stops. Interpreter lock released.
-ivf_rabitq::Result<std::vector<IndexPtr>, SearchErr> open_sources(const std::vector<OwnedHandle>& sources);
+ivf_rabitq::Result<std::vector<IndexPtr>, PyErrValue> open_sources(const std::vector<OwnedHandle>& sources);
 
 // Raw pointers to the opened indexes, for the engine's span parameters.
 std::vector<const ivf_rabitq::index::IvfIndex*> raw(const std::vector<IndexPtr>& opened);

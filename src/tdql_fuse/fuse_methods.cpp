@@ -155,7 +155,7 @@ struct FillJob {
 };
 
 // The lookups of every job, then the fills; the first source that cannot be opened ends it.
-std::optional<SearchErr> run_fills(tdql_fuse::Pool& pool, const std::vector<FillJob>& jobs, bool parallel) {
+std::optional<PyErrValue> run_fills(tdql_fuse::Pool& pool, const std::vector<FillJob>& jobs, bool parallel) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   for (const FillJob& job : jobs) {
     auto opened = open_sources(*job.sources);
@@ -308,7 +308,7 @@ PyObject* method_tdql_fuse(PyObject* /*self*/, Args& args) {
     jobs.push_back(std::move(job));
   }
 
-  std::optional<SearchErr> err;
+  std::optional<PyErrValue> err;
   tdql_fuse::Pool::Scored scored;
   const std::optional<size_t> top_n = top ? std::optional<size_t>(*top) : std::nullopt;
   if (!jobs.empty()) {
@@ -320,7 +320,7 @@ PyObject* method_tdql_fuse(PyObject* /*self*/, Args& args) {
   } else {
     scored = pool.score(prefer, top_n);
   }
-  if (err) return map_search_err(std::move(*err)).raise();
+  if (err) return err->raise();
 
   // The result: pooled id objects, returned rows and scores, the cell matrices as bytes.
   const size_t n_rows = pool.n_rows();
