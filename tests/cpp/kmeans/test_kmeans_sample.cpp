@@ -29,7 +29,7 @@ std::vector<float> f32_mean(const std::vector<float>& data, size_t dim, const st
 
 }  // namespace
 
-TEST(AuditKMeans, TrainingSampleIsTheStridedFiniteCandidates) {
+TEST(KMeansEdges, TrainingSampleIsTheStridedFiniteCandidates) {
   // Candidate rows hold small values, every other row a marker far away; a training that
   // touched a non-candidate would pull a centroid towards the marker. With k' = 1 the
   // centroid is exactly the f32 mean of the sample.
@@ -75,7 +75,7 @@ TEST(AuditKMeans, TrainingSampleIsTheStridedFiniteCandidates) {
   }
 }
 
-TEST(AuditKMeans, IdenticalRowsAlternateBetweenTheFirstTwoCentroids) {
+TEST(KMeansEdges, IdenticalRowsAlternateBetweenTheFirstTwoCentroids) {
   // Values whose f32 mean over n copies differs from the value in the last bits. Iteration 1
   // sends every row to centroid 0 (all distances 0, lowest index), which becomes the mean;
   // the empty clusters are refilled with the exact row, so iteration 2 sends every row to
@@ -115,7 +115,7 @@ TEST(AuditKMeans, IdenticalRowsAlternateBetweenTheFirstTwoCentroids) {
   for (size_t cc = 0; cc < 4; ++cc) EXPECT_EQ(cent[cc * dim + 1], -1.25f);
 }
 
-TEST(AuditKMeans, EffectiveClusterCount) {
+TEST(KMeansEdges, EffectiveClusterCount) {
   const size_t dim = 2;
   std::vector<float> data;
   for (size_t i = 0; i < 9; ++i) data.insert(data.end(), {static_cast<float>(i * 10), 0.0f});

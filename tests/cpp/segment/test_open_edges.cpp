@@ -1,4 +1,4 @@
-// Second look at the open: files that are not regular files (FIFOs, devices, directories)
+// Edge cases of the open: files that are not regular files (FIFOs, devices, directories)
 // in place of every file of a segment, which error wins when two files are damaged, and
 // edge cases of the open, verification, id resolution and the filter cache that the other
 // suites leave out.
@@ -95,7 +95,7 @@ void replace_with(const std::string& path, Kind k) {
 // Files that are not regular files
 // ---------------------------------------------------------------------------------------
 
-TEST(AuditStorage, NonRegularFilesAreRefusedWithoutBlocking) {
+TEST(StorageEdges, NonRegularFilesAreRefusedWithoutBlocking) {
   HangGuard guard(30);
   for (Kind k : {Kind::Directory, Kind::Fifo, Kind::DevNull}) {
     SCOPED_TRACE(kind_name(k));
@@ -134,7 +134,7 @@ TEST(AuditStorage, NonRegularFilesAreRefusedWithoutBlocking) {
   EXPECT_EQ(storage::crc32_file(d.file("e.bin")).value(), 0u);
 }
 
-TEST(AuditOpen, FileTypeMatrix) {
+TEST(OpenEdges, FileTypeMatrix) {
   // Every file of a segment replaced by a directory, a FIFO or a link to /dev/null: files
   // the open needs refuse it with the file-type error, optional accelerators are absent.
   HangGuard guard(120);
@@ -227,7 +227,7 @@ std::string crc_mismatch_text(const TempDir& d, const std::string& f, uint32_t w
 
 }  // namespace
 
-TEST(AuditOpen, FirstFailingStepWins) {
+TEST(OpenEdges, FirstFailingStepWins) {
   TempDir base;
   SegmentSpec spec = full_spec();
   spec.idhash = false;  // so the id map is built from ids.bin (step 15 can fail)
@@ -376,7 +376,7 @@ TEST(AuditOpen, FirstFailingStepWins) {
 // Edge cases of the open
 // ---------------------------------------------------------------------------------------
 
-TEST(AuditOpen, IdHashTwelveBytesShort) {
+TEST(OpenEdges, IdHashTwelveBytesShort) {
   TempDir d;
   SegmentSpec s;
   s.ids = tandrel_test::make_ids(6);
@@ -394,7 +394,7 @@ TEST(AuditOpen, IdHashTwelveBytesShort) {
   for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(ix.slot_of("id" + std::to_string(i)), i);
 }
 
-TEST(AuditOpen, TombstonesOnRowsOnlyTheLogRecreates) {
+TEST(OpenEdges, TombstonesOnRowsOnlyTheLogRecreates) {
   // Segment: 4 main rows and one checkpointed delta row (slots 0..4). The log then adds "y"
   // (slot 5) and deletes it; deleted.bin already records slot 5, as a checkpoint that wrote
   // deleted.bin but not yet delta.bin leaves it.
@@ -442,7 +442,7 @@ TEST(AuditOpen, TombstonesOnRowsOnlyTheLogRecreates) {
 // Edge cases of verification
 // ---------------------------------------------------------------------------------------
 
-TEST(AuditVerify, NoTableMeansNoDataFileIsRead) {
+TEST(VerifyEdges, NoTableMeansNoDataFileIsRead) {
   // Damage that only a checksum can see: without crcs.bin, or with an empty table, the open
   // succeeds; with the table it is refused.
   for (int variant = 0; variant < 3; ++variant) {
@@ -467,7 +467,7 @@ TEST(AuditVerify, NoTableMeansNoDataFileIsRead) {
   }
 }
 
-TEST(AuditVerify, DefaultBudgetBoundary) {
+TEST(VerifyEdges, DefaultBudgetBoundary) {
   // Sparse files of 64 MiB and 64 MiB + 1 byte of zeros, recorded with a wrong CRC: the
   // longer one is skipped under the default budget, the other is read and refused.
   const uint64_t budget = index::parse_verify_budget(nullptr);
@@ -493,7 +493,7 @@ TEST(AuditVerify, DefaultBudgetBoundary) {
 // Id resolution
 // ---------------------------------------------------------------------------------------
 
-TEST(AuditIds, IdHashRunsAndOffsetsBeyondIdsBin) {
+TEST(IdsEdges, IdHashRunsAndOffsetsBeyondIdsBin) {
   TempDir d;
   SegmentSpec s;
   s.ids = {"a", "b", "a", "c"};  // main slots 0 and 2 both hold "a"
@@ -536,7 +536,7 @@ TEST(AuditIds, IdHashRunsAndOffsetsBeyondIdsBin) {
 // Filter cache
 // ---------------------------------------------------------------------------------------
 
-TEST(AuditFilter, NestingLimitBoundary) {
+TEST(FilterEdges, NestingLimitBoundary) {
   TempDir d;
   SegmentSpec s;
   s.ids = tandrel_test::make_ids(2);
@@ -562,7 +562,7 @@ TEST(AuditFilter, NestingLimitBoundary) {
 // Read failures
 // ---------------------------------------------------------------------------------------
 
-TEST(AuditOpen, EveryReadFailureIsReportedAndInterruptedReadsAreRetried) {
+TEST(OpenEdges, EveryReadFailureIsReportedAndInterruptedReadsAreRetried) {
   // The open of a segment with every control file (format.bin, manifest.bin, deleted.bin,
   // delta.bin, crcs.bin, a non-empty wal.bin). An EIO at the k-th read, for every k, fails
   // the open with the system error (wrapped by the log's unreadable text for wal.bin); an
@@ -613,7 +613,7 @@ TEST(AuditOpen, EveryReadFailureIsReportedAndInterruptedReadsAreRetried) {
   EXPECT_GE(wal_failures, 1);
 }
 
-TEST(AuditFilter, KeyOrderAndRealSchemaGrowth) {
+TEST(FilterEdges, KeyOrderAndRealSchemaGrowth) {
   TempDir d;
   SegmentSpec s;
   s.ids = tandrel_test::make_ids(2);

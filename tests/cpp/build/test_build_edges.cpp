@@ -1,4 +1,4 @@
-// Segment build, second look: the static IvfIndex::build entry, the int8 rerank codes of the
+// Segment build, edge cases: the static IvfIndex::build entry, the int8 rerank codes of the
 // build rows (exponent byte, clamping, NaN, round half up), equal vectors in different
 // clusters, the duplicate-id first pass (what it writes and removes), the computed segment
 // scale, and byte-identical output across pool sizes for the neighbour-list and
@@ -55,10 +55,10 @@ std::vector<std::string> make_ids(size_t n) {
   return ids;
 }
 
-class AuditBuild : public ::testing::Test {
+class BuildEdges : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/tandrel_audit_build_XXXXXX";
+    char tmpl[] = "/tmp/tandrel_build_edges_XXXXXX";
     ASSERT_NE(::mkdtemp(tmpl), nullptr);
     root = tmpl;
   }
@@ -106,7 +106,7 @@ class AuditBuild : public ::testing::Test {
 
 // ---------------------------------------------------------------------------------------
 
-TEST_F(AuditBuild, IvfIndexBuildForwardsToTheSegmentBuild) {
+TEST_F(BuildEdges, IvfIndexBuildForwardsToTheSegmentBuild) {
   const size_t n = 120, dim = 9;
   std::vector<float> data = gaussian_rows(n, dim, 4);
   std::vector<json::Value> meta;
@@ -143,7 +143,7 @@ TEST_F(AuditBuild, IvfIndexBuildForwardsToTheSegmentBuild) {
   EXPECT_FALSE(fs::exists(sub("never")));
 }
 
-TEST(AuditBuildEncode, RerankCodesOfBuildRows) {
+TEST(BuildEncodeEdges, RerankCodesOfBuildRows) {
   // Each case is one row of four coordinates; its rerank bytes, code energy and exponent
   // byte as the build stores them. The rows land at slots in reverse input order.
   const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -214,7 +214,7 @@ TEST(AuditBuildEncode, RerankCodesOfBuildRows) {
   }
 }
 
-TEST(AuditBuildEncode, EqualVectorsInDifferentClusters) {
+TEST(BuildEncodeEdges, EqualVectorsInDifferentClusters) {
   // Two rows with equal vectors assigned to different clusters: equal rerank bytes and
   // records (they encode the row itself), different binary codes and factors (they encode the
   // residual to the row's own centroid).
@@ -246,7 +246,7 @@ TEST(AuditBuildEncode, EqualVectorsInDifferentClusters) {
   }
 }
 
-TEST(AuditBuildEncode, ComputedSegmentScale) {
+TEST(BuildEncodeEdges, ComputedSegmentScale) {
   // 1e-6 as f32 (9.99999997e-7) over zeros; over rows whose largest magnitude is 7.5 (beside
   // NaN values, across several reduction chunks) exactly 7.5, at every pool size.
   struct Case {
@@ -273,7 +273,7 @@ TEST(AuditBuildEncode, ComputedSegmentScale) {
   EXPECT_EQ(std::bit_cast<uint32_t>(1e-6f), 0x358637BDu);
 }
 
-TEST_F(AuditBuild, DuplicateIdsFirstPassWritesUpToIdsOffThenRemovesThem) {
+TEST_F(BuildEdges, DuplicateIdsFirstPassWritesUpToIdsOffThenRemovesThem) {
   // Rows x0, x1, x2 with ids A, B, A and no metadata: the first pass replaces codes, metas,
   // orig, origscale, meta, meta_off, ids and ids_off (renames 1 to 8) and no idhash.bin; then
   // removes them; the second pass starts again at codes.bin (rename 9).
@@ -320,7 +320,7 @@ TEST_F(AuditBuild, DuplicateIdsFirstPassWritesUpToIdsOffThenRemovesThem) {
   }
 }
 
-TEST_F(AuditBuild, ByteIdenticalAcrossPoolSizes) {
+TEST_F(BuildEdges, ByteIdenticalAcrossPoolSizes) {
   // The neighbour-list assignment (512 clusters) and the duplicate-id second pass give the same
   // bytes whatever the number of threads; only crcs.bin's entry order may differ.
   struct Case {

@@ -49,7 +49,7 @@ uint32_t plain_nearest(const IvfIndex& ix, const std::vector<float>& v) {
 // After an open that replayed deletes, no log descriptor is held and the log's bytes may not
 // be on stable storage. The handle's sync then syncs nothing, so it must not raise
 // durable_tomb_epoch; the checkpoint must still fdatasync the log before deleted.bin.
-TEST(AuditSync, SyncWithoutDescriptorLeavesReplayedDeletesToTheCheckpoint) {
+TEST(SyncEdges, SyncWithoutDescriptorLeavesReplayedDeletesToTheCheckpoint) {
   TempDir dir;
   tandrel_test::write_segment(dir.path(), small_spec());
   {
@@ -106,7 +106,7 @@ std::string derived_mismatch(const IvfIndex& ix) {
 // Each open index carries its own packed centroids and delta lists, built by the open
 // (from delta.bin, then extended by the replayed adds) and extended by every add, also
 // after an explicit drop() and across a checkpoint.
-TEST(AuditDerived, FollowTheirOwnIndexThroughAddsCheckpointAndReopen) {
+TEST(DerivedEdges, FollowTheirOwnIndexThroughAddsCheckpointAndReopen) {
   TempDir dir;
   auto spec = small_spec();
   spec.n_clusters = 3;
@@ -148,7 +148,7 @@ TEST(AuditDerived, FollowTheirOwnIndexThroughAddsCheckpointAndReopen) {
 // Indexes of different segments opened, added to and released on several threads at once:
 // every add's cluster matches the plain scan of its own index's centroids, and each index's
 // derived data matches its own members, so no index ever picks up another's.
-TEST(AuditDerived, ConcurrentIndexesNeverShareCentroids) {
+TEST(DerivedEdges, ConcurrentIndexesNeverShareCentroids) {
   constexpr int kThreads = 4;
   std::vector<TempDir> dirs(kThreads);
   for (int t = 0; t < kThreads; ++t) {
@@ -187,7 +187,7 @@ TEST(AuditDerived, ConcurrentIndexesNeverShareCentroids) {
 // Searches running while adds extend the delta and its per-cluster lists: a search never
 // returns a slot beyond the rows it could see, and afterwards the lists regroup the delta
 // exactly and every added row is found by the dense search as by the exact one.
-TEST(AuditDerived, SearchesRunWhileAddsExtendTheLists) {
+TEST(DerivedEdges, SearchesRunWhileAddsExtendTheLists) {
   TempDir dir;
   auto spec = small_spec(40);
   spec.n_clusters = 4;
@@ -238,7 +238,7 @@ TEST(AuditDerived, SearchesRunWhileAddsExtendTheLists) {
 }
 
 // Rerank bytes of one added row at the two scale regimes (dim 8).
-TEST(AuditDeltaRows, RerankBytesTable) {
+TEST(DeltaRowsEdges, RerankBytesTable) {
   struct Case {
     const char* name;
     bool origscale;
@@ -270,7 +270,7 @@ TEST(AuditDeltaRows, RerankBytesTable) {
 // A failed group-commit sync followed by adds only: the checkpoint has no tombstone to cover,
 // so it writes its files without syncing the log, clears the flag, and adds are confirmed
 // (and synced) again.
-TEST(AuditCheckpoint, AfterFailedSyncWithoutTombstonesNoLogSync) {
+TEST(CheckpointEdges, AfterFailedSyncWithoutTombstonesNoLogSync) {
   TempDir dir;
   tandrel_test::write_segment(dir.path(), small_spec());
   auto ix = must_open(dir.path());
@@ -299,7 +299,7 @@ TEST(AuditCheckpoint, AfterFailedSyncWithoutTombstonesNoLogSync) {
 
 // After adds that introduced new fields, delta.bin holds exactly as many column lists as the
 // segment has column files while memory keeps the grown ones; the reopen rebuilds them.
-TEST(AuditCheckpoint, DeltaFileCutsGrownColumns) {
+TEST(CheckpointEdges, DeltaFileCutsGrownColumns) {
   TempDir dir;
   tandrel_test::write_segment(dir.path(), small_spec());
   auto ix = must_open(dir.path(), predicate::SkipSet{});

@@ -163,7 +163,7 @@ constexpr int kKinds = 10;
 
 }  // namespace
 
-TEST(AuditEncode, RowCodesMatchTranscriptionOnAwkwardInputs) {
+TEST(EncodeEdges, RowCodesMatchTranscriptionOnAwkwardInputs) {
   std::mt19937 g(17);
   for (size_t len : {64u, 128u, 192u}) {
     const size_t words = len / 64;
@@ -184,7 +184,7 @@ TEST(AuditEncode, RowCodesMatchTranscriptionOnAwkwardInputs) {
   }
 }
 
-TEST(AuditQueryLut, MatchesTranscriptionOnAwkwardInputs) {
+TEST(QueryLutEdges, MatchesTranscriptionOnAwkwardInputs) {
   std::mt19937 g(29);
   codec::QueryLut lut;  // reused across every call, as a search does
   for (size_t len : {64u, 128u, 320u}) {
@@ -205,7 +205,7 @@ TEST(AuditQueryLut, MatchesTranscriptionOnAwkwardInputs) {
   }
 }
 
-TEST(AuditInnerProduct, RowCodesAgainstLutsEveryLevel) {
+TEST(InnerProductEdges, RowCodesAgainstLutsEveryLevel) {
   // The inner product of real encoder output (not random words) equals the coordinate sum
   // of query code x row code at every dispatch level, for the specialised and the generic
   // shapes, and the fused estimates equal the one-row formula.
@@ -246,7 +246,7 @@ TEST(AuditInnerProduct, RowCodesAgainstLutsEveryLevel) {
   }
 }
 
-TEST(AuditRotator, SignVectorsAreOneXorshiftStreamInEveryLayout) {
+TEST(RotatorEdges, SignVectorsAreOneXorshiftStreamInEveryLayout) {
   // Every entry of every sign vector, against the generator written out here: state starts
   // at seed | 1, and each entry takes one step and reads bit 0 (1 means -1).
   struct Case {
@@ -274,7 +274,7 @@ TEST(AuditRotator, SignVectorsAreOneXorshiftStreamInEveryLayout) {
   }
 }
 
-TEST(AuditStatistics, SignedZeroTiesGiveTheSameLoWhateverTheBuild) {
+TEST(StatisticsEdges, SignedZeroTiesGiveTheSameLoWhateverTheBuild) {
   // A zero residual after rotation holds zeros of both signs. The running minimum keeps the
   // first of equal values, and the clipped bound yields the minimum when the two are equal,
   // so `lo` is a function of the data alone (it used to follow whether the compiler inlined

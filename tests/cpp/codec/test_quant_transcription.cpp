@@ -206,7 +206,7 @@ constexpr int kKinds = 10;
 
 }  // namespace
 
-TEST(AuditRowExp, TranscribedSearchAgreesOnEveryExponent) {
+TEST(RowExpEdges, TranscribedSearchAgreesOnEveryExponent) {
   for (int e = -149; e <= 128; ++e) {
     for (float f : {0.5f, 0.75f, 0.99999994f, 1.0f, 1.00000012f}) {
       const float s = std::ldexp(f, e);
@@ -216,7 +216,7 @@ TEST(AuditRowExp, TranscribedSearchAgreesOnEveryExponent) {
   }
 }
 
-TEST(AuditRowEncoding, BytesAndRecordsMatchTranscription) {
+TEST(RowEncodingEdges, BytesAndRecordsMatchTranscription) {
   std::mt19937 g(5);
   for (size_t dim : {1u, 3u, 16u, 31u, 64u, 97u, 300u}) {
     for (int kind = 0; kind < kKinds; ++kind) {
@@ -247,7 +247,7 @@ TEST(AuditRowEncoding, BytesAndRecordsMatchTranscription) {
   }
 }
 
-TEST(AuditRerankTable, TablesAndDistancesMatchTranscription) {
+TEST(RerankTableEdges, TablesAndDistancesMatchTranscription) {
   std::mt19937 g(11);
   for (size_t dim : {1u, 5u, 16u, 33u, 64u, 130u}) {
     for (int qkind = 0; qkind < kKinds; ++qkind) {
