@@ -1,9 +1,12 @@
 // Dense search, single thread, one query per call: queries/second at recall@10 >= 0.90 /
 // 0.95 / 0.99 on seeded clustered data, and where one query's time goes.
 //
-//   build/dev/bench_search                       # 1,000,000 x 128 and 200,000 x 768
+//   build/dev/bench_search                       # 1,000,000 x 128, 200,000 x 768, Fashion-MNIST
 //   TANDREL_BENCH_SMALL=1 build/dev/bench_search # 100,000 x 128 only (quick look)
-//   TANDREL_BENCH_SET=gmm_1m_128 ...             # one data set only
+//   TANDREL_BENCH_SET=fmnist_60k_784 ...         # only these data sets (comma list of names:
+//                                                # gmm_1m_128, gmm_200k_768, fmnist_60k_784,
+//                                                # small_100k_128)
+//   TANDREL_BENCH_TARGETS=0.95 ...               # only these recall targets (float truth)
 //   TANDREL_BENCH_AT=16/100,32/100 ...           # time these nprobe/rerank points only
 //                                                # (recall, stage split, best-of-5 us/query)
 //
@@ -12,6 +15,10 @@
 // recall target the benchmark picks, among rerank pool sizes 100 / 200 / 400 / 800, the
 // fastest (nprobe, rerank) that reaches the target on the query set (recall against the
 // float nearest neighbours), then times it.
+//
+// fmnist_60k_784 is Fashion-MNIST (Debian package dataset-fashion-mnist: the 60,000 training
+// images as float32 rows, queries the first 500 test images); it is skipped with a message
+// when the files are missing.
 #include <benchmark/benchmark.h>
 
 #include <sys/stat.h>
@@ -64,7 +71,10 @@ struct DataSpec {
   size_t n, dim, centers, intrinsic;
   uint32_t clusters;
   uint64_t seed;
+  bool fmnist = false;  // rows and queries from the Fashion-MNIST files, not generated
 };
+
+constexpr const char* kFmnistDir = "/usr/share/datasets/fashion-mnist";
 
 // Clustered rows of low intrinsic dimension: centre + random linear image of an
 // `intrinsic`-dim standard normal + small isotropic noise.
@@ -115,6 +125,27 @@ bool load(const std::string& p, std::vector<T>& v, size_t count) {
   return static_cast<size_t>(f.gcount()) == count * sizeof(T);
 }
 
+// The first `want` images of a gzip'd idx3 file (u8 pixels) as float32 rows of `dim`.
+// Decompressed by the gzip tool: the engine links no zlib and a benchmark does not need one.
+bool read_idx_images(const std::string& path, size_t want, size_t dim, std::vector<float>& out) {
+  if (!exists(path)) return false;
+  FILE* f = ::popen(("gzip -dc '" + path + "'").c_str(), "r");
+  if (!f) return false;
+  unsigned char head[16];
+  bool ok = std::fread(head, 1, 16, f) == 16;
+  auto be32 = [&](int at) {
+    return (uint32_t(head[at]) << 24) | (uint32_t(head[at + 1]) << 16) | (uint32_t(head[at + 2]) << 8) |
+           uint32_t(head[at + 3]);
+  };
+  ok = ok && be32(0) == 0x803 && size_t(be32(8)) * be32(12) == dim && be32(4) >= want;
+  std::vector<unsigned char> px(want * dim);
+  ok = ok && std::fread(px.data(), 1, px.size(), f) == px.size();
+  ::pclose(f);
+  if (!ok) return false;
+  out.assign(px.begin(), px.end());
+  return true;
+}
+
 struct Dataset {
   DataSpec spec;
   std::shared_ptr<ix::IvfIndex> index;
@@ -134,8 +165,16 @@ Dataset prepare(const DataSpec& s) {
     ::mkdir("/tmp/tandrel_bench_search", 0755);
     ::mkdir(root.c_str(), 0755);
     std::vector<float> rows;
-    generate(s, s.n, 1, rows);
-    generate(s, kQueries, 2, d.queries);
+    if (s.fmnist) {
+      if (!read_idx_images(std::string(kFmnistDir) + "/train-images-idx3-ubyte.gz", s.n, s.dim, rows) ||
+          !read_idx_images(std::string(kFmnistDir) + "/t10k-images-idx3-ubyte.gz", kQueries, s.dim, d.queries)) {
+        std::fprintf(stderr, "[%s] cannot read the idx files under %s\n", s.name.c_str(), kFmnistDir);
+        std::exit(1);
+      }
+    } else {
+      generate(s, s.n, 1, rows);
+      generate(s, kQueries, 2, d.queries);
+    }
     std::vector<std::string> ids(s.n);
     for (size_t i = 0; i < s.n; ++i) ids[i] = std::to_string(i);
     ix::BuildParams bp;
@@ -305,17 +344,48 @@ std::vector<std::unique_ptr<Dataset>> g_sets;
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<DataSpec> all = {
+      {"gmm_1m_128", 1000000, 128, 1000, 12, 4096, 42},
+      {"gmm_200k_768", 200000, 768, 200, 24, 1024, 43},
+      {"fmnist_60k_784", 60000, 784, 0, 0, 244, 42, true},  // 244 = floor(sqrt(60,000)) lists
+      {"small_100k_128", 100000, 128, 100, 12, 1024, 42},
+  };
   std::vector<DataSpec> specs;
-  if (std::getenv("TANDREL_BENCH_SMALL")) {
-    specs.push_back({"small_100k_128", 100000, 128, 100, 12, 1024, 42});
-  } else {
-    specs.push_back({"gmm_1m_128", 1000000, 128, 1000, 12, 4096, 42});
-    specs.push_back({"gmm_200k_768", 200000, 768, 200, 24, 1024, 43});
-  }
   const char* only = std::getenv("TANDREL_BENCH_SET");
+  if (only) {
+    const std::string list = std::string(",") + only + ",";
+    for (const auto& s : all)
+      if (list.find("," + s.name + ",") != std::string::npos) specs.push_back(s);
+    if (specs.empty()) {
+      std::fprintf(stderr, "TANDREL_BENCH_SET=%s names no data set; known:", only);
+      for (const auto& s : all) std::fprintf(stderr, " %s", s.name.c_str());
+      std::fprintf(stderr, "\n");
+      return 1;
+    }
+  } else if (std::getenv("TANDREL_BENCH_SMALL")) {
+    specs.push_back(all[3]);
+  } else {
+    specs.assign(all.begin(), all.begin() + 3);
+  }
+  std::vector<double> targets = {0.90, 0.95, 0.99};
+  if (const char* t = std::getenv("TANDREL_BENCH_TARGETS")) {
+    targets.clear();
+    for (const char* p = t; *p;) {
+      char* end = nullptr;
+      const double v = std::strtod(p, &end);
+      if (end == p) break;
+      targets.push_back(v);
+      p = *end == ',' ? end + 1 : end;
+    }
+  }
+  const bool float_only = std::getenv("TANDREL_BENCH_TARGETS") != nullptr;
   const char* at = std::getenv("TANDREL_BENCH_AT");
   for (const auto& s : specs) {
-    if (only && s.name != only) continue;
+    if (s.fmnist && !exists(std::string(kFmnistDir) + "/train-images-idx3-ubyte.gz")) {
+      std::fprintf(stderr, "[%s] skipped: %s/{train,t10k}-images-idx3-ubyte.gz missing "
+                           "(apt-get install dataset-fashion-mnist)\n", s.name.c_str(), kFmnistDir);
+      continue;
+    }
     if (at) {
       const Dataset d = prepare(s);
       par::with_threads(1, [&] {
@@ -364,7 +434,8 @@ int main(int argc, char** argv) {
     const Dataset* d = g_sets.back().get();
     par::with_threads(1, [&] {
       for (bool int8 : {false, true}) {
-        for (double target : {0.90, 0.95, 0.99}) {
+        if (int8 && float_only) continue;
+        for (double target : targets) {
           const char* truth = int8 ? "exact-int8" : "float";
           const Choice c = choose(*d, target, int8);
           if (c.nprobe == 0) {

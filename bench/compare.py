@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Recall / speed / size comparison of tandrel with peer vector-search libraries.
 
-Not a test and never run by CI. The peers (faiss-cpu, hnswlib) come from PyPI
+Not a test and never run by CI. The peers (faiss-cpu, hnswlib, rabitqlib) come from PyPI
 (`pip install -r bench/requirements.txt`) and are used only as black-box baselines
 through their public Python APIs. tandrel is imported from the normal module search
 path, e.g. after `make build`:
@@ -20,8 +20,8 @@ What is measured, for every library on the same data, queries and k:
   `faiss.write_index` file; hnswlib the size of the `save_index` file.
 * single-thread, one-query-per-call QPS at recall@k >= 0.90 / 0.95 / 0.99: each
   library's search knob is swept (IVF: nprobe; IVF + refine: nprobe x rerank pool;
-  HNSW: ef; tandrel: nprobe x rerank) and the fastest setting meeting each target is
-  reported. Searching runs in a child process whose CPU affinity is set to ONE CPU
+  HNSW: ef; tandrel: nprobe x rerank; rabitqlib: nprobe x high_accuracy) and the
+  fastest setting meeting each target is reported. Searching runs in a child process whose CPU affinity is set to ONE CPU
   with os.sched_setaffinity before numpy or any library is imported, so every
   library (and its thread pools, OpenMP or otherwise) sees one CPU; on top of that
   faiss.omp_set_num_threads(1) and hnswlib's set_num_threads(1) are called, and the
@@ -31,7 +31,9 @@ What is measured, for every library on the same data, queries and k:
   seconds instead, which is steadier on a loaded machine).
 
 Data: a seeded Gaussian mixture (see make_mixture). The queries are drawn from the
-same mixture with an independent stream. Ground truth is an exact search in numpy:
+same mixture with an independent stream. --dataset fmnist is Fashion-MNIST instead
+(Debian package dataset-fashion-mnist): the 60,000 training images as float32 rows, the
+queries the first --queries test images. Ground truth is an exact search in numpy:
 squared L2 as |q|^2 - 2 q.x + |x|^2 evaluated in float64 over chunks of the base set.
 The float32 inputs are exact in float64 and every product of two of them is exact, so
 the only rounding is in the float64 sums (relative error ~1e-15 of the norms), far
@@ -40,8 +42,22 @@ true distances are closer than 1e-9 relative (ties that could make recall ambigu
 and prints the count.
 
 Datasets (--dataset): small = 100,000 x 128 (also --small), 1m128 = 1,000,000 x 128,
-200k768 = 200,000 x 768, tiny = 20,000 x 32 (plumbing check only). Generated data and
-ground truth are cached in --workdir and reused when the parameters match.
+200k768 = 200,000 x 768, fmnist = 60,000 x 784, tiny = 20,000 x 32 (plumbing check only).
+Data and ground truth are cached in --workdir and reused when the parameters match.
+
+Further modes, each a table of its own after the main one:
+
+* --threads 1,2,4,8: throughput with that many Python threads in one process whose
+  affinity is that many CPUs, each thread issuing one query per call from its own slice
+  of the queries (several passes so a run lasts about --thread-seconds), at the fastest
+  setting the single-thread sweep found reaching recall 0.95 (the best-recall setting
+  where 0.95 was not reached). QPS = all queries answered / wall seconds. A library
+  whose search holds the GIL shows no gain.
+* --filter-pct 1,10: filtered search. Every row gets a string metadata value "tag":
+  a seeded random p% of the rows get tag "p<pct>" for each listed pct (disjoint), the
+  others "rest". tandrel searches with filter_json '{"tag": "p1"}'; faiss IVF-Flat with
+  an IDSelectorBitmap of the same rows through SearchParametersIVF(sel=..., nprobe=...).
+  Recall@k is against the exact neighbours among the matching rows.
 """
 
 from __future__ import annotations
@@ -59,7 +75,10 @@ DATASETS = {
     "small": (100_000, 128),
     "1m128": (1_000_000, 128),
     "200k768": (200_000, 768),
+    "fmnist": (60_000, 784),
 }
+
+FMNIST_DIR = "/usr/share/datasets/fashion-mnist"
 
 TARGETS = (0.90, 0.95, 0.99)
 DATA_VERSION = 2  # bump when make_mixture changes, so cached data is not reused
@@ -77,8 +96,14 @@ LIBS = {
     "faiss-ivf-rabitq-rflat": ("faiss", "IVF{nlist},RaBitQ,RFlat (1 bit + float32 rerank)"),
     "faiss-ivf-rabitq2-sq8": ("faiss", "IVF{nlist},RaBitQ2,Refine(SQ8) (2 bits + int8 rerank)"),
     "hnswlib": ("hnswlib", "HNSW M={M} ef_construction={efc}"),
+    "rabitqlib": ("rabitqlib", "IvfIndex, {nlist} lists (faiss k-means), {bits}-bit RaBitQ"),
 }
 DEFAULT_LIBS = list(LIBS)
+BITS_LIBS = ("tandrel", "rabitqlib")  # libraries with a code-width option (one row per width)
+THREAD_LIBS = ("tandrel", "faiss-ivf-flat", "faiss-ivf-rabitq", "faiss-ivf-rabitq-rflat",
+               "faiss-ivf-rabitq2-sq8", "hnswlib", "rabitqlib")
+FILTER_LIBS = ("tandrel", "faiss-ivf-flat")
+HA = (False, True)  # rabitqlib search(high_accuracy=...), cheaper first
 
 
 # --------------------------------------------------------------------------- data
@@ -145,8 +170,45 @@ def exact_knn(base, queries, k, np, chunk=32768):
     return best_i, best_d
 
 
+def read_idx_images(path, count, np):
+    """The first `count` images of a gzip'd idx3 file (u8) as float32 rows."""
+    import gzip
+
+    with gzip.open(path, "rb") as f:
+        head = f.read(16)
+        magic, total, rows, cols = (int.from_bytes(head[i:i + 4], "big") for i in range(0, 16, 4))
+        if magic != 0x803:
+            raise SystemExit(f"{path}: not an idx3 image file (magic {magic:#x})")
+        count = min(count, total)
+        px = np.frombuffer(f.read(count * rows * cols), dtype=np.uint8)
+    return px.reshape(count, rows * cols).astype(np.float32)
+
+
+def fmnist_paths():
+    paths = [os.path.join(FMNIST_DIR, f) for f in ("train-images-idx3-ubyte.gz", "t10k-images-idx3-ubyte.gz")]
+    missing = [p for p in paths if not os.path.exists(p)]
+    if missing:
+        log(f"fmnist: {', '.join(missing)} missing; install the Debian package with "
+            "`apt-get install dataset-fashion-mnist`")
+        sys.exit(2)
+    return paths
+
+
+def load_fmnist(args, np):
+    paths = fmnist_paths()
+    base = read_idx_images(paths[0], DATASETS["fmnist"][0], np)
+    queries = read_idx_images(paths[1], args.queries, np)
+    if len(queries) < args.queries:
+        log(f"fmnist: only {len(queries)} test images; using them all as queries")
+        args.queries = len(queries)
+    return base, queries
+
+
 def prepare_data(args, np):
     n, dim = DATASETS[args.dataset]
+    if args.dataset == "fmnist":
+        fmnist_paths()
+        args.queries = min(args.queries, 10_000)  # the test set has 10,000 images
     d = os.path.join(args.workdir, f"{args.dataset}-g{DATA_VERSION}-s{args.seed}-q{args.queries}"
                      f"-k{args.k}-d{args.decay:g}-w{args.within:g}")
     os.makedirs(d, exist_ok=True)
@@ -155,9 +217,13 @@ def prepare_data(args, np):
         log(f"data: reusing {d}")
         return d
     t = time.perf_counter()
-    base = make_mixture(n, dim, args.seed, 0, np, args.decay, args.within)
-    queries = make_mixture(args.queries, dim, args.seed, 1, np, args.decay, args.within)
-    log(f"data: generated {n} x {dim} + {args.queries} queries in {time.perf_counter() - t:.1f}s")
+    if args.dataset == "fmnist":
+        base, queries = load_fmnist(args, np)
+        log(f"data: read Fashion-MNIST {n} x {dim} + {args.queries} queries in {time.perf_counter() - t:.1f}s")
+    else:
+        base = make_mixture(n, dim, args.seed, 0, np, args.decay, args.within)
+        queries = make_mixture(args.queries, dim, args.seed, 1, np, args.decay, args.within)
+        log(f"data: generated {n} x {dim} + {args.queries} queries in {time.perf_counter() - t:.1f}s")
     t = time.perf_counter()
     gt, gtd = exact_knn(base, queries, args.k, np)
     log(f"data: exact ground truth in {time.perf_counter() - t:.1f}s")
@@ -165,6 +231,41 @@ def prepare_data(args, np):
         np.save(paths[name] + ".tmp.npy", arr)
         os.replace(paths[name] + ".tmp.npy", paths[name])
     return d
+
+
+def prepare_tags(args, datadir, np):
+    """The "tag" column of the filtered mode and the exact neighbours among each tag's rows.
+
+    A seeded permutation of the rows hands out disjoint blocks: round(n * pct / 100) rows get
+    tag "p<pct>" for each pct of --filter-pct, in order; every other row gets "rest".
+    tags.npy holds the tag index per row (0 = rest, j + 1 = the j-th pct)."""
+    key = "-".join(f"{p:g}" for p in args.filter_pct)
+    d = os.path.join(datadir, f"tags-{key}-s{args.seed}")
+    os.makedirs(d, exist_ok=True)
+    names = [f"p{p:g}" for p in args.filter_pct]
+    paths = [os.path.join(d, "tags.npy")] + [os.path.join(d, f"gt-{t}.npy") for t in names]
+    if all(os.path.exists(p) for p in paths):
+        return d, names
+    base = np.load(os.path.join(datadir, "base.npy"), mmap_mode="r")
+    queries = np.load(os.path.join(datadir, "queries.npy"))
+    n = len(base)
+    counts = [int(round(n * p / 100.0)) for p in args.filter_pct]
+    if sum(counts) > n or min(counts) < args.k:
+        raise SystemExit(f"--filter-pct {key}: the tags must be disjoint (sum <= 100) and each hold >= k rows")
+    perm = np.random.default_rng([args.seed, 7]).permutation(n)
+    tags = np.zeros(n, dtype=np.int16)
+    lo = 0
+    for j, c in enumerate(counts):
+        tags[perm[lo:lo + c]] = j + 1
+        lo += c
+    t = time.perf_counter()
+    for j, name in enumerate(names):
+        rows = np.flatnonzero(tags == j + 1)
+        gi, _ = exact_knn(np.asarray(base[rows]), queries, args.k, np)
+        np.save(os.path.join(d, f"gt-{name}.npy"), rows[gi[:, :args.k]])
+    np.save(paths[0], tags)
+    log(f"data: tags {', '.join(names)} and their exact neighbours in {time.perf_counter() - t:.1f}s")
+    return d, names
 
 
 # --------------------------------------------------------------------------- helpers
@@ -224,6 +325,12 @@ class StubRabitqIndex:
 # --------------------------------------------------------------------------- build worker
 
 
+def index_path(args):
+    """Where the index of this worker's library, code width and data variant lives."""
+    name = args.lib + (f"-{args.bits}b" if args.lib in BITS_LIBS else "")
+    return os.path.join(args.indexdir, name + ("-tagged" if args.tagged else ""))
+
+
 def worker_build(args):
     import numpy as np
 
@@ -232,11 +339,20 @@ def worker_build(args):
     base = np.load(os.path.join(d, "base.npy"), mmap_mode="r")
     n, dim = base.shape
     nlist = args.nlist or default_nlist(n)
-    path = os.path.join(args.indexdir, args.lib)
+    path = index_path(args)
     shutil.rmtree(path, ignore_errors=True)
     if os.path.exists(path + ".idx"):
         os.remove(path + ".idx")
-    res = {"lib": args.lib, "nlist": nlist, "build_threads": ncpu}
+    res = {"lib": args.lib, "bits": args.bits, "nlist": nlist, "build_threads": ncpu}
+    try:
+        build_one(args, res, base, n, dim, nlist, path, ncpu, np)
+    except Exception as e:  # reported in the table as the library's own error
+        res["error"] = f"{type(e).__name__}: {e}"
+    res["load_after"] = os.getloadavg()
+    print("RESULT " + json.dumps(res), flush=True)
+
+
+def build_one(args, res, base, n, dim, nlist, path, ncpu, np):
     if args.lib == "tandrel":
         if args.tandrel_stub:
             Index = StubRabitqIndex
@@ -248,8 +364,13 @@ def worker_build(args):
             res["version"] = getattr(tandrel, "__version__", "dev")
         vec = np.ascontiguousarray(base, dtype="<f4").tobytes()
         ids = [str(i) for i in range(n)]
-        metas = ["{}"] * n
-        idx = Index(path, dim, n_bits=args.tandrel_bits)
+        if args.tagged:
+            tags = np.load(os.path.join(args.tagdir, "tags.npy"))
+            names = ["rest"] + [f"p{p:g}" for p in args.filter_pct]
+            metas = [json.dumps({"tag": names[t]}) for t in tags.tolist()]
+        else:
+            metas = ["{}"] * n
+        idx = Index(path, dim, n_bits=args.bits)
         t = time.perf_counter()
         idx.build(vec, n, ids, metas, nlist, seed=args.seed)
         res["build_s"] = time.perf_counter() - t
@@ -291,10 +412,31 @@ def worker_build(args):
         p.save_index(path + ".idx")
         res["save_s"] = time.perf_counter() - t
         res["bytes"] = os.path.getsize(path + ".idx")
+    elif args.lib == "rabitqlib":
+        # The library takes the centroids and each row's cluster from the caller; its
+        # documentation clusters with faiss k-means, done here the same way (faiss's
+        # defaults: 25 iterations, at most 256 training points per list).
+        import faiss
+        import rabitqlib
+
+        faiss.omp_set_num_threads(ncpu)
+        from importlib.metadata import version
+
+        res["version"] = version("rabitqlib")
+        x = np.ascontiguousarray(base, dtype=np.float32)
+        t = time.perf_counter()
+        km = faiss.Kmeans(dim, nlist, seed=args.seed)
+        km.train(x)
+        _, assign = km.index.search(x, 1)
+        idx = rabitqlib.IvfIndex(dim, n, nlist, args.bits)
+        idx.build(x, km.centroids, np.ascontiguousarray(assign[:, 0], dtype=np.uint32), num_threads=ncpu)
+        res["build_s"] = time.perf_counter() - t
+        t = time.perf_counter()
+        idx.save(path + ".idx")
+        res["save_s"] = time.perf_counter() - t
+        res["bytes"] = os.path.getsize(path + ".idx")
     else:
         raise SystemExit(f"unknown library {args.lib}")
-    res["load_after"] = os.getloadavg()
-    print("RESULT " + json.dumps(res), flush=True)
 
 
 # --------------------------------------------------------------------------- search worker
@@ -350,6 +492,108 @@ def sweep_2d(outer, inner, measure, stop_recall):
             stale += 1
 
 
+def knob_text(knobs):
+    return " ".join(f"{key}={int(v) if isinstance(v, bool) else v}" for key, v in knobs.items())
+
+
+class Searcher:
+    """One opened index: `grid` the knob values to sweep, cheapest first (("1d", values) or
+    ("2d", outer, inner)), `names` the knob names, `apply(knobs)` sets them, `one(i)` answers
+    query i (a list of row ids), `warm` a mid setting for the warm-up pass."""
+
+    def __init__(self, names, grid, apply, one, warm):
+        self.names, self.grid, self.apply, self.one, self.warm = names, grid, apply, one, warm
+
+
+def open_searcher(args, Q, n, nlist, np, tag=None):
+    """Opens this worker's index. With `tag`, searches only the rows whose "tag" is `tag`."""
+    k, nq, dim = args.k, len(Q), Q.shape[1]
+    path = index_path(args)
+    nprobes = [p for p in NPROBES if p <= nlist]
+    pools = [r for r in RERANKS if r >= k]
+    mid = nprobes[len(nprobes) // 2]
+    st = {}
+    if args.lib == "tandrel":
+        if args.tandrel_stub:
+            Index = StubRabitqIndex
+        else:
+            import tandrel
+
+            Index = tandrel.RabitqIndex
+        idx = Index(path, dim, n_bits=args.bits)
+        qb = [np.ascontiguousarray(q, dtype="<f4").tobytes() for q in Q]
+        fj = json.dumps({"tag": tag}) if tag else None
+
+        def one(i):
+            hits = idx.search(qb[i], k, nprobe=st["nprobe"], rerank=st["rerank"], filter_json=fj)
+            return [int(h[0]) for h in hits]
+
+        return Searcher(("nprobe", "rerank"), ("2d", nprobes, pools), st.update, one,
+                        {"nprobe": mid, "rerank": 100})
+    qs = [np.ascontiguousarray(Q[i:i + 1], dtype=np.float32) for i in range(nq)]
+    if args.lib.startswith("faiss"):
+        import faiss
+
+        faiss.omp_set_num_threads(1)
+        index = faiss.read_index(path + ".idx")
+        ivf = faiss.extract_index_ivf(index)
+        if tag:
+            tags = np.load(os.path.join(args.tagdir, "tags.npy"))
+            names = [f"p{p:g}" for p in args.filter_pct]
+            mask = tags == names.index(tag) + 1
+            bitmap = np.packbits(mask, bitorder="little")  # bit i of the map: row i
+            sel = faiss.IDSelectorBitmap(len(bitmap), faiss.swig_ptr(bitmap))
+
+            def apply(knobs):
+                st["keep"] = bitmap  # the selector reads this buffer
+                st["params"] = faiss.SearchParametersIVF(sel=sel, nprobe=knobs["nprobe"])
+
+            def one(i):
+                return index.search(qs[i], k, params=st["params"])[1][0].tolist()
+
+            return Searcher(("nprobe",), ("1d", nprobes), apply, one, {"nprobe": mid})
+
+        def one(i):
+            return index.search(qs[i], k)[1][0].tolist()
+
+        if args.lib in ("faiss-ivf-rabitq-rflat", "faiss-ivf-rabitq2-sq8"):
+            def apply(knobs):
+                ivf.nprobe = knobs["nprobe"]
+                index.k_factor = knobs["rerank"] / k
+
+            return Searcher(("nprobe", "rerank"), ("2d", nprobes, pools), apply, one,
+                            {"nprobe": mid, "rerank": 100})
+
+        def apply(knobs):
+            ivf.nprobe = knobs["nprobe"]
+
+        return Searcher(("nprobe",), ("1d", nprobes), apply, one, {"nprobe": mid})
+    if args.lib == "hnswlib":
+        import hnswlib
+
+        p = hnswlib.Index(space="l2", dim=dim)
+        p.load_index(path + ".idx", max_elements=n)
+        p.set_num_threads(1)
+
+        def one(i):
+            return p.knn_query(qs[i], k=k, num_threads=1)[0][0].tolist()
+
+        return Searcher(("ef",), ("1d", [e for e in EFS if e >= k]), lambda kn: p.set_ef(kn["ef"]), one,
+                        {"ef": 64})
+    if args.lib == "rabitqlib":
+        import rabitqlib
+
+        idx = rabitqlib.IvfIndex.load(path + ".idx")
+
+        def one(i):
+            return idx.search(qs[i], k, st["nprobe"], high_accuracy=st["high_accuracy"],
+                              num_threads=1)[0][0].tolist()
+
+        return Searcher(("nprobe", "high_accuracy"), ("2d", nprobes, list(HA)), st.update, one,
+                        {"nprobe": mid, "high_accuracy": True})
+    raise SystemExit(f"unknown library {args.lib}")
+
+
 def worker_search(args):
     # Pin before importing numpy or any library so that every thread pool created at
     # import time (OpenMP, BLAS, tandrel's work-stealing pool) sees exactly one CPU.
@@ -358,32 +602,42 @@ def worker_search(args):
 
     d = args.datadir
     Q = np.load(os.path.join(d, "queries.npy"))
-    gt = np.load(os.path.join(d, "gt.npy"))[:, : args.k]
+    tag = args.filter_tag
+    if tag:
+        gt = np.load(os.path.join(args.tagdir, f"gt-{tag}.npy"))[:, : args.k]
+        tags = np.load(os.path.join(args.tagdir, "tags.npy"))
+        allowed = tags == [f"p{p:g}" for p in args.filter_pct].index(tag) + 1
+    else:
+        gt = np.load(os.path.join(d, "gt.npy"))[:, : args.k]
     n = np.load(os.path.join(d, "base.npy"), mmap_mode="r").shape[0]
     nlist = args.nlist or default_nlist(n)
     k = args.k
     nq = len(Q)
     gt_sets = [set(row.tolist()) for row in gt]
-    path = os.path.join(args.indexdir, args.lib)
     points = []
+    outside = [0]  # filtered mode: results outside the filter (a wrong answer)
 
     def recall_of(found):
         hit = 0
         for i in range(nq):
             hit += len(gt_sets[i].intersection(found[i]))
+            if tag:
+                # faiss pads a short result with -1: not a row, so not outside the filter
+                outside[0] += sum(1 for r in found[i] if r >= n or (r >= 0 and not allowed[r]))
         return hit / (nq * k)
 
-    def run(search_one, setting):
+    def run(search_one, knobs):
+        setting = knob_text(knobs)
         found = [None] * nq
         t0w, t0c = time.perf_counter(), time.process_time()
         for i in range(nq):
             found[i] = search_one(i)
         wall, cpu = time.perf_counter() - t0w, time.process_time() - t0c
-        r = {"setting": setting, "recall": recall_of(found),
+        r = {"setting": setting, "knobs": knobs, "recall": recall_of(found),
              "qps_wall": nq / wall, "qps_cpu": nq / max(cpu, 1e-9)}
         r["qps"] = r["qps_cpu"] if args.clock == "cpu" else r["qps_wall"]
         points.append(r)
-        log(f"  {args.lib:22s} {setting:28s} recall={r['recall']:.4f} qps={r['qps']:.0f}")
+        log(f"  {args.lib:22s} {(tag or ''):5s} {setting:28s} recall={r['recall']:.4f} qps={r['qps']:.0f}")
         if sweeping[0] and (r["qps"] < args.min_qps or time.perf_counter() - t_sweep[0] > args.max_sweep_s):
             log(f"  {args.lib}: stopping the sweep (below --min-qps {args.min_qps} "
                 f"or over --max-sweep-s {args.max_sweep_s})")
@@ -392,103 +646,101 @@ def worker_search(args):
 
     sweeping, t_sweep, cut = [False], [0.0], [False]
 
-    def sweep(fn, *a):
-        points.clear()
-        sweeping[0], t_sweep[0] = True, time.perf_counter()
-        try:
-            fn(*a)
-        except StopSweep:
-            cut[0] = True
-
     t = time.perf_counter()
-    stop = max(TARGETS)
-    nprobes = [p for p in NPROBES if p <= nlist]
-    if args.lib == "tandrel":
-        if args.tandrel_stub:
-            Index = StubRabitqIndex
+    s = open_searcher(args, Q, n, nlist, np, tag)
+    load_s = time.perf_counter() - t
+
+    def measure(*vals):
+        knobs = dict(zip(s.names, vals))
+        s.apply(knobs)
+        return run(s.one, knobs)
+
+    measure(*s.warm.values())  # warm-up pass (page cache, mmap)
+    points.clear()
+    outside[0] = 0
+    sweeping[0], t_sweep[0] = True, time.perf_counter()
+    try:
+        if s.grid[0] == "2d":
+            sweep_2d(s.grid[1], s.grid[2], measure, max(TARGETS))
         else:
-            import tandrel
-
-            Index = tandrel.RabitqIndex
-        idx = Index(path, Q.shape[1], n_bits=args.tandrel_bits)
-        qb = [np.ascontiguousarray(q, dtype="<f4").tobytes() for q in Q]
-
-        def measure(a, b):
-            def one(i):
-                return [int(h[0]) for h in idx.search(qb[i], k, nprobe=a, rerank=b)]
-
-            return run(one, f"nprobe={a} rerank={b}")
-
-        load_s = time.perf_counter() - t
-        measure(nprobes[len(nprobes) // 2], 100)  # warm-up pass (page cache, mmap)
-        sweep(sweep_2d, nprobes, [r for r in RERANKS if r >= k], measure, stop)
-    elif args.lib.startswith("faiss"):
-        import faiss
-
-        faiss.omp_set_num_threads(1)
-        index = faiss.read_index(path + ".idx")
-        ivf = faiss.extract_index_ivf(index)
-        qs = [np.ascontiguousarray(Q[i:i + 1], dtype=np.float32) for i in range(nq)]
-
-        def one(i):
-            return index.search(qs[i], k)[1][0].tolist()
-
-        load_s = time.perf_counter() - t
-        if args.lib in ("faiss-ivf-rabitq-rflat", "faiss-ivf-rabitq2-sq8"):
-            def measure(a, b):
-                ivf.nprobe = a
-                index.k_factor = b / k
-                return run(one, f"nprobe={a} rerank={b}")
-
-            measure(nprobes[len(nprobes) // 2], 100)
-            sweep(sweep_2d, nprobes, [r for r in RERANKS if r >= k], measure, stop)
-        else:
-            def measure(a):
-                ivf.nprobe = a
-                return run(one, f"nprobe={a}")
-
-            measure(nprobes[len(nprobes) // 2])
-            sweep(sweep_1d, nprobes, measure, stop)
-    elif args.lib == "hnswlib":
-        import hnswlib
-
-        p = hnswlib.Index(space="l2", dim=Q.shape[1])
-        p.load_index(path + ".idx", max_elements=n)
-        p.set_num_threads(1)
-        qs = [np.ascontiguousarray(Q[i:i + 1], dtype=np.float32) for i in range(nq)]
-
-        def one(i):
-            return p.knn_query(qs[i], k=k, num_threads=1)[0][0].tolist()
-
-        load_s = time.perf_counter() - t
-
-        def measure(ef):
-            p.set_ef(ef)
-            return run(one, f"ef={ef}")
-
-        measure(64)
-        sweep(sweep_1d, [e for e in EFS if e >= k], measure, stop)
-    else:
-        raise SystemExit(f"unknown library {args.lib}")
-    res = {"lib": args.lib, "points": points, "cut": cut[0], "load_s": load_s, "cpu": args.cpu,
+            sweep_1d(s.grid[1], measure, max(TARGETS))
+    except StopSweep:
+        cut[0] = True
+    res = {"lib": args.lib, "bits": args.bits, "tag": tag, "points": points, "cut": cut[0],
+           "load_s": load_s, "cpu": args.cpu, "outside_filter": outside[0],
            "affinity": sorted(os.sched_getaffinity(0)), "load_after": os.getloadavg()}
+    print("RESULT " + json.dumps(res), flush=True)
+
+
+# --------------------------------------------------------------------------- threads worker
+
+
+def worker_threads(args):
+    """Throughput of args.threads_n Python threads on one opened index at one setting."""
+    import threading
+
+    cpus = [int(c) for c in args.cpus.split(",")]
+    os.sched_setaffinity(0, set(cpus))  # before any import, as in worker_search
+    import numpy as np
+
+    d = args.datadir
+    Q = np.load(os.path.join(d, "queries.npy"))
+    n = np.load(os.path.join(d, "base.npy"), mmap_mode="r").shape[0]
+    nlist = args.nlist or default_nlist(n)
+    nq, T = len(Q), args.threads_n
+    s = open_searcher(args, Q, n, nlist, np)
+    knobs = json.loads(args.knobs)
+    s.apply(knobs)
+    for i in range(nq):  # warm-up pass
+        s.one(i)
+    slices = [list(r) for r in np.array_split(np.arange(nq), T)]
+    start = threading.Barrier(T + 1)
+    errors = []
+
+    def work(sl):
+        try:
+            if args.lib.startswith("faiss"):
+                import faiss
+
+                faiss.omp_set_num_threads(1)  # OpenMP's thread count is per calling thread
+            start.wait()
+            for _ in range(args.passes):
+                for i in sl:
+                    s.one(i)
+        except Exception as e:
+            errors.append(f"{type(e).__name__}: {e}")
+
+    threads = [threading.Thread(target=work, args=(sl,)) for sl in slices]
+    for th in threads:
+        th.start()
+    start.wait()
+    t0 = time.perf_counter()
+    for th in threads:
+        th.join()
+    wall = time.perf_counter() - t0
+    res = {"lib": args.lib, "bits": args.bits, "threads": T, "cpus": cpus, "passes": args.passes,
+           "qps": args.passes * nq / wall, "wall_s": wall, "errors": errors[:1],
+           "load_after": os.getloadavg()}
     print("RESULT " + json.dumps(res), flush=True)
 
 
 # --------------------------------------------------------------------------- driver
 
 
-def run_worker(kind, lib, args, datadir, indexdir):
+def run_worker(kind, lib, bits, args, datadir, indexdir, extra=()):
     cmd = [sys.executable, os.path.abspath(__file__), "--worker", kind, "--lib", lib,
            "--datadir", datadir, "--indexdir", indexdir, "--k", str(args.k),
            "--seed", str(args.seed), "--nlist", str(args.nlist or 0), "--cpu", str(args.cpu),
-           "--clock", args.clock, "--tandrel-bits", str(args.tandrel_bits),
+           "--clock", args.clock, "--bits", str(bits),
            "--min-qps", str(args.min_qps), "--max-sweep-s", str(args.max_sweep_s),
            "--hnsw-m", str(args.hnsw_m), "--hnsw-efc", str(args.hnsw_efc)]
+    if args.filter_pct:
+        cmd += ["--filter-pct", ",".join(f"{p:g}" for p in args.filter_pct), "--tagdir", args.tagdir]
+    cmd += list(extra)
     if args.tandrel_stub:
         cmd.append("--tandrel-stub")
     env = dict(os.environ)
-    if kind == "search":
+    if kind in ("search", "threads"):
         for v in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
             env[v] = "1"
     p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=None, text=True, env=env)
@@ -496,7 +748,7 @@ def run_worker(kind, lib, args, datadir, indexdir):
         if line.startswith("RESULT "):
             return json.loads(line[len("RESULT "):])
     log(f"{lib}: {kind} worker failed (exit {p.returncode}); stdout tail:\n{p.stdout[-2000:]}")
-    return None
+    return {"error": f"{kind} process exit {p.returncode}"}
 
 
 def available_libs(args):
@@ -510,12 +762,14 @@ def available_libs(args):
             notes.append("tandrel: STUB (exact numpy search standing in for the module; "
                          "its figures say nothing about tandrel)")
             continue
-        if importlib.util.find_spec(mod) is None:
+        need = [mod] + (["faiss"] if lib == "rabitqlib" else [])  # faiss k-means for its lists
+        absent = [m for m in need if importlib.util.find_spec(m) is None]
+        if absent:
             if mod == "tandrel":
                 msg = ("tandrel: module not importable; skipped (build it with `make build` "
                        "and run with PYTHONPATH=build/dev, or `pip install .`)")
             else:
-                msg = (f"{lib}: Python module `{mod}` is not installed; skipped "
+                msg = (f"{lib}: Python module `{absent[0]}` is not installed; skipped "
                        f"(pip install -r bench/requirements.txt)")
             log(msg)
             notes.append(msg)
@@ -533,6 +787,22 @@ def available_libs(args):
     return libs, notes
 
 
+def entries_of(libs, args):
+    """(lib, bits) pairs, one table row each: a library with a code-width option once per
+    width asked for, the others with bits 0."""
+    out = []
+    for lib in libs:
+        widths = {"tandrel": args.tandrel_bits, "rabitqlib": args.rabitqlib_bits}.get(lib, [0])
+        out += [(lib, b) for b in widths]
+    return out
+
+
+def label(lib, bits, args):
+    if lib == "tandrel" and len(args.tandrel_bits) == 1:
+        return lib  # the row name of the single-width run, as before widths could be swept
+    return f"{lib}-{bits}b" if lib in BITS_LIBS else lib
+
+
 def fmt_mb(b):
     return f"{b / 1e6:.1f}"
 
@@ -544,8 +814,8 @@ def best_at(points, target):
     return max(ok, key=lambda p: p["qps"])
 
 
-def describe(lib, args, nlist):
-    return LIBS[lib][1].format(bits=args.tandrel_bits, nlist=nlist, M=args.hnsw_m, efc=args.hnsw_efc)
+def describe(lib, bits, args, nlist):
+    return LIBS[lib][1].format(bits=bits, nlist=nlist, M=args.hnsw_m, efc=args.hnsw_efc)
 
 
 def cpu_model():
@@ -559,13 +829,38 @@ def cpu_model():
     return "unknown"
 
 
-def render(args, n, dim, nlist, results, notes, ties, load_before):
+def failure(r):
+    """The cell text of a failed build or search: the library's own error where it gave one."""
+    err = (r or {}).get("error")
+    return f"failed ({err})" if err else "failed"
+
+
+def qps_cells(s, args):
+    if s is None or s.get("error") or not s.get("points"):
+        return [failure(s)] * (len(TARGETS) + 1)
+    row = []
+    for t in TARGETS:
+        p = best_at(s["points"], t)
+        if p is None:
+            row.append("not reached" + (" (sweep cut)" if s.get("cut") else ""))
+        else:
+            row.append(f"{p['qps']:,.0f} ({p['setting']})")
+    row.append(f"{max(p['recall'] for p in s['points']):.4f}")
+    return row
+
+
+def render(args, n, dim, nlist, results, notes, ties, load_before, threads=None, filtered=None):
     L = []
     L.append(f"### {args.dataset}: {n:,} x {dim} float32, {args.queries:,} queries, k={args.k}")
     L.append("")
-    L.append(f"- data: seeded Gaussian mixture (seed {args.seed}, decay {args.decay:g}, within "
-             f"{args.within:g}); queries from the same mixture; "
-             f"exact float64 ground truth ({ties} queries with a near-tie at rank {args.k}).")
+    if args.dataset == "fmnist":
+        L.append(f"- data: Fashion-MNIST ({FMNIST_DIR}): the 60,000 training images as float32 "
+                 f"rows, the first {args.queries:,} test images as queries; exact float64 ground "
+                 f"truth ({ties} queries with a near-tie at rank {args.k}).")
+    else:
+        L.append(f"- data: seeded Gaussian mixture (seed {args.seed}, decay {args.decay:g}, within "
+                 f"{args.within:g}); queries from the same mixture; "
+                 f"exact float64 ground truth ({ties} queries with a near-tie at rank {args.k}).")
     L.append(f"- IVF lists (all IVF indexes): {nlist}; HNSW M={args.hnsw_m}, "
              f"ef_construction={args.hnsw_efc}.")
     L.append(f"- search: one query per call from Python, one thread, process pinned to CPU "
@@ -584,24 +879,15 @@ def render(args, n, dim, nlist, results, notes, ties, load_before):
     head += [f"QPS @ R{args.k}>={t:.2f}" for t in TARGETS] + ["best recall"]
     L.append("| " + " | ".join(head) + " |")
     L.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|")
-    for lib, b, s in results:
-        row = [lib, describe(lib, args, nlist)]
-        if b is None:
-            row += ["failed"] * 3
+    for lib, bits, b, s in results:
+        row = [label(lib, bits, args), describe(lib, bits, args, nlist)]
+        if b is None or b.get("error"):
+            row += [failure(b)] + ["-"] * 2
         else:
             row += [f"{b['build_s']:.1f}",
                     "(in build)" if b.get("save_s") is None else f"{b['save_s']:.1f}",
                     fmt_mb(b["bytes"])]
-        if s is None or not s["points"]:
-            row += ["failed"] * (len(TARGETS) + 1)
-        else:
-            for t in TARGETS:
-                p = best_at(s["points"], t)
-                if p is None:
-                    row.append("not reached" + (" (sweep cut)" if s.get("cut") else ""))
-                else:
-                    row.append(f"{p['qps']:,.0f} ({p['setting']})")
-            row.append(f"{max(p['recall'] for p in s['points']):.4f}")
+        row += qps_cells(s, args) if b is not None and not b.get("error") else ["-"] * (len(TARGETS) + 1)
         L.append("| " + " | ".join(row) + " |")
     if args.all_points:
         L.append("")
@@ -609,11 +895,74 @@ def render(args, n, dim, nlist, results, notes, ties, load_before):
         L.append("")
         L.append("| library | setting | recall | QPS (wall) | QPS (cpu) |")
         L.append("|---|---|---:|---:|---:|")
-        for lib, _b, s in results:
+        for lib, bits, _b, s in results:
             for p in (s or {}).get("points", []):
-                L.append(f"| {lib} | {p['setting']} | {p['recall']:.4f} | "
+                L.append(f"| {label(lib, bits, args)} | {p['setting']} | {p['recall']:.4f} | "
                          f"{p['qps_wall']:,.0f} | {p['qps_cpu']:,.0f} |")
+    if threads:
+        L.append("")
+        L.append(f"#### Throughput by Python threads ({args.queries:,} queries, one per call)")
+        L.append("")
+        L.append(f"Each thread searches its own slice of the queries, repeated so a run lasts about "
+                 f"{args.thread_seconds:g} s; the process's affinity is as many CPUs as threads "
+                 f"(the highest-numbered allowed ones; shared machine, load average "
+                 f"{os.getloadavg()[0]:.1f} at the end). Setting: the fastest reaching "
+                 f"R{args.k}>=0.95 in the single-thread sweep (else the best-recall one). "
+                 f"QPS = all queries answered / wall seconds.")
+        L.append("")
+        head = ["library", "setting (recall)"] + [f"{t} thr QPS" for t in args.threads]
+        head.append(f"speedup {args.threads[-1]} / {args.threads[0]}")
+        L.append("| " + " | ".join(head) + " |")
+        L.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|")
+        for lib, bits, p, runs in threads:
+            row = [label(lib, bits, args), f"{p['setting']} ({p['recall']:.4f})"]
+            for t in args.threads:
+                r = runs.get(t)
+                if r is None:
+                    row.append("-")
+                elif r.get("error") or r.get("errors"):
+                    row.append(failure({"error": r.get("error") or r["errors"][0]}))
+                else:
+                    row.append(f"{r['qps']:,.0f}")
+            a, z = runs.get(args.threads[0]), runs.get(args.threads[-1])
+            ok = a and z and "qps" in a and "qps" in z and not a.get("errors") and not z.get("errors")
+            row.append(f"{z['qps'] / a['qps']:.2f}x" if ok else "-")
+            L.append("| " + " | ".join(row) + " |")
+    if filtered:
+        L.append("")
+        L.append(f"#### Filtered search (single thread, one query per call, pinned to CPU {args.cpu})")
+        L.append("")
+        L.append("Rows carry a string metadata value \"tag\"; a seeded random pct% of the rows have "
+                 "tag \"p<pct>\", the rest \"rest\". tandrel: `search(..., filter_json='{\"tag\": "
+                 "\"p1\"}')` on an index built with that metadata; faiss: IVF-Flat with "
+                 "SearchParametersIVF(sel=IDSelectorBitmap(rows of the tag), nprobe=...). Recall@"
+                 f"{args.k} against the exact nearest neighbours among the tagged rows.")
+        L.append("")
+        head = ["library", "filter (rows)", "build s"]
+        head += [f"QPS @ R{args.k}>={t:.2f}" for t in TARGETS] + ["best recall"]
+        L.append("| " + " | ".join(head) + " |")
+        L.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|")
+        for lib, bits, tag, rows, b, s in filtered:
+            row = [label(lib, bits, args), f"tag = {tag} ({rows:,})"]
+            if b is None or b.get("error"):
+                row += [failure(b)] + ["-"] * (len(TARGETS) + 1)
+            else:
+                row += [f"{b['build_s']:.1f}"] + qps_cells(s, args)
+                if s and s.get("outside_filter"):
+                    row[-1] += f" ({s['outside_filter']} results outside the filter!)"
+            L.append("| " + " | ".join(row) + " |")
     return "\n".join(L) + "\n"
+
+
+def remove_index(indexdir, lib, bits, tagged=False):
+    p = os.path.join(indexdir, lib + (f"-{bits}b" if lib in BITS_LIBS else "") + ("-tagged" if tagged else ""))
+    shutil.rmtree(p, ignore_errors=True)
+    if os.path.exists(p + ".idx"):
+        os.remove(p + ".idx")
+
+
+def int_list(text):
+    return [int(x) for x in text.split(",") if x.strip()]
 
 
 def main():
@@ -638,26 +987,43 @@ def main():
                     help="end a library's sweep at the first setting slower than this")
     ap.add_argument("--max-sweep-s", type=float, default=900.0,
                     help="end a library's sweep after this many seconds")
-    ap.add_argument("--tandrel-bits", type=int, default=2)
+    ap.add_argument("--tandrel-bits", type=int_list, default=[2],
+                    help="code widths for tandrel, comma-separated (one index and row each)")
+    ap.add_argument("--rabitqlib-bits", type=int_list, default=[4, 7],
+                    help="code widths (1-9) for rabitqlib's IvfIndex, comma-separated")
     ap.add_argument("--tandrel-stub", action="store_true",
                     help="use an exact-search stand-in for tandrel (harness check only)")
     ap.add_argument("--hnsw-m", type=int, default=16)
     ap.add_argument("--hnsw-efc", type=int, default=200)
+    ap.add_argument("--threads", type=int_list, default=[],
+                    help="also measure throughput with these Python thread counts, e.g. 1,2,4,8")
+    ap.add_argument("--thread-seconds", type=float, default=2.0,
+                    help="approximate length of one throughput run")
+    ap.add_argument("--filter-pct", type=lambda t: [float(x) for x in t.split(",") if x.strip()],
+                    default=[], help="also measure filtered search at these selectivities in %%, e.g. 1,10")
     ap.add_argument("--workdir", default=os.path.join("/tmp", "tandrel-compare"))
     ap.add_argument("--keep-indexes", action="store_true", help="keep the built indexes")
     ap.add_argument("--all-points", action="store_true", help="also list every measured setting")
     ap.add_argument("--out", help="also write the Markdown to this file")
     # internal: worker processes
-    ap.add_argument("--worker", choices=("build", "search"), help=argparse.SUPPRESS)
+    ap.add_argument("--worker", choices=("build", "search", "threads"), help=argparse.SUPPRESS)
     ap.add_argument("--lib", help=argparse.SUPPRESS)
+    ap.add_argument("--bits", type=int, default=0, help=argparse.SUPPRESS)
     ap.add_argument("--datadir", help=argparse.SUPPRESS)
     ap.add_argument("--indexdir", help=argparse.SUPPRESS)
+    ap.add_argument("--tagdir", help=argparse.SUPPRESS)
+    ap.add_argument("--tagged", action="store_true", help=argparse.SUPPRESS)
+    ap.add_argument("--filter-tag", help=argparse.SUPPRESS)
+    ap.add_argument("--knobs", help=argparse.SUPPRESS)
+    ap.add_argument("--threads-n", type=int, default=1, help=argparse.SUPPRESS)
+    ap.add_argument("--cpus", help=argparse.SUPPRESS)
+    ap.add_argument("--passes", type=int, default=1, help=argparse.SUPPRESS)
     args = ap.parse_args()
 
     if args.worker:
         if args.nlist == 0:
             args.nlist = None
-        (worker_build if args.worker == "build" else worker_search)(args)
+        {"build": worker_build, "search": worker_search, "threads": worker_threads}[args.worker](args)
         return
 
     if args.small:
@@ -668,6 +1034,10 @@ def main():
             ap.error(f"unknown library {lib}; choose from {', '.join(LIBS)}")
     if args.cpu < 0:
         args.cpu = max(os.sched_getaffinity(0))
+    allowed = sorted(os.sched_getaffinity(0), reverse=True)
+    for t in args.threads:
+        if not 1 <= t <= len(allowed):
+            ap.error(f"--threads {t}: between 1 and the {len(allowed)} CPUs allowed")
     load_before = os.getloadavg()
 
     import numpy as np
@@ -683,23 +1053,59 @@ def main():
         ties = int(np.sum(gap <= 1e-9 * np.maximum(1.0, np.abs(gtd[:, args.k]))))
     indexdir = os.path.join(datadir, "indexes")
     os.makedirs(indexdir, exist_ok=True)
+    args.tagdir = None
+    if args.filter_pct:
+        args.tagdir, tag_names = prepare_tags(args, datadir, np)
 
-    results = []
-    for lib in libs:
-        log(f"{lib}: building ({describe(lib, args, nlist)})")
-        b = run_worker("build", lib, args, datadir, indexdir)
+    results, threads = [], []
+    for lib, bits in entries_of(libs, args):
+        name = label(lib, bits, args)
+        log(f"{name}: building ({describe(lib, bits, args, nlist)})")
+        b = run_worker("build", lib, bits, args, datadir, indexdir)
         s = None
-        if b is not None:
-            log(f"{lib}: built in {b['build_s']:.1f}s, {fmt_mb(b['bytes'])} MB; searching on CPU {args.cpu}")
-            s = run_worker("search", lib, args, datadir, indexdir)
-        results.append((lib, b, s))
+        if b.get("error"):
+            log(f"{name}: build failed: {b['error']}")
+        else:
+            log(f"{name}: built in {b['build_s']:.1f}s, {fmt_mb(b['bytes'])} MB; searching on CPU {args.cpu}")
+            s = run_worker("search", lib, bits, args, datadir, indexdir)
+        results.append((lib, bits, b, s))
+        if args.threads and lib in THREAD_LIBS and s and s.get("points"):
+            p = best_at(s["points"], 0.95) or max(s["points"], key=lambda q: q["recall"])
+            qps1 = p["qps_wall"]
+            passes = max(1, int(np.ceil(args.thread_seconds * qps1 / args.queries)))
+            runs = {}
+            for t in args.threads:
+                cpus = ",".join(str(c) for c in sorted(allowed[:t]))
+                log(f"{name}: {t} threads on CPUs {cpus}, {p['setting']}, {passes} passes")
+                runs[t] = run_worker("threads", lib, bits, args, datadir, indexdir,
+                                     ["--threads-n", str(t), "--cpus", cpus, "--passes", str(passes),
+                                      "--knobs", json.dumps(p["knobs"])])
+                if "qps" in runs[t]:
+                    log(f"  {name}: {t} threads {runs[t]['qps']:,.0f} QPS")
+            threads.append((lib, bits, p, runs))
         if not args.keep_indexes:
-            p = os.path.join(indexdir, lib)
-            shutil.rmtree(p, ignore_errors=True)
-            if os.path.exists(p + ".idx"):
-                os.remove(p + ".idx")
+            remove_index(indexdir, lib, bits)
 
-    md = render(args, n, dim, nlist, results, notes, ties, load_before)
+    filtered = []
+    if args.filter_pct:
+        tags = np.load(os.path.join(args.tagdir, "tags.npy"))
+        for lib, bits in entries_of([x for x in libs if x in FILTER_LIBS], args):
+            name = label(lib, bits, args)
+            log(f"{name}: building with the tag column (filtered search)")
+            b = run_worker("build", lib, bits, args, datadir, indexdir, ["--tagged"])
+            for j, tag in enumerate(tag_names):
+                s = None
+                if not b.get("error"):
+                    s = run_worker("search", lib, bits, args, datadir, indexdir,
+                                   ["--tagged", "--filter-tag", tag])
+                filtered.append((lib, bits, tag, int(np.sum(tags == j + 1)), b, s))
+            if not args.keep_indexes:
+                remove_index(indexdir, lib, bits, tagged=True)
+        skipped = [x for x in args.libs if x not in FILTER_LIBS]
+        if skipped:
+            notes.append(f"filtered search measured for {', '.join(x for x in FILTER_LIBS if x in libs)} only")
+
+    md = render(args, n, dim, nlist, results, notes, ties, load_before, threads, filtered)
     sys.stdout.write(md)
     if args.out:
         with open(args.out, "w") as f:
