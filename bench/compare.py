@@ -8,11 +8,14 @@ path, e.g. after `make build`:
 
     PYTHONPATH=build/dev python3 bench/compare.py --small
     PYTHONPATH=build/dev python3 bench/compare.py --dataset 1m128 --out results.md
+    PYTHONPATH=build/dev python3 bench/compare.py --dataset fmnist --tandrel-bits 1,2,4 \
+        --threads 1,2,4,8 --filter-pct 1,10
 
 What is measured, for every library on the same data, queries and k:
 
 * build seconds: the index construction with every core allowed (faiss: train + add
-  with omp threads = all CPUs; hnswlib: add_items with num_threads=-1; tandrel: the
+  with omp threads = all CPUs; hnswlib: add_items with num_threads=-1; rabitqlib:
+  faiss k-means for the lists, then IvfIndex.build with num_threads = all CPUs; tandrel: the
   `build` call, whose pool is sized from the CPUs available to the process). tandrel's
   `build` writes its segment to disk as part of the call; for the peers the time of
   `write_index` / `save_index` is reported separately ("save s").
