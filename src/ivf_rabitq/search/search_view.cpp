@@ -177,9 +177,7 @@ struct ChunkOut {
 // streams that the hardware prefetcher picks up after a few lines).
 inline void prefetch_rows(const SegmentView& seg, size_t stride, uint32_t c, uint32_t a, uint32_t b) {
   if (a >= b) return;
-  // The blocked scan runs through a cluster faster than the hardware prefetcher ramps up:
-  // the whole next cluster is requested (up to 256 rows), while this one is being scanned.
-  const size_t rows = std::min<size_t>(b - a, seg.blocked != nullptr ? 256 : 32);
+  const size_t rows = std::min<size_t>(b - a, 32);
   const char* codes = seg.blocked != nullptr ? reinterpret_cast<const char*>(seg.blocked->cluster_blocks(c))
                                              : reinterpret_cast<const char*>(seg.codes + static_cast<size_t>(a) * stride);
   const char* metas = reinterpret_cast<const char*>(seg.metas + static_cast<size_t>(a) * codec::kRowFactors);
@@ -267,7 +265,6 @@ class ClusterScanner {
     for (uint32_t p = a; p < b;) {
       const uint32_t e = static_cast<uint32_t>(std::min<size_t>(b, size_t{p} + kEstBatch));
       const size_t cnt = e - p;
-      if (e < b) prefetch_batch(blocks, e - a, std::min<size_t>(b - e, kEstBatch), e);
       codec::scan_blocks(blocks + (p - a) / codec::kScanBlockRows * bc.block_bytes(),
                          (cnt + codec::kScanBlockRows - 1) / codec::kScanBlockRows, s_.tables.data(), seg.n_bits, len,
                          s_.ip);
@@ -290,17 +287,6 @@ class ClusterScanner {
       });
       p = e;
     }
-  }
-
-  // Requests the blocks and row factors of the rows [first, first + rows) of the cluster
-  // (first row of the cluster at slot) one batch ahead of the scan.
-  void prefetch_batch(const uint8_t* blocks, size_t first, size_t rows, uint32_t slot) const {
-    const size_t bb = ctx_.seg.blocked->block_bytes();
-    const char* codes = reinterpret_cast<const char*>(blocks + first / codec::kScanBlockRows * bb);
-    const size_t code_bytes = (rows + codec::kScanBlockRows - 1) / codec::kScanBlockRows * bb;
-    const char* metas = reinterpret_cast<const char*>(ctx_.seg.metas + static_cast<size_t>(slot) * codec::kRowFactors);
-    for (size_t o = 0; o < code_bytes; o += 64) __builtin_prefetch(codes + o);
-    for (size_t o = 0; o < rows * codec::kRowFactors * sizeof(float); o += 64) __builtin_prefetch(metas + o);
   }
 
   void estimate_run(uint32_t x, uint32_t y, ChunkOut& out) {
