@@ -1,5 +1,6 @@
 // Codec kernels: bit-plane inner product (rows/s/core) and the fused estimate per
-// dispatch level, FWHT and full rotation throughput.
+// dispatch level, the block-interleaved scan (lookup tables + blocked inner products) per
+// level, FWHT and full rotation throughput.
 //   build/rel/bench_codec --benchmark_filter=IpRows
 #include <benchmark/benchmark.h>
 
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/codec/fastscan.hpp"
 #include "ivf_rabitq/common/simd.hpp"
 
 using namespace ivf_rabitq;
@@ -84,6 +86,29 @@ void BM_EstimateRows(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRows));
 }
 
+// Blocked scan of one cluster: its 16-entry lookup tables, then the inner products of all
+// its rows from the block-interleaved codes (the same values as BM_IpRows).
+void BM_ScanBlocks(benchmark::State& state) {
+  simd::Level level;
+  if (!select_level(state, level)) return;
+  const uint32_t n_bits = static_cast<uint32_t>(state.range(1));
+  const size_t dim = static_cast<size_t>(state.range(2));
+  Cluster c = make_cluster(n_bits, dim);
+  const uint32_t offsets[] = {0, static_cast<uint32_t>(kRows)};
+  const codec::BlockedCodes bc =
+      codec::BlockedCodes::build(c.codes, offsets, 1, static_cast<uint32_t>(kRows), n_bits, dim / 64);
+  std::vector<uint8_t> tables(codec::scan_table_bytes(dim));
+  std::vector<uint64_t> out(kRows);
+  for (auto _ : state) {
+    codec::build_scan_tables_at(level, c.lut, tables.data());
+    codec::scan_blocks_at(level, bc.cluster_blocks(0), kRows / codec::kScanBlockRows, tables.data(), n_bits, dim,
+                          out.data());
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRows));
+}
+
 void ip_args(benchmark::internal::Benchmark* b) {
   for (int level : {0, 1, 2})
     for (int nb : {1, 2, 4})
@@ -132,6 +157,7 @@ void BM_Rotate(benchmark::State& state) {
 
 BENCHMARK(BM_IpRows)->Apply(ip_args);
 BENCHMARK(BM_EstimateRows)->Apply(ip_args);
+BENCHMARK(BM_ScanBlocks)->Apply(ip_args);
 BENCHMARK(BM_Fwht)->ArgsProduct({{0, 1, 2}, {128, 512, 1024, 2048}});
 BENCHMARK(BM_Rotate)->ArgsProduct({{128, 768, 1536, 100, 300}, {1, 0}});
 

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/codec/fastscan.hpp"
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/common/error.hpp"
@@ -417,6 +418,10 @@ class IvfIndex {
   // immutable. Both layouts are kept: the row-major one gives a cluster's residual (one
   // contiguous run per probed cluster), the blocked one scans all clusters at once.
   distance::PackedVectors packed_centroids;
+  // codes.bin in the block-interleaved layout of the cluster scan (rows of each cluster in
+  // blocks of 32, transposed so one byte shuffle looks up 32 rows). Built by the open,
+  // immutable; empty when it could not be allocated (the search then reads codes.bin).
+  codec::BlockedCodes blocked_codes;
   // Delta rows per cluster, in step with `delta`: changed only while the delta write lock
   // is held (assigned by the open, extended by every add), read under the delta read lock.
   DeltaClusterLists delta_lists;

@@ -59,6 +59,10 @@ IndexView index_view(const IvfIndex& ix) {
   s.rotator = &ix.rotator;
   s.centroids_rot = ix.centroids_rot.data();
   s.packed_centroids = &ix.packed_centroids;
+  const codec::BlockedCodes& bc = ix.blocked_codes;
+  if (!bc.empty() && bc.n_clusters() == s.n_clusters && bc.n() == s.n && bc.n_bits() == s.n_bits &&
+      bc.words() == s.words && s.words * 64 == s.pad)
+    s.blocked = &bc;
   s.offsets = mf.offsets.data();
   s.codes = ix.codes_bin.view().data();
   s.metas = ix.metas_bin.view().data();

@@ -9,10 +9,13 @@
 //   - the lookup tables of a chunk start from statistics computed for all its clusters side
 //     by side (one residual per SIMD lane, each in coordinate order), then vectorised
 //     quantisation;
-//   - the code scan uses codec::estimate_rows (fused popcount inner product and estimate
-//     math) over runs of consecutive live rows, the tombstones of a cluster being walked
-//     once by a bitmap cursor; candidates are appended without a branch per row and
-//     compacted by a radix selection;
+//   - the code scan reads the open segment's block-interleaved codes (codec/fastscan.hpp):
+//     16-entry lookup tables per probed cluster, 32 rows per byte shuffle, every row of a
+//     block estimated and only the live, filter-passing runs appended; views without the
+//     blocked copy use codec::estimate_rows (fused popcount inner product and estimate
+//     math) over runs of consecutive live rows. The tombstones of a cluster are walked once
+//     by a bitmap cursor; candidates are appended without a branch per row and compacted
+//     by a radix selection;
 //   - delta rows of a probed cluster come from the per-cluster delta lists and are
 //     estimated with the lookup table the cluster scan already built;
 //   - the rerank pool is chosen by radix selection and branch-free partitions and scored in
@@ -98,6 +101,8 @@ struct ChunkScratch {
   std::vector<float> resid;
   std::vector<codec::ResidualStats> stats;
   CandArray cands;
+  std::vector<uint8_t> tables;  // 16-entry lookup tables of the blocked scan
+  alignas(64) uint64_t ip[kEstBatch];
   alignas(64) float est[kEstBatch];
   alignas(64) float low[kEstBatch];
   bool busy = false;
@@ -170,10 +175,11 @@ struct ChunkOut {
 
 // Warms the cache for the first rows of a cluster (its codes and factors are read as two
 // streams that the hardware prefetcher picks up after a few lines).
-inline void prefetch_rows(const SegmentView& seg, size_t stride, uint32_t a, uint32_t b) {
+inline void prefetch_rows(const SegmentView& seg, size_t stride, uint32_t c, uint32_t a, uint32_t b) {
   if (a >= b) return;
   const size_t rows = std::min<size_t>(b - a, 32);
-  const char* codes = reinterpret_cast<const char*>(seg.codes + static_cast<size_t>(a) * stride);
+  const char* codes = seg.blocked != nullptr ? reinterpret_cast<const char*>(seg.blocked->cluster_blocks(c))
+                                             : reinterpret_cast<const char*>(seg.codes + static_cast<size_t>(a) * stride);
   const char* metas = reinterpret_cast<const char*>(seg.metas + static_cast<size_t>(a) * codec::kRowFactors);
   const size_t code_bytes = rows * stride * sizeof(uint64_t);
   const size_t meta_bytes = rows * codec::kRowFactors * sizeof(float);
@@ -195,7 +201,7 @@ class ClusterScanner {
     const uint32_t b = std::min(seg.offsets[c + 1], seg.n);
     std::span<const uint32_t> drows;
     if (ctx_.delta_rows != 0 && seg.delta_lists != nullptr) drows = seg.delta_lists->rows_of(c);
-    if (next != kU32Max) prefetch_rows(seg, stride_, seg.offsets[next], std::min(seg.offsets[next + 1], seg.n));
+    if (next != kU32Max) prefetch_rows(seg, stride_, next, seg.offsets[next], std::min(seg.offsets[next + 1], seg.n));
     if (a >= b && drows.empty()) return;
 
     Clock::time_point t0;
@@ -205,9 +211,13 @@ class ClusterScanner {
     float* r = s_.resid.data();
     for (size_t j = 0; j < pad; ++j) r[j] = ctx_.rq[j] - cr[j];
     codec::preprocess_query_with(s_.lut, std::span<const float>(r, pad), ctx_.stats_len, stats);
+    const bool blocked = seg.blocked != nullptr && a < b;
+    if (blocked) codec::build_scan_tables(s_.lut, s_.tables.data());
     if (ctx_.timing) out.lut_ns += ns_since(t0);
 
-    if (!ctx_.filter) {
+    if (blocked) {
+      scan_blocked(c, a, b, out);
+    } else if (!ctx_.filter) {
       for_live_runs(ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) { estimate_run(x, y, out); });
     } else {
       for_live_runs(ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) {
@@ -230,7 +240,7 @@ class ClusterScanner {
       codec::estimate_rows(s_.lut, ctx_.delta.codes.data() + static_cast<size_t>(i) * stride_,
                            ctx_.delta.factors.data() + static_cast<size_t>(i) * codec::kRowFactors, 1, seg.n_bits,
                            pad, s_.est, s_.low);
-      append(1, slot);
+      append(0, 1, slot);
     }
   }
 
@@ -243,6 +253,42 @@ class ClusterScanner {
   }
 
  private:
+  // Main rows [a, b) of cluster c from the blocked copy, in batches of whole blocks: every
+  // row of a batch gets its inner product and estimate, then the live, filter-passing runs
+  // are appended and counted; tombstoned and rejected rows are computed and dropped.
+  void scan_blocked(uint32_t c, uint32_t a, uint32_t b, ChunkOut& out) {
+    static_assert(kEstBatch % codec::kScanBlockRows == 0);
+    const SegmentView& seg = ctx_.seg;
+    const codec::BlockedCodes& bc = *seg.blocked;
+    const uint8_t* blocks = bc.cluster_blocks(c);
+    const size_t len = seg.words * 64;
+    for (uint32_t p = a; p < b;) {
+      const uint32_t e = static_cast<uint32_t>(std::min<size_t>(b, size_t{p} + kEstBatch));
+      const size_t cnt = e - p;
+      codec::scan_blocks(blocks + (p - a) / codec::kScanBlockRows * bc.block_bytes(),
+                         (cnt + codec::kScanBlockRows - 1) / codec::kScanBlockRows, s_.tables.data(), seg.n_bits, len,
+                         s_.ip);
+      codec::estimates_from_ips(s_.lut, seg.pad, s_.ip, seg.metas + static_cast<size_t>(p) * codec::kRowFactors, cnt,
+                                s_.est, s_.low);
+      const auto take = [&](uint32_t x, uint32_t y) {
+        out.rows += y - x;
+        append(x - p, y - x, x);
+      };
+      for_live_runs(ctx_.tombs, p, e, [&](uint32_t x, uint32_t y) {
+        if (!ctx_.filter) return take(x, y);
+        uint32_t rs = x;
+        for (uint32_t i = x; i < y; ++i) {
+          if (!ctx_.filter.main(ctx_.filter.ctx, i)) {
+            if (i > rs) take(rs, i);
+            rs = i + 1;
+          }
+        }
+        if (y > rs) take(rs, y);
+      });
+      p = e;
+    }
+  }
+
   void estimate_run(uint32_t x, uint32_t y, ChunkOut& out) {
     const SegmentView& seg = ctx_.seg;
     out.rows += y - x;
@@ -251,17 +297,17 @@ class ClusterScanner {
       codec::estimate_rows(s_.lut, seg.codes + static_cast<size_t>(p) * stride_,
                            seg.metas + static_cast<size_t>(p) * codec::kRowFactors, cnt, seg.n_bits, seg.pad,
                            s_.est, s_.low);
-      append(cnt, p);
+      append(0, cnt, p);
       p += cnt;
     }
   }
 
-  // Appends rows first_slot + j (j < cnt) of the estimate batch that the bound keeps (an
+  // Appends rows first_slot + j (j < cnt), estimates from + j of the batch, that the bound keeps (an
   // estimate above it is dropped; a NaN estimate never is), without a branch per row, then
   // compacts when the buffer has reached the trigger. Compacting after the batch rather
   // than at the exact row changes nothing but the moment the bound tightens: the buffer
   // still ends up holding the cap best of every row offered to it.
-  void append(uint32_t cnt, uint32_t first_slot) {
+  void append(uint32_t from, uint32_t cnt, uint32_t first_slot) {
     // Grows with the rows actually offered (never by the caller's sizes); it stops growing
     // at trigger + one batch, as the buffer is compacted on reaching the trigger.
     if (s_.cands.n + cnt > s_.cands.cap) s_.cands.reserve(std::max<size_t>(2 * s_.cands.cap, s_.cands.n + kEstBatch));
@@ -269,8 +315,8 @@ class ClusterScanner {
     const float bound = bound_;
     size_t m = 0;
     for (uint32_t j = 0; j < cnt; ++j) {
-      const float e = s_.est[j];
-      out[m] = Candidate::make(e, s_.low[j], first_slot + j);
+      const float e = s_.est[from + j];
+      out[m] = Candidate::make(e, s_.low[from + j], first_slot + j);
       m += !(e > bound);
     }
     s_.cands.n += m;
@@ -287,6 +333,8 @@ void scan_clusters(const ProbeCtx& ctx, const uint32_t* clusters, size_t count, 
                    ChunkOut& out) {
   Lease<ChunkScratch> s;
   if (s->resid.size() < ctx.seg.pad) s->resid.resize(ctx.seg.pad);
+  if (ctx.seg.blocked != nullptr && s->tables.size() < codec::scan_table_bytes(ctx.seg.pad))
+    s->tables.resize(codec::scan_table_bytes(ctx.seg.pad));
   if (s->stats.size() < count) s->stats.resize(count);
   Clock::time_point t0;
   if (ctx.timing) t0 = Clock::now();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/codec/fastscan.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/live/delta_lists.hpp"
 #include "ivf_rabitq/search/topk.hpp"
@@ -34,6 +35,9 @@ struct SegmentView {
   const distance::PackedVectors* packed_centroids = nullptr;  // the same, packed (required)
   const uint32_t* offsets = nullptr;                      // n_clusters + 1
   const uint64_t* codes = nullptr;                        // n x n_bits x words
+  // The same codes block-interleaved for the cluster scan (same clusters, n, n_bits and
+  // words; pad = words x 64). Null: the scan reads `codes` row by row.
+  const codec::BlockedCodes* blocked = nullptr;
   const float* metas = nullptr;                           // n x 4
   const uint8_t* orig = nullptr;                          // n x dim
   bool has_origscale = false;                             // origscale.bin is mapped

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
@@ -552,6 +553,15 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   ix->rebuild_delta_sparse();
   TANDREL_TRY(replay_log(*ix));
   TANDREL_TRY(ix->verify_under(verify_open_budget()));
+  {
+    // The scan's blocked copy of the codes, over the clusters and rows the search addresses.
+    const Manifest& mf = ix->manifest;
+    size_t nc = std::min<size_t>(mf.n_clusters, mf.offsets.empty() ? 0 : mf.offsets.size() - 1);
+    if (mf.pad != 0) nc = std::min<size_t>(nc, ix->centroids_rot.size() / mf.pad);
+    ix->blocked_codes = codec::BlockedCodes::build(
+        ix->codes_bin.view(), mf.offsets.data(), nc, static_cast<uint32_t>(std::min<uint64_t>(mf.n, std::numeric_limits<uint32_t>::max() - 1)),
+        static_cast<uint32_t>(mf.n_bits), static_cast<size_t>(mf.words_per_plane));
+  }
   return ix;
 }
 

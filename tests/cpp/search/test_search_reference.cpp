@@ -626,6 +626,10 @@ struct CheckStats {
 void check_query(const Segment& s, std::span<const float> q, uint64_t k, uint64_t nprobe, uint64_t rerank,
                  const SlotPred* filter, const std::string& what, CheckStats* stats = nullptr) {
   const ix::SegmentView v = s.view();
+  // The same view with the block-interleaved codes that an opened segment's scan reads.
+  const codec::BlockedCodes bc = codec::BlockedCodes::build(s.codes, s.offsets.data(), s.k, s.n, s.sh.bits, s.words);
+  ix::SegmentView vb = v;
+  vb.blocked = &bc;
   const BoundPred bp{filter, s.n};
   const ix::RowFilter rf = bp.bind();
   const auto exact = model_exact(s, q, k, filter);
@@ -633,12 +637,17 @@ void check_query(const Segment& s, std::span<const float> q, uint64_t k, uint64_
     par::with_threads(threads, [&] {
       for (bool ensure : {false, true}) {
         const ModelOut want = model_dense(s, q, k, nprobe, rerank, filter, ensure, threads);
-        ix::SearchProfile prof;
-        const auto got = ix::search_core_view(v, s.live(), q, params(k, nprobe, rerank, ensure), rf, &prof);
-        ASSERT_TRUE(same(got, want.result)) << what << " ensure " << ensure << " threads " << threads;
-        ASSERT_EQ(prof.clusters_probed, want.probed) << what;
-        ASSERT_EQ(prof.rows_estimated, want.rows) << what;
-        ASSERT_EQ(prof.pool_size, want.pool) << what;
+        const ix::SegmentView* const views[] = {&v, &vb};
+        std::vector<SlotDistance> got;
+        for (const ix::SegmentView* view : views) {
+          const std::string scan = view->blocked ? " (blocked scan)" : "";
+          ix::SearchProfile prof;
+          got = ix::search_core_view(*view, s.live(), q, params(k, nprobe, rerank, ensure), rf, &prof);
+          ASSERT_TRUE(same(got, want.result)) << what << scan << " ensure " << ensure << " threads " << threads;
+          ASSERT_EQ(prof.clusters_probed, want.probed) << what << scan;
+          ASSERT_EQ(prof.rows_estimated, want.rows) << what << scan;
+          ASSERT_EQ(prof.pool_size, want.pool) << what << scan;
+        }
         if (want.fallback) {
           ASSERT_TRUE(same(got, exact)) << what << ": the fallback gives the exact top k";
         }

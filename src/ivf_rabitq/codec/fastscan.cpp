@@ -1,0 +1,211 @@
+// Block-interleaved code scan: scalar reference kernels, dispatch, and the transpose that
+// derives the blocked copy from codes.bin.
+#include "ivf_rabitq/codec/fastscan.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "ivf_rabitq/common/parallel.hpp"
+
+namespace ivf_rabitq::codec {
+
+// ---------------------------------------------------------------------------------------
+// Scalar reference
+// ---------------------------------------------------------------------------------------
+
+void detail::build_scan_tables_scalar(const uint64_t* words, size_t wpp, uint8_t* tables) {
+  const size_t len = wpp * 64;
+  for (size_t g = 0; g < len / 4; ++g) {
+    uint8_t q[4];
+    for (size_t t = 0; t < 4; ++t) {
+      const size_t i = 4 * g + t;
+      uint8_t code = 0;
+      for (size_t j = 0; j < 4; ++j) code |= static_cast<uint8_t>(((words[j * wpp + i / 64] >> (i % 64)) & 1u) << j);
+      q[t] = code;
+    }
+    for (unsigned m = 0; m < 16; ++m) {
+      unsigned s = 0;
+      for (unsigned t = 0; t < 4; ++t)
+        if (m & (1u << t)) s += q[t];
+      tables[16 * g + m] = static_cast<uint8_t>(s);
+    }
+  }
+}
+
+void detail::scan_blocks_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
+                                size_t len, uint64_t* ip) {
+  const size_t cols = len / 8;  // coordinate bytes per plane
+  const size_t bb = scan_block_bytes(n_bits, len);
+  for (size_t b = 0; b < n_blocks; ++b) {
+    const uint8_t* blk = blocks + b * bb;
+    for (size_t r = 0; r < kScanBlockRows; ++r) {
+      uint64_t total = 0;
+      for (uint32_t p = 0; p < n_bits; ++p) {
+        uint64_t s = 0;
+        for (size_t j = 0; j < cols; ++j) {
+          const uint8_t v = blk[(p * cols + j) * kScanBlockRows + r];
+          s += tables[32 * j + (v & 15u)] + tables[32 * j + 16 + (v >> 4)];
+        }
+        total += s << p;
+      }
+      ip[b * kScanBlockRows + r] = total;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Dispatch
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+using TableFn = void (*)(const uint64_t*, size_t, uint8_t*);
+using ScanFn = void (*)(const uint8_t*, size_t, const uint8_t*, uint32_t, size_t, uint64_t*);
+using EstFn = void (*)(const detail::EstimateScalars&, const uint64_t*, const float*, size_t, float*, float*);
+
+simd::Level usable(simd::Level level) { return simd::cpu_supports(level) ? level : simd::Level::Scalar; }
+
+TableFn table_for(simd::Level level) {
+#if defined(__x86_64__)
+  if (level != simd::Level::Scalar) return &detail::build_scan_tables_avx2;
+#else
+  (void)level;
+#endif
+  return &detail::build_scan_tables_scalar;
+}
+
+ScanFn scan_for(simd::Level level) {
+#if defined(__x86_64__)
+  switch (level) {
+    case simd::Level::Avx512: return &detail::scan_blocks_avx512;
+    case simd::Level::Avx2: return &detail::scan_blocks_avx2;
+    case simd::Level::Scalar: break;
+  }
+#else
+  (void)level;
+#endif
+  return &detail::scan_blocks_scalar;
+}
+
+EstFn est_for(simd::Level level) {
+#if defined(__x86_64__)
+  switch (level) {
+    case simd::Level::Avx512: return &detail::estimates_from_ip_avx512;
+    case simd::Level::Avx2: return &detail::estimates_from_ip_avx2;
+    case simd::Level::Scalar: break;
+  }
+#else
+  (void)level;
+#endif
+  return &detail::estimates_from_ip_scalar;
+}
+
+inline void scan_with(ScanFn fn, const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
+                      size_t len, uint64_t* ip) {
+  if (len > detail::kMaxVectorScanLen) fn = &detail::scan_blocks_scalar;
+  fn(blocks, n_blocks, tables, n_bits, len, ip);
+}
+
+}  // namespace
+
+void build_scan_tables(const QueryLut& lut, uint8_t* tables) {
+  static const TableFn fn = table_for(simd::active_level());
+  fn(lut.words.data(), lut.words_per_plane, tables);
+}
+
+void build_scan_tables_at(simd::Level level, const QueryLut& lut, uint8_t* tables) {
+  table_for(usable(level))(lut.words.data(), lut.words_per_plane, tables);
+}
+
+void scan_blocks(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
+                 uint64_t* ip) {
+  static const ScanFn fn = scan_for(simd::active_level());
+  scan_with(fn, blocks, n_blocks, tables, n_bits, len, ip);
+}
+
+void scan_blocks_at(simd::Level level, const uint8_t* blocks, size_t n_blocks, const uint8_t* tables,
+                    uint32_t n_bits, size_t len, uint64_t* ip) {
+  scan_with(scan_for(usable(level)), blocks, n_blocks, tables, n_bits, len, ip);
+}
+
+void estimates_from_ips(const QueryLut& lut, size_t pad, const uint64_t* ip, const float* factors, size_t n,
+                        float* estimate, float* lower) {
+  static const EstFn fn = est_for(simd::active_level());
+  const detail::EstimateScalars s{static_cast<float>(pad), lut.lo, lut.step, lut.code_sum, lut.norm2};
+  fn(s, ip, factors, n, estimate, lower);
+}
+
+// ---------------------------------------------------------------------------------------
+// Blocked copy
+// ---------------------------------------------------------------------------------------
+
+namespace {
+constexpr size_t kHugePage = size_t{2} << 20;
+}  // namespace
+
+BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t* offsets, size_t n_clusters,
+                                 uint32_t n, uint32_t n_bits, size_t words) {
+  BlockedCodes bc;
+  if (n_bits == 0 || words == 0 || offsets == nullptr) return bc;
+  const size_t row_words = static_cast<size_t>(n_bits) * words;
+  size_t block_bytes = 0;
+  if (__builtin_mul_overflow(row_words, sizeof(uint64_t) * kScanBlockRows, &block_bytes)) return bc;
+  const size_t code_rows = codes.size() / row_words;
+
+  std::vector<uint64_t> first(n_clusters + 1, 0);
+  for (size_t c = 0; c < n_clusters; ++c) {
+    const uint32_t a = offsets[c];
+    const uint32_t b = std::min(offsets[c + 1], n);
+    const uint64_t rows = b > a ? b - a : 0;
+    first[c + 1] = first[c] + (rows + kScanBlockRows - 1) / kScanBlockRows;
+  }
+  size_t total = 0;
+  if (__builtin_mul_overflow(static_cast<size_t>(first[n_clusters]), block_bytes, &total)) return bc;
+  uint8_t* mem = nullptr;
+  if (total != 0) {
+    // A large copy goes on transparent huge pages where the system allows them on request:
+    // the scan jumps from cluster to cluster, and 4 KiB pages would cost a TLB miss or two
+    // per probed cluster. Sizes are rounded up to the alignment as aligned_alloc requires.
+    const size_t align = total >= kHugePage ? kHugePage : 64;
+    const size_t bytes = (total + align - 1) / align * align;
+    mem = static_cast<uint8_t*>(std::aligned_alloc(align, bytes));
+    if (mem == nullptr) return bc;
+#if defined(MADV_HUGEPAGE)
+    if (align == kHugePage) (void)madvise(mem, bytes, MADV_HUGEPAGE);
+#endif
+  }
+  bc.bytes_.reset(mem);
+
+  const size_t row_bytes = row_words * sizeof(uint64_t);
+  const uint8_t* src = reinterpret_cast<const uint8_t*>(codes.data());
+  parallel::for_chunks(n_clusters, 16, [&](size_t c0, size_t c1) {
+    for (size_t c = c0; c < c1; ++c) {
+      const uint32_t a = offsets[c];
+      uint8_t* out = mem + first[c] * block_bytes;
+      for (uint64_t blk = first[c]; blk < first[c + 1]; ++blk, out += block_bytes) {
+        const uint8_t* rows[kScanBlockRows];
+        const uint64_t r0 = a + (blk - first[c]) * kScanBlockRows;
+        const uint64_t end = std::min<uint64_t>(std::min<uint64_t>(offsets[c + 1], n), code_rows);
+        size_t live = 0;
+        for (size_t r = 0; r < kScanBlockRows && r0 + r < end; ++r, ++live) rows[r] = src + (r0 + r) * row_bytes;
+        if (live < kScanBlockRows) std::memset(out, 0, block_bytes);
+        for (size_t col = 0; col < row_bytes; ++col) {
+          uint8_t* dst = out + col * kScanBlockRows;
+          for (size_t r = 0; r < live; ++r) dst[r] = rows[r][col];
+        }
+      }
+    }
+  });
+
+  bc.first_block_ = std::move(first);
+  bc.block_bytes_ = block_bytes;
+  bc.total_bytes_ = total;
+  bc.words_ = words;
+  bc.n_ = n;
+  bc.n_bits_ = n_bits;
+  return bc;
+}
+
+}  // namespace ivf_rabitq::codec

@@ -1,0 +1,98 @@
+// AVX-512 kernel of the block-interleaved code scan (compiled with the AVX-512 flags only).
+// Two blocks go side by side in one register (block A in the low 256 bits, block B in the
+// high ones) so that all four 128-bit lanes share the same broadcast lookup table; the
+// per-lane arithmetic is that of the AVX2 kernel.
+// GCC 12 reports its own _mm512_undefined_* helpers inside the intrinsic headers as
+// "may be used uninitialized"; the values are fully defined by the instructions.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#include <immintrin.h>
+
+#include <algorithm>
+
+#include "ivf_rabitq/codec/fastscan.hpp"
+
+namespace ivf_rabitq::codec::detail {
+
+namespace {
+
+// See the AVX2 kernel: u16 lanes are widened to u32 every this many coordinate bytes.
+constexpr size_t kWidenCols = 512;
+
+inline __m512i pair_load(const uint8_t* a, const uint8_t* b) {
+  return _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a))),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)), 1);
+}
+
+inline __m512i table(const uint8_t* t) {
+  return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+}
+
+// Puts the four accumulators of one block (layout of the AVX2 kernel) back in row order.
+inline void store_rows(__m256i t0, __m256i t1, __m256i t2, __m256i t3, uint64_t* out) {
+  const __m256i r0 = _mm256_unpacklo_epi32(t0, t2);
+  const __m256i r1 = _mm256_unpackhi_epi32(t0, t2);
+  const __m256i r2 = _mm256_unpacklo_epi32(t1, t3);
+  const __m256i r3 = _mm256_unpackhi_epi32(t1, t3);
+  const __m256i rows[4] = {_mm256_permute2x128_si256(r0, r1, 0x20), _mm256_permute2x128_si256(r2, r3, 0x20),
+                           _mm256_permute2x128_si256(r0, r1, 0x31), _mm256_permute2x128_si256(r2, r3, 0x31)};
+  for (size_t i = 0; i < 4; ++i)
+    _mm512_storeu_si512(reinterpret_cast<__m512i*>(out + 8 * i), _mm512_cvtepu32_epi64(rows[i]));
+}
+
+}  // namespace
+
+void scan_blocks_avx512(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
+                        size_t len, uint64_t* ip) {
+  const size_t cols = len / 8;
+  const size_t bb = scan_block_bytes(n_bits, len);
+  const __m512i nib = _mm512_set1_epi8(0x0f);
+  const __m512i low16 = _mm512_set1_epi16(0x00ff);
+  const __m512i zero = _mm512_setzero_si512();
+  size_t b = 0;
+  for (; b + 2 <= n_blocks; b += 2) {
+    const uint8_t* ba = blocks + b * bb;
+    const uint8_t* bq = ba + bb;
+    __m512i t0 = zero, t1 = zero, t2 = zero, t3 = zero;
+    for (uint32_t p = 0; p < n_bits; ++p) {
+      const size_t po = p * cols * kScanBlockRows;
+      __m512i a0 = zero, a1 = zero, a2 = zero, a3 = zero;
+      for (size_t j0 = 0; j0 < cols; j0 += kWidenCols) {
+        const size_t j1 = std::min(cols, j0 + kWidenCols);
+        __m512i ev = zero, od = zero;
+        for (size_t j = j0; j < j1; j += 2) {
+          const size_t o = po + j * kScanBlockRows;
+          const __m512i c0 = pair_load(ba + o, bq + o);
+          const __m512i c1 = pair_load(ba + o + kScanBlockRows, bq + o + kScanBlockRows);
+          const uint8_t* tb = tables + 32 * j;
+          const __m512i s0 = _mm512_add_epi8(
+              _mm512_shuffle_epi8(table(tb), _mm512_and_si512(c0, nib)),
+              _mm512_shuffle_epi8(table(tb + 16), _mm512_and_si512(_mm512_srli_epi16(c0, 4), nib)));
+          const __m512i s1 = _mm512_add_epi8(
+              _mm512_shuffle_epi8(table(tb + 32), _mm512_and_si512(c1, nib)),
+              _mm512_shuffle_epi8(table(tb + 48), _mm512_and_si512(_mm512_srli_epi16(c1, 4), nib)));
+          const __m512i s = _mm512_add_epi8(s0, s1);
+          ev = _mm512_add_epi16(ev, _mm512_and_si512(s, low16));
+          od = _mm512_add_epi16(od, _mm512_srli_epi16(s, 8));
+        }
+        a0 = _mm512_add_epi32(a0, _mm512_unpacklo_epi16(ev, zero));
+        a1 = _mm512_add_epi32(a1, _mm512_unpackhi_epi16(ev, zero));
+        a2 = _mm512_add_epi32(a2, _mm512_unpacklo_epi16(od, zero));
+        a3 = _mm512_add_epi32(a3, _mm512_unpackhi_epi16(od, zero));
+      }
+      const __m128i sh = _mm_cvtsi32_si128(static_cast<int>(p));
+      t0 = _mm512_add_epi32(t0, _mm512_sll_epi32(a0, sh));
+      t1 = _mm512_add_epi32(t1, _mm512_sll_epi32(a1, sh));
+      t2 = _mm512_add_epi32(t2, _mm512_sll_epi32(a2, sh));
+      t3 = _mm512_add_epi32(t3, _mm512_sll_epi32(a3, sh));
+    }
+    uint64_t* out = ip + b * kScanBlockRows;
+    store_rows(_mm512_castsi512_si256(t0), _mm512_castsi512_si256(t1), _mm512_castsi512_si256(t2),
+               _mm512_castsi512_si256(t3), out);
+    store_rows(_mm512_extracti64x4_epi64(t0, 1), _mm512_extracti64x4_epi64(t1, 1), _mm512_extracti64x4_epi64(t2, 1),
+               _mm512_extracti64x4_epi64(t3, 1), out + kScanBlockRows);
+  }
+  if (b < n_blocks) scan_blocks_avx2(blocks + b * bb, n_blocks - b, tables, n_bits, len, ip + b * kScanBlockRows);
+}
+
+}  // namespace ivf_rabitq::codec::detail

@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/codec/fastscan.hpp"
+#include "ivf_rabitq/common/simd.hpp"
+
+namespace {
+
+using namespace ivf_rabitq;
+using codec::BlockedCodes;
+using codec::kScanBlockRows;
+
+// A scan kernel under test: a name and a function with the signature of scan_blocks.
+struct ScanKernel {
+  std::string name;
+  void (*fn)(const uint8_t*, size_t, const uint8_t*, uint32_t, size_t, uint64_t*);
+};
+
+// Every vector kernel this CPU can run, the scalar reference included. The AVX-512 kernel
+// needs only AVX-512 F/BW/VL/DQ, so it is also run directly on CPUs where the process level
+// stays at AVX2 for lack of the popcount extension.
+std::vector<ScanKernel> scan_kernels() {
+  std::vector<ScanKernel> ks;
+  for (auto level : simd::supported_levels()) {
+    switch (level) {
+      case simd::Level::Scalar: ks.push_back({"scalar", &codec::detail::scan_blocks_scalar}); break;
+      case simd::Level::Avx2: ks.push_back({"avx2", &codec::detail::scan_blocks_avx2}); break;
+      case simd::Level::Avx512: break;
+    }
+  }
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq"))
+    ks.push_back({"avx512", &codec::detail::scan_blocks_avx512});
+#endif
+  return ks;
+}
+
+enum class Fill { Random, AllOnes };
+
+// The lookup table of a query whose 4-bit codes are random or all 15.
+codec::QueryLut make_lut(size_t words, Fill fill, std::mt19937_64& g) {
+  codec::QueryLut lut;
+  lut.words_per_plane = words;
+  lut.words.resize(4 * words);
+  for (auto& w : lut.words) w = fill == Fill::AllOnes ? ~uint64_t{0} : g();
+  return lut;
+}
+
+// Blocked inner products equal the bit-plane popcount reference for every row of clusters of
+// 0, 1, 31, 32 and 33 rows (and padding rows give 0), for every n_bits, for code lengths from
+// one word to lengths whose per-plane byte sums overflow 16 bits unless widened, with random
+// codes and with every code at its maximum, at every kernel the CPU runs.
+TEST(FastScan, BlockedInnerProductEqualsBitPlaneReference) {
+  const std::vector<uint32_t> offsets = {0, 0, 1, 32, 64, 97};  // cluster sizes 0, 1, 31, 32, 33
+  const uint32_t n = offsets.back();
+  const size_t n_clusters = offsets.size() - 1;
+  const auto kernels = scan_kernels();
+  std::mt19937_64 g(7);
+  for (size_t dim : {1, 4, 63, 64, 100, 128, 784, 4097, 4500}) {
+    const size_t len = codec::rotation_pad(dim, true);
+    const size_t words = len / 64;
+    for (uint32_t n_bits = 1; n_bits <= 8; ++n_bits) {
+      // Above 1100 coordinates only the extremes, to keep the run short.
+      if (len > 1100 && n_bits != 1 && n_bits != 4 && n_bits != 8) continue;
+      for (Fill fill : {Fill::Random, Fill::AllOnes}) {
+        SCOPED_TRACE("dim " + std::to_string(dim) + " n_bits " + std::to_string(n_bits) +
+                     (fill == Fill::AllOnes ? " all ones" : " random"));
+        const size_t stride = static_cast<size_t>(n_bits) * words;
+        std::vector<uint64_t> codes(n * stride);
+        for (auto& w : codes) w = fill == Fill::AllOnes ? ~uint64_t{0} : g();
+        const codec::QueryLut lut = make_lut(words, fill, g);
+
+        std::vector<uint8_t> ref_tables(codec::scan_table_bytes(len));
+        codec::detail::build_scan_tables_scalar(lut.words.data(), words, ref_tables.data());
+        for (auto level : simd::supported_levels()) {
+          std::vector<uint8_t> t(ref_tables.size());
+          codec::build_scan_tables_at(level, lut, t.data());
+          ASSERT_EQ(t, ref_tables) << simd::level_name(level);
+        }
+
+        const BlockedCodes bc = BlockedCodes::build(codes, offsets.data(), n_clusters, n, n_bits, words);
+        ASSERT_EQ(bc.n_clusters(), n_clusters);
+        ASSERT_EQ(bc.block_bytes(), codec::scan_block_bytes(n_bits, len));
+        for (size_t c = 0; c < n_clusters; ++c) {
+          const uint32_t a = offsets[c], rows = offsets[c + 1] - offsets[c];
+          const size_t blocks = (rows + kScanBlockRows - 1) / kScanBlockRows;
+          for (const ScanKernel& k : kernels) {
+            std::vector<uint64_t> ip(blocks * kScanBlockRows + 1, 12345);
+            k.fn(bc.cluster_blocks(c), blocks, ref_tables.data(), n_bits, len, ip.data());
+            for (size_t r = 0; r < blocks * kScanBlockRows; ++r) {
+              const uint64_t want =
+                  r < rows ? codec::estimate_qc_scalar(lut.words, {codes.data() + (a + r) * stride, stride}, n_bits, words)
+                           : 0;
+              ASSERT_EQ(ip[r], want) << k.name << " cluster " << c << " row " << r;
+            }
+            ASSERT_EQ(ip.back(), 12345u) << k.name << " wrote past its blocks";
+          }
+        }
+      }
+    }
+  }
+}
+
+// The dispatchers at every process level agree with the reference, including the scalar
+// fallback above the length the 32-bit vector sums cover.
+TEST(FastScan, DispatchAtEveryLevel) {
+  std::mt19937_64 g(11);
+  for (size_t len : {size_t{64}, size_t{768}, codec::detail::kMaxVectorScanLen + 64}) {
+    const size_t words = len / 64;
+    const uint32_t n_bits = len > 1024 ? 1 : 3;
+    const uint32_t rows = len > 1024 ? 2 : 40;
+    const size_t stride = n_bits * words;
+    std::vector<uint64_t> codes(rows * stride);
+    for (auto& w : codes) w = g();
+    const codec::QueryLut lut = make_lut(words, Fill::Random, g);
+    const uint32_t offsets[] = {0, rows};
+    const BlockedCodes bc = BlockedCodes::build(codes, offsets, 1, rows, n_bits, words);
+    const size_t blocks = (rows + kScanBlockRows - 1) / kScanBlockRows;
+    std::vector<uint8_t> tables(codec::scan_table_bytes(len));
+    for (auto level : simd::supported_levels()) {
+      codec::build_scan_tables_at(level, lut, tables.data());
+      std::vector<uint64_t> ip(blocks * kScanBlockRows);
+      codec::scan_blocks_at(level, bc.cluster_blocks(0), blocks, tables.data(), n_bits, len, ip.data());
+      for (uint32_t r = 0; r < rows; ++r)
+        ASSERT_EQ(ip[r], codec::estimate_qc_scalar(lut.words, {codes.data() + r * stride, stride}, n_bits, words))
+            << simd::level_name(level) << " len " << len << " row " << r;
+    }
+  }
+}
+
+// Damaged or short inputs never read out of bounds: clusters whose offsets run backwards get
+// no rows, rows past n or past the code array come out as zero codes.
+TEST(FastScan, BlockedCopyOfOddOffsets) {
+  const size_t words = 1;
+  const uint32_t n_bits = 2;
+  std::vector<uint64_t> codes(50 * n_bits * words, ~uint64_t{0});  // 50 rows of codes 3
+  struct Case {
+    const char* name;
+    std::vector<uint32_t> offsets;
+    uint32_t n;
+    std::vector<uint32_t> rows;      // rows each cluster gets
+    std::vector<uint32_t> nonzero;   // of which have codes (the rest are zero)
+  };
+  const std::vector<Case> cases = {
+      {"backwards", {0, 30, 20, 50}, 50, {30, 0, 30}, {30, 0, 30}},
+      {"past n", {0, 10, 80}, 40, {10, 30}, {10, 30}},
+      {"past the codes", {0, 10, 70}, 70, {10, 60}, {10, 40}},
+  };
+  codec::QueryLut lut;
+  lut.words_per_plane = words;
+  lut.words.assign(4 * words, ~uint64_t{0});  // every query code 15
+  std::vector<uint8_t> tables(codec::scan_table_bytes(64));
+  codec::build_scan_tables(lut, tables.data());
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    const BlockedCodes bc = BlockedCodes::build(codes, tc.offsets.data(), tc.offsets.size() - 1, tc.n, n_bits, words);
+    ASSERT_EQ(bc.n_clusters(), tc.offsets.size() - 1);
+    for (size_t c = 0; c < bc.n_clusters(); ++c) {
+      const size_t blocks = (tc.rows[c] + kScanBlockRows - 1) / kScanBlockRows;
+      std::vector<uint64_t> ip(blocks * kScanBlockRows);
+      codec::scan_blocks(bc.cluster_blocks(c), blocks, tables.data(), n_bits, 64, ip.data());
+      for (size_t r = 0; r < ip.size(); ++r) EXPECT_EQ(ip[r], r < tc.nonzero[c] ? 15u * 3u * 64u : 0u) << c << " " << r;
+    }
+  }
+}
+
+}  // namespace
