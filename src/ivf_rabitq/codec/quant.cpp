@@ -65,6 +65,10 @@ int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n) {
   return s;
 }
 
+void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out) {
+  for (size_t r = 0; r < m; ++r) out[r] = dot_i16_u8(q, rows[r], n);
+}
+
 float float_dist(const float* q, const uint8_t* b, size_t n, float step) {
   float sum = 0.0f;
   for (size_t i = 0; i < n; ++i) {
@@ -130,6 +134,10 @@ uint64_t ssd_u8(const uint8_t* a, const uint8_t* b, size_t n, simd::Level lvl) {
 int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n, simd::Level lvl) {
   TANDREL_DISPATCH(lvl, dot_i16_u8, q, b, n);
 }
+void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out,
+                     simd::Level lvl) {
+  TANDREL_DISPATCH(lvl, dot_i16_u8_rows, q, rows, m, n, out);
+}
 float float_dist(const float* q, const uint8_t* b, size_t n, float step, simd::Level lvl) {
   TANDREL_DISPATCH(lvl, float_dist, q, b, n, step);
 }
@@ -142,6 +150,9 @@ void quantize_i16(const float* x, size_t n, float inv, int16_t* out) {
   quantize_i16(x, n, inv, out, simd::active_level());
 }
 uint32_t code_energy(const uint8_t* b, size_t n) { return code_energy(b, n, simd::active_level()); }
+void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out) {
+  dot_i16_u8_rows(q, rows, m, n, out, simd::active_level());
+}
 
 RowCode encode_pow2_row(const float* x, size_t dim, uint8_t* codes, simd::Level lvl) {
   const float m = max_abs(x, dim, lvl);
@@ -272,15 +283,11 @@ float RerankTable::distance(std::span<const float> query, const uint8_t* row, st
     }
     return quant::float_dist(query.data(), row, query.size(), step, lvl);
   }
-  const float r = quant::row_scale_from_exp(exp->exp);
-  if (!pow2) return quant::float_dist(query.data(), row, query.size(), r / 127.0f, lvl);
-
-  const double v = static_cast<double>(r) * 0.007874015748031496;
-  const int64_t dot = quant::dot_i16_u8(pow2->codes_i16.data(), row, pow2->codes_i16.size(), lvl);
-  const double t = static_cast<double>(exp->energy);
-  const double d = ((t * (v * v)) - (((v + v) * pow2->pow2_step) * static_cast<double>(dot))) + pow2->query_norm;
-  if (!(d > 0.0)) return 0.0f;  // negative, -0 and NaN all give +0
-  return static_cast<float>(d);
+  if (!pow2) {
+    const float r = quant::row_scale_from_exp(exp->exp);
+    return quant::float_dist(query.data(), row, query.size(), r / 127.0f, lvl);
+  }
+  return pow2_distance(*exp, quant::dot_i16_u8(pow2->codes_i16.data(), row, pow2->codes_i16.size(), lvl));
 }
 
 float RerankTable::distance(std::span<const float> query, const uint8_t* row, std::optional<RowExponent> exp) const {

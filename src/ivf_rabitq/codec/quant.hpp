@@ -101,6 +101,11 @@ uint32_t code_energy(const uint8_t* b, size_t n, simd::Level lvl);
 uint64_t ssd_u8(const uint8_t* a, const uint8_t* b, size_t n, simd::Level lvl);
 // Exact sum of q[i] x (b[i] - 128).
 int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n, simd::Level lvl);
+// dot_i16_u8(q, rows[r], n) for r < m into out[r]: several rows per call, so the query is
+// loaded once for a group of rows and the per-call overhead is paid once per batch.
+void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out,
+                     simd::Level lvl);
+void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out);
 // f32 sum, from +0 in index order, of (q[i] - (f32(b[i]) - 128) x step)^2.
 float float_dist(const float* q, const uint8_t* b, size_t n, float step, simd::Level lvl);
 RowCode encode_pow2_row(const float* x, size_t dim, uint8_t* codes, simd::Level lvl);
@@ -149,6 +154,18 @@ struct RerankTable {
   float distance(std::span<const float> query, const uint8_t* row, std::optional<RowExponent> exp) const;
   float distance(std::span<const float> query, const uint8_t* row, std::optional<RowExponent> exp,
                  simd::Level lvl) const;
+
+  // The power-of-two integer formula of a row with exponent e whose exact dot product with
+  // codes_i16 is dot (requires the pow2 part). distance() uses it for such rows; batch
+  // scorers that compute the dot products several rows at a time finish with it, so both
+  // give the same bits.
+  float pow2_distance(RowExponent e, int64_t dot) const {
+    const double v = static_cast<double>(quant::row_scale_from_exp(e.exp)) * 0.007874015748031496;
+    const double t = static_cast<double>(e.energy);
+    const double d = ((t * (v * v)) - (((v + v) * pow2->pow2_step) * static_cast<double>(dot))) + pow2->query_norm;
+    if (!(d > 0.0)) return 0.0f;  // negative, -0 and NaN all give +0
+    return static_cast<float>(d);
+  }
 };
 
 }  // namespace ivf_rabitq::index
@@ -163,6 +180,7 @@ namespace ivf_rabitq::quant::detail {
   uint64_t code_energy(const uint8_t* b, size_t n);                                 \
   uint64_t ssd_u8(const uint8_t* a, const uint8_t* b, size_t n);                    \
   int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n);                 \
+  void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out); \
   float float_dist(const float* q, const uint8_t* b, size_t n, float step);         \
   }
 TANDREL_QUANT_KERNELS(scalar)

@@ -150,6 +150,48 @@ int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n) {
   return total;
 }
 
+void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out) {
+  size_t r = 0;
+  if (n <= kBlock) {
+    // Four rows at a time share each load of the query; a row's whole sum fits 32 bits (one
+    // block); the last n % 32 elements of each row are added one at a time.
+    const __m256i c128 = _mm256_set1_epi16(128);
+    const size_t full = n & ~size_t{31};
+    auto madd2 = [&](__m256i qlo, __m256i qhi, const uint8_t* b) {
+      const __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+      const __m256i blo = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm256_castsi256_si128(vb)), c128);
+      const __m256i bhi = _mm256_sub_epi16(_mm256_cvtepu8_epi16(_mm256_extracti128_si256(vb, 1)), c128);
+      return _mm256_add_epi32(_mm256_madd_epi16(qlo, blo), _mm256_madd_epi16(qhi, bhi));
+    };
+    auto tail = [&](const uint8_t* b) {
+      int64_t t = 0;
+      for (size_t i = full; i < n; ++i) t += static_cast<int64_t>(q[i]) * (static_cast<int64_t>(b[i]) - 128);
+      return t;
+    };
+    for (; r + 4 <= m; r += 4) {
+      const uint8_t* b0 = rows[r];
+      const uint8_t* b1 = rows[r + 1];
+      const uint8_t* b2 = rows[r + 2];
+      const uint8_t* b3 = rows[r + 3];
+      __m256i a0 = _mm256_setzero_si256(), a1 = _mm256_setzero_si256();
+      __m256i a2 = _mm256_setzero_si256(), a3 = _mm256_setzero_si256();
+      for (size_t i = 0; i < full; i += 32) {
+        const __m256i qlo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i));
+        const __m256i qhi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + i + 16));
+        a0 = _mm256_add_epi32(a0, madd2(qlo, qhi, b0 + i));
+        a1 = _mm256_add_epi32(a1, madd2(qlo, qhi, b1 + i));
+        a2 = _mm256_add_epi32(a2, madd2(qlo, qhi, b2 + i));
+        a3 = _mm256_add_epi32(a3, madd2(qlo, qhi, b3 + i));
+      }
+      out[r] = static_cast<int32_t>(hsum32(a0)) + tail(b0);
+      out[r + 1] = static_cast<int32_t>(hsum32(a1)) + tail(b1);
+      out[r + 2] = static_cast<int32_t>(hsum32(a2)) + tail(b2);
+      out[r + 3] = static_cast<int32_t>(hsum32(a3)) + tail(b3);
+    }
+  }
+  for (; r < m; ++r) out[r] = dot_i16_u8(q, rows[r], n);
+}
+
 float float_dist(const float* q, const uint8_t* b, size_t n, float step) {
   // The terms are independent and computed eight at a time; the sum itself runs one term
   // at a time in index order, exactly as the scalar reference.

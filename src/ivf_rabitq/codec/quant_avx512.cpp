@@ -141,6 +141,63 @@ int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n) {
   return total;
 }
 
+void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out) {
+  size_t r = 0;
+  if (n <= kBlock) {
+    // Four rows at a time share each load of the query; a row's whole sum fits 32 bits (one
+    // block). The tail of a row (n % 64) is read with masked loads: a masked-out query lane
+    // is 0, so its product is 0 whatever the byte lane holds.
+    const __m512i c128 = _mm512_set1_epi16(128);
+    const size_t full = n & ~size_t{63};
+    const size_t rest = n - full;
+    const __mmask32 mlo = rest >= 32 ? ~__mmask32{0} : static_cast<__mmask32>((uint64_t{1} << rest) - 1u);
+    const __mmask32 mhi = rest <= 32 ? 0 : static_cast<__mmask32>((uint64_t{1} << (rest - 32)) - 1u);
+    auto centred = [&](const uint8_t* b) {
+      return _mm512_sub_epi16(_mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b))), c128);
+    };
+    auto centred_masked = [&](const uint8_t* b, __mmask32 k) {
+      return _mm512_sub_epi16(_mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(k, b)), c128);
+    };
+    for (; r + 4 <= m; r += 4) {
+      const uint8_t* b0 = rows[r];
+      const uint8_t* b1 = rows[r + 1];
+      const uint8_t* b2 = rows[r + 2];
+      const uint8_t* b3 = rows[r + 3];
+      __m512i a0 = _mm512_setzero_si512(), a1 = _mm512_setzero_si512();
+      __m512i a2 = _mm512_setzero_si512(), a3 = _mm512_setzero_si512();
+      for (size_t i = 0; i < full; i += 64) {
+        const __m512i qlo = _mm512_loadu_si512(q + i);
+        const __m512i qhi = _mm512_loadu_si512(q + i + 32);
+        a0 = _mm512_add_epi32(a0, _mm512_add_epi32(_mm512_madd_epi16(qlo, centred(b0 + i)),
+                                                   _mm512_madd_epi16(qhi, centred(b0 + i + 32))));
+        a1 = _mm512_add_epi32(a1, _mm512_add_epi32(_mm512_madd_epi16(qlo, centred(b1 + i)),
+                                                   _mm512_madd_epi16(qhi, centred(b1 + i + 32))));
+        a2 = _mm512_add_epi32(a2, _mm512_add_epi32(_mm512_madd_epi16(qlo, centred(b2 + i)),
+                                                   _mm512_madd_epi16(qhi, centred(b2 + i + 32))));
+        a3 = _mm512_add_epi32(a3, _mm512_add_epi32(_mm512_madd_epi16(qlo, centred(b3 + i)),
+                                                   _mm512_madd_epi16(qhi, centred(b3 + i + 32))));
+      }
+      if (rest != 0) {
+        const __m512i qlo = _mm512_maskz_loadu_epi16(mlo, q + full);
+        const __m512i qhi = _mm512_maskz_loadu_epi16(mhi, q + full + 32);
+        a0 = _mm512_add_epi32(a0, _mm512_add_epi32(_mm512_madd_epi16(qlo, centred_masked(b0 + full, mlo)),
+                                                   _mm512_madd_epi16(qhi, centred_masked(b0 + full + 32, mhi))));
+        a1 = _mm512_add_epi32(a1, _mm512_add_epi32(_mm512_madd_epi16(qlo, centred_masked(b1 + full, mlo)),
+                                                   _mm512_madd_epi16(qhi, centred_masked(b1 + full + 32, mhi))));
+        a2 = _mm512_add_epi32(a2, _mm512_add_epi32(_mm512_madd_epi16(qlo, centred_masked(b2 + full, mlo)),
+                                                   _mm512_madd_epi16(qhi, centred_masked(b2 + full + 32, mhi))));
+        a3 = _mm512_add_epi32(a3, _mm512_add_epi32(_mm512_madd_epi16(qlo, centred_masked(b3 + full, mlo)),
+                                                   _mm512_madd_epi16(qhi, centred_masked(b3 + full + 32, mhi))));
+      }
+      out[r] = static_cast<int32_t>(hsum32(a0));
+      out[r + 1] = static_cast<int32_t>(hsum32(a1));
+      out[r + 2] = static_cast<int32_t>(hsum32(a2));
+      out[r + 3] = static_cast<int32_t>(hsum32(a3));
+    }
+  }
+  for (; r < m; ++r) out[r] = dot_i16_u8(q, rows[r], n);
+}
+
 float float_dist(const float* q, const uint8_t* b, size_t n, float step) {
   // Terms sixteen at a time; the sum runs one term at a time in index order.
   const __m512 vstep = _mm512_set1_ps(step), c128 = _mm512_set1_ps(128.0f);

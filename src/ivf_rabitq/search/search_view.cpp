@@ -19,7 +19,8 @@
 //   - delta rows of a probed cluster come from the per-cluster delta lists and are
 //     estimated with the lookup table the cluster scan already built;
 //   - the rerank pool is chosen by radix selection and branch-free partitions and scored in
-//     slot order with the rows prefetched a few ahead.
+//     slot order (score_slots) with the rows prefetched well ahead and several rows per
+//     kernel call; exact search and the fallback score their rows the same way.
 #include "ivf_rabitq/search/search_view.hpp"
 
 #include <algorithm>
@@ -367,16 +368,28 @@ inline float delta_distance(const SegmentView& seg, const storage::Delta& d, con
   return t.distance(q, row, delta_row_exponent(row, seg.dim));
 }
 
-// Main rows of slots [a, b) that are live and pass the filter, scored into emit.
+// Main rows of slots [a, b) that are live and pass the filter, scored into emit in slot
+// order (batches of slots go through score_slots).
 template <class Emit>
 void score_main_range(const SegmentView& seg, const LiveView& live, const RowFilter& filter, const RerankTable& t,
                       std::span<const float> q, uint32_t a, uint32_t b, Emit&& emit) {
+  constexpr size_t kBatch = 256;
+  uint32_t slots[kBatch];
+  ScoredPair scored[kBatch];
+  size_t m = 0;
+  auto flush = [&] {
+    score_slots(seg, *live.delta, t, q, std::span<const uint32_t>(slots, m), scored);
+    for (size_t j = 0; j < m; ++j) emit(scored[j]);
+    m = 0;
+  };
   for_live_runs(*live.tombstones, a, b, [&](uint32_t x, uint32_t y) {
     for (uint32_t s = x; s < y; ++s) {
       if (filter && !filter.main(filter.ctx, s)) continue;
-      emit(ScoredPair{main_distance(seg, t, q, s), s});
+      slots[m++] = s;
+      if (m == kBatch) flush();
     }
   });
+  if (m != 0) flush();
 }
 
 std::vector<SlotDistance> to_result(const std::vector<ScoredPair>& sorted, uint32_t k) {
@@ -401,6 +414,55 @@ float slot_distance(const SegmentView& seg, const storage::Delta& delta, const R
                     std::span<const float> query, uint32_t slot) {
   if (slot < seg.n) return main_distance(seg, table, query, slot);
   return delta_distance(seg, delta, table, query, slot - seg.n);
+}
+
+void score_slots(const SegmentView& seg, const storage::Delta& delta, const RerankTable& table,
+                 std::span<const float> query, std::span<const uint32_t> slots, ScoredPair* out) {
+  // Rows come from random places of orig.bin: the lines of the row kAhead positions on are
+  // requested while the current group is scored, which keeps enough misses in flight to
+  // cover the memory latency. Groups of kGroup main rows share one kernel call.
+  constexpr size_t kGroup = 8;
+  constexpr size_t kAhead = 24;
+  const size_t m = slots.size();
+  const size_t dim = seg.dim;
+  const size_t lines = (dim + 63) / 64;
+  auto prefetch = [&](uint32_t s) {
+    const uint8_t* row = s < seg.n ? seg.orig + static_cast<size_t>(s) * dim
+                                   : delta.rerank.data() + static_cast<size_t>(s - seg.n) * (dim + 1);
+    for (size_t l = 0; l < lines; ++l) __builtin_prefetch(row + l * 64);
+    if (s < seg.n && seg.has_origscale && s < seg.origscale_records)
+      __builtin_prefetch(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
+  };
+  // Main rows with a record in origscale.bin, against a table with the pow2 part, use the
+  // power-of-two integer formula: their dot products are computed kGroup rows per call.
+  const bool grouped = table.pow2.has_value() && seg.has_origscale;
+  const simd::Level lvl = simd::active_level();
+  for (size_t i = 0; i < std::min(m, kAhead); ++i) prefetch(slots[i]);
+  for (size_t g = 0; g < m; g += kGroup) {
+    const size_t e = std::min(m, g + kGroup);
+    for (size_t i = g + kAhead; i < std::min(m, e + kAhead); ++i) prefetch(slots[i]);
+    if (grouped) {
+      const uint8_t* rows[kGroup];
+      bool all = true;
+      for (size_t i = g; i < e; ++i) {
+        const uint32_t s = slots[i];
+        all &= s < seg.n && s < seg.origscale_records;
+        rows[i - g] = seg.orig + static_cast<size_t>(s) * dim;
+      }
+      if (all) {
+        int64_t dots[kGroup];
+        quant::dot_i16_u8_rows(table.pow2->codes_i16.data(), rows, e - g, table.pow2->codes_i16.size(), dots, lvl);
+        for (size_t i = g; i < e; ++i) {
+          const uint32_t s = slots[i];
+          const RowExponent ex =
+              main_row_exponent(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
+          out[i] = ScoredPair{table.pow2_distance(ex, dots[i - g]), s};
+        }
+        continue;
+      }
+    }
+    for (size_t i = g; i < e; ++i) out[i] = ScoredPair{slot_distance(seg, delta, table, query, slots[i]), slots[i]};
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -552,31 +614,14 @@ void rerank_pool(const SegmentView& seg, const storage::Delta& delta, std::span<
   const size_t pool = slots.size();
   std::vector<ScoredPair>& scored = S.scored;
   scored.resize(pool);
-  // Rows are read at random from orig.bin: prefetch a few pool rows ahead.
-  const size_t line_count = (seg.dim + 63) / 64;
-  auto prefetch = [&](size_t i) {
-    const uint32_t s = slots[i];
-    const uint8_t* row = s < seg.n ? seg.orig + static_cast<size_t>(s) * seg.dim
-                                   : delta.rerank.data() + static_cast<size_t>(s - seg.n) * (seg.dim + 1);
-    for (size_t l = 0; l < line_count; ++l) __builtin_prefetch(row + l * 64);
-    if (s < seg.n && seg.has_origscale && s < seg.origscale_records)
-      __builtin_prefetch(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
-  };
-  constexpr size_t kAhead = 8;
-  auto score_one = [&](size_t i) {
-    if (i + kAhead < pool) prefetch(i + kAhead);
-    const uint32_t s = slots[i];
-    scored[i] = ScoredPair{slot_distance(seg, delta, table, query, s), s};
-  };
   if (static_cast<uint64_t>(pool) * seg.dim >= kParallelRerankWork) {
     parallel::isolate([&] {
       parallel::for_chunks(pool, 256, [&](size_t b, size_t e) {
-        for (size_t i = b; i < e; ++i) score_one(i);
+        score_slots(seg, delta, table, query, std::span<const uint32_t>(slots.data() + b, e - b), scored.data() + b);
       });
     });
   } else {
-    for (size_t i = 0; i < std::min(pool, kAhead); ++i) prefetch(i);
-    for (size_t i = 0; i < pool; ++i) score_one(i);
+    score_slots(seg, delta, table, query, slots, scored.data());
   }
   if (k < scored.size()) keep_k_smallest(scored, k);
   sort_by_distance(scored);

@@ -103,6 +103,14 @@ std::vector<SlotDistance> search_bruteforce_view(const SegmentView& seg, const L
 float slot_distance(const SegmentView& seg, const storage::Delta& delta, const RerankTable& table,
                     std::span<const float> query, uint32_t slot);
 
+// The int8 rerank distances of a list of slots: out[j] = (distance of slots[j], slots[j]),
+// each distance exactly slot_distance's. Main slots are below seg.n; delta slots n + i need
+// i below the delta's rows. Rows are prefetched a fixed distance ahead (lists sorted by slot
+// read the mapped files in order) and main rows with a power-of-two exponent are scored
+// several per kernel call. Runs on the calling thread; out holds slots.size() entries.
+void score_slots(const SegmentView& seg, const storage::Delta& delta, const RerankTable& table,
+                 std::span<const float> query, std::span<const uint32_t> slots, ScoredPair* out);
+
 // The query's rerank table for this segment (pow2 part exactly when origscale.bin is mapped).
 RerankTable rerank_table_for(const SegmentView& seg, std::span<const float> query);
 

@@ -434,6 +434,67 @@ TEST(SearchOrders, SaturatingParameters) {
   EXPECT_EQ(ix::keep_k_cap(5), 64u);
 }
 
+// score_slots gives slot_distance's bits for every kind of row it meets in one list: main
+// rows with an origscale record, main rows past the records, delta rows with and without an
+// exponent byte; against tables with and without the pow2 part and with the float
+// fallback; lists of every length around its group size, unsorted ones included.
+TEST(ScoreSlots, EqualsSlotDistanceForEveryRowKind) {
+  std::mt19937 g(21);
+  for (size_t dim : {size_t(5), size_t(64), size_t(100)}) {
+    const uint32_t n = 60;
+    std::vector<uint8_t> orig(size_t(n) * dim), scale(size_t(n) * 8);
+    std::vector<float> x(dim);
+    std::normal_distribution<float> nd;
+    for (uint32_t s = 0; s < n; ++s) {
+      for (auto& v : x) v = nd(g) * float(1 + s % 4);
+      quant::store_origscale_record(scale.data() + s * 8,
+                                    quant::encode_pow2_row(x.data(), dim, orig.data() + size_t(s) * dim));
+    }
+    storage::Delta delta;
+    const size_t drows = 12;
+    delta.rerank.resize(drows * (dim + 1));
+    for (size_t i = 0; i < drows; ++i) {
+      for (auto& v : x) v = nd(g);
+      quant::encode_delta_row(x.data(), dim, i % 2 == 0, 2.5f, delta.rerank.data() + i * (dim + 1));
+    }
+    ix::SegmentView seg;
+    seg.dim = dim;
+    seg.n = n;
+    seg.quant_scale = 2.5f;
+    seg.orig = orig.data();
+    for (bool with_scale : {true, false}) {
+      seg.has_origscale = with_scale;
+      seg.origscale = with_scale ? scale.data() : nullptr;
+      seg.origscale_records = with_scale ? n - 7 : 0;  // the last 7 main rows have no record
+      for (float qmag : {0.5f, 40.f}) {  // 40: the float fallback for segment-scale rows
+        std::vector<float> q(dim);
+        for (auto& v : q) v = nd(g) * qmag;
+        const auto table = ix::rerank_table_for(seg, q);
+        std::vector<uint32_t> all;
+        for (uint32_t s = 0; s < n + drows; ++s) all.push_back(s);
+        std::vector<std::vector<uint32_t>> lists = {{}, {3}, all};
+        for (size_t len : {7, 8, 9, 17, 40}) {
+          auto l = all;
+          std::shuffle(l.begin(), l.end(), g);
+          l.resize(len);
+          lists.push_back(l);
+        }
+        for (const auto& l : lists) {
+          std::vector<ScoredPair> got(l.size() + 1, ScoredPair{-1.f, 7});
+          ix::score_slots(seg, delta, table, q, l, got.data());
+          for (size_t j = 0; j < l.size(); ++j) {
+            ASSERT_EQ(got[j].second, l[j]);
+            ASSERT_EQ(std::bit_cast<uint32_t>(got[j].first),
+                      std::bit_cast<uint32_t>(ix::slot_distance(seg, delta, table, q, l[j])))
+                << "dim " << dim << " slot " << l[j] << " origscale " << with_scale << " |q| " << qmag;
+          }
+          ASSERT_EQ(got[l.size()].second, 7u);  // nothing written past the list
+        }
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Dense search
 // ---------------------------------------------------------------------------------------
