@@ -211,6 +211,12 @@ using SparseTerms = std::unordered_map<uint32_t, SparseSpan, storage::IntHasher>
 using DeltaSparse = std::unordered_map<uint32_t, std::vector<std::pair<uint32_t, float>>, storage::IntHasher>;
 
 using PredicatePtr = std::shared_ptr<const predicate::Predicate>;
+// The main slots a compiled filter passes: bit s of words[s / 64] is set when main slot s
+// passes (tombstones are not applied), count is the number of bits set.
+struct MainRowBits {
+  std::vector<uint64_t> words;
+  uint64_t count = 0;
+};
 // Filter text (exact bytes) -> compiled predicate (only successful compiles are stored).
 using FilterCache = std::unordered_map<std::string, PredicatePtr>;
 inline constexpr size_t kFilterCacheMaxEntries = 64;
@@ -268,6 +274,12 @@ class IvfIndex {
   // A filter text compiled through the per-index cache; errors are "bad filter: {}" or the
   // compiler's text. The empty text and "null" are the callers' business (no filter).
   Result<PredicatePtr, predicate::FilterError> compile_filter_cached(std::string_view text) const;
+  // The main slots that a filter returned by this index's compile_filter_cached passes.
+  // Main rows never change while the segment is open, so the bitmap is built once, by the
+  // first caller (others wait for it), and shared by every later search holding the same
+  // compiled filter; it lives and dies with the filter. Null for no filter and for a
+  // predicate that did not come from this index's cache.
+  const MainRowBits* main_bits(const PredicatePtr& pred) const;
 
   // ---- ids (ids.cpp) ----
   // Rows of the main segment (slots 0 .. n-1).

@@ -23,6 +23,7 @@ size_t cluster_count(const IvfIndex& ix) {
 struct FilterBinding {
   const IvfIndex* index;
   const predicate::Predicate* pred;
+  const MainRowBits* bits = nullptr;  // the cached filter's passing main rows, when known
 };
 
 bool bound_main(const void* ctx, uint32_t slot) {
@@ -40,6 +41,10 @@ RowFilter bind_filter(const FilterBinding& b) {
   f.ctx = &b;
   f.main = &bound_main;
   f.delta = &bound_delta;
+  if (b.bits != nullptr) {
+    f.main_bits = b.bits->words.data();
+    f.main_passing = b.bits->count;
+  }
   return f;
 }
 
@@ -80,11 +85,11 @@ RerankTable rerank_table(const IvfIndex& index, std::span<const float> query, bo
   return RerankTable::build(query, index.manifest.quant_scale, pow2);
 }
 
-std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
-                                               const DenseParams& params, const predicate::Predicate* filter,
-                                               SearchProfile* prof) {
+namespace {
+
+std::vector<SlotDistance> run_dense(const IvfIndex& index, std::span<const float> query, const DenseParams& params,
+                                    const FilterBinding& binding, SearchProfile* prof) {
   const IndexView view = index_view(index);
-  const FilterBinding binding{&index, filter};
   const RowFilter rf = bind_filter(binding);
   auto tombs = index.tombstones.read_recursive();
   auto delta = index.delta.read_recursive();
@@ -93,26 +98,63 @@ std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<
   // delta is released before tombs (reverse declaration order).
 }
 
-std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
-                                      uint64_t nprobe, uint64_t rerank, const predicate::Predicate* filter,
-                                      bool ensure_target_k) {
-  DenseParams p;
-  p.k = k;
-  p.nprobe = nprobe;
-  p.rerank = rerank;
-  p.ensure_target_k = ensure_target_k;
-  return search_core_profiled(index, query, p, filter, nullptr);
-}
-
-std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
-                                            const predicate::Predicate* filter) {
+std::vector<SlotDistance> run_exact(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                    const FilterBinding& binding) {
   const IndexView view = index_view(index);
-  const FilterBinding binding{&index, filter};
   const RowFilter rf = bind_filter(binding);
   auto tombs = index.tombstones.read_recursive();
   auto delta = index.delta.read_recursive();
   const LiveView live{&*tombs, &*delta};
   return search_bruteforce_view(view.seg, live, query, k, rf);
+}
+
+DenseParams dense_params(uint64_t k, uint64_t nprobe, uint64_t rerank, bool ensure_target_k) {
+  DenseParams p;
+  p.k = k;
+  p.nprobe = nprobe;
+  p.rerank = rerank;
+  p.ensure_target_k = ensure_target_k;
+  return p;
+}
+
+}  // namespace
+
+// The passing-rows bitmap is fetched (built on first use) before the read locks are taken:
+// building it reads only the immutable column files.
+std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
+                                               const DenseParams& params, const predicate::Predicate* filter,
+                                               SearchProfile* prof) {
+  return run_dense(index, query, params, FilterBinding{&index, filter}, prof);
+}
+
+std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
+                                               const DenseParams& params, const PredicatePtr& filter,
+                                               SearchProfile* prof) {
+  return run_dense(index, query, params, FilterBinding{&index, filter.get(), index.main_bits(filter)}, prof);
+}
+
+std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                      uint64_t nprobe, uint64_t rerank, const predicate::Predicate* filter,
+                                      bool ensure_target_k) {
+  return run_dense(index, query, dense_params(k, nprobe, rerank, ensure_target_k), FilterBinding{&index, filter},
+                   nullptr);
+}
+
+std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                      uint64_t nprobe, uint64_t rerank, const PredicatePtr& filter,
+                                      bool ensure_target_k) {
+  return run_dense(index, query, dense_params(k, nprobe, rerank, ensure_target_k),
+                   FilterBinding{&index, filter.get(), index.main_bits(filter)}, nullptr);
+}
+
+std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                            const predicate::Predicate* filter) {
+  return run_exact(index, query, k, FilterBinding{&index, filter});
+}
+
+std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                            const PredicatePtr& filter) {
+  return run_exact(index, query, k, FilterBinding{&index, filter.get(), index.main_bits(filter)});
 }
 
 }  // namespace ivf_rabitq::index

@@ -23,22 +23,24 @@ namespace ivf_rabitq::index {
 // (saturated to u32 here); nprobe 0 acts as 1. filter null means every row passes. With
 // ensure_target_k, a result shorter than k is completed by an exact scan of the clusters
 // that were not probed (the result then equals search_bruteforce's).
+//
+// A filter given as the shared pointer that compile_filter_cached returned brings the
+// bitmap of the main rows it passes (IvfIndex::main_bits): main rows are then tested by
+// bit, and a filter that few live rows pass is answered by an exact scan of exactly those
+// rows (the result equals search_bruteforce's). A bare predicate is evaluated row by row.
 std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
                                       uint64_t nprobe, uint64_t rerank, const predicate::Predicate* filter,
                                       bool ensure_target_k);
-inline std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
-                                             uint64_t nprobe, uint64_t rerank, const PredicatePtr& filter,
-                                             bool ensure_target_k) {
-  return search_core(index, query, k, nprobe, rerank, filter.get(), ensure_target_k);
-}
+std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                      uint64_t nprobe, uint64_t rerank, const PredicatePtr& filter,
+                                      bool ensure_target_k);
 
-// Exact search: the min(k, qualifying live rows) rows nearest by int8 rerank distance.
+// Exact search: the min(k, qualifying live rows) rows nearest by int8 rerank distance. A
+// cached filter's pointer scans only the main rows its bitmap passes.
 std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
                                             const predicate::Predicate* filter);
-inline std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
-                                                   const PredicatePtr& filter) {
-  return search_bruteforce(index, query, k, filter.get());
-}
+std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
+                                            const PredicatePtr& filter);
 
 // The query side of the int8 rerank for this segment (IvfIndex::rerank_table): pow2 is
 // whether the segment has origscale.bin. Takes no lock.
@@ -58,6 +60,9 @@ IndexView index_view(const IvfIndex& index);
 // search_core with a profile of the stages (benchmarks).
 std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
                                                const DenseParams& params, const predicate::Predicate* filter,
+                                               SearchProfile* prof);
+std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
+                                               const DenseParams& params, const PredicatePtr& filter,
                                                SearchProfile* prof);
 
 }  // namespace ivf_rabitq::index

@@ -24,6 +24,7 @@
 #include "ivf_rabitq/search/search_view.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -64,6 +65,74 @@ inline void for_live_runs(const storage::Tombstones& tombs, uint32_t a, uint32_t
     if (t == b) break;
     pos = t + 1;
     cur.next();
+  }
+}
+
+// Calls run(x, y) for the maximal runs [x, y) of set bits in [a, b) of a bitmap, ascending.
+template <class F>
+inline void for_set_runs(const uint64_t* bits, uint32_t a, uint32_t b, F&& run) {
+  uint64_t pos = a;
+  const uint64_t end = b;
+  while (pos < end) {
+    // Next set bit at or after pos.
+    uint64_t w = pos >> 6;
+    uint64_t word = bits[w] & (~uint64_t{0} << (pos & 63));
+    while (word == 0) {
+      if (++w << 6 >= end) return;
+      word = bits[w];
+    }
+    const uint64_t x = (w << 6) + static_cast<uint64_t>(std::countr_zero(word));
+    if (x >= end) return;
+    // Next clear bit after x (or the end).
+    word = ~bits[w] & (~uint64_t{0} << (x & 63));
+    uint64_t y = end;
+    while (true) {
+      if (word != 0) {
+        y = std::min(end, (w << 6) + static_cast<uint64_t>(std::countr_zero(word)));
+        break;
+      }
+      if (++w << 6 >= end) break;
+      word = ~bits[w];
+    }
+    run(static_cast<uint32_t>(x), static_cast<uint32_t>(y));
+    pos = y;
+  }
+}
+
+// Whether any bit of [a, b) is set.
+inline bool any_set(const uint64_t* bits, uint32_t a, uint32_t b) {
+  if (a >= b) return false;
+  const uint32_t wa = a >> 6, wb = (b - 1) >> 6;
+  const uint64_t lo = ~uint64_t{0} << (a & 63);
+  const uint64_t hi = ~uint64_t{0} >> (63 - ((b - 1) & 63));
+  if (wa == wb) return (bits[wa] & lo & hi) != 0;
+  if (bits[wa] & lo) return true;
+  for (uint32_t w = wa + 1; w < wb; ++w)
+    if (bits[w]) return true;
+  return (bits[wb] & hi) != 0;
+}
+
+// Calls run(x, y) for the maximal runs [x, y) of main slots in [a, b) that are live and pass
+// the filter (every live slot without one), ascending: by bit when the filter brings the
+// bitmap of its passing main rows, else through the per-row callback.
+template <class F>
+inline void for_passing_runs(const RowFilter& filter, const storage::Tombstones& tombs, uint32_t a, uint32_t b,
+                             F&& run) {
+  if (!filter) {
+    for_live_runs(tombs, a, b, run);
+  } else if (filter.main_bits != nullptr) {
+    for_live_runs(tombs, a, b, [&](uint32_t x, uint32_t y) { for_set_runs(filter.main_bits, x, y, run); });
+  } else {
+    for_live_runs(tombs, a, b, [&](uint32_t x, uint32_t y) {
+      uint32_t rs = x;
+      for (uint32_t i = x; i < y; ++i) {
+        if (!filter.main(filter.ctx, i)) {
+          if (i > rs) run(rs, i);
+          rs = i + 1;
+        }
+      }
+      if (y > rs) run(rs, y);
+    });
   }
 }
 
@@ -204,6 +273,9 @@ class ClusterScanner {
     if (ctx_.delta_rows != 0 && seg.delta_lists != nullptr) drows = seg.delta_lists->rows_of(c);
     if (next != kU32Max) prefetch_rows(seg, stride_, next, seg.offsets[next], std::min(seg.offsets[next + 1], seg.n));
     if (a >= b && drows.empty()) return;
+    // A cluster none of whose main rows passes needs no lookup table unless delta rows ride
+    // along.
+    if (ctx_.filter.main_bits != nullptr && drows.empty() && !any_set(ctx_.filter.main_bits, a, b)) return;
 
     Clock::time_point t0;
     if (ctx_.timing) t0 = Clock::now();
@@ -218,19 +290,8 @@ class ClusterScanner {
 
     if (blocked) {
       scan_blocked(c, a, b, out);
-    } else if (!ctx_.filter) {
-      for_live_runs(ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) { estimate_run(x, y, out); });
     } else {
-      for_live_runs(ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) {
-        uint32_t rs = x;
-        for (uint32_t i = x; i < y; ++i) {
-          if (!ctx_.filter.main(ctx_.filter.ctx, i)) {
-            if (i > rs) estimate_run(rs, i, out);
-            rs = i + 1;
-          }
-        }
-        if (y > rs) estimate_run(rs, y, out);
-      });
+      for_passing_runs(ctx_.filter, ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) { estimate_run(x, y, out); });
     }
 
     for (uint32_t i : drows) {
@@ -275,17 +336,7 @@ class ClusterScanner {
         out.rows += y - x;
         append(x - p, y - x, x);
       };
-      for_live_runs(ctx_.tombs, p, e, [&](uint32_t x, uint32_t y) {
-        if (!ctx_.filter) return take(x, y);
-        uint32_t rs = x;
-        for (uint32_t i = x; i < y; ++i) {
-          if (!ctx_.filter.main(ctx_.filter.ctx, i)) {
-            if (i > rs) take(rs, i);
-            rs = i + 1;
-          }
-        }
-        if (y > rs) take(rs, y);
-      });
+      for_passing_runs(ctx_.filter, ctx_.tombs, p, e, take);
       p = e;
     }
   }
@@ -382,9 +433,8 @@ void score_main_range(const SegmentView& seg, const LiveView& live, const RowFil
     for (size_t j = 0; j < m; ++j) emit(scored[j]);
     m = 0;
   };
-  for_live_runs(*live.tombstones, a, b, [&](uint32_t x, uint32_t y) {
+  for_passing_runs(filter, *live.tombstones, a, b, [&](uint32_t x, uint32_t y) {
     for (uint32_t s = x; s < y; ++s) {
-      if (filter && !filter.main(filter.ctx, s)) continue;
       slots[m++] = s;
       if (m == kBatch) flush();
     }
@@ -688,6 +738,20 @@ std::vector<SlotDistance> exact_fallback(const SegmentView& seg, const LiveView&
   return to_result(found, k);
 }
 
+std::vector<SlotDistance> exact_search(const SegmentView& seg, const LiveView& live, std::span<const float> query,
+                                       uint32_t k, const RowFilter& filter, const RerankTable& table);
+
+// Whether a filter is better answered by an exact scan of the rows it passes: true when the
+// filter's bitmap is known and the live rows that may pass (passing main rows, tombstoned
+// ones included, plus every delta row) number no more than the row budget of the probing.
+// The probe would then walk every cluster it ranks without reaching its budget, estimate
+// these same rows and rerank a pool drawn from them; the exact scan scores each passing
+// row once and gives the exact filtered answer.
+bool exact_is_cheaper(const RowFilter& filter, const DensePlan& plan, size_t delta_rows) {
+  if (!filter || filter.main_bits == nullptr) return false;
+  return filter.main_passing + delta_rows <= plan.row_budget;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -709,6 +773,13 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     prof->*field += ns_since(t0);
     t0 = Clock::now();
   };
+
+  if (exact_is_cheaper(filter, plan, delta_rows)) {
+    S->table.assign(query, seg.quant_scale, seg.has_origscale);
+    std::vector<SlotDistance> out = exact_search(seg, live, query, plan.k, filter, S->table);
+    lap(&SearchProfile::rerank_ns);
+    return out;
+  }
 
   const size_t listed = rank_clusters(seg, query, plan.ranked, *S);
   lap(&SearchProfile::rotate_rank_ns);
@@ -747,14 +818,24 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
 
 std::vector<SlotDistance> search_bruteforce_view(const SegmentView& seg, const LiveView& live,
                                                  std::span<const float> query, uint64_t k64, const RowFilter& filter) {
-  const uint32_t k = sat_u32(k64);
+  const RerankTable table = rerank_table_for(seg, query);
+  return exact_search(seg, live, query, sat_u32(k64), filter, table);
+}
+
+namespace {
+
+// The int8 distance of every live, filter-passing main and delta row; the k smallest, sorted
+// by distance bits then slot. With the filter's bitmap only the passing main rows are
+// visited, and the pool is engaged by their number rather than by the segment's.
+std::vector<SlotDistance> exact_search(const SegmentView& seg, const LiveView& live, std::span<const float> query,
+                                       uint32_t k, const RowFilter& filter, const RerankTable& table) {
   const storage::Tombstones& tombs = *live.tombstones;
   const storage::Delta& delta = *live.delta;
-  const RerankTable table = rerank_table_for(seg, query);
   const uint32_t cap = keep_k_cap(k);
+  const uint64_t main_scored = filter && filter.main_bits != nullptr ? filter.main_passing : seg.n;
 
   std::vector<ScoredPair> found;
-  if (seg.n <= kParallelRows - 1) {
+  if (main_scored <= kParallelRows - 1) {
     auto emit = [&](ScoredPair p) { push_capped(found, p, k, cap); };
     score_main_range(seg, live, filter, table, query, 0, seg.n, emit);
     keep_k_smallest(found, k);
@@ -782,5 +863,7 @@ std::vector<SlotDistance> search_bruteforce_view(const SegmentView& seg, const L
   sort_by_distance(found);
   return to_result(found, k);
 }
+
+}  // namespace
 
 }  // namespace ivf_rabitq::index

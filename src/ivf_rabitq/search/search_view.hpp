@@ -51,10 +51,17 @@ struct SegmentView {
 
 // A compiled filter bound to the segment: main(ctx, slot) for main rows, delta(ctx, delta,
 // i) for delta row i. Absent (main == nullptr) means every row passes.
+//
+// main_bits, when set, answers for every main row instead of the callback: bit s of
+// main_bits[s / 64] is set when main slot s passes (words for all n main rows), and
+// main_passing is the number of bits set. With it known, dense search answers a filter that
+// few rows pass by an exact scan of exactly those rows.
 struct RowFilter {
   const void* ctx = nullptr;
   bool (*main)(const void* ctx, uint32_t slot) = nullptr;
   bool (*delta)(const void* ctx, const storage::Delta& d, uint32_t i) = nullptr;
+  const uint64_t* main_bits = nullptr;
+  uint64_t main_passing = 0;
   explicit operator bool() const { return main != nullptr; }
 };
 

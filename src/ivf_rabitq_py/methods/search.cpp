@@ -49,7 +49,7 @@ PyObject* method_search(PyObject* self, Args& args) {
     }
     Rows rows;
     {
-      auto hits = ivf_rabitq::index::search_core(*ix, query, k, nprobe, rerank, pred.get(), ensure_target_k);
+      auto hits = ivf_rabitq::index::search_core(*ix, query, k, nprobe, rerank, pred, ensure_target_k);
       rows.reserve(hits.size());
       for (const auto& [slot, dist] : hits) rows.emplace_back(ix->ext_of(slot), dist);
     }

@@ -108,12 +108,12 @@ PyObject* method_search_hybrid(PyObject* self, Args& args) {
     const uint64_t cand = std::max<uint64_t>(k > UINT64_MAX / 10 ? UINT64_MAX : 10 * k, 100);
     Rows rows;
     {
-      auto dense = engine::search_core(*o.ix, query, cand, nprobe, rerank, o.pred.get(), false);
+      auto dense = engine::search_core(*o.ix, query, cand, nprobe, rerank, o.pred, false);
       auto sparse_hits = engine::sparse_rank(*o.ix, sparse, cand, o.pred.get());
       auto fused = engine::search_hybrid(k, rrf_k, dense, sparse_hits);
       dense = {};
       if (ensure_target_k && fused.size() < k) {
-        auto exact = engine::search_bruteforce(*o.ix, query, cand, o.pred.get());
+        auto exact = engine::search_bruteforce(*o.ix, query, cand, o.pred);
         fused = engine::search_hybrid(k, rrf_k, exact, sparse_hits);
       }
       rows = to_rows(*o.ix, fused);

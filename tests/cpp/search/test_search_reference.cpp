@@ -1257,9 +1257,16 @@ TEST(SearchModel, OpenedSegmentWithAddsUpsertsAndFilters) {
         for (uint64_t nprobe : {0u, 2u, 30u}) {
           for (bool ensure : {false, true}) {
             const ModelOut want = model_dense(s, q, k, nprobe, 30, f, ensure, par::num_threads());
-            const auto got = ix::search_core(idx, q, k, nprobe, 30, f ? pred : ix::PredicatePtr(), ensure);
+            // The bare predicate is tested row by row and always probes.
+            const auto got = ix::search_core(idx, q, k, nprobe, 30, f ? pred.get() : nullptr, ensure);
             ASSERT_TRUE(same(got, want.result)) << "q " << qi << " k " << k << " nprobe " << nprobe;
             fallbacks += want.fallback;
+            // The cached pointer brings the bitmap of passing main rows: the same probe, or,
+            // when the passing rows fit the row budget, the exact answer.
+            const bool exact_path = f && idx.main_bits(pred)->count + s.delta.ids.size() <= 6 * std::max<uint64_t>(4 * k, 30);
+            const auto cached = ix::search_core(idx, q, k, nprobe, 30, f ? pred : ix::PredicatePtr(), ensure);
+            ASSERT_TRUE(same(cached, exact_path ? model_exact(s, q, k, f) : want.result))
+                << "cached filter q " << qi << " k " << k << " nprobe " << nprobe;
           }
         }
         ASSERT_TRUE(same(ix::search_bruteforce(idx, q, k, f ? pred : ix::PredicatePtr()), model_exact(s, q, k, f)));
