@@ -142,7 +142,29 @@ void estimates_from_ips(const QueryLut& lut, size_t pad, const uint64_t* ip, con
 // ---------------------------------------------------------------------------------------
 
 namespace {
+
 constexpr size_t kHugePage = size_t{2} << 20;
+
+// Transposes the 8 x 8 byte matrix whose row i is x[i] (byte j = bits 8j..8j+7): afterwards
+// byte j of x[i] is the former byte i of x[j]. Swaps 4 x 4, then 2 x 2, then 1 x 1 tiles.
+inline void transpose8x8(uint64_t x[8]) {
+  for (size_t i = 0; i < 4; ++i) {
+    const uint64_t t = ((x[i] >> 32) ^ x[i + 4]) & 0x00000000FFFFFFFFULL;
+    x[i] ^= t << 32;
+    x[i + 4] ^= t;
+  }
+  for (size_t i : {0, 1, 4, 5}) {
+    const uint64_t t = ((x[i] >> 16) ^ x[i + 2]) & 0x0000FFFF0000FFFFULL;
+    x[i] ^= t << 16;
+    x[i + 2] ^= t;
+  }
+  for (size_t i : {0, 2, 4, 6}) {
+    const uint64_t t = ((x[i] >> 8) ^ x[i + 1]) & 0x00FF00FF00FF00FFULL;
+    x[i] ^= t << 8;
+    x[i + 1] ^= t;
+  }
+}
+
 }  // namespace
 
 BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t* offsets, size_t n_clusters,
@@ -184,16 +206,22 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
     for (size_t c = c0; c < c1; ++c) {
       const uint32_t a = offsets[c];
       uint8_t* out = mem + first[c] * block_bytes;
+      const uint64_t end = std::min<uint64_t>(std::min<uint64_t>(offsets[c + 1], n), code_rows);
       for (uint64_t blk = first[c]; blk < first[c + 1]; ++blk, out += block_bytes) {
-        const uint8_t* rows[kScanBlockRows];
         const uint64_t r0 = a + (blk - first[c]) * kScanBlockRows;
-        const uint64_t end = std::min<uint64_t>(std::min<uint64_t>(offsets[c + 1], n), code_rows);
-        size_t live = 0;
-        for (size_t r = 0; r < kScanBlockRows && r0 + r < end; ++r, ++live) rows[r] = src + (r0 + r) * row_bytes;
-        if (live < kScanBlockRows) std::memset(out, 0, block_bytes);
-        for (size_t col = 0; col < row_bytes; ++col) {
-          uint8_t* dst = out + col * kScanBlockRows;
-          for (size_t r = 0; r < live; ++r) dst[r] = rows[r][col];
+        // 8 x 8 byte tiles: 8 rows' next 8 code bytes in, 8 columns' bytes of those rows out.
+        for (size_t rg = 0; rg < kScanBlockRows; rg += 8) {
+          const uint8_t* rows[8];
+          for (size_t i = 0; i < 8; ++i) rows[i] = r0 + rg + i < end ? src + (r0 + rg + i) * row_bytes : nullptr;
+          for (size_t col = 0; col < row_bytes; col += 8) {
+            uint64_t x[8];
+            for (size_t i = 0; i < 8; ++i) {
+              x[i] = 0;
+              if (rows[i] != nullptr) std::memcpy(&x[i], rows[i] + col, 8);
+            }
+            transpose8x8(x);
+            for (size_t j = 0; j < 8; ++j) std::memcpy(out + (col + j) * kScanBlockRows + rg, &x[j], 8);
+          }
         }
       }
     }
