@@ -40,6 +40,7 @@
 #include "ivf_rabitq/predicate/compile.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
 #include "ivf_rabitq/predicate/predicate.hpp"
+#include "ivf_rabitq/search/rank_bound.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
@@ -417,6 +418,9 @@ class IvfIndex {
   // immutable. Both layouts are kept: the row-major one gives a cluster's residual (one
   // contiguous run per probed cluster), the blocked one scans all clusters at once.
   distance::PackedVectors packed_centroids;
+  // centroids_rot on the int8 grid of the ranking's lower bounds (empty when the bound does
+  // not pay on this CPU or for this cluster count). Built by the open, immutable.
+  CentroidBound centroid_bound;
   // Delta rows per cluster, in step with `delta`: changed only while the delta write lock
   // is held (assigned by the open, extended by every add), read under the delta read lock.
   DeltaClusterLists delta_lists;

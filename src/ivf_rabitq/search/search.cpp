@@ -59,6 +59,7 @@ IndexView index_view(const IvfIndex& ix) {
   s.rotator = &ix.rotator;
   s.centroids_rot = ix.centroids_rot.data();
   s.packed_centroids = &ix.packed_centroids;
+  s.centroid_bound = &ix.centroid_bound;
   s.offsets = mf.offsets.data();
   s.codes = ix.codes_bin.view().data();
   s.metas = ix.metas_bin.view().data();
