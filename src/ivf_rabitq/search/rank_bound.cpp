@@ -17,8 +17,8 @@ constexpr size_t kB = distance::kBlock;
 // Below this many vectors the f32 scan of all of them stays in cache and the bound does
 // not pay for its extra pass.
 constexpr size_t kMinVectors = 512;
-// Longest pad whose grid sums fit 32 bits: pad x 254^2 and pad x 255 x 127 < 2^31.
-constexpr size_t kMaxPad = 16384;
+// Longest pad whose grid sums (and every partial sum of the distance formula) fit 32 bits.
+constexpr size_t kMaxPad = 8192;
 // A block with this many survivors is computed from the packed copy (one contiguous read)
 // rather than gathered row by row.
 constexpr size_t kPackedSurvivors = 8;
@@ -49,6 +49,15 @@ float grid_residual(const float* x, const int8_t* a, size_t n, float scale, bool
   return std::nextafter(static_cast<float>(e), kInf);
 }
 
+detail::GridLoFn lo_fn(bool vnni) {
+#if defined(__x86_64__)
+  if (vnni) return &detail::grid_lo_avx512;
+#else
+  (void)vnni;
+#endif
+  return &detail::grid_lo_scalar;
+}
+
 detail::GridDotFn grid_fn(bool vnni) {
 #if defined(__x86_64__)
   if (vnni) return &detail::grid_dot_vnni;
@@ -67,6 +76,18 @@ bool detail::cpu_has_vnni() {
 #else
   return false;
 #endif
+}
+
+void detail::grid_lo_scalar(const int32_t* dot, const int32_t* sb, const float* err, size_t n, int32_t qa_sq,
+                            float scale, float eq, float* lo, float* bmin) {
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t d = (qa_sq + sb[i]) - 2 * dot[i];
+    const float len = scale * std::sqrt(static_cast<float>(d));
+    const float off = eq + err[i];  // never NaN: both are finite or +inf
+    lo[i] = (len - off) - 1e-5f * (len + off);
+    if (i % kB == 0) bmin[i / kB] = kInf;
+    bmin[i / kB] = lo[i] < bmin[i / kB] ? lo[i] : bmin[i / kB];
+  }
 }
 
 void detail::grid_dot_scalar(const uint8_t* qa4, const int8_t* codes, size_t pad, size_t blocks, int32_t* out) {
@@ -101,9 +122,8 @@ CentroidBound CentroidBound::build_for(const float* rows, size_t n, size_t pad, 
   const size_t blocks = (n + kB - 1) / kB;
   const size_t groups = pad / 4;
   b.codes_.assign(blocks * groups * kB * 4, 0);
-  b.sum_b_.assign(n, 0);
-  b.sum_b2_.assign(n, 0);
-  b.err_.assign(n, 0);
+  b.sum_b_.assign(blocks * kB, 0);
+  b.err_.assign(blocks * kB, kInf);
   std::vector<int8_t> row(pad);
   for (size_t i = 0; i < n; ++i) {
     const float* x = rows + i * pad;
@@ -114,8 +134,7 @@ CentroidBound CentroidBound::build_for(const float* rows, size_t n, size_t pad, 
       s1 += row[j];
       s2 += int32_t{row[j]} * row[j];
     }
-    b.sum_b_[i] = s1;
-    b.sum_b2_[i] = s2;
+    b.sum_b_[i] = 256 * s1 + s2;
     b.err_[i] = grid_residual(x, row.data(), pad, b.scale_, bad);
     int8_t* blk = b.codes_.data() + (i / kB) * groups * kB * 4;
     for (size_t j = 0; j < pad; ++j) blk[((j / 4) * kB + i % kB) * 4 + j % 4] = row[j];
@@ -123,20 +142,16 @@ CentroidBound CentroidBound::build_for(const float* rows, size_t n, size_t pad, 
   return b;
 }
 
-void CentroidBound::grid_distances(const int8_t* qa, int64_t qa_sq, int32_t* d) const {
+void CentroidBound::lower_bounds(const int8_t* qa, int32_t qa_sq, float eq, float* lo, float* bmin,
+                                 BoundScratch& s) const {
   // sum (a - b)^2 = sum a^2 + sum b^2 - 2 sum a b, and sum a b = sum (a + 128) b - 128 sum b:
   // the kernel multiplies unsigned query bytes by signed codes.
-  thread_local std::vector<uint8_t> qa4;
-  thread_local std::vector<int32_t> dot;
-  qa4.resize(pad_);
-  for (size_t j = 0; j < pad_; ++j) qa4[j] = static_cast<uint8_t>(int{qa[j]} + 128);
+  s.qa4.resize(pad_);
+  for (size_t j = 0; j < pad_; ++j) s.qa4[j] = static_cast<uint8_t>(int{qa[j]} + 128);
   const size_t blocks = (n_ + kB - 1) / kB;
-  dot.resize(blocks * kB);
-  grid_fn(vnni_)(qa4.data(), codes_.data(), pad_, blocks, dot.data());
-  for (size_t i = 0; i < n_; ++i) {
-    const int64_t ab = int64_t{dot[i]} - 128 * int64_t{sum_b_[i]};
-    d[i] = static_cast<int32_t>(qa_sq + sum_b2_[i] - 2 * ab);
-  }
+  s.dot.resize(blocks * kB);
+  grid_fn(vnni_)(s.qa4.data(), codes_.data(), pad_, blocks, s.dot.data());
+  lo_fn(vnni_)(s.dot.data(), sum_b_.data(), err_.data(), blocks * kB, qa_sq, scale_, eq, lo, bmin);
 }
 
 void nearest_keys_bounded(const float* q, const float* rows, const distance::PackedVectors& pv,
@@ -148,7 +163,6 @@ void nearest_keys_bounded(const float* q, const float* rows, const distance::Pac
   if (m == 0) return;
   const detail::RankBlocksFn exact = detail::active_rank_blocks();
   const float scale = bound.scale();
-  const float* err = bound.residual_norms();
 
   // The query on the grid.
   s.qa.resize(pad);
@@ -160,17 +174,12 @@ void nearest_keys_bounded(const float* q, const float* rows, const distance::Pac
   }
   const float eq = grid_residual(q, s.qa.data(), pad, scale, bad);
 
-  // Grid distances and, per vector, lo = scale sqrt(D) - (e_q + e_c) lowered by a margin
-  // for the f32 rounding of this very computation (a few ulps of the terms; 1e-5 of them
-  // is far more): the real distance is at least lo whenever lo > 0.
-  s.d.resize(n);
-  bound.grid_distances(s.qa.data(), qa_sq, s.d.data());
-  s.lb.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    const float len = scale * std::sqrt(static_cast<float>(s.d[i]));
-    const float off = eq + err[i];  // never NaN: both are finite or +inf
-    s.lb[i] = (len - off) - 1e-5f * (len + off);
-  }
+  // Per vector, lo = scale sqrt(D) - (e_q + e_c) lowered by a margin for the f32 rounding
+  // of this very computation (a few ulps of the terms; 1e-5 of them is far more): the
+  // real distance is at least lo whenever lo > 0.
+  s.lb.resize((n + kB - 1) / kB * kB);
+  s.bmin.resize((n + kB - 1) / kB);
+  bound.lower_bounds(s.qa.data(), static_cast<int32_t>(qa_sq), eq, s.lb.data(), s.bmin.data(), s);
 
   // Exact distances of a list of vectors (ascending indices), appended to s.keys. Blocks
   // with many listed vectors are read from the packed copy, the others gathered.
@@ -218,15 +227,22 @@ void nearest_keys_bounded(const float* q, const float* rows, const distance::Pac
   // The m vectors of smallest bound first (a heap of their keys): their largest exact
   // distance is an upper bound of the m-th smallest distance.
   s.order.clear();
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t key = (static_cast<uint64_t>(total_order_key(s.lb[i])) << 32) | i;
-    if (s.order.size() < m) {
-      s.order.push_back(key);
-      std::push_heap(s.order.begin(), s.order.end());
-    } else if (key < s.order.front()) {
-      std::pop_heap(s.order.begin(), s.order.end());
-      s.order.back() = key;
-      std::push_heap(s.order.begin(), s.order.end());
+  for (size_t b0 = 0; b0 < n; b0 += kB) {
+    const size_t b1 = std::min(n, b0 + kB);
+    if (s.order.size() == m) {
+      // Most blocks hold nothing below the heap's largest bound: one test per block.
+      if (s.bmin[b0 / kB] > Candidate{s.order.front(), 0.f}.estimate()) continue;
+    }
+    for (size_t i = b0; i < b1; ++i) {
+      const uint64_t key = (static_cast<uint64_t>(total_order_key(s.lb[i])) << 32) | i;
+      if (s.order.size() < m) {
+        s.order.push_back(key);
+        std::push_heap(s.order.begin(), s.order.end());
+      } else if (key < s.order.front()) {
+        std::pop_heap(s.order.begin(), s.order.end());
+        s.order.back() = key;
+        std::push_heap(s.order.begin(), s.order.end());
+      }
     }
   }
   s.pick.clear();
@@ -251,12 +267,14 @@ void nearest_keys_bounded(const float* q, const float* rows, const distance::Pac
   first.swap(s.pick);
   s.pick.clear();
   size_t f = 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (f < first.size() && first[f] == i) {
-      ++f;
-      continue;
+  for (size_t b0 = 0; b0 < n; b0 += kB) {
+    if (s.bmin[b0 / kB] > thr) continue;
+    const size_t b1 = std::min(n, b0 + kB);
+    for (size_t i = b0; i < b1; ++i) {
+      while (f < first.size() && first[f] < i) ++f;
+      if (f < first.size() && first[f] == i) continue;
+      if (!(s.lb[i] > thr)) s.pick.push_back(static_cast<uint32_t>(i));
     }
-    if (!(s.lb[i] > thr)) s.pick.push_back(static_cast<uint32_t>(i));
   }
   exact_of(s.pick.data(), s.pick.size());
 

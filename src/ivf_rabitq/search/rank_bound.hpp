@@ -23,6 +23,8 @@
 
 namespace ivf_rabitq::index {
 
+struct BoundScratch;
+
 class CentroidBound {
  public:
   CentroidBound() = default;
@@ -38,11 +40,13 @@ class CentroidBound {
   size_t pad() const { return pad_; }
 
   // The grid distances D of every vector to the query codes `qa` (pad int8 values in
-  // [-127, 127]) into d[0 .. size()).
-  void grid_distances(const int8_t* qa, int64_t qa_sq, int32_t* d) const;
+  // [-127, 127], sum of squares qa_sq) and from them lo[i] = (scale sqrt(D) - (eq + e_i))
+  // - 1e-5 (scale sqrt(D) + (eq + e_i)), a lower bound of ||q - c_i|| when eq bounds the
+  // query's grid residual; lo has size() entries rounded up to whole blocks of 16, bmin
+  // one per block: the block's smallest lo.
+  void lower_bounds(const int8_t* qa, int32_t qa_sq, float eq, float* lo, float* bmin, BoundScratch& s) const;
 
   float scale() const { return scale_; }
-  const float* residual_norms() const { return err_.data(); }
 
  private:
   size_t n_ = 0;
@@ -52,16 +56,19 @@ class CentroidBound {
   // Blocks of 16 vectors; inside a block, groups of 4 coordinates: byte
   // ((block * pad / 4 + g) * 16 + lane) * 4 + t holds coordinate 4 g + t of the lane's vector.
   std::vector<int8_t, distance::AlignedAllocator<int8_t, 64>> codes_;
-  std::vector<int32_t> sum_b_;   // sum of the codes of each vector
-  std::vector<int32_t> sum_b2_;  // sum of their squares
-  std::vector<float> err_;       // ||c - scale b||, rounded up
+  // Per vector (padded to whole blocks: zero sums, +inf residual): the sum of its codes
+  // times 128 plus the sum of their squares, and ||c - scale b|| rounded up.
+  std::vector<int32_t> sum_b_;
+  std::vector<float> err_;
 };
 
 // Scratch of one ranking with bounds.
 struct BoundScratch {
   std::vector<int8_t> qa;
-  std::vector<int32_t> d;
+  std::vector<uint8_t> qa4;
+  std::vector<int32_t> dot;
   std::vector<float> lb;
+  std::vector<float> bmin;
   std::vector<uint64_t> order;
   std::vector<uint32_t> pick;
   std::vector<uint32_t> first;
@@ -82,6 +89,15 @@ using GridDotFn = void (*)(const uint8_t* qa4, const int8_t* codes, size_t pad, 
 void grid_dot_scalar(const uint8_t* qa4, const int8_t* codes, size_t pad, size_t blocks, int32_t* out);
 void grid_dot_vnni(const uint8_t* qa4, const int8_t* codes, size_t pad, size_t blocks, int32_t* out);
 bool cpu_has_vnni();
+// lo[i] of lower_bounds from the grid inner products dot[i] (n a multiple of 16): D =
+// qa_sq + sb[i] - 2 dot[i], where sb[i] = 256 sum b + sum b^2 of vector i; bmin[b] the
+// smallest lo of block b (NaN lanes may be ignored or propagated).
+using GridLoFn = void (*)(const int32_t* dot, const int32_t* sb, const float* err, size_t n, int32_t qa_sq,
+                          float scale, float eq, float* lo, float* bmin);
+void grid_lo_scalar(const int32_t* dot, const int32_t* sb, const float* err, size_t n, int32_t qa_sq, float scale,
+                    float eq, float* lo, float* bmin);
+void grid_lo_avx512(const int32_t* dot, const int32_t* sb, const float* err, size_t n, int32_t qa_sq, float scale,
+                    float eq, float* lo, float* bmin);
 }  // namespace detail
 
 }  // namespace ivf_rabitq::index

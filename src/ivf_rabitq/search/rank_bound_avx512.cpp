@@ -31,4 +31,19 @@ __attribute__((target("avx512f,avx512vnni"))) void grid_dot_vnni(const uint8_t* 
   }
 }
 
+void grid_lo_avx512(const int32_t* dot, const int32_t* sb, const float* err, size_t n, int32_t qa_sq, float scale,
+                    float eq, float* lo, float* bmin) {
+  const __m512i vq = _mm512_set1_epi32(qa_sq);
+  const __m512 vs = _mm512_set1_ps(scale), ve = _mm512_set1_ps(eq), vm = _mm512_set1_ps(1e-5f);
+  for (size_t i = 0; i + distance::kBlock <= n; i += distance::kBlock) {
+    const __m512i d2 = _mm512_slli_epi32(_mm512_loadu_si512(dot + i), 1);
+    const __m512i d = _mm512_sub_epi32(_mm512_add_epi32(vq, _mm512_loadu_si512(sb + i)), d2);
+    const __m512 len = _mm512_mul_ps(vs, _mm512_sqrt_ps(_mm512_cvtepi32_ps(d)));
+    const __m512 off = _mm512_add_ps(ve, _mm512_loadu_ps(err + i));
+    const __m512 v = _mm512_sub_ps(_mm512_sub_ps(len, off), _mm512_mul_ps(vm, _mm512_add_ps(len, off)));
+    _mm512_storeu_ps(lo + i, v);
+    bmin[i / distance::kBlock] = _mm512_reduce_min_ps(v);
+  }
+}
+
 }  // namespace ivf_rabitq::index::detail

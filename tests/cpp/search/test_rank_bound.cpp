@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -139,6 +140,22 @@ TEST(RankBound, GridKernelsAgreeWithScalar) {
     ix::detail::grid_dot_scalar(qa.data(), codes.data(), pad, blocks, a.data());
     ix::detail::grid_dot_vnni(qa.data(), codes.data(), pad, blocks, b.data());
     ASSERT_EQ(a, b) << "pad " << pad;
+  }
+  // Lower bounds from the sums: bit for bit, infinite residuals included.
+  const size_t n = 64;
+  std::vector<int32_t> dot(n), sb(n);
+  std::vector<float> err(n), lo_a(n), lo_b(n), min_a(n / 16), min_b(n / 16);
+  for (size_t i = 0; i < n; ++i) {
+    dot[i] = int32_t(g() % 200000) - 100000;
+    sb[i] = int32_t(g() % 400000);
+    err[i] = i % 9 == 0 ? kInf : float(g() % 1000) * 1e-3f;
+  }
+  for (float eq : {0.f, 0.37f, kInf}) {
+    ix::detail::grid_lo_scalar(dot.data(), sb.data(), err.data(), n, 250000, 0.031f, eq, lo_a.data(), min_a.data());
+    ix::detail::grid_lo_avx512(dot.data(), sb.data(), err.data(), n, 250000, 0.031f, eq, lo_b.data(), min_b.data());
+    for (size_t i = 0; i < n; ++i)
+      ASSERT_EQ(std::bit_cast<uint32_t>(lo_a[i]), std::bit_cast<uint32_t>(lo_b[i])) << "i " << i << " eq " << eq;
+    ASSERT_EQ(min_a, min_b) << "eq " << eq;
   }
 }
 
