@@ -41,6 +41,7 @@
 #include "ivf_rabitq/predicate/compile.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
 #include "ivf_rabitq/predicate/predicate.hpp"
+#include "ivf_rabitq/search/rank_bound.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
@@ -434,6 +435,9 @@ class IvfIndex {
   // blocks of 32, transposed so one byte shuffle looks up 32 rows). Built by the open,
   // immutable; empty when it could not be allocated (the search then reads codes.bin).
   codec::BlockedCodes blocked_codes;
+  // centroids_rot on the int8 grid of the ranking's lower bounds (empty when the bound does
+  // not pay on this CPU or for this cluster count). Built by the open, immutable.
+  CentroidBound centroid_bound;
   // Delta rows per cluster, in step with `delta`: changed only while the delta write lock
   // is held (assigned by the open, extended by every add), read under the delta read lock.
   DeltaClusterLists delta_lists;

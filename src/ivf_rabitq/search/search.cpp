@@ -68,6 +68,7 @@ IndexView index_view(const IvfIndex& ix) {
   if (!bc.empty() && bc.n_clusters() == s.n_clusters && bc.n() == s.n && bc.n_bits() == s.n_bits &&
       bc.words() == s.words && s.words * 64 == s.pad)
     s.blocked = &bc;
+  s.centroid_bound = &ix.centroid_bound;
   s.offsets = mf.offsets.data();
   s.codes = ix.codes_bin.view().data();
   s.metas = ix.metas_bin.view().data();

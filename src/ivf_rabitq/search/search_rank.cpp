@@ -100,6 +100,11 @@ void scan_range(detail::RankBlocksFn fn, const float* q, const distance::PackedV
 
 }  // namespace
 
+detail::RankBlocksFn detail::active_rank_blocks() {
+  static const RankBlocksFn fn = rank_fn(usable(simd::active_level()));
+  return fn;
+}
+
 void nearest_keys_range(simd::Level level, const float* q, const distance::PackedVectors& pv, size_t m,
                         size_t first_block, size_t end_block, std::vector<uint64_t>& out,
                         std::vector<uint64_t>& heap) {

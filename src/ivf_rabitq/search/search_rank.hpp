@@ -40,6 +40,8 @@ using RankBlocksFn = bool (*)(const float* q, const float* blk, size_t dim, size
 bool rank_blocks_scalar(const float* q, const float* blk, size_t dim, size_t nb, float lim, float* out);
 bool rank_blocks_avx2(const float* q, const float* blk, size_t dim, size_t nb, float lim, float* out);
 bool rank_blocks_avx512(const float* q, const float* blk, size_t dim, size_t nb, float lim, float* out);
+// The kernel of simd::active_level().
+RankBlocksFn active_rank_blocks();
 }  // namespace detail
 
 }  // namespace ivf_rabitq::index

@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
@@ -39,9 +40,30 @@ namespace ivf_rabitq::index {
 namespace {
 
 constexpr size_t kEstBatch = 256;
-constexpr size_t kParallelCentroids = 2048;
+// Work below which a stage runs on the calling thread: a task handed to the pool costs a
+// few microseconds (waking a worker, stealing, joining) and the split parts share the
+// caches of the machine, so only stages of hundreds of microseconds gain from a split.
+constexpr uint64_t kParallelRankWork = uint64_t{1} << 23;  // centroids x pad
 constexpr size_t kParallelRows = 50000;
 constexpr uint64_t kParallelRerankWork = 1000000;
+std::atomic<uint64_t> g_probe_fan_out_rows{32768};
+
+// Dense searches running now in this process. A search splits a stage over the pool only
+// when it runs alone: concurrent searches already keep the pool's CPUs busy, and splitting
+// each of them would only add task traffic and let one query's parts queue behind another's.
+alignas(64) std::atomic<uint32_t> g_searches{0};
+
+struct SearchInFlight {
+  SearchInFlight() { g_searches.fetch_add(1, std::memory_order_relaxed); }
+  ~SearchInFlight() { g_searches.fetch_sub(1, std::memory_order_relaxed); }
+  SearchInFlight(const SearchInFlight&) = delete;
+  SearchInFlight& operator=(const SearchInFlight&) = delete;
+};
+
+// Whether a stage of `work` units (threshold `at`) is split over the calling thread's pool.
+bool fan_out(uint64_t work, uint64_t at) {
+  return work >= at && g_searches.load(std::memory_order_relaxed) <= 1 && parallel::num_threads() > 1;
+}
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 using Clock = std::chrono::steady_clock;
@@ -183,6 +205,7 @@ struct TopScratch {
   std::vector<uint64_t> ckeys;
   std::vector<uint64_t> heap;
   std::vector<uint32_t> probe;
+  BoundScratch bound;
   std::vector<std::vector<Candidate>> bufs;
   std::vector<uint64_t> chunk_rows;
   std::vector<Candidate> main;
@@ -549,7 +572,7 @@ struct DensePlan {
 size_t rank_clusters(const SegmentView& seg, std::span<const float> query, size_t m, TopScratch& S) {
   S.rq.resize(seg.pad);
   seg.rotator->rotate_into(query, std::span<float>(S.rq));
-  if (seg.n_clusters >= kParallelCentroids && parallel::num_threads() > 1) {
+  if (fan_out(static_cast<uint64_t>(seg.n_clusters) * seg.pad, kParallelRankWork)) {
     // Parallel: the m best of each range of centroids, then the m best of their union.
     const size_t blocks = seg.packed_centroids->blocks();
     constexpr size_t kChunkBlocks = 16;
@@ -564,6 +587,10 @@ size_t rank_clusters(const SegmentView& seg, std::span<const float> query, size_
     if (m < S.ckeys.size() && m != 0) std::nth_element(S.ckeys.begin(), S.ckeys.begin() + (m - 1), S.ckeys.end());
     S.ckeys.resize(std::min(m, S.ckeys.size()));
     std::sort(S.ckeys.begin(), S.ckeys.end());
+  } else if (const CentroidBound* cb = seg.centroid_bound;
+             cb != nullptr && cb->usable() && cb->size() == seg.packed_centroids->size() && cb->pad() == seg.pad &&
+             seg.packed_centroids->dim() == seg.pad && m * 4 <= cb->size()) {
+    nearest_keys_bounded(S.rq.data(), seg.centroids_rot, *seg.packed_centroids, *cb, m, S.ckeys, S.bound);
   } else {
     nearest_keys(S.rq.data(), *seg.packed_centroids, m, S.ckeys, S.heap);
   }
@@ -604,9 +631,18 @@ ProbeTotals probe_rounds(const ProbeCtx& ctx, const DensePlan& plan, size_t list
   size_t pos = 0;
   while (pos < listed) {
     const size_t len = std::min<size_t>(plan.probe_step, listed - pos);
-    const size_t t = std::max<size_t>(1, parallel::num_threads());
-    const size_t chunk = std::max<size_t>(1, (len + (t + t / 2) - 1) / (t + t / 2));
-    const size_t nchunks = (len + chunk - 1) / chunk;
+    uint64_t round_rows = 0;
+    for (size_t i = pos; i < pos + len; ++i) {
+      const uint32_t c = S.probe[i];
+      const uint32_t a = ctx.seg.offsets[c], b = std::min(ctx.seg.offsets[c + 1], ctx.seg.n);
+      if (b > a) round_rows += b - a;
+    }
+    size_t nchunks = 1, chunk = len;
+    if (fan_out(round_rows, g_probe_fan_out_rows.load(std::memory_order_relaxed))) {
+      const size_t t = parallel::num_threads();
+      chunk = std::max<size_t>(1, (len + (t + t / 2) - 1) / (t + t / 2));
+      nchunks = (len + chunk - 1) / chunk;
+    }
     if (nchunks == 1) {
       // One chunk, scanned on this thread; its candidates go straight to the main buffer.
       ChunkOut out;
@@ -664,7 +700,7 @@ void rerank_pool(const SegmentView& seg, const storage::Delta& delta, std::span<
   const size_t pool = slots.size();
   std::vector<ScoredPair>& scored = S.scored;
   scored.resize(pool);
-  if (static_cast<uint64_t>(pool) * seg.dim >= kParallelRerankWork) {
+  if (fan_out(static_cast<uint64_t>(pool) * seg.dim, kParallelRerankWork)) {
     parallel::isolate([&] {
       parallel::for_chunks(pool, 256, [&](size_t b, size_t e) {
         score_slots(seg, delta, table, query, std::span<const uint32_t>(slots.data() + b, e - b), scored.data() + b);
@@ -705,7 +741,7 @@ std::vector<SlotDistance> exact_fallback(const SegmentView& seg, const LiveView&
   auto score_cluster = [&](uint32_t c, auto&& emit) {
     score_main_range(seg, live, filter, table, query, seg.offsets[c], std::min(seg.offsets[c + 1], seg.n), emit);
   };
-  if (unprobed_rows >= kParallelRows) {
+  if (fan_out(unprobed_rows, kParallelRows)) {
     const size_t per_chunk =
         std::max<size_t>(1, static_cast<size_t>((32768.0 * static_cast<double>(unprobed.size())) /
                                                 static_cast<double>(unprobed_rows)));
@@ -754,12 +790,17 @@ bool exact_is_cheaper(const RowFilter& filter, const DensePlan& plan, size_t del
 
 }  // namespace
 
+namespace detail {
+uint64_t probe_fan_out_rows(uint64_t rows) { return g_probe_fan_out_rows.exchange(rows); }
+}  // namespace detail
+
 // ---------------------------------------------------------------------------------------
 // Dense search
 // ---------------------------------------------------------------------------------------
 
 std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveView& live, std::span<const float> query,
                                            const DenseParams& params, const RowFilter& filter, SearchProfile* prof) {
+  const SearchInFlight in_flight;
   const DensePlan plan(params, static_cast<bool>(filter), seg.n_clusters);
   const storage::Delta& delta = *live.delta;
   const size_t delta_rows = usable_delta_rows(seg, delta);

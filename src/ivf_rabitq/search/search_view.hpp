@@ -14,6 +14,7 @@
 #include "ivf_rabitq/codec/fastscan.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/live/delta_lists.hpp"
+#include "ivf_rabitq/search/rank_bound.hpp"
 #include "ivf_rabitq/search/topk.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 #include "ivf_rabitq/storage/records.hpp"
@@ -33,6 +34,7 @@ struct SegmentView {
   const codec::Rotator* rotator = nullptr;
   const float* centroids_rot = nullptr;                   // n_clusters x pad
   const distance::PackedVectors* packed_centroids = nullptr;  // the same, packed (required)
+  const CentroidBound* centroid_bound = nullptr;              // grid codes of the same (optional)
   const uint32_t* offsets = nullptr;                      // n_clusters + 1
   const uint64_t* codes = nullptr;                        // n x n_bits x words
   // The same codes block-interleaved for the cluster scan (same clusters, n, n_bits and
@@ -117,6 +119,12 @@ float slot_distance(const SegmentView& seg, const storage::Delta& delta, const R
 // several per kernel call. Runs on the calling thread; out holds slots.size() entries.
 void score_slots(const SegmentView& seg, const storage::Delta& delta, const RerankTable& table,
                  std::span<const float> query, std::span<const uint32_t> slots, ScoredPair* out);
+namespace detail {
+// Sets the number of rows a probing round must hold before its clusters are split over the
+// pool (when the search runs alone); returns the previous value. Tests set 0 to drive the
+// split path on small segments.
+uint64_t probe_fan_out_rows(uint64_t rows);
+}  // namespace detail
 
 // The query's rerank table for this segment (pow2 part exactly when origscale.bin is mapped).
 RerankTable rerank_table_for(const SegmentView& seg, std::span<const float> query);

@@ -701,11 +701,17 @@ TEST(DenseSearch, ThreadCountInvariance) {
   };
   std::vector<std::vector<SlotDistance>> ref;
   ivf_rabitq::parallel::with_threads(1, [&] { ref = run_all(); });
-  for (size_t t : {2, 8}) {
-    std::vector<std::vector<SlotDistance>> got;
-    ivf_rabitq::parallel::with_threads(t, [&] { got = run_all(); });
-    ASSERT_EQ(got.size(), ref.size());
-    for (size_t i = 0; i < got.size(); ++i) expect_same(got[i], ref[i], "threads " + std::to_string(t));
+  // Rounds this small are scanned on the calling thread unless the split is forced (0 rows).
+  for (uint64_t split_at : {uint64_t{0}, uint64_t{1} << 40}) {
+    const uint64_t saved = ix::detail::probe_fan_out_rows(split_at);
+    for (size_t t : {2, 8}) {
+      std::vector<std::vector<SlotDistance>> got;
+      ivf_rabitq::parallel::with_threads(t, [&] { got = run_all(); });
+      ASSERT_EQ(got.size(), ref.size());
+      for (size_t i = 0; i < got.size(); ++i)
+        expect_same(got[i], ref[i], "threads " + std::to_string(t) + " split at " + std::to_string(split_at));
+    }
+    ix::detail::probe_fan_out_rows(saved);
   }
 }
 
