@@ -7,8 +7,9 @@
 // once under /tmp/tandrel_bench_rerank, mapped with the random-access advice as an open
 // segment maps them). A pool is ~P sorted slots drawn from 32 random clusters of about
 // n / 4096 (128) or n / 1024 (768) rows, as probing 32 clusters gives; 64 pools are
-// cycled. `per_slot` scores one slot per call with the rows prefetched 8 ahead (the
-// previous rerank loop, kept here as the baseline); `score_slots` is the search's scorer.
+// cycled; exact_scan scores runs of 65,536 consecutive slots as exact search does.
+// `per_slot` scores one slot per call with the rows prefetched 8 ahead (the previous rerank
+// loop, kept here as the baseline); `score_slots` is the search's scorer.
 //
 // select_pool/...: choose_rerank_pool and the slot sort over L candidates with R = rerank
 // (the pool stage), on estimates and lower bounds shaped like the probe's.
@@ -151,8 +152,15 @@ const MappedRows& mapped_rows(size_t n, size_t dim, size_t clusters) {
   return *cache.back();
 }
 
-// 64 pools of about `pool` sorted distinct slots, each from 32 random clusters.
+// 64 pools of about `pool` sorted distinct slots, each from 32 random clusters; pool 0
+// stands for exact search: 16 runs of 65,536 consecutive slots.
 std::vector<std::vector<uint32_t>> make_pools(const MappedRows& m, size_t pool) {
+  if (pool == 0) {
+    std::vector<std::vector<uint32_t>> runs(16);
+    for (size_t r = 0; r < runs.size(); ++r)
+      for (size_t i = 0; i < 65536; ++i) runs[r].push_back(static_cast<uint32_t>((r * 65536 + i) % m.n));
+    return runs;
+  }
   std::mt19937_64 g(pool * 7 + m.dim);
   std::vector<std::vector<uint32_t>> out(64);
   const size_t clusters = m.n / m.cluster_rows;
@@ -186,7 +194,9 @@ void run_pool(benchmark::State& state, size_t n, size_t dim, size_t clusters, si
   std::vector<float> q(dim);
   for (auto& v : q) v = d(rng);
   const RerankTable t = index::rerank_table_for(seg, q);
-  std::vector<index::ScoredPair> out(pool + 64);
+  size_t longest = 0;
+  for (const auto& p : pools) longest = std::max(longest, p.size());
+  std::vector<index::ScoredPair> out(longest);
   size_t which = 0, scored = 0;
   for (auto _ : state) {
     const std::vector<uint32_t>& slots = pools[which];
@@ -256,10 +266,11 @@ const bool registered = [] {
     size_t n, dim, clusters;
   };
   for (Set st : {Set{1000000, 128, 4096}, Set{200000, 768, 1024}}) {
-    for (size_t pool : {size_t{400}, size_t{1150}}) {
+    for (size_t pool : {size_t{400}, size_t{1150}, size_t{0}}) {
       for (bool batched : {false, true}) {
         const std::string name = std::string("rerank_pool/") + (batched ? "score_slots" : "per_slot") +
-                                 "/dim:" + std::to_string(st.dim) + "/pool:" + std::to_string(pool);
+                                 "/dim:" + std::to_string(st.dim) +
+                                 (pool == 0 ? std::string("/exact_scan") : "/pool:" + std::to_string(pool));
         benchmark::RegisterBenchmark(name.c_str(), [st, pool, batched](benchmark::State& s) {
           run_pool(s, st.n, st.dim, st.clusters, pool, batched);
         });

@@ -281,6 +281,22 @@ inline void keep_k_smallest(std::vector<ScoredPair>& list, uint32_t k) {
     return;
   }
   if (list.size() <= k) return;
+  if (list.size() >= 256) {
+    // Larger lists (a rerank pool, a merged fallback list): the radix selection of the k-th
+    // key, then one branch-free pass keeps the keys at most that one (exactly k: keys are
+    // distinct).
+    const size_t n = list.size();
+    ScoredPair* p = list.data();
+    const uint64_t t = kth_smallest_key(n, k, [p](size_t i) { return distance_key(p[i]); }, selection_scratch());
+    size_t m = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const ScoredPair x = p[i];
+      p[m] = x;
+      m += distance_key(x) <= t;
+    }
+    list.resize(m);
+    return;
+  }
   std::nth_element(list.begin(), list.begin() + (k - 1), list.end(), DistanceLess{});
   list.resize(k);
 }

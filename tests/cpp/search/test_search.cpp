@@ -294,6 +294,36 @@ TEST(SearchOrders, KeepKAndCompactBound) {
   EXPECT_EQ(ix::compact_bound(buf, 6), kInf);  // at cap: unchanged
 }
 
+// keep_k_smallest keeps exactly the k first pairs of a full sort, on both sides of the size
+// where it switches from nth_element to the radix selection, with equal distances told
+// apart by the slot and +inf / NaN distances present.
+TEST(SearchOrders, KeepKSmallestMatchesFullSortAtEverySize) {
+  std::mt19937 g(29);
+  for (size_t n : {2, 255, 256, 257, 400, 3000}) {
+    std::vector<ScoredPair> l;
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t r = g() % 100;
+      const float d = r == 0 ? kNaN : r == 1 ? kInf : float(g() % 50) * 0.25f;
+      l.push_back({d, uint32_t(g() % 100000) * 8 + uint32_t(i % 8)});
+    }
+    std::sort(l.begin(), l.end(), [](auto& a, auto& b) { return a.second < b.second; });
+    l.erase(std::unique(l.begin(), l.end(), [](auto& a, auto& b) { return a.second == b.second; }), l.end());
+    std::shuffle(l.begin(), l.end(), g);
+    auto sorted = l;
+    std::sort(sorted.begin(), sorted.end(), ix::DistanceLess{});
+    for (uint32_t k : {1u, 10u, uint32_t(l.size() - 1)}) {
+      if (k == 0) continue;
+      auto got = l;
+      ix::keep_k_smallest(got, k);
+      const size_t want = std::min<size_t>(k, l.size());
+      ASSERT_EQ(got.size(), want) << "n " << n;
+      ix::sort_by_distance(got);
+      for (size_t i = 0; i < want; ++i)
+        ASSERT_EQ(ix::distance_key(got[i]), ix::distance_key(sorted[i])) << "n " << n << " k " << k << " at " << i;
+    }
+  }
+}
+
 // The radix selection, the branch-free partitions and the radix sort against plain sorts,
 // over key sets that defeat a naive bucketing: all in one narrow range, equal estimates
 // told apart only by the slot, huge spreads, sizes around the small-set cutoff.
