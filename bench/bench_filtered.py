@@ -74,6 +74,7 @@ def phase_build(args):
             gt[qi] = rows[top[np.argsort(dist[top], kind="stable")]]
         np.save(os.path.join(d, f"gt_{col}.npy"), gt)
     np.save(os.path.join(d, "queries.npy"), queries)
+    np.ascontiguousarray(queries, dtype="<f4").tofile(os.path.join(d, "queries.f32"))  # bench_filter_paths
     import tandrel
 
     shutil.rmtree(index_dir, ignore_errors=True)

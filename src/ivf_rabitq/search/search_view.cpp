@@ -378,13 +378,45 @@ inline float delta_distance(const SegmentView& seg, const storage::Delta& d, con
   return t.distance(q, row, delta_row_exponent(row, seg.dim));
 }
 
-// Main rows of slots [a, b) that are live and pass the filter, scored into emit.
+// Asks for the int8 row of main slot s (and its exponent record) ahead of its scoring.
+inline void prefetch_main_row(const SegmentView& seg, uint32_t s) {
+  const uint8_t* row = seg.orig + static_cast<size_t>(s) * seg.dim;
+  for (size_t o = 0; o < seg.dim; o += 64) __builtin_prefetch(row + o);
+  if (seg.has_origscale && s < seg.origscale_records)
+    __builtin_prefetch(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
+}
+
+// Main rows of slots [a, b) that are live and pass the filter, scored into emit in slot
+// order. Rows a bitmap passes are scattered over the file, which the hardware prefetcher
+// does not follow: they are gathered a group at a time and fetched a few rows ahead.
 template <class Emit>
 void score_main_range(const SegmentView& seg, const LiveView& live, const RowFilter& filter, const RerankTable& t,
                       std::span<const float> q, uint32_t a, uint32_t b, Emit&& emit) {
+  if (!filter || filter.main_bits == nullptr) {
+    for_passing_runs(filter, *live.tombstones, a, b, [&](uint32_t x, uint32_t y) {
+      for (uint32_t s = x; s < y; ++s) emit(ScoredPair{main_distance(seg, t, q, s), s});
+    });
+    return;
+  }
+  constexpr size_t kGroup = 64;
+  constexpr size_t kAhead = 6;
+  uint32_t group[kGroup];
+  size_t m = 0;
+  auto flush = [&] {
+    for (size_t i = 0; i < std::min(m, kAhead); ++i) prefetch_main_row(seg, group[i]);
+    for (size_t i = 0; i < m; ++i) {
+      if (i + kAhead < m) prefetch_main_row(seg, group[i + kAhead]);
+      emit(ScoredPair{main_distance(seg, t, q, group[i]), group[i]});
+    }
+    m = 0;
+  };
   for_passing_runs(filter, *live.tombstones, a, b, [&](uint32_t x, uint32_t y) {
-    for (uint32_t s = x; s < y; ++s) emit(ScoredPair{main_distance(seg, t, q, s), s});
+    for (uint32_t s = x; s < y; ++s) {
+      group[m++] = s;
+      if (m == kGroup) flush();
+    }
   });
+  flush();
 }
 
 std::vector<SlotDistance> to_result(const std::vector<ScoredPair>& sorted, uint32_t k) {
@@ -656,13 +688,16 @@ std::vector<SlotDistance> exact_search(const SegmentView& seg, const LiveView& l
 
 // Whether a filter is better answered by an exact scan of the rows it passes: true when the
 // filter's bitmap is known and the live rows that may pass (passing main rows, tombstoned
-// ones included, plus every delta row) number no more than the row budget of the probing.
-// The probe would then walk every cluster it ranks without reaching its budget, estimate
-// these same rows and rerank a pool drawn from them; the exact scan scores each passing
-// row once and gives the exact filtered answer.
+// ones included, plus every delta row) number no more than twice the row budget of the
+// probing. Up to the budget the probe would walk every cluster it ranks without reaching
+// it, building a lookup table per cluster to estimate these same rows and rerank a pool
+// drawn from them. Beyond it the probe stops early, but measured at 100,000 x 128 one
+// thread, an exact scan of the passing rows stays cheaper than the probe up to about three
+// (rerank 400) to four (rerank 100) times the budget; twice leaves a margin. The exact scan
+// gives the exact filtered answer.
 bool exact_is_cheaper(const RowFilter& filter, const DensePlan& plan, size_t delta_rows) {
   if (!filter || filter.main_bits == nullptr) return false;
-  return filter.main_passing + delta_rows <= plan.row_budget;
+  return filter.main_passing + delta_rows <= 2 * plan.row_budget;  // u64: no overflow
 }
 
 }  // namespace
