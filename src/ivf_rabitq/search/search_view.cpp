@@ -779,13 +779,16 @@ std::vector<SlotDistance> exact_search(const SegmentView& seg, const LiveView& l
 
 // Whether a filter is better answered by an exact scan of the rows it passes: true when the
 // filter's bitmap is known and the live rows that may pass (passing main rows, tombstoned
-// ones included, plus every delta row) number no more than the row budget of the probing.
-// The probe would then walk every cluster it ranks without reaching its budget, estimate
-// these same rows and rerank a pool drawn from them; the exact scan scores each passing
-// row once and gives the exact filtered answer.
+// ones included, plus every delta row) number no more than twice the row budget of the
+// probing. Up to the budget the probe would walk every cluster it ranks without reaching
+// it, building a lookup table per cluster to estimate these same rows and rerank a pool
+// drawn from them. Beyond it the probe stops early, but measured at 100,000 x 128 one
+// thread, an exact scan of the passing rows stays cheaper than the probe up to about three
+// (rerank 400) to four (rerank 100) times the budget; twice leaves a margin. The exact scan
+// gives the exact filtered answer.
 bool exact_is_cheaper(const RowFilter& filter, const DensePlan& plan, size_t delta_rows) {
   if (!filter || filter.main_bits == nullptr) return false;
-  return filter.main_passing + delta_rows <= plan.row_budget;
+  return filter.main_passing + delta_rows <= 2 * plan.row_budget;  // u64: no overflow
 }
 
 }  // namespace

@@ -207,7 +207,7 @@ TEST(FilterBits, ProbeResultsAreTheSameWithAndWithoutTheBitmap) {
     const ix::MainRowBits* bits = f.idx->main_bits(p);
     ASSERT_NE(bits, nullptr);
     for (const Case& c : cases) {
-      if (bits->count + kDeltaRows <= 6 * std::max(4 * c.k, c.rerank)) continue;  // exact path
+      if (bits->count + kDeltaRows <= 2 * 6 * std::max(4 * c.k, c.rerank)) continue;  // exact path
       ++probed;
       for (size_t qi = 0; qi < 8; ++qi) {
         const std::string what = std::string(text) + " k=" + std::to_string(c.k) + " q=" + std::to_string(qi);
