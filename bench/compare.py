@@ -103,8 +103,6 @@ LIBS = {
 }
 DEFAULT_LIBS = list(LIBS)
 BITS_LIBS = ("tandrel", "rabitqlib")  # libraries with a code-width option (one row per width)
-THREAD_LIBS = ("tandrel", "faiss-ivf-flat", "faiss-ivf-rabitq", "faiss-ivf-rabitq-rflat",
-               "faiss-ivf-rabitq2-sq8", "hnswlib", "rabitqlib")
 FILTER_LIBS = ("tandrel", "faiss-ivf-flat")
 HA = (False, True)  # rabitqlib search(high_accuracy=...), cheaper first
 
@@ -1072,7 +1070,7 @@ def main():
             log(f"{name}: built in {b['build_s']:.1f}s, {fmt_mb(b['bytes'])} MB; searching on CPU {args.cpu}")
             s = run_worker("search", lib, bits, args, datadir, indexdir)
         results.append((lib, bits, b, s))
-        if args.threads and lib in THREAD_LIBS and s and s.get("points"):
+        if args.threads and s and s.get("points"):
             p = best_at(s["points"], 0.95) or max(s["points"], key=lambda q: q["recall"])
             qps1 = p["qps_wall"]
             passes = max(1, int(np.ceil(args.thread_seconds * qps1 / args.queries)))
