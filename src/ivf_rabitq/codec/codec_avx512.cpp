@@ -312,6 +312,12 @@ void residual_stats_avx512(const float* q, const float* rows, size_t stride, con
   size_t i = 0;
   for (; i < count; i += kLanes) {
     const size_t cnt = std::min(kLanes, count - i);
+    // One or two residuals: a gather per coordinate would fetch each value up to 16
+    // times; the plain loop is cheaper (and gives the same bits).
+    if (cnt <= 2) {
+      residual_stats_scalar(q, rows, stride, ids + i, cnt, n, out + i);
+      continue;
+    }
     // Lane offsets relative to the group's first row; groups whose offsets do not fit
     // 32-bit gather indices take the scalar path.
     uint32_t lo_id = ids[i];
