@@ -496,6 +496,10 @@ void score_slots(const SegmentView& seg, const storage::Delta& delta, const Rera
   // cover the memory latency. Groups of kGroup main rows share one kernel call.
   constexpr size_t kGroup = 8;
   constexpr size_t kAhead = 24;
+  // The four-row kernel shares the query's loads among the rows, which pays off for short
+  // rows, and keeps the misses of four scattered rows in flight at once; a run of long rows
+  // is bound by its bytes and streams better one row at a time.
+  constexpr size_t kGroupDotMaxDim = 256;
   const size_t m = slots.size();
   const size_t dim = seg.dim;
   const size_t lines = (dim + 63) / 64;
@@ -510,10 +514,15 @@ void score_slots(const SegmentView& seg, const storage::Delta& delta, const Rera
   // power-of-two integer formula: their dot products are computed kGroup rows per call.
   const bool grouped = table.pow2.has_value() && seg.has_origscale;
   const simd::Level lvl = simd::active_level();
-  for (size_t i = 0; i < std::min(m, kAhead); ++i) prefetch(slots[i]);
+  // A run of consecutive slots (exact search) is one stream the hardware prefetcher
+  // follows on its own; prefetching is only a hint, so a list that merely looks like a run
+  // scores the same.
+  const bool run = m == 0 || (slots[m - 1] >= slots[0] && slots[m - 1] - slots[0] == m - 1);
+  const size_t ahead = run ? 0 : kAhead;
+  for (size_t i = 0; i < std::min(m, ahead); ++i) prefetch(slots[i]);
   for (size_t g = 0; g < m; g += kGroup) {
     const size_t e = std::min(m, g + kGroup);
-    for (size_t i = g + kAhead; i < std::min(m, e + kAhead); ++i) prefetch(slots[i]);
+    for (size_t i = g + ahead; i < std::min(m, e + ahead); ++i) prefetch(slots[i]);
     if (grouped) {
       const uint8_t* rows[kGroup];
       bool all = true;
@@ -524,7 +533,13 @@ void score_slots(const SegmentView& seg, const storage::Delta& delta, const Rera
       }
       if (all) {
         int64_t dots[kGroup];
-        quant::dot_i16_u8_rows(table.pow2->codes_i16.data(), rows, e - g, table.pow2->codes_i16.size(), dots, lvl);
+        const int16_t* q16 = table.pow2->codes_i16.data();
+        const size_t qn = table.pow2->codes_i16.size();
+        if (qn <= kGroupDotMaxDim || !run) {
+          quant::dot_i16_u8_rows(q16, rows, e - g, qn, dots, lvl);
+        } else {
+          for (size_t i = g; i < e; ++i) dots[i - g] = quant::dot_i16_u8(q16, rows[i - g], qn, lvl);
+        }
         for (size_t i = g; i < e; ++i) {
           const uint32_t s = slots[i];
           const RowExponent ex =

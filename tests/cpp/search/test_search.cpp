@@ -467,10 +467,11 @@ TEST(SearchOrders, SaturatingParameters) {
 // score_slots gives slot_distance's bits for every kind of row it meets in one list: main
 // rows with an origscale record, main rows past the records, delta rows with and without an
 // exponent byte; against tables with and without the pow2 part and with the float
-// fallback; lists of every length around its group size, unsorted ones included.
+// fallback; lists of every length around its group size, runs of consecutive slots and
+// unsorted lists.
 TEST(ScoreSlots, EqualsSlotDistanceForEveryRowKind) {
   std::mt19937 g(21);
-  for (size_t dim : {size_t(5), size_t(64), size_t(100)}) {
+  for (size_t dim : {size_t(5), size_t(64), size_t(100), size_t(300)}) {  // 300: long rows
     const uint32_t n = 60;
     std::vector<uint8_t> orig(size_t(n) * dim), scale(size_t(n) * 8);
     std::vector<float> x(dim);
