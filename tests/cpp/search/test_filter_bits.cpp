@@ -15,6 +15,7 @@
 
 #include "ivf_rabitq/build/build.hpp"
 #include "ivf_rabitq/common/json.hpp"
+#include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/live/delta.hpp"
 #include "ivf_rabitq/search/search.hpp"
@@ -75,9 +76,13 @@ struct Fixture {
     ix::BuildParams bp;
     bp.n_clusters = 40;
     bp.seed = 3;
-    auto st = ix::build_segment(dir.path, std::span<const float>(rows.data(), kRows * kDim), kRows, kDim,
-                                std::move(ids), ix::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
-    EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().text());
+    // One thread: the build's parallel loops are not what these tests are about (and the
+    // thread-sanitizer run sees only the threads the tests start).
+    ivf_rabitq::parallel::with_threads(1, [&] {
+      auto st = ix::build_segment(dir.path, std::span<const float>(rows.data(), kRows * kDim), kRows, kDim,
+                                  std::move(ids), ix::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
+      EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().text());
+    });
     // An empty skip set lets delta rows bring new typed columns.
     auto opened = ix::IvfIndex::open_with_skip(dir.path, ivf_rabitq::predicate::SkipSet{});
     EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error().text());
@@ -162,114 +167,129 @@ const char* const kFilters[] = {
 }  // namespace
 
 TEST(FilterBits, BitmapEqualsPerRowEvaluation) {
-  Fixture f;
-  f.add_delta_and_tombstones();  // neither changes what the main bitmap holds
-  for (const char* text : kFilters) expect_bits_match_rows(*f.idx, f.compile(text), text);
+  // One pool thread: the sanitizer run checks the threads these tests start.
+  ivf_rabitq::parallel::with_threads(1, [&] {
+    Fixture f;
+    f.add_delta_and_tombstones();  // neither changes what the main bitmap holds
+    for (const char* text : kFilters) expect_bits_match_rows(*f.idx, f.compile(text), text);
 
-  // A column that only delta rows have: the main rows read it as absent.
-  f.add(0, R"({"g": 1, "z": 5})");
-  for (const char* text : {R"({"z": 5})", R"({"z": {"$ne": 5}})", R"({"z": {"$exists": false}})",
-                           R"({"$or": [{"z": {"$in": [5, 6]}}, {"s": "c"}]})"}) {
-    auto p = f.compile(text);
-    ASSERT_EQ(f.idx->schema_epoch.load(), 1u);
-    expect_bits_match_rows(*f.idx, p, text);
-  }
+    // A column that only delta rows have: the main rows read it as absent.
+    f.add(0, R"({"g": 1, "z": 5})");
+    for (const char* text : {R"({"z": 5})", R"({"z": {"$ne": 5}})", R"({"z": {"$exists": false}})",
+                             R"({"$or": [{"z": {"$in": [5, 6]}}, {"s": "c"}]})"}) {
+      auto p = f.compile(text);
+      ASSERT_EQ(f.idx->schema_epoch.load(), 1u);
+      expect_bits_match_rows(*f.idx, p, text);
+    }
+  });
 }
 
 TEST(FilterBits, OnlyThisIndexsCachedFiltersCarryABitmap) {
-  Fixture a, b;
-  auto pa = a.compile(R"({"g": 3})");
-  EXPECT_EQ(a.idx->main_bits(nullptr), nullptr);
-  EXPECT_EQ(b.idx->main_bits(pa), nullptr);  // another index's filter
-  auto bare = std::make_shared<const ivf_rabitq::predicate::Predicate>(*pa);
-  EXPECT_EQ(a.idx->main_bits(bare), nullptr);  // not from the cache
-  // A cache hit hands out the same filter, so the bitmap is built once.
-  const ix::MainRowBits* first = a.idx->main_bits(pa);
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(a.idx->main_bits(a.compile(R"({"g": 3})")), first);
-  EXPECT_EQ(first->count, kRows / 5);
+  // One pool thread: the sanitizer run checks the threads these tests start.
+  ivf_rabitq::parallel::with_threads(1, [&] {
+    Fixture a, b;
+    auto pa = a.compile(R"({"g": 3})");
+    EXPECT_EQ(a.idx->main_bits(nullptr), nullptr);
+    EXPECT_EQ(b.idx->main_bits(pa), nullptr);  // another index's filter
+    auto bare = std::make_shared<const ivf_rabitq::predicate::Predicate>(*pa);
+    EXPECT_EQ(a.idx->main_bits(bare), nullptr);  // not from the cache
+    // A cache hit hands out the same filter, so the bitmap is built once.
+    const ix::MainRowBits* first = a.idx->main_bits(pa);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(a.idx->main_bits(a.compile(R"({"g": 3})")), first);
+    EXPECT_EQ(first->count, kRows / 5);
+  });
 }
 
 TEST(FilterBits, ProbeResultsAreTheSameWithAndWithoutTheBitmap) {
-  // Small rerank pools keep the row budget below the passing rows, so the probe path runs;
-  // the bare predicate is evaluated per row, the cached pointer by bit.
-  Fixture f;
-  f.add_delta_and_tombstones();
-  struct Case {
-    uint64_t k, nprobe, rerank;
-    bool ensure;
-  };
-  const Case cases[] = {{1, 1, 0, false}, {5, 2, 5, false}, {10, 1, 10, true}, {3, 4, 0, true}, {10, 40, 20, false}};
-  int probed = 0;
-  for (const char* text : {R"({"g": {"$nin": [1]}})", R"({"s": {"$in": ["a", "c"]}})",
-                           R"({"$or": [{"g": 1}, {"h": 4}]})", R"({"h": {"$exists": true}})"}) {
-    auto p = f.compile(text);
-    const ix::MainRowBits* bits = f.idx->main_bits(p);
-    ASSERT_NE(bits, nullptr);
-    for (const Case& c : cases) {
-      if (bits->count + kDeltaRows <= 2 * 6 * std::max(4 * c.k, c.rerank)) continue;  // exact path
-      ++probed;
-      for (size_t qi = 0; qi < 8; ++qi) {
-        const std::string what = std::string(text) + " k=" + std::to_string(c.k) + " q=" + std::to_string(qi);
-        expect_same(ix::search_core(*f.idx, f.query(qi), c.k, c.nprobe, c.rerank, p, c.ensure),
-                    ix::search_core(*f.idx, f.query(qi), c.k, c.nprobe, c.rerank, p.get(), c.ensure), what);
+  // One pool thread: the sanitizer run checks the threads these tests start.
+  ivf_rabitq::parallel::with_threads(1, [&] {
+    // Small rerank pools keep the row budget below the passing rows, so the probe path runs;
+    // the bare predicate is evaluated per row, the cached pointer by bit.
+    Fixture f;
+    f.add_delta_and_tombstones();
+    struct Case {
+      uint64_t k, nprobe, rerank;
+      bool ensure;
+    };
+    const Case cases[] = {{1, 1, 0, false}, {5, 2, 5, false}, {10, 1, 10, true}, {3, 4, 0, true}, {10, 40, 20, false}};
+    int probed = 0;
+    for (const char* text : {R"({"g": {"$nin": [1]}})", R"({"s": {"$in": ["a", "c"]}})",
+                             R"({"$or": [{"g": 1}, {"h": 4}]})", R"({"h": {"$exists": true}})"}) {
+      auto p = f.compile(text);
+      const ix::MainRowBits* bits = f.idx->main_bits(p);
+      ASSERT_NE(bits, nullptr);
+      for (const Case& c : cases) {
+        if (bits->count + kDeltaRows <= 2 * 6 * std::max(4 * c.k, c.rerank)) continue;  // exact path
+        ++probed;
+        for (size_t qi = 0; qi < 8; ++qi) {
+          const std::string what = std::string(text) + " k=" + std::to_string(c.k) + " q=" + std::to_string(qi);
+          expect_same(ix::search_core(*f.idx, f.query(qi), c.k, c.nprobe, c.rerank, p, c.ensure),
+                      ix::search_core(*f.idx, f.query(qi), c.k, c.nprobe, c.rerank, p.get(), c.ensure), what);
+        }
       }
+      for (size_t qi = 0; qi < 4; ++qi)
+        expect_same(ix::search_bruteforce(*f.idx, f.query(qi), 25, p), ix::search_bruteforce(*f.idx, f.query(qi), 25, p.get()),
+                    std::string("exact ") + text);
     }
-    for (size_t qi = 0; qi < 4; ++qi)
-      expect_same(ix::search_bruteforce(*f.idx, f.query(qi), 25, p), ix::search_bruteforce(*f.idx, f.query(qi), 25, p.get()),
-                  std::string("exact ") + text);
-  }
-  EXPECT_GE(probed, 12);
+    EXPECT_GE(probed, 12);
+  });
 }
 
 TEST(FilterBits, FewPassingRowsGiveTheExactAnswer) {
-  Fixture f;
-  f.add_delta_and_tombstones();
-  f.add(7, R"({"rare": true})");  // a delta row near main row 7 that passes
-  auto rare = f.compile(R"({"rare": true})");
-  auto none = f.compile(R"({"nowhere": 1})");
-  ASSERT_LE(f.idx->main_bits(rare)->count, 40u);
-  int shorter_by_probe = 0;
-  for (size_t qi = 0; qi < 10; ++qi) {
-    for (uint64_t k : {1u, 10u, 100u}) {
-      const auto exact = ix::search_bruteforce(*f.idx, f.query(qi), k, rare.get());
-      ASSERT_FALSE(exact.empty());
-      // The probe of one cluster finds at most the few passing rows of it.
-      const auto probe = ix::search_core(*f.idx, f.query(qi), k, 1, 50, rare.get(), false);
-      shorter_by_probe += probe.size() < exact.size();
-      expect_same(ix::search_core(*f.idx, f.query(qi), k, 1, 50, rare, false), exact, "selective k=" + std::to_string(k));
-      expect_same(ix::search_bruteforce(*f.idx, f.query(qi), k, rare), exact, "exact with bitmap");
-      EXPECT_TRUE(ix::search_core(*f.idx, f.query(qi), k, 1, 50, none, true).empty());
+  // One pool thread: the sanitizer run checks the threads these tests start.
+  ivf_rabitq::parallel::with_threads(1, [&] {
+    Fixture f;
+    f.add_delta_and_tombstones();
+    f.add(7, R"({"rare": true})");  // a delta row near main row 7 that passes
+    auto rare = f.compile(R"({"rare": true})");
+    auto none = f.compile(R"({"nowhere": 1})");
+    ASSERT_LE(f.idx->main_bits(rare)->count, 40u);
+    int shorter_by_probe = 0;
+    for (size_t qi = 0; qi < 10; ++qi) {
+      for (uint64_t k : {1u, 10u, 100u}) {
+        const auto exact = ix::search_bruteforce(*f.idx, f.query(qi), k, rare.get());
+        ASSERT_FALSE(exact.empty());
+        // The probe of one cluster finds at most the few passing rows of it.
+        const auto probe = ix::search_core(*f.idx, f.query(qi), k, 1, 50, rare.get(), false);
+        shorter_by_probe += probe.size() < exact.size();
+        expect_same(ix::search_core(*f.idx, f.query(qi), k, 1, 50, rare, false), exact, "selective k=" + std::to_string(k));
+        expect_same(ix::search_bruteforce(*f.idx, f.query(qi), k, rare), exact, "exact with bitmap");
+        EXPECT_TRUE(ix::search_core(*f.idx, f.query(qi), k, 1, 50, none, true).empty());
+      }
     }
-  }
-  EXPECT_GT(shorter_by_probe, 5);
-  // The delta row that passes is found and the tombstoned passing rows are not.
-  const auto all = ix::search_bruteforce(*f.idx, f.query(0), 1000, rare);
-  EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const SlotDistance& h) { return h.first >= kRows; }));
-  for (const auto& [s, d] : all) EXPECT_NE(s % 11, 0u) << s;
+    EXPECT_GT(shorter_by_probe, 5);
+    // The delta row that passes is found and the tombstoned passing rows are not.
+    const auto all = ix::search_bruteforce(*f.idx, f.query(0), 1000, rare);
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const SlotDistance& h) { return h.first >= kRows; }));
+    for (const auto& [s, d] : all) EXPECT_NE(s % 11, 0u) << s;
+  });
 }
 
 TEST(FilterBits, SchemaGrowthDropsTheCachedFilterWithItsBitmap) {
-  Fixture f;
-  const std::string text = R"({"z": {"$in": [5]}})";
-  auto before = f.compile(text);
-  const ix::MainRowBits* bits_before = f.idx->main_bits(before);
-  ASSERT_NE(bits_before, nullptr);
-  EXPECT_EQ(bits_before->count, 0u);
-  EXPECT_TRUE(ix::search_core(*f.idx, f.query(0), 5, 4, 50, before, true).empty());
+  // One pool thread: the sanitizer run checks the threads these tests start.
+  ivf_rabitq::parallel::with_threads(1, [&] {
+    Fixture f;
+    const std::string text = R"({"z": {"$in": [5]}})";
+    auto before = f.compile(text);
+    const ix::MainRowBits* bits_before = f.idx->main_bits(before);
+    ASSERT_NE(bits_before, nullptr);
+    EXPECT_EQ(bits_before->count, 0u);
+    EXPECT_TRUE(ix::search_core(*f.idx, f.query(0), 5, 4, 50, before, true).empty());
 
-  f.add(3, R"({"g": 0, "z": 5})");  // grows the schema: the cache is emptied
-  auto after = f.compile(text);
-  ASSERT_NE(after.get(), before.get());
-  const ix::MainRowBits* bits_after = f.idx->main_bits(after);
-  ASSERT_NE(bits_after, nullptr);
-  EXPECT_NE(bits_after, bits_before);
-  expect_bits_match_rows(*f.idx, after, text);
-  const auto hits = ix::search_core(*f.idx, f.query(0), 5, 4, 50, after, false);
-  ASSERT_EQ(hits.size(), 1u);
-  EXPECT_EQ(hits[0].first, kRows);  // the new delta row, the only one with z
-  // A query still holding the older filter keeps a valid bitmap of its own.
-  EXPECT_EQ(f.idx->main_bits(before), bits_before);
+    f.add(3, R"({"g": 0, "z": 5})");  // grows the schema: the cache is emptied
+    auto after = f.compile(text);
+    ASSERT_NE(after.get(), before.get());
+    const ix::MainRowBits* bits_after = f.idx->main_bits(after);
+    ASSERT_NE(bits_after, nullptr);
+    EXPECT_NE(bits_after, bits_before);
+    expect_bits_match_rows(*f.idx, after, text);
+    const auto hits = ix::search_core(*f.idx, f.query(0), 5, 4, 50, after, false);
+    ASSERT_EQ(hits.size(), 1u);
+    EXPECT_EQ(hits[0].first, kRows);  // the new delta row, the only one with z
+    // A query still holding the older filter keeps a valid bitmap of its own.
+    EXPECT_EQ(f.idx->main_bits(before), bits_before);
+  });
 }
 
 TEST(FilterBits, ConcurrentFirstUseBuildsOneBitmap) {
@@ -277,7 +297,9 @@ TEST(FilterBits, ConcurrentFirstUseBuildsOneBitmap) {
   f.add_delta_and_tombstones();
   auto p = f.compile(R"({"$or": [{"s": "b"}, {"h": 4}]})");
   std::vector<std::vector<SlotDistance>> want;
-  for (size_t qi = 0; qi < 6; ++qi) want.push_back(ix::search_core(*f.idx, f.query(qi), 10, 3, 20, p.get(), true));
+  ivf_rabitq::parallel::with_threads(1, [&] {
+    for (size_t qi = 0; qi < 6; ++qi) want.push_back(ix::search_core(*f.idx, f.query(qi), 10, 1, 20, p.get(), true));
+  });
   constexpr int kThreads = 6;
   std::vector<const ix::MainRowBits*> seen(kThreads);
   std::vector<std::vector<std::vector<SlotDistance>>> got(kThreads);
@@ -285,7 +307,8 @@ TEST(FilterBits, ConcurrentFirstUseBuildsOneBitmap) {
     std::vector<std::thread> ts;
     for (int t = 0; t < kThreads; ++t)
       ts.emplace_back([&, t] {
-        for (size_t qi = 0; qi < 6; ++qi) got[t].push_back(ix::search_core(*f.idx, f.query(qi), 10, 3, 20, p, true));
+        // One cluster per round: every step of these searches runs on this thread.
+        for (size_t qi = 0; qi < 6; ++qi) got[t].push_back(ix::search_core(*f.idx, f.query(qi), 10, 1, 20, p, true));
         seen[t] = f.idx->main_bits(p);
       });
     for (auto& t : ts) t.join();
