@@ -158,4 +158,13 @@ std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<con
   return run_exact(index, query, k, FilterBinding{&index, filter.get(), index.main_bits(filter)});
 }
 
+bool filtered_search_is_exact(const IvfIndex& index, const PredicatePtr& filter, uint64_t k, uint64_t nprobe,
+                              uint64_t rerank) {
+  const MainRowBits* bits = index.main_bits(filter);
+  if (bits == nullptr) return false;
+  const IndexView view = index_view(index);
+  auto delta = index.delta.read_recursive();
+  return filtered_search_is_exact(view.seg, bits->count, delta->ids.size(), dense_params(k, nprobe, rerank, false));
+}
+
 }  // namespace ivf_rabitq::index

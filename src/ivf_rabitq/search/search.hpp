@@ -35,6 +35,10 @@ std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const flo
                                       uint64_t nprobe, uint64_t rerank, const PredicatePtr& filter,
                                       bool ensure_target_k);
 
+// Whether search_core with this cached filter and these sizes takes the exact scan of the
+// filter's passing rows (filtered_search_is_exact over the index's rows and delta).
+bool filtered_search_is_exact(const IvfIndex& index, const PredicatePtr& filter, uint64_t k, uint64_t nprobe,
+                              uint64_t rerank);
 // Exact search: the min(k, qualifying live rows) rows nearest by int8 rerank distance. A
 // cached filter's pointer scans only the main rows its bitmap passes.
 std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,

@@ -792,21 +792,37 @@ std::vector<SlotDistance> exact_fallback(const SegmentView& seg, const LiveView&
 std::vector<SlotDistance> exact_search(const SegmentView& seg, const LiveView& live, std::span<const float> query,
                                        uint32_t k, const RowFilter& filter, const RerankTable& table);
 
-// Whether a filter is better answered by an exact scan of the rows it passes: true when the
-// filter's bitmap is known and the live rows that may pass (passing main rows, tombstoned
-// ones included, plus every delta row) number no more than twice the row budget of the
-// probing. Up to the budget the probe would walk every cluster it ranks without reaching
-// it, building a lookup table per cluster to estimate these same rows and rerank a pool
-// drawn from them. Beyond it the probe stops early, but measured at 100,000 x 128 one
-// thread, an exact scan of the passing rows stays cheaper than the probe up to about three
-// (rerank 400) to four (rerank 100) times the budget; twice leaves a margin. The exact scan
-// gives the exact filtered answer.
-bool exact_is_cheaper(const RowFilter& filter, const DensePlan& plan, size_t delta_rows) {
-  if (!filter || filter.main_bits == nullptr) return false;
-  return filter.main_passing + delta_rows <= 2 * plan.row_budget;  // u64: no overflow
-}
 
 }  // namespace
+
+// Two rules, either suffices:
+//   - the rows that may pass number no more than twice the probing's row budget: up to the
+//     budget the probe walks every cluster it ranks without reaching it, building a lookup
+//     table per cluster to estimate these same rows and rerank a pool drawn from them;
+//     measured at 100,000 x 128 on one thread the exact scan stays cheaper up to three to
+//     four times the budget;
+//   - a cost model: the probe estimates about budget x (rows / passing) rows before its
+//     budget of passing rows is met (at most the rows of the clusters it ranks), reading
+//     their codes and factors plus one lookup table per cluster (about 24 bytes of scan per
+//     padded coordinate), while the exact scan reads dim int8 bytes per passing row at about
+//     three times the cost per byte of the code scan. This keeps a filter that passes 1 % of
+//     a large segment, its rows spread thinly over many clusters, on the exact scan.
+bool filtered_search_is_exact(const SegmentView& seg, uint64_t main_passing, size_t delta_rows,
+                              const DenseParams& params) {
+  const DensePlan plan(params, true, seg.n_clusters);
+  const uint64_t passing = main_passing + delta_rows;  // u64: no overflow
+  if (passing <= 2 * plan.row_budget) return true;
+  const double rows = static_cast<double>(seg.n) + static_cast<double>(delta_rows);
+  const double per_cluster = std::max(1.0, rows / static_cast<double>(std::max<size_t>(seg.n_clusters, 1)));
+  const double ranked_rows = static_cast<double>(plan.ranked) * per_cluster;
+  const double probe_rows =
+      std::min(ranked_rows, static_cast<double>(plan.row_budget) * rows / static_cast<double>(passing));
+  const double row_bytes = static_cast<double>(seg.n_bits) * static_cast<double>(seg.words) * 8.0 +
+                           static_cast<double>(codec::kRowFactors * sizeof(float));
+  const double probe_cost = probe_rows * row_bytes + (probe_rows / per_cluster) * static_cast<double>(seg.pad) * 24.0;
+  const double exact_cost = static_cast<double>(passing) * static_cast<double>(seg.dim) * 3.0;
+  return exact_cost <= probe_cost;
+}
 
 namespace detail {
 uint64_t probe_fan_out_rows(uint64_t rows) { return g_probe_fan_out_rows.exchange(rows); }
@@ -833,7 +849,7 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     t0 = Clock::now();
   };
 
-  if (exact_is_cheaper(filter, plan, delta_rows)) {
+  if (filter && filter.main_bits != nullptr && filtered_search_is_exact(seg, filter.main_passing, delta_rows, params)) {
     S->table.assign(query, seg.quant_scale, seg.has_origscale);
     std::vector<SlotDistance> out = exact_search(seg, live, query, plan.k, filter, S->table);
     lap(&SearchProfile::rerank_ns);

@@ -102,6 +102,14 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
                                            const DenseParams& params, const RowFilter& filter,
                                            SearchProfile* prof = nullptr);
 
+// Whether a dense search with a filter whose passing main rows are known (their bitmap)
+// answers by an exact scan of exactly the rows that may pass (main_passing main rows plus
+// every one of delta_rows delta rows) instead of probing: when they are few, or spread so
+// thinly that the probe would read more bytes to find its budget of them than the exact
+// scan reads. The exact scan's result is the exact filtered answer.
+bool filtered_search_is_exact(const SegmentView& seg, uint64_t main_passing, size_t delta_rows,
+                              const DenseParams& params);
+
 // Exact search: the int8 rerank distance of every live, filter-passing main and delta row;
 // the k smallest, sorted by distance bits then slot.
 std::vector<SlotDistance> search_bruteforce_view(const SegmentView& seg, const LiveView& live,

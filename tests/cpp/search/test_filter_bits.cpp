@@ -220,7 +220,7 @@ TEST(FilterBits, ProbeResultsAreTheSameWithAndWithoutTheBitmap) {
       const ix::MainRowBits* bits = f.idx->main_bits(p);
       ASSERT_NE(bits, nullptr);
       for (const Case& c : cases) {
-        if (bits->count + kDeltaRows <= 2 * 6 * std::max(4 * c.k, c.rerank)) continue;  // exact path
+        if (ix::filtered_search_is_exact(*f.idx, p, c.k, c.nprobe, c.rerank)) continue;  // exact path
         ++probed;
         for (size_t qi = 0; qi < 8; ++qi) {
           const std::string what = std::string(text) + " k=" + std::to_string(c.k) + " q=" + std::to_string(qi);
@@ -318,4 +318,42 @@ TEST(FilterBits, ConcurrentFirstUseBuildsOneBitmap) {
     for (size_t qi = 0; qi < 6; ++qi) expect_same(got[t][qi], want[qi], "thread " + std::to_string(t));
   }
   expect_bits_match_rows(*f.idx, p, "after concurrent use");
+}
+
+// Which filtered searches take the exact scan of the passing rows: few passing rows always
+// do; beyond twice the row budget the choice follows the bytes each path would read, so a
+// filter passing 1 % of a large segment scans its rows exactly while one passing 10 % probes.
+TEST(FilterBits, ExactScanIsChosenWhenItReadsFewerBytes) {
+  struct Case {
+    const char* what;
+    uint32_t n;
+    size_t clusters, dim;
+    uint64_t passing, delta_rows, k, nprobe, rerank;
+    bool exact;
+  };
+  const Case cases[] = {
+      {"within twice the budget (6 x 400 x 2)", 100000, 316, 128, 4800, 0, 10, 8, 400, true},
+      {"one row past it, delta rows counted: still fewer bytes exactly", 100000, 316, 128, 4800, 1, 10, 8, 400, true},
+      {"9 % of 100k, rerank 400 probes", 100000, 316, 128, 9000, 0, 10, 8, 400, false},
+      {"1 % of 100k, rerank 100", 100000, 316, 128, 1000, 0, 10, 8, 100, true},
+      {"10 % of 100k probes", 100000, 316, 128, 10000, 0, 10, 8, 100, false},
+      {"1 % of 1M, rerank 400: thinly spread", 1000000, 1000, 128, 10000, 0, 10, 32, 400, true},
+      {"10 % of 1M probes", 1000000, 1000, 128, 100000, 0, 10, 32, 400, false},
+      {"1 % of 1M at 768 dims probes", 1000000, 1000, 768, 10000, 0, 10, 32, 100, false},
+      {"nothing passes", 1000000, 1000, 128, 0, 0, 10, 32, 100, true},
+  };
+  for (const Case& c : cases) {
+    ix::SegmentView seg;
+    seg.dim = c.dim;
+    seg.pad = (c.dim + 63) / 64 * 64;
+    seg.words = seg.pad / 64;
+    seg.n_bits = 2;
+    seg.n_clusters = c.clusters;
+    seg.n = c.n;
+    ix::DenseParams p;
+    p.k = c.k;
+    p.nprobe = c.nprobe;
+    p.rerank = c.rerank;
+    EXPECT_EQ(ix::filtered_search_is_exact(seg, c.passing, c.delta_rows, p), c.exact) << c.what;
+  }
 }

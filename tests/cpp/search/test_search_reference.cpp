@@ -1263,7 +1263,7 @@ TEST(SearchModel, OpenedSegmentWithAddsUpsertsAndFilters) {
             fallbacks += want.fallback;
             // The cached pointer brings the bitmap of passing main rows: the same probe, or,
             // when the passing rows fit the row budget, the exact answer.
-            const bool exact_path = f && idx.main_bits(pred)->count + s.delta.ids.size() <= 2 * 6 * std::max<uint64_t>(4 * k, 30);
+            const bool exact_path = f && ix::filtered_search_is_exact(idx, pred, k, nprobe, 30);
             const auto cached = ix::search_core(idx, q, k, nprobe, 30, f ? pred : ix::PredicatePtr(), ensure);
             ASSERT_TRUE(same(cached, exact_path ? model_exact(s, q, k, f) : want.result))
                 << "cached filter q " << qi << " k " << k << " nprobe " << nprobe;
