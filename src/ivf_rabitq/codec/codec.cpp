@@ -57,16 +57,7 @@ void half_butterfly(float* __restrict lo, float* __restrict hi, size_t m) {
 using FwhtFn = void (*)(float*, size_t);
 
 FwhtFn fwht_for(simd::Level level) {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512: return &detail::fwht_avx512;
-    case simd::Level::Avx2: return &detail::fwht_avx2;
-    case simd::Level::Scalar: break;
-  }
-#else
-  (void)level;
-#endif
-  return &detail::fwht_scalar;
+  return simd::pick(level, &detail::fwht_scalar, &detail::fwht_avx2, &detail::fwht_avx512);
 }
 
 FwhtFn active_fwht() {
@@ -318,29 +309,13 @@ using StatsFn = void (*)(const float*, const float*, size_t, const uint32_t*, si
 using QuantFn = uint64_t (*)(const float*, size_t, float, float, uint64_t*, size_t);
 
 StatsFn stats_for(simd::Level level) {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512: return &detail::residual_stats_avx512;
-    case simd::Level::Avx2: return &detail::residual_stats_avx2;
-    case simd::Level::Scalar: break;
-  }
-#else
-  (void)level;
-#endif
-  return &detail::residual_stats_scalar;
+  return simd::pick(level, &detail::residual_stats_scalar, &detail::residual_stats_avx2,
+                    &detail::residual_stats_avx512);
 }
 
 QuantFn quant_for(simd::Level level) {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512: return &detail::quantise_query_avx512;
-    case simd::Level::Avx2: return &detail::quantise_query_avx2;
-    case simd::Level::Scalar: break;
-  }
-#else
-  (void)level;
-#endif
-  return &detail::quantise_query_scalar;
+  return simd::pick(level, &detail::quantise_query_scalar, &detail::quantise_query_avx2,
+                    &detail::quantise_query_avx512);
 }
 
 simd::Level usable_level(simd::Level level) {
@@ -486,29 +461,12 @@ using EstFn = void (*)(const detail::EstimateScalars&, const uint64_t*, const fl
                        float*);
 
 IpFn ip_for(simd::Level level) {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512: return &detail::ip_rows_avx512;
-    case simd::Level::Avx2: return &detail::ip_rows_avx2;
-    case simd::Level::Scalar: break;
-  }
-#else
-  (void)level;
-#endif
-  return &detail::ip_rows_scalar;
+  return simd::pick(level, &detail::ip_rows_scalar, &detail::ip_rows_avx2, &detail::ip_rows_avx512);
 }
 
 EstFn est_for(simd::Level level) {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512: return &detail::estimates_from_ip_avx512;
-    case simd::Level::Avx2: return &detail::estimates_from_ip_avx2;
-    case simd::Level::Scalar: break;
-  }
-#else
-  (void)level;
-#endif
-  return &detail::estimates_from_ip_scalar;
+  return simd::pick(level, &detail::estimates_from_ip_scalar, &detail::estimates_from_ip_avx2,
+                    &detail::estimates_from_ip_avx512);
 }
 
 simd::Level usable(simd::Level level) {

@@ -77,29 +77,12 @@ TableFn table_for(simd::Level level) {
 }
 
 ScanFn scan_for(simd::Level level) {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512: return &detail::scan_blocks_avx512;
-    case simd::Level::Avx2: return &detail::scan_blocks_avx2;
-    case simd::Level::Scalar: break;
-  }
-#else
-  (void)level;
-#endif
-  return &detail::scan_blocks_scalar;
+  return simd::pick(level, &detail::scan_blocks_scalar, &detail::scan_blocks_avx2, &detail::scan_blocks_avx512);
 }
 
 EstFn est_for(simd::Level level) {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512: return &detail::estimates_from_ip_avx512;
-    case simd::Level::Avx2: return &detail::estimates_from_ip_avx2;
-    case simd::Level::Scalar: break;
-  }
-#else
-  (void)level;
-#endif
-  return &detail::estimates_from_ip_scalar;
+  return simd::pick(level, &detail::estimates_from_ip_scalar, &detail::estimates_from_ip_avx2,
+                    &detail::estimates_from_ip_avx512);
 }
 
 inline void scan_with(ScanFn fn, const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,

@@ -21,4 +21,20 @@ Level active_level();
 std::vector<Level> supported_levels();
 bool cpu_supports(Level l);
 
+// The variant of one kernel for `level`: its AVX-512, AVX2 or scalar reference function (the
+// scalar reference off x86-64).
+template <class Fn>
+Fn pick(Level level, Fn scalar, [[maybe_unused]] Fn avx2, [[maybe_unused]] Fn avx512) {
+#if defined(__x86_64__)
+  switch (level) {
+    case Level::Avx512: return avx512;
+    case Level::Avx2: return avx2;
+    case Level::Scalar: break;
+  }
+#else
+  (void)level;
+#endif
+  return scalar;
+}
+
 }  // namespace ivf_rabitq::simd

@@ -45,16 +45,7 @@ bool rank_blocks_scalar(const float* q, const float* blk, size_t dim, size_t nb,
 namespace {
 
 detail::RankBlocksFn rank_fn(simd::Level level) {
-#if defined(__x86_64__)
-  switch (level) {
-    case simd::Level::Avx512: return &detail::rank_blocks_avx512;
-    case simd::Level::Avx2: return &detail::rank_blocks_avx2;
-    case simd::Level::Scalar: break;
-  }
-#else
-  (void)level;
-#endif
-  return &detail::rank_blocks_scalar;
+  return simd::pick(level, &detail::rank_blocks_scalar, &detail::rank_blocks_avx2, &detail::rank_blocks_avx512);
 }
 
 simd::Level usable(simd::Level level) { return simd::cpu_supports(level) ? level : simd::Level::Scalar; }
