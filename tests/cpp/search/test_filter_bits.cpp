@@ -19,6 +19,7 @@
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/live/delta.hpp"
 #include "ivf_rabitq/search/search.hpp"
+#include "support/segment_fixture.hpp"
 
 namespace ix = ivf_rabitq::index;
 namespace fs = std::filesystem;
@@ -30,16 +31,6 @@ constexpr size_t kDim = 16;
 constexpr size_t kRows = 3000;
 constexpr size_t kDeltaRows = 120;
 
-struct TempDir {
-  std::string path;
-  TempDir() {
-    path = (fs::temp_directory_path() / ("tandrel_fbits_" + std::to_string(::getpid()) + "_" +
-                                         std::to_string(reinterpret_cast<uintptr_t>(this))))
-               .string();
-    fs::remove_all(path);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
 
 std::vector<float> rows_of(size_t n, uint64_t seed) {
   std::mt19937_64 g(seed);
@@ -63,7 +54,7 @@ std::string meta_of(size_t i) {
 }
 
 struct Fixture {
-  TempDir dir;
+  tandrel_test::TempDir dir;
   std::vector<float> rows = rows_of(kRows + kDeltaRows, 11);
   std::shared_ptr<ix::IvfIndex> idx;
 
@@ -79,12 +70,12 @@ struct Fixture {
     // One thread: the build's parallel loops are not what these tests are about (and the
     // thread-sanitizer run sees only the threads the tests start).
     ivf_rabitq::parallel::with_threads(1, [&] {
-      auto st = ix::build_segment(dir.path, std::span<const float>(rows.data(), kRows * kDim), kRows, kDim,
+      auto st = ix::build_segment(dir.path(), std::span<const float>(rows.data(), kRows * kDim), kRows, kDim,
                                   std::move(ids), ix::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
       EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().text());
     });
     // An empty skip set lets delta rows bring new typed columns.
-    auto opened = ix::IvfIndex::open_with_skip(dir.path, ivf_rabitq::predicate::SkipSet{});
+    auto opened = ix::IvfIndex::open_with_skip(dir.path(), ivf_rabitq::predicate::SkipSet{});
     EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error().text());
     idx = std::move(opened).value();
   }
