@@ -4,12 +4,12 @@
     PYTHONPATH=build/dev python3 bench/bench_threads.py --rows 1000000   # 1M x 128
     PYTHONPATH=build/dev python3 bench/bench_threads.py --calls-only     # per-call cost only
 
-Part 1 times one search per call (timeit, best of --repeat) on a segment of one row and on
+First it times one search per call (timeit, best of --repeat) on a segment of one row and on
 a handle whose path holds no built index (the call then fails once the handle is asked
 for its index: the cost of the binding alone), with the query given as bytes and as a
 list, with and without a filter text.
 
-Part 2 builds (or reuses, under --dir) a segment of Gaussian blobs and runs the same
+Then it builds (or reuses, under --dir) a segment of Gaussian blobs and runs the same
 queries from 1, 2, 4 and 8 Python threads, each thread issuing one query per call over its
 share of the query set; it prints queries per second and the speed-up over one thread,
 and checks that every thread count returns the same results as one thread. The segment
