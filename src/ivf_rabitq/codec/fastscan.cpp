@@ -3,8 +3,10 @@
 #include "ivf_rabitq/codec/fastscan.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "ivf_rabitq/common/parallel.hpp"
@@ -148,6 +150,17 @@ inline void transpose8x8(uint64_t x[8]) {
   }
 }
 
+// The copy is a cache of codes.bin and never takes more than half of the machine's memory.
+// A copy that would exceed that (a segment larger than the machine, or a manifest whose row
+// count only sparse files back) is not made: the search then reads the mapped codes row by
+// row.
+size_t copy_budget() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return SIZE_MAX;
+  return static_cast<size_t>(pages) / 2 * static_cast<size_t>(page);
+}
+
 }  // namespace
 
 BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t* offsets, size_t n_clusters,
@@ -168,6 +181,7 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
   }
   size_t total = 0;
   if (__builtin_mul_overflow(static_cast<size_t>(first[n_clusters]), block_bytes, &total)) return bc;
+  if (total > copy_budget()) return bc;
   uint8_t* mem = nullptr;
   if (total != 0) {
     // A large copy goes on transparent huge pages where the system allows them on request:
