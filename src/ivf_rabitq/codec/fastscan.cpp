@@ -199,7 +199,7 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
 
   const size_t row_bytes = row_words * sizeof(uint64_t);
   const uint8_t* src = reinterpret_cast<const uint8_t*>(codes.data());
-  parallel::for_chunks(n_clusters, 16, [&](size_t c0, size_t c1) {
+  auto transpose = [&](size_t c0, size_t c1) {
     for (size_t c = c0; c < c1; ++c) {
       const uint32_t a = offsets[c];
       uint8_t* out = mem + first[c] * block_bytes;
@@ -222,7 +222,13 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
         }
       }
     }
-  });
+  };
+  // A small copy is made on the calling thread: the pool costs more than it saves there.
+  if (total < (size_t{1} << 20)) {
+    transpose(0, n_clusters);
+  } else {
+    parallel::for_chunks(n_clusters, 16, transpose);
+  }
 
   bc.first_block_ = std::move(first);
   bc.block_bytes_ = block_bytes;
