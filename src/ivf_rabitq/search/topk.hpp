@@ -76,11 +76,30 @@ uint64_t kth_smallest_key(size_t n, size_t k, KeyAt&& key_at, std::vector<uint64
   if (scratch.size() < n) scratch.resize(n);
   uint64_t* keys = scratch.data();
   // Round 0 reads the keys through key_at; later rounds read the survivors from scratch.
-  uint64_t mn = ~uint64_t{0}, mx = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t v = key_at(i);
-    mn = v < mn ? v : mn;
-    mx = v > mx ? v : mx;
+  // The range is taken over four independent chains: one chain of conditional moves runs at
+  // the latency of its compare, four at its throughput.
+  uint64_t mn, mx;
+  {
+    uint64_t n0 = ~uint64_t{0}, n1 = n0, n2 = n0, n3 = n0, x0 = 0, x1 = 0, x2 = 0, x3 = 0;
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const uint64_t v0 = key_at(i), v1 = key_at(i + 1), v2 = key_at(i + 2), v3 = key_at(i + 3);
+      n0 = v0 < n0 ? v0 : n0;
+      n1 = v1 < n1 ? v1 : n1;
+      n2 = v2 < n2 ? v2 : n2;
+      n3 = v3 < n3 ? v3 : n3;
+      x0 = v0 > x0 ? v0 : x0;
+      x1 = v1 > x1 ? v1 : x1;
+      x2 = v2 > x2 ? v2 : x2;
+      x3 = v3 > x3 ? v3 : x3;
+    }
+    for (; i < n; ++i) {
+      const uint64_t v = key_at(i);
+      n0 = v < n0 ? v : n0;
+      x0 = v > x0 ? v : x0;
+    }
+    mn = std::min(std::min(n0, n1), std::min(n2, n3));
+    mx = std::max(std::max(x0, x1), std::max(x2, x3));
   }
   bool first = true;
   for (;;) {
@@ -101,17 +120,27 @@ uint64_t kth_smallest_key(size_t n, size_t k, KeyAt&& key_at, std::vector<uint64
     }
     size_t b = 0, below = 0;
     while (below + counts[b] < k) below += counts[b++];
-    // Survivors: the keys of bucket b (branch-free compaction), with their range.
+    // Survivors: the keys of bucket b (branch-free compaction); their range is taken after,
+    // over the survivors alone.
     const uint64_t want = b;
     size_t m = 0;
+    if (first) {
+      for (size_t i = 0; i < n; ++i) {
+        const uint64_t v = key_at(i);
+        keys[m] = v;
+        m += ((v - mn) >> shift) == want;
+      }
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        const uint64_t v = keys[i];
+        keys[m] = v;
+        m += ((v - mn) >> shift) == want;
+      }
+    }
     uint64_t nmn = ~uint64_t{0}, nmx = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const uint64_t v = first ? key_at(i) : keys[i];
-      const bool in = ((v - mn) >> shift) == want;
-      keys[m] = v;
-      m += in;
-      nmn = (in && v < nmn) ? v : nmn;
-      nmx = (in && v > nmx) ? v : nmx;
+    for (size_t i = 0; i < m; ++i) {
+      nmn = keys[i] < nmn ? keys[i] : nmn;
+      nmx = keys[i] > nmx ? keys[i] : nmx;
     }
     first = false;
     n = m;
