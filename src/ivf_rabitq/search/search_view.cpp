@@ -47,6 +47,10 @@ constexpr uint64_t kParallelRankWork = uint64_t{1} << 23;  // centroids x pad
 constexpr size_t kParallelRows = 50000;
 constexpr uint64_t kParallelRerankWork = 1000000;
 std::atomic<uint64_t> g_probe_fan_out_rows{32768};
+// 0: candidate buffers keep the cap best; 1: a lone probing chunk thins its buffer by lower
+// bound (the default); 2: as 1, but the rank check of the thinned pool always fails, so the
+// probe runs again the plain way (tests).
+std::atomic<int> g_thinning{1};
 
 // Dense searches running now in this process. A search splits a stage over the pool only
 // when it runs alone: concurrent searches already keep the pool's CPUs busy, and splitting
@@ -222,6 +226,8 @@ struct TopScratch {
   std::vector<uint64_t> chunk_rows;
   std::vector<Candidate> main;
   std::vector<Candidate> tmp;
+  std::vector<uint32_t> hist;  // estimate histogram of a thinned probe
+  uint64_t offered = 0;
   std::vector<uint32_t> slots;
   std::vector<uint32_t> sort_tmp;
   std::vector<ScoredPair> scored;
@@ -271,6 +277,13 @@ struct ProbeCtx {
   uint32_t cap;
   uint32_t trigger;
   bool timing;
+  // Thinning (a probe scanned as one chunk on the calling thread): the rerank target R, or 0
+  // to keep the cap best. A thinned buffer keeps only the rows whose lower bound is not above
+  // the R-th best estimate seen so far, and counts every offered row in `hist`
+  // (kEstimateBins entries) and `offered`.
+  uint32_t thin_r = 0;
+  uint32_t* hist = nullptr;
+  uint64_t* offered = nullptr;
 };
 
 struct ChunkOut {
@@ -297,6 +310,7 @@ class ClusterScanner {
   ClusterScanner(const ProbeCtx& ctx, ChunkScratch& s)
       : ctx_(ctx), s_(s), stride_(static_cast<size_t>(ctx.seg.n_bits) * ctx.seg.words) {
     s_.cands.n = 0;
+    thin_trigger_ = std::max<size_t>(256, size_t{8} * ctx.thin_r);
   }
 
   // Scans cluster c; `stats` are the raw statistics of its residual.
@@ -348,7 +362,8 @@ class ClusterScanner {
   // Final compaction of the chunk to cap; the kept candidates are appended to dst.
   void finish(std::vector<Candidate>& dst) {
     float unused;
-    const size_t m = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &unused);
+    // A thinned buffer goes out whole: its pool is chosen against the histogram.
+    const size_t m = ctx_.thin_r != 0 ? s_.cands.n : compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &unused);
     dst.insert(dst.end(), s_.cands.p.get(), s_.cands.p.get() + m);
     s_.cands.n = 0;
   }
@@ -403,6 +418,10 @@ class ClusterScanner {
     // at trigger + one batch, as the buffer is compacted on reaching the trigger.
     if (s_.cands.n + cnt > s_.cands.cap) s_.cands.reserve(std::max<size_t>(2 * s_.cands.cap, s_.cands.n + kEstBatch));
     Candidate* out = s_.cands.p.get() + s_.cands.n;
+    if (ctx_.thin_r != 0) {
+      append_thinned(out, from, cnt, first_slot);
+      return;
+    }
     const float bound = bound_;
     size_t m = 0;
     for (uint32_t j = 0; j < cnt; ++j) {
@@ -414,10 +433,51 @@ class ClusterScanner {
     if (s_.cands.n >= ctx_.trigger) s_.cands.n = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &bound_);
   }
 
+  // Thinned append: every offered row is counted; the rows whose lower bound is above the
+  // R-th best estimate so far (thin_bound_) can be neither among the R best nor an extra of
+  // the pool, as that estimate only falls, and are not kept (a NaN bound keeps everything).
+  void append_thinned(Candidate* out, uint32_t from, uint32_t cnt, uint32_t first_slot) {
+    uint32_t* hist = ctx_.hist;
+    const float w = thin_bound_;
+    size_t m = 0;
+    for (uint32_t j = 0; j < cnt; ++j) {
+      const float e = s_.est[from + j];
+      const float l = s_.low[from + j];
+      ++hist[estimate_bin(e)];
+      out[m] = Candidate::make(e, l, first_slot + j);
+      m += !(l > w);
+    }
+    s_.cands.n += m;
+    *ctx_.offered += cnt;
+    if (s_.cands.n >= thin_trigger_) thin();
+  }
+
+  // Lowers thin_bound_ to the R-th best estimate of the buffer and drops the rows whose lower
+  // bound is above it (the R best stay: their lower bounds are at most their estimates). A
+  // buffer that stays over half the trigger doubles it, so the passes stay linear overall.
+  void thin() {
+    Candidate* p = s_.cands.p.get();
+    const size_t n = s_.cands.n;
+    if (n <= ctx_.thin_r) return;
+    const uint64_t t = kth_smallest_key(n, ctx_.thin_r, [p](size_t i) { return p[i].key; }, selection_scratch());
+    const float w = Candidate{t, 0.f}.estimate();
+    thin_bound_ = w;
+    size_t m = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const Candidate c = p[i];
+      p[m] = c;
+      m += !(c.lower > w);
+    }
+    s_.cands.n = m;
+    if (2 * m >= thin_trigger_) thin_trigger_ *= 2;
+  }
+
   const ProbeCtx& ctx_;
   ChunkScratch& s_;
   size_t stride_;
   float bound_ = kInf;
+  float thin_bound_ = kInf;
+  size_t thin_trigger_ = 0;
 };
 
 void scan_clusters(const ProbeCtx& ctx, const uint32_t* clusters, size_t count, std::vector<Candidate>& buf,
@@ -650,15 +710,35 @@ struct ProbeTotals {
   size_t probed = 0;  // clusters probed: the first `probed` of S.probe
   uint64_t rows = 0;  // rows estimated
   uint64_t lut_ns = 0;
+  bool thinned = false;  // S.main is a thinned buffer (S.hist and S.offered describe it)
 };
 
 // Probing: rounds of plan.probe_step clusters from the ranked list, each round's clusters
 // scanned in parallel chunks (delta rows of a cluster ride along its scan), until the list
 // ends or the row budget is reached. The candidates, compacted to plan.cap, are in S.main.
-ProbeTotals probe_rounds(const ProbeCtx& ctx, const DensePlan& plan, size_t listed, TopScratch& S) {
+ProbeTotals probe_rounds(const ProbeCtx& ctx_in, const DensePlan& plan, size_t listed, TopScratch& S) {
   std::vector<Candidate>& main = S.main;
   main.clear();
   ProbeTotals tot;
+  // Thinning needs the whole probe in one buffer: one round, scanned on this thread.
+  ProbeCtx ctx = ctx_in;
+  if (ctx.thin_r != 0 && listed > plan.probe_step) ctx.thin_r = 0;
+  if (ctx.thin_r != 0) {
+    uint64_t rows = 0;
+    for (size_t i = 0; i < listed; ++i) {
+      const uint32_t c = S.probe[i];
+      const uint32_t a = ctx.seg.offsets[c], b = std::min(ctx.seg.offsets[c + 1], ctx.seg.n);
+      if (b > a) rows += b - a;
+    }
+    if (fan_out(rows, g_probe_fan_out_rows.load(std::memory_order_relaxed))) ctx.thin_r = 0;
+  }
+  if (ctx.thin_r != 0) {
+    S.hist.assign(kEstimateBins, 0);
+    S.offered = 0;
+    ctx.hist = S.hist.data();
+    ctx.offered = &S.offered;
+    tot.thinned = true;
+  }
   size_t pos = 0;
   while (pos < listed) {
     const size_t len = std::min<size_t>(plan.probe_step, listed - pos);
@@ -669,7 +749,7 @@ ProbeTotals probe_rounds(const ProbeCtx& ctx, const DensePlan& plan, size_t list
       if (b > a) round_rows += b - a;
     }
     size_t nchunks = 1, chunk = len;
-    if (fan_out(round_rows, g_probe_fan_out_rows.load(std::memory_order_relaxed))) {
+    if (!tot.thinned && fan_out(round_rows, g_probe_fan_out_rows.load(std::memory_order_relaxed))) {
       const size_t t = parallel::num_threads();
       chunk = std::max<size_t>(1, (len + (t + t / 2) - 1) / (t + t / 2));
       nchunks = (len + chunk - 1) / chunk;
@@ -704,16 +784,27 @@ ProbeTotals probe_rounds(const ProbeCtx& ctx, const DensePlan& plan, size_t list
     if (tot.rows >= plan.row_budget) break;
   }
   tot.probed = pos;
-  compact_bound(main, plan.cap);
+  if (!tot.thinned) compact_bound(main, plan.cap);
   return tot;
 }
 
 // Pool: the `target` best candidates of S.main, their slots ascending in S.slots (rows of a
 // cluster are adjacent in the mapped files; the order does not change the result, which is
 // selected by (distance, slot)). Returns the pool size.
-size_t select_pool(uint32_t target, TopScratch& S) {
+std::optional<size_t> select_pool(const DensePlan& plan, bool thinned, TopScratch& S) {
   std::vector<Candidate>& main = S.main;
-  const size_t pool = choose_rerank_pool(main.data(), main.size(), target, S.tmp);
+  size_t pool;
+  if (thinned) {
+    const std::optional<size_t> p =
+        g_thinning.load(std::memory_order_relaxed) == 2
+            ? std::nullopt
+            : choose_rerank_pool_thinned(main.data(), main.size(), S.offered, plan.cap, plan.pool_target,
+                                         S.hist.data(), S.tmp);
+    if (!p) return std::nullopt;
+    pool = *p;
+  } else {
+    pool = choose_rerank_pool(main.data(), main.size(), plan.pool_target, S.tmp);
+  }
   std::vector<uint32_t>& slots = S.slots;
   slots.resize(pool);
   for (size_t i = 0; i < pool; ++i) slots[i] = main[i].slot();
@@ -842,6 +933,7 @@ bool filtered_search_is_exact(const SegmentView& seg, uint64_t main_passing, siz
 
 namespace detail {
 uint64_t probe_fan_out_rows(uint64_t rows) { return g_probe_fan_out_rows.exchange(rows); }
+int dense_thinning(int mode) { return g_thinning.exchange(mode); }
 }  // namespace detail
 
 // ---------------------------------------------------------------------------------------
@@ -878,9 +970,10 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   std::unique_ptr<DeltaClusterLists> own_lists;
   SegmentView segv = seg;
   segv.delta_lists = delta_lists_for(seg, delta, delta_rows, own_lists);
-  const ProbeCtx ctx{segv,         *live.tombstones, delta,     delta_rows,    filter, S->rq.data(),
-                     seg.rotator->new_layout ? seg.dim : seg.pad, plan.cap, plan.trigger, prof != nullptr};
-  const ProbeTotals probed = probe_rounds(ctx, plan, listed, *S);
+  ProbeCtx ctx{segv,         *live.tombstones, delta,     delta_rows,    filter, S->rq.data(),
+               seg.rotator->new_layout ? seg.dim : seg.pad, plan.cap, plan.trigger, prof != nullptr};
+  ctx.thin_r = g_thinning.load(std::memory_order_relaxed) != 0 ? plan.pool_target : 0;
+  ProbeTotals probed = probe_rounds(ctx, plan, listed, *S);
   if (prof) {
     const uint64_t all = ns_since(t0);
     prof->lut_ns += probed.lut_ns;
@@ -890,7 +983,15 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
     t0 = Clock::now();
   }
 
-  const size_t pool = select_pool(plan.pool_target, *S);
+  std::optional<size_t> chosen = select_pool(plan, probed.thinned, *S);
+  if (!chosen) {
+    // The thinned buffer could not show its extras rank within the cap best: probe again
+    // keeping the cap best.
+    ctx.thin_r = 0;
+    probed = probe_rounds(ctx, plan, listed, *S);
+    chosen = select_pool(plan, false, *S);
+  }
+  const size_t pool = *chosen;
   lap(&SearchProfile::pool_ns);
 
   rerank_pool(seg, delta, query, plan.k, *S);

@@ -132,6 +132,10 @@ namespace detail {
 // pool (when the search runs alone); returns the previous value. Tests set 0 to drive the
 // split path on small segments.
 uint64_t probe_fan_out_rows(uint64_t rows);
+// Candidate thinning of a probe scanned on the calling thread: 0 keeps the cap best, 1 thins
+// by lower bound (the default), 2 thins but always fails the rank check, so the probe runs
+// again the plain way. Returns the previous mode. Every mode gives the same results.
+int dense_thinning(int mode);
 }  // namespace detail
 
 // The query's rerank table for this segment (pow2 part exactly when origscale.bin is mapped).

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -283,6 +284,58 @@ inline size_t choose_rerank_pool(Candidate* c, size_t L, uint32_t R, std::vector
       keep_at_most(ex, n_extras, t);
     }
     n_extras = extra_limit;
+  }
+  return r + n_extras;
+}
+
+// Histogram of estimates over the top 12 bits of their total-order key (a bin is an eighth
+// of a binary octave): counts every row offered to a thinned candidate buffer, so that the
+// rank of a kept candidate among all offered rows can be bounded without keeping the rows.
+inline constexpr unsigned kEstimateBinShift = 20;
+inline constexpr size_t kEstimateBins = size_t{1} << (32 - kEstimateBinShift);
+inline size_t estimate_bin(float estimate) { return total_order_key(estimate) >> kEstimateBinShift; }
+
+// The rerank pool of choose_rerank_pool over the cap best of `offered` rows, computed from a
+// thinned buffer c[0..n) instead of those cap best. The buffer must hold every offered row
+// whose lower bound is not above the R-th best estimate (that holds each of the R best, and
+// every row that can qualify as an extra), and hist (kEstimateBins entries) must count every
+// offered row by estimate_bin. The cap best matter only through the extras, which must lie
+// among them: when the histogram cannot show that the last chosen extra ranks within cap,
+// returns std::nullopt and the caller keeps the cap best the plain way. Otherwise the pool
+// is at the front of c, as choose_rerank_pool leaves it. tmp is scratch.
+inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, uint64_t offered, uint32_t cap,
+                                                         uint32_t R, const uint32_t* hist, std::vector<Candidate>& tmp) {
+  const size_t L = static_cast<size_t>(std::min<uint64_t>(cap, offered));
+  const size_t r = std::min<size_t>(R, L);
+  if (n < r) return std::nullopt;  // the buffer lost one of the R best: not a thinned buffer
+  std::vector<uint64_t>& sel = selection_scratch();
+  if (r > 0 && r < n) {
+    const uint64_t t = kth_smallest_key(n, r, [c](size_t i) { return c[i].key; }, sel);
+    partition_candidates(c, n, [t](const Candidate& x) { return x.key <= t; }, tmp);
+  }
+  float worst = -std::numeric_limits<float>::infinity();
+  for (size_t i = 0; i < r; ++i) {
+    const float e = c[i].estimate();
+    if (!std::isnan(e) && e > worst) worst = e;
+  }
+  size_t n_extras = partition_candidates(c + r, n - r, [worst](const Candidate& x) { return x.lower <= worst; }, tmp);
+  const size_t extra_limit = std::min<size_t>(sat_mul(4, R), L) - r;
+  Candidate* ex = c + r;
+  if (n_extras > extra_limit) {
+    if (extra_limit > 0) {
+      const uint64_t t = kth_smallest_key(n_extras, extra_limit, [ex](size_t i) { return ex[i].key; }, sel);
+      keep_at_most(ex, n_extras, t);
+    }
+    n_extras = extra_limit;
+  }
+  if (offered > cap && n_extras > 0) {
+    // Every offered row with a key up to the last extra's lies in its bin or below.
+    uint64_t last = 0;
+    for (size_t i = 0; i < n_extras; ++i) last = ex[i].key > last ? ex[i].key : last;
+    const size_t bin = static_cast<size_t>(last >> (32 + kEstimateBinShift));
+    uint64_t upto = 0;
+    for (size_t b = 0; b <= bin; ++b) upto += hist[b];
+    if (upto > cap) return std::nullopt;
   }
   return r + n_extras;
 }

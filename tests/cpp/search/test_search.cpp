@@ -829,6 +829,108 @@ TEST(DenseSearch, MatchesStepByStepReference) {
   }
 }
 
+// A probe scanned on the calling thread keeps only the candidates whose lower bound can still
+// reach the rerank pool and counts the others in a histogram; when that cannot show the
+// extras rank within the cap best, it probes again keeping them. Kept-all, thinned, and
+// thinned-then-reprobed searches must agree bit for bit, for every code width, for pools
+// whose cap binds (every row probed with a rerank target of 1 or 10), with delta rows,
+// tombstones, and far outliers whose wide bounds qualify them from deep ranks.
+// The pool chosen from a thinned buffer and a histogram against the pool of the cap best.
+// Rows whose wide bounds qualify them from below the cap best must not enter: the histogram
+// either shows the extras rank within cap or the call declines (std::nullopt).
+TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
+  std::mt19937_64 g(5);
+  struct Case {
+    const char* name;
+    uint32_t R;
+    bool deep;        // rows far below the cap best have bounds wide enough to qualify
+    bool must_decide; // the histogram must settle it (no decline)
+  } cases[] = {{"narrow bounds", 20, false, true}, {"narrow bounds R 1", 1, false, true},
+               {"deep qualifiers", 1, true, false}, {"deep qualifiers R 5", 5, true, false},
+               {"deep qualifiers R 300", 300, true, false}};
+  const uint32_t cap = 1024;
+  for (const Case& c : cases) {
+    for (size_t n : {size_t(500), size_t(3000)}) {
+      for (int rep = 0; rep < 20; ++rep) {
+        std::vector<Candidate> all(n);
+        std::uniform_real_distribution<float> ud(0.f, 1.f);
+        for (size_t i = 0; i < n; ++i) {
+          const float est = 100.f + 900.f * ud(g);
+          float width = 0.5f * ud(g);
+          if (c.deep && est > 900.f && ud(g) < 0.01f) width = 2000.f;
+          all[i] = Candidate::make(est, est - width, uint32_t(i));
+        }
+        // Plain: the cap best, then the pool.
+        auto top = all;
+        float bound;
+        top.resize(ix::compact_keep(top.data(), n, cap, &bound));
+        std::vector<Candidate> tmp;
+        const size_t want_n = ix::choose_rerank_pool(top.data(), top.size(), c.R, tmp);
+        std::set<uint32_t> want;
+        for (size_t i = 0; i < want_n; ++i) want.insert(top[i].slot());
+        // Thinned: rows whose lower bound is not above the R-th best estimate, plus a histogram.
+        std::vector<uint64_t> keys;
+        for (auto& x : all) keys.push_back(x.key);
+        std::sort(keys.begin(), keys.end());
+        const float w = Candidate{keys[std::min<size_t>(c.R, n) - 1], 0.f}.estimate();
+        std::vector<Candidate> thin;
+        std::vector<uint32_t> hist(ix::kEstimateBins, 0);
+        for (auto& x : all) {
+          ++hist[ix::estimate_bin(x.estimate())];
+          if (!(x.lower > w)) thin.push_back(x);
+        }
+        std::shuffle(thin.begin(), thin.end(), g);
+        const auto got_n = ix::choose_rerank_pool_thinned(thin.data(), thin.size(), n, cap, c.R, hist.data(), tmp);
+        if (c.must_decide) ASSERT_TRUE(got_n.has_value()) << c.name << " n " << n;
+        if (!got_n) continue;
+        std::set<uint32_t> got;
+        for (size_t i = 0; i < *got_n; ++i) got.insert(thin[i].slot());
+        ASSERT_EQ(got.size(), *got_n);
+        ASSERT_EQ(got, want) << c.name << " n " << n << " rep " << rep;
+      }
+    }
+  }
+}
+
+TEST(DenseSearch, ThinnedCandidatesGiveTheSameResults) {
+  struct P {
+    uint32_t k, nprobe, rerank;
+  } cases[] = {{10, 40, 0}, {1, 40, 1}, {10, 8, 20}, {50, 20, 400}, {0, 5, 0}, {10, 40, 300}, {3, 2, 3}};
+  for (uint32_t bits : {1u, 2u, 4u, 7u}) {
+    auto rows = mixture(6000, 32, 24, 3.f, 40 + bits);
+    MiniSegment seg(rows, 6000, 32, 40, bits);
+    auto extra = mixture(200, seg.dim, 24, 3.f, 77);
+    for (size_t i = 0; i < 200; ++i) {
+      if (i % 40 == 0)
+        for (size_t j = 0; j < seg.dim; ++j) extra[i * seg.dim + j] *= 30.f;  // far, wide-bounded rows
+      seg.add(extra.data() + i * seg.dim);
+    }
+    for (uint32_t s = 2; s < seg.n + 200; s += 17) seg.tombs.insert(s);
+    auto view = seg.view();
+    for (uint32_t qi = 0; qi < 10; ++qi) {
+      auto q = seg.row(qi * 613 % (seg.n + 200));
+      for (const P& c : cases) {
+        std::vector<SlotDistance> want;
+        for (int mode : {0, 1, 2}) {
+          const int saved = ix::detail::dense_thinning(mode);
+          std::vector<SlotDistance> got;
+          ivf_rabitq::parallel::with_threads(1, [&] {
+            got = ix::search_core_view(view, seg.live(), q, params(c.k, c.nprobe, c.rerank), {});
+          });
+          ix::detail::dense_thinning(saved);
+          if (mode == 0)
+            want = got;
+          else
+            expect_same(got, want,
+                        "bits " + std::to_string(bits) + " q " + std::to_string(qi) + " k " + std::to_string(c.k) +
+                            " nprobe " + std::to_string(c.nprobe) + " rerank " + std::to_string(c.rerank) +
+                            " mode " + std::to_string(mode));
+        }
+      }
+    }
+  }
+}
+
 TEST(DenseSearch, ProbeWidthAndEmptyResults) {
   MiniSegment& seg = small_segment();
   auto view = seg.view();
