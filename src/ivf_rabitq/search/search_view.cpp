@@ -440,13 +440,25 @@ class ClusterScanner {
     uint32_t* hist = ctx_.hist;
     const float w = thin_bound_;
     size_t m = 0;
-    for (uint32_t j = 0; j < cnt; ++j) {
-      const float e = s_.est[from + j];
-      const float l = s_.low[from + j];
-      ++hist[estimate_bin(e)];
-      out[m] = Candidate::make(e, l, first_slot + j);
-      m += !(l > w);
+    if (few_kept_) {
+      // Once the bound has settled most rows are dropped, and a branch the predictor learns
+      // beats writing every row; while many rows are kept, the branch-free form is faster.
+      for (uint32_t j = 0; j < cnt; ++j) {
+        const float e = s_.est[from + j];
+        const float l = s_.low[from + j];
+        ++hist[estimate_bin(e)];
+        if (!(l > w)) out[m++] = Candidate::make(e, l, first_slot + j);
+      }
+    } else {
+      for (uint32_t j = 0; j < cnt; ++j) {
+        const float e = s_.est[from + j];
+        const float l = s_.low[from + j];
+        ++hist[estimate_bin(e)];
+        out[m] = Candidate::make(e, l, first_slot + j);
+        m += !(l > w);
+      }
     }
+    few_kept_ = 8 * m < cnt;
     s_.cands.n += m;
     *ctx_.offered += cnt;
     if (s_.cands.n >= thin_trigger_) thin();
@@ -478,6 +490,7 @@ class ClusterScanner {
   float bound_ = kInf;
   float thin_bound_ = kInf;
   size_t thin_trigger_ = 0;
+  bool few_kept_ = false;  // the last thinned batch kept under an eighth of its rows
 };
 
 void scan_clusters(const ProbeCtx& ctx, const uint32_t* clusters, size_t count, std::vector<Candidate>& buf,
