@@ -213,6 +213,9 @@ struct ChunkScratch {
   alignas(64) uint64_t ip[kEstBatch];
   alignas(64) float est[kEstBatch];
   alignas(64) float low[kEstBatch];
+  alignas(64) float fac[kEstBatch * codec::kRowFactors];  // gathered row factors
+  alignas(64) uint32_t slots[kEstBatch];                   // their slots
+  std::vector<uint64_t> gcodes;                            // gathered row codes
   bool busy = false;
 };
 
@@ -344,7 +347,7 @@ class ClusterScanner {
     if (blocked) {
       scan_blocked(c, a, b, out);
     } else {
-      for_passing_runs(ctx_.filter, ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) { estimate_run(x, y, out); });
+      estimate_gathered(a, b, out);
     }
 
     for (uint32_t i : drows) {
@@ -395,17 +398,41 @@ class ClusterScanner {
     }
   }
 
-  void estimate_run(uint32_t x, uint32_t y, ChunkOut& out) {
+  // The live, filter-passing rows of [a, b) without the blocked copy, or when few pass, in
+  // batches of up to kEstBatch rows: their slots are listed and their codes and factors
+  // prefetched, then gathered into contiguous scratch, so that one inner-product call and one
+  // estimate call serve the batch (scattered short runs would otherwise each pay a call and
+  // the kernels' partial-vector tail).
+  void estimate_gathered(uint32_t a, uint32_t b, ChunkOut& out) {
     const SegmentView& seg = ctx_.seg;
-    out.rows += y - x;
-    for (uint32_t p = x; p < y;) {
-      const uint32_t cnt = static_cast<uint32_t>(std::min<size_t>(kEstBatch, y - p));
-      codec::estimate_rows(s_.lut, seg.codes + static_cast<size_t>(p) * stride_,
-                           seg.metas + static_cast<size_t>(p) * codec::kRowFactors, cnt, seg.n_bits, seg.pad,
-                           s_.est, s_.low);
-      append(0, cnt, p);
-      p += cnt;
-    }
+    const size_t code_bytes = stride_ * sizeof(uint64_t);
+    if (s_.gcodes.size() < kEstBatch * stride_) s_.gcodes.resize(kEstBatch * stride_);
+    uint32_t m = 0;
+    const auto flush = [&] {
+      if (m == 0) return;
+      const uint32_t* slots = s_.slots;
+      uint64_t* codes = s_.gcodes.data();
+      for (uint32_t i = 0; i < m; ++i) {
+        std::copy_n(seg.codes + static_cast<size_t>(slots[i]) * stride_, stride_, codes + size_t{i} * stride_);
+        std::copy_n(seg.metas + static_cast<size_t>(slots[i]) * codec::kRowFactors, codec::kRowFactors,
+                    s_.fac + size_t{i} * codec::kRowFactors);
+      }
+      codec::ip_rows(s_.lut.words.data(), codes, m, seg.n_bits, seg.words, s_.ip);
+      codec::estimates_from_ips(s_.lut, seg.pad, s_.ip, s_.fac, m, s_.est, s_.low);
+      append_slots(0, m, [slots](uint32_t j) { return slots[j]; });
+      m = 0;
+    };
+    for_passing_runs(ctx_.filter, ctx_.tombs, a, b, [&](uint32_t x, uint32_t y) {
+      out.rows += y - x;
+      for (; x < y; ++x) {
+        const char* code = reinterpret_cast<const char*>(seg.codes + static_cast<size_t>(x) * stride_);
+        for (size_t o = 0; o < code_bytes; o += 64) __builtin_prefetch(code + o);
+        __builtin_prefetch(seg.metas + static_cast<size_t>(x) * codec::kRowFactors);
+        s_.slots[m++] = x;
+        if (m == kEstBatch) flush();
+      }
+    });
+    flush();
   }
 
   // Appends rows first_slot + j (j < cnt), estimates from + j of the batch, that the bound keeps (an
@@ -414,19 +441,24 @@ class ClusterScanner {
   // than at the exact row changes nothing but the moment the bound tightens: the buffer
   // still ends up holding the cap best of every row offered to it.
   void append(uint32_t from, uint32_t cnt, uint32_t first_slot) {
+    append_slots(from, cnt, [first_slot](uint32_t j) { return first_slot + j; });
+  }
+
+  template <class SlotAt>
+  void append_slots(uint32_t from, uint32_t cnt, SlotAt&& slot_at) {
     // Grows with the rows actually offered (never by the caller's sizes); it stops growing
     // at trigger + one batch, as the buffer is compacted on reaching the trigger.
     if (s_.cands.n + cnt > s_.cands.cap) s_.cands.reserve(std::max<size_t>(2 * s_.cands.cap, s_.cands.n + kEstBatch));
     Candidate* out = s_.cands.p.get() + s_.cands.n;
     if (ctx_.thin_r != 0) {
-      append_thinned(out, from, cnt, first_slot);
+      append_thinned(out, from, cnt, slot_at);
       return;
     }
     const float bound = bound_;
     size_t m = 0;
     for (uint32_t j = 0; j < cnt; ++j) {
       const float e = s_.est[from + j];
-      out[m] = Candidate::make(e, s_.low[from + j], first_slot + j);
+      out[m] = Candidate::make(e, s_.low[from + j], slot_at(j));
       m += !(e > bound);
     }
     s_.cands.n += m;
@@ -436,7 +468,8 @@ class ClusterScanner {
   // Thinned append: every offered row is counted; the rows whose lower bound is above the
   // R-th best estimate so far (thin_bound_) can be neither among the R best nor an extra of
   // the pool, as that estimate only falls, and are not kept (a NaN bound keeps everything).
-  void append_thinned(Candidate* out, uint32_t from, uint32_t cnt, uint32_t first_slot) {
+  template <class SlotAt>
+  void append_thinned(Candidate* out, uint32_t from, uint32_t cnt, SlotAt&& slot_at) {
     uint32_t* hist = ctx_.hist;
     const float w = thin_bound_;
     size_t m = 0;
@@ -447,14 +480,14 @@ class ClusterScanner {
         const float e = s_.est[from + j];
         const float l = s_.low[from + j];
         ++hist[estimate_bin(e)];
-        if (!(l > w)) out[m++] = Candidate::make(e, l, first_slot + j);
+        if (!(l > w)) out[m++] = Candidate::make(e, l, slot_at(j));
       }
     } else {
       for (uint32_t j = 0; j < cnt; ++j) {
         const float e = s_.est[from + j];
         const float l = s_.low[from + j];
         ++hist[estimate_bin(e)];
-        out[m] = Candidate::make(e, l, first_slot + j);
+        out[m] = Candidate::make(e, l, slot_at(j));
         m += !(l > w);
       }
     }
