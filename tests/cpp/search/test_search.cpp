@@ -749,8 +749,19 @@ TEST(DenseSearch, ThreadCountInvariance) {
 // The dense search without a filter, step by step as described (every distance, estimate
 // and bound from the scalar references, plain sorts instead of selections), against the
 // engine at every dispatch level and pool size: the same slots and distance bits.
+void match_step_by_step_reference(MiniSegment& seg);
+
 TEST(DenseSearch, MatchesStepByStepReference) {
-  MiniSegment seg = small_segment();
+  // The second segment's clusters hold over 256 rows each, so a cluster's rows are
+  // estimated in several batches.
+  for (int which = 0; which < 2; ++which) {
+    SCOPED_TRACE(which == 0 ? "40 clusters" : "8 clusters");
+    MiniSegment seg = which == 0 ? small_segment() : MiniSegment(mixture(6000, 32, 24, 3.f, 12), 6000, 32, 8, 2);
+    match_step_by_step_reference(seg);
+  }
+}
+
+void match_step_by_step_reference(MiniSegment& seg) {
   auto extra = mixture(300, seg.dim, 24, 3.f, 9);
   for (size_t i = 0; i < 300; ++i) seg.add(extra.data() + i * seg.dim);
   for (uint32_t s = 5; s < seg.n + 300; s += 13) seg.tombs.insert(s);
