@@ -333,8 +333,15 @@ inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, 
     uint64_t last = 0;
     for (size_t i = 0; i < n_extras; ++i) last = ex[i].key > last ? ex[i].key : last;
     const size_t bin = static_cast<size_t>(last >> (32 + kEstimateBinShift));
+    // Summed from whichever end is nearer (positive estimates sit in the upper half).
     uint64_t upto = 0;
-    for (size_t b = 0; b <= bin; ++b) upto += hist[b];
+    if (2 * bin < kEstimateBins) {
+      for (size_t b = 0; b <= bin; ++b) upto += hist[b];
+    } else {
+      uint64_t above = 0;
+      for (size_t b = bin + 1; b < kEstimateBins; ++b) above += hist[b];
+      upto = offered - above;
+    }
     if (upto > cap) return std::nullopt;
   }
   return r + n_extras;
