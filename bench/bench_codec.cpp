@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 #include "ivf_rabitq/codec/codec.hpp"
@@ -95,8 +96,10 @@ void BM_ScanBlocks(benchmark::State& state) {
   const size_t dim = static_cast<size_t>(state.range(2));
   Cluster c = make_cluster(n_bits, dim);
   const uint32_t offsets[] = {0, static_cast<uint32_t>(kRows)};
+  const codec::ScanLayout layout = codec::scan_layout_for(level);
   const codec::BlockedCodes bc =
-      codec::BlockedCodes::build(c.codes, offsets, 1, static_cast<uint32_t>(kRows), n_bits, dim / 64);
+      codec::BlockedCodes::build(c.codes, offsets, 1, static_cast<uint32_t>(kRows), n_bits, dim / 64, layout);
+  if (layout == codec::ScanLayout::Quads) state.SetLabel(std::string(simd::level_name(level)) + " quads");
   std::vector<uint8_t> tables(codec::scan_table_bytes(dim));
   std::vector<uint64_t> out(kRows);
   for (auto _ : state) {

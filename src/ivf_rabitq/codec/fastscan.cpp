@@ -17,7 +17,7 @@ namespace ivf_rabitq::codec {
 // Scalar reference
 // ---------------------------------------------------------------------------------------
 
-void detail::build_scan_tables_scalar(const uint64_t* words, size_t wpp, uint8_t* tables) {
+void detail::build_scan_tables_scalar(const uint64_t* words, size_t wpp, uint8_t* tables, ScanLayout layout) {
   const size_t len = wpp * 64;
   for (size_t g = 0; g < len / 4; ++g) {
     uint8_t q[4];
@@ -27,11 +27,14 @@ void detail::build_scan_tables_scalar(const uint64_t* words, size_t wpp, uint8_t
       for (size_t j = 0; j < 4; ++j) code |= static_cast<uint8_t>(((words[j * wpp + i / 64] >> (i % 64)) & 1u) << j);
       q[t] = code;
     }
+    // Group g is nibble g % 2 of coordinate byte k = g / 2.
+    const size_t k = g / 2;
+    uint8_t* out = layout == ScanLayout::Quads ? tables + 128 * (k / 4) + 64 * (g % 2) + 16 * (k % 4) : tables + 16 * g;
     for (unsigned m = 0; m < 16; ++m) {
       unsigned s = 0;
       for (unsigned t = 0; t < 4; ++t)
         if (m & (1u << t)) s += q[t];
-      tables[16 * g + m] = static_cast<uint8_t>(s);
+      out[m] = static_cast<uint8_t>(s);
     }
   }
 }
@@ -57,13 +60,44 @@ void detail::scan_blocks_scalar(const uint8_t* blocks, size_t n_blocks, const ui
   }
 }
 
+void detail::scan_quads_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
+                               size_t len, uint64_t* ip) {
+  const size_t groups = len / 32;  // column groups of 4 coordinate bytes per plane
+  const size_t bb = scan_block_bytes(n_bits, len);
+  for (size_t b = 0; b < n_blocks; ++b) {
+    const uint8_t* blk = blocks + b * bb;
+    for (size_t r = 0; r < kScanBlockRows; ++r) {
+      uint64_t total = 0;
+      for (uint32_t p = 0; p < n_bits; ++p) {
+        uint64_t s = 0;
+        for (size_t c = 0; c < groups; ++c) {
+          const uint8_t* v = blk + (p * groups + c) * 4 * kScanBlockRows + 4 * r;
+          const uint8_t* tc = tables + 128 * c;
+          for (size_t t = 0; t < 4; ++t) s += tc[16 * t + (v[t] & 15u)] + tc[64 + 16 * t + (v[t] >> 4)];
+        }
+        total += s << p;
+      }
+      ip[b * kScanBlockRows + r] = total;
+    }
+  }
+}
+
+bool detail::cpu_has_vbmi_vnni() {
+#if defined(__x86_64__)
+  static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
+  return has;
+#else
+  return false;
+#endif
+}
+
 // ---------------------------------------------------------------------------------------
 // Dispatch
 // ---------------------------------------------------------------------------------------
 
 namespace {
 
-using TableFn = void (*)(const uint64_t*, size_t, uint8_t*);
+using TableFn = void (*)(const uint64_t*, size_t, uint8_t*, ScanLayout);
 using ScanFn = void (*)(const uint8_t*, size_t, const uint8_t*, uint32_t, size_t, uint64_t*);
 using EstFn = void (*)(const detail::EstimateScalars&, const uint64_t*, const float*, size_t, float*, float*);
 
@@ -79,6 +113,9 @@ TableFn table_for(simd::Level level) {
 }
 
 ScanFn scan_for(simd::Level level) {
+#if defined(__x86_64__)
+  if (scan_layout_for(level) == ScanLayout::Quads) return &detail::scan_quads_vbmi;
+#endif
   return simd::pick(level, &detail::scan_blocks_scalar, &detail::scan_blocks_avx2, &detail::scan_blocks_avx512);
 }
 
@@ -87,32 +124,44 @@ EstFn est_for(simd::Level level) {
                     &detail::estimates_from_ip_avx512);
 }
 
-inline void scan_with(ScanFn fn, const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
-                      size_t len, uint64_t* ip) {
-  if (len > detail::kMaxVectorScanLen) fn = &detail::scan_blocks_scalar;
+inline void scan_with(ScanFn fn, ScanLayout layout, const uint8_t* blocks, size_t n_blocks, const uint8_t* tables,
+                      uint32_t n_bits, size_t len, uint64_t* ip) {
+  if (len > detail::kMaxVectorScanLen)
+    fn = layout == ScanLayout::Quads ? &detail::scan_quads_scalar : &detail::scan_blocks_scalar;
   fn(blocks, n_blocks, tables, n_bits, len, ip);
 }
 
 }  // namespace
 
+ScanLayout scan_layout_for(simd::Level level) {
+  return usable(level) == simd::Level::Avx512 && detail::cpu_has_vbmi_vnni() ? ScanLayout::Quads : ScanLayout::Bytes;
+}
+
+ScanLayout scan_layout() {
+  static const ScanLayout layout = scan_layout_for(simd::active_level());
+  return layout;
+}
+
 void build_scan_tables(const QueryLut& lut, uint8_t* tables) {
   static const TableFn fn = table_for(simd::active_level());
-  fn(lut.words.data(), lut.words_per_plane, tables);
+  fn(lut.words.data(), lut.words_per_plane, tables, scan_layout());
 }
 
 void build_scan_tables_at(simd::Level level, const QueryLut& lut, uint8_t* tables) {
-  table_for(usable(level))(lut.words.data(), lut.words_per_plane, tables);
+  const simd::Level l = usable(level);
+  table_for(l)(lut.words.data(), lut.words_per_plane, tables, scan_layout_for(l));
 }
 
 void scan_blocks(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
                  uint64_t* ip) {
   static const ScanFn fn = scan_for(simd::active_level());
-  scan_with(fn, blocks, n_blocks, tables, n_bits, len, ip);
+  scan_with(fn, scan_layout(), blocks, n_blocks, tables, n_bits, len, ip);
 }
 
 void scan_blocks_at(simd::Level level, const uint8_t* blocks, size_t n_blocks, const uint8_t* tables,
                     uint32_t n_bits, size_t len, uint64_t* ip) {
-  scan_with(scan_for(usable(level)), blocks, n_blocks, tables, n_bits, len, ip);
+  const simd::Level l = usable(level);
+  scan_with(scan_for(l), scan_layout_for(l), blocks, n_blocks, tables, n_bits, len, ip);
 }
 
 void estimates_from_ips(const QueryLut& lut, size_t pad, const uint64_t* ip, const float* factors, size_t n,
@@ -164,7 +213,7 @@ size_t copy_budget() {
 }  // namespace
 
 BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t* offsets, size_t n_clusters,
-                                 uint32_t n, uint32_t n_bits, size_t words) {
+                                 uint32_t n, uint32_t n_bits, size_t words, ScanLayout layout) {
   BlockedCodes bc;
   if (n_bits == 0 || words == 0 || offsets == nullptr) return bc;
   const size_t row_words = static_cast<size_t>(n_bits) * words;
@@ -206,6 +255,20 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
       const uint64_t end = std::min<uint64_t>(std::min<uint64_t>(offsets[c + 1], n), code_rows);
       for (uint64_t blk = first[c]; blk < first[c + 1]; ++blk, out += block_bytes) {
         const uint64_t r0 = a + (blk - first[c]) * kScanBlockRows;
+        if (layout == ScanLayout::Quads) {
+          // 4-byte word w of row r (column group w % (len / 32) of plane w / (len / 32)) goes
+          // to out[128 w + 4 r]; rows without codes are zero.
+          for (size_t r = 0; r < kScanBlockRows; ++r) {
+            uint8_t* o = out + 4 * r;
+            if (r0 + r < end) {
+              const uint8_t* row = src + (r0 + r) * row_bytes;
+              for (size_t w = 0; w < row_bytes / 4; ++w) std::memcpy(o + w * 4 * kScanBlockRows, row + 4 * w, 4);
+            } else {
+              for (size_t w = 0; w < row_bytes / 4; ++w) std::memset(o + w * 4 * kScanBlockRows, 0, 4);
+            }
+          }
+          continue;
+        }
         // 8 x 8 byte tiles: 8 rows' next 8 code bytes in, 8 columns' bytes of those rows out.
         for (size_t rg = 0; rg < kScanBlockRows; rg += 8) {
           const uint8_t* rows[8];
@@ -236,6 +299,7 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
   bc.words_ = words;
   bc.n_ = n;
   bc.n_bits_ = n_bits;
+  bc.layout_ = layout;
   return bc;
 }
 

@@ -7,11 +7,24 @@
 // Every term is an exact integer, so the result equals estimate_qc_scalar bit for bit and
 // the estimates and bounds built from it do not change.
 //
-// Blocked layout: the rows of a cluster are cut into blocks of 32 (the last one padded with
-// zero codes). Inside a block, for row plane p and coordinate byte j (coordinates 8j..8j+7,
-// that is groups 2j and 2j+1), 32 consecutive bytes hold byte j of plane p of rows 0..31:
-// its low nibble indexes T_2j, its high nibble T_2j+1. One byte shuffle then looks up 32
-// rows at once. The copy is derived from codes.bin (a byte transpose), never stored.
+// The rows of a cluster are cut into blocks of 32 (the last one padded with zero codes). A
+// plane of a row has len / 8 coordinate bytes (a multiple of 8: len is a multiple of 64).
+// The copy is derived from codes.bin, never stored, in one of two layouts chosen per process
+// (scan_layout()); a block has the same size in both, and the lookup tables are ordered to
+// match the layout:
+//
+// ScanLayout::Bytes (every level but the VBMI one): for row plane p and coordinate byte j
+// (coordinates 8j..8j+7, groups 2j and 2j+1), 32 consecutive bytes hold byte j of plane p of
+// rows 0..31: its low nibble indexes T_2j, its high nibble T_2j+1. One byte shuffle looks up
+// 32 rows at once. Table g is tables[16g .. 16g + 16).
+//
+// ScanLayout::Quads (AVX-512 with VBMI and VNNI): for row plane p and column group c
+// (coordinate bytes 4c..4c+3), 128 consecutive bytes hold rows 0..31 x 4 bytes: row r's bytes
+// 4c..4c+3 of plane p at 4r..4r+3. The 128 table bytes of column group c are the low-nibble
+// tables T_8c, T_8c+2, T_8c+4, T_8c+6, then the high-nibble ones T_8c+1, T_8c+3, T_8c+5,
+// T_8c+7, so that one 64-entry byte permute of 16 rows x 4 bytes (nibble | 16 x byte
+// position as index) looks up the four tables at once and a u8 x s8 dot product adds each
+// row's four lookups into its own 32-bit lane, rows in order.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +41,16 @@ namespace ivf_rabitq::codec {
 
 inline constexpr size_t kScanBlockRows = 32;
 
+// How the bytes of a block (and the lookup tables) are ordered; see the top of this file.
+enum class ScanLayout : uint8_t { Bytes = 0, Quads = 1 };
+
+// The layout of the kernels at `level`: Quads at AVX-512 when the CPU also has VBMI and
+// VNNI, else Bytes. A level the CPU lacks gives the layout of the scalar kernels.
+ScanLayout scan_layout_for(simd::Level level);
+// The layout of this process: that of simd::active_level(). Blocks and tables made for the
+// dispatched scan_blocks must use it (BlockedCodes::build and build_scan_tables do).
+ScanLayout scan_layout();
+
 // Bytes of the lookup tables of one query residual of len coordinates: 16 per group of 4.
 constexpr size_t scan_table_bytes(size_t len) { return len * 4; }
 
@@ -35,14 +58,16 @@ constexpr size_t scan_table_bytes(size_t len) { return len * 4; }
 constexpr size_t scan_block_bytes(uint32_t n_bits, size_t len) { return static_cast<size_t>(n_bits) * len * 4; }
 
 // Fills tables (scan_table_bytes(lut.words_per_plane * 64) bytes) from the 4-bit query codes
-// of lut: table g is tables[16g .. 16g + 16). Dispatched on simd::active_level().
+// of lut, in the order of scan_layout(). Dispatched on simd::active_level(); the _at variant
+// writes the order of scan_layout_for(level).
 void build_scan_tables(const QueryLut& lut, uint8_t* tables);
 void build_scan_tables_at(simd::Level level, const QueryLut& lut, uint8_t* tables);
 
 // Inner products of n_blocks consecutive blocks (scan_block_bytes(n_bits, len) bytes each)
 // against tables: ip[32b + r] for row r of block b (padding rows included). len is the code
 // length in coordinates (words per plane x 64), n_bits 1..8. No allocation. Dispatched on
-// simd::active_level().
+// simd::active_level(); blocks and tables are in the order of scan_layout() (of
+// scan_layout_for(level) for the _at variant).
 void scan_blocks(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
                  uint64_t* ip);
 void scan_blocks_at(simd::Level level, const uint8_t* blocks, size_t n_blocks, const uint8_t* tables,
@@ -62,15 +87,16 @@ class BlockedCodes {
 
   // Transposes the codes of every cluster (in parallel over clusters). codes holds n_bits x
   // words u64 per row; rows beyond codes' length are left as zero codes. A cluster whose
-  // offsets are out of order gets no rows.
+  // offsets are out of order gets no rows. The blocks are in the given layout.
   static BlockedCodes build(std::span<const uint64_t> codes, const uint32_t* offsets, size_t n_clusters, uint32_t n,
-                            uint32_t n_bits, size_t words);
+                            uint32_t n_bits, size_t words, ScanLayout layout = scan_layout());
 
   bool empty() const { return first_block_.empty(); }
   size_t n_clusters() const { return first_block_.empty() ? 0 : first_block_.size() - 1; }
   uint32_t n() const { return n_; }
   uint32_t n_bits() const { return n_bits_; }
   size_t words() const { return words_; }
+  ScanLayout layout() const { return layout_; }
   size_t block_bytes() const { return block_bytes_; }
   size_t total_bytes() const { return total_bytes_; }
   // First block of cluster c (c < n_clusters()).
@@ -87,20 +113,30 @@ class BlockedCodes {
   size_t words_ = 0;
   uint32_t n_ = 0;
   uint32_t n_bits_ = 0;
+  ScanLayout layout_ = ScanLayout::Bytes;
 };
 
 // Per-level kernels (fastscan.cpp, fastscan_avx2.cpp, fastscan_avx512.cpp). Call them only
-// through the dispatchers above or when the CPU has the level's features.
+// through the dispatchers above or when the CPU has the level's features. The table
+// builders write the order of `layout`; the scan_blocks_* kernels read the Bytes layout,
+// the scan_quads_* kernels the Quads layout.
 namespace detail {
-void build_scan_tables_scalar(const uint64_t* words, size_t wpp, uint8_t* tables);
-void build_scan_tables_avx2(const uint64_t* words, size_t wpp, uint8_t* tables);
+void build_scan_tables_scalar(const uint64_t* words, size_t wpp, uint8_t* tables, ScanLayout layout);
+void build_scan_tables_avx2(const uint64_t* words, size_t wpp, uint8_t* tables, ScanLayout layout);
 void scan_blocks_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
                         size_t len, uint64_t* ip);
 void scan_blocks_avx2(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
                       size_t len, uint64_t* ip);
 void scan_blocks_avx512(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
                         size_t len, uint64_t* ip);
-// The vector kernels keep 32-bit row sums: up to 15 x 255 x len, exact below this length.
+void scan_quads_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
+                       uint64_t* ip);
+void scan_quads_vbmi(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
+                     uint64_t* ip);
+// AVX-512 VBMI and VNNI, which scan_quads_vbmi needs on top of AVX-512 F/BW.
+bool cpu_has_vbmi_vnni();
+// The vector kernels keep 32-bit row sums: up to 15 x 255 x len, exact up to this length
+// (15 x 255 x 2^20 < 2^32); longer codes are scanned by the scalar kernel of the layout.
 inline constexpr size_t kMaxVectorScanLen = size_t{1} << 20;
 }  // namespace detail
 

@@ -31,7 +31,7 @@ constexpr size_t kWidenCols = 512;
 
 }  // namespace
 
-void build_scan_tables_avx2(const uint64_t* words, size_t wpp, uint8_t* tables) {
+void build_scan_tables_avx2(const uint64_t* words, size_t wpp, uint8_t* tables, ScanLayout layout) {
   const __m256i i0 = pick_index(0), i1 = pick_index(1), i2 = pick_index(2), i3 = pick_index(3);
   const uint8_t* planes[4];
   for (size_t j = 0; j < 4; ++j) planes[j] = reinterpret_cast<const uint8_t*>(words + j * wpp);
@@ -43,7 +43,14 @@ void build_scan_tables_avx2(const uint64_t* words, size_t wpp, uint8_t* tables) 
     const __m256i v = _mm256_set1_epi64x(static_cast<long long>(q));
     const __m256i t = _mm256_add_epi8(_mm256_add_epi8(_mm256_shuffle_epi8(v, i0), _mm256_shuffle_epi8(v, i1)),
                                       _mm256_add_epi8(_mm256_shuffle_epi8(v, i2), _mm256_shuffle_epi8(v, i3)));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(tables + 32 * k), t);
+    if (layout == ScanLayout::Quads) {
+      // Column group k / 4: low-nibble tables in its first 64 bytes, high-nibble ones after.
+      uint8_t* out = tables + 128 * (k / 4) + 16 * (k % 4);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(t));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 64), _mm256_extracti128_si256(t, 1));
+    } else {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(tables + 32 * k), t);
+    }
   }
 }
 

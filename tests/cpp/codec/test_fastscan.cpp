@@ -14,31 +14,43 @@ using namespace ivf_rabitq;
 using codec::BlockedCodes;
 using codec::kScanBlockRows;
 
-// A scan kernel under test: a name and a function with the signature of scan_blocks.
+// A scan kernel under test: a name, the layout of the blocks and tables it reads, and a
+// function with the signature of scan_blocks.
 struct ScanKernel {
   std::string name;
+  codec::ScanLayout layout;
   void (*fn)(const uint8_t*, size_t, const uint8_t*, uint32_t, size_t, uint64_t*);
 };
 
-// Every vector kernel this CPU can run, the scalar reference included. The AVX-512 kernel
-// needs only AVX-512 F/BW/VL/DQ, so it is also run directly on CPUs where the process level
-// stays at AVX2 for lack of the popcount extension.
+// Every kernel this CPU can run, the scalar references of both layouts included. The
+// AVX-512 kernels need only AVX-512 F/BW/VL/DQ (and VBMI/VNNI for the Quads one), so they
+// are also run directly on CPUs where the process level stays at AVX2 for lack of the
+// popcount extension.
 std::vector<ScanKernel> scan_kernels() {
+  using codec::ScanLayout;
   std::vector<ScanKernel> ks;
   for (auto level : simd::supported_levels()) {
     switch (level) {
-      case simd::Level::Scalar: ks.push_back({"scalar", &codec::detail::scan_blocks_scalar}); break;
-      case simd::Level::Avx2: ks.push_back({"avx2", &codec::detail::scan_blocks_avx2}); break;
+      case simd::Level::Scalar:
+        ks.push_back({"scalar", ScanLayout::Bytes, &codec::detail::scan_blocks_scalar});
+        ks.push_back({"quads scalar", ScanLayout::Quads, &codec::detail::scan_quads_scalar});
+        break;
+      case simd::Level::Avx2: ks.push_back({"avx2", ScanLayout::Bytes, &codec::detail::scan_blocks_avx2}); break;
       case simd::Level::Avx512: break;
     }
   }
 #if defined(__x86_64__)
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq"))
-    ks.push_back({"avx512", &codec::detail::scan_blocks_avx512});
+      __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")) {
+    ks.push_back({"avx512", ScanLayout::Bytes, &codec::detail::scan_blocks_avx512});
+    if (codec::detail::cpu_has_vbmi_vnni())
+      ks.push_back({"quads vbmi", ScanLayout::Quads, &codec::detail::scan_quads_vbmi});
+  }
 #endif
   return ks;
 }
+
+const char* layout_name(codec::ScanLayout l) { return l == codec::ScanLayout::Quads ? "quads" : "bytes"; }
 
 enum class Fill { Random, AllOnes };
 
@@ -54,7 +66,8 @@ codec::QueryLut make_lut(size_t words, Fill fill, std::mt19937_64& g) {
 // Blocked inner products equal the bit-plane popcount reference for every row of clusters of
 // 0, 1, 31, 32 and 33 rows (and padding rows give 0), for every n_bits, for code lengths from
 // one word to lengths whose per-plane byte sums overflow 16 bits unless widened, with random
-// codes and with every code at its maximum, at every kernel the CPU runs.
+// codes and with every code at its maximum, in both layouts, at every kernel the CPU runs.
+// The table builders of every level write the scalar builder's tables in both layouts.
 TEST(FastScan, BlockedInnerProductEqualsBitPlaneReference) {
   const std::vector<uint32_t> offsets = {0, 0, 1, 32, 64, 97};  // cluster sizes 0, 1, 31, 32, 33
   const uint32_t n = offsets.back();
@@ -68,37 +81,47 @@ TEST(FastScan, BlockedInnerProductEqualsBitPlaneReference) {
       // Above 1100 coordinates only the extremes, to keep the run short.
       if (len > 1100 && n_bits != 1 && n_bits != 4 && n_bits != 8) continue;
       for (Fill fill : {Fill::Random, Fill::AllOnes}) {
-        SCOPED_TRACE("dim " + std::to_string(dim) + " n_bits " + std::to_string(n_bits) +
-                     (fill == Fill::AllOnes ? " all ones" : " random"));
         const size_t stride = static_cast<size_t>(n_bits) * words;
         std::vector<uint64_t> codes(n * stride);
         for (auto& w : codes) w = fill == Fill::AllOnes ? ~uint64_t{0} : g();
         const codec::QueryLut lut = make_lut(words, fill, g);
+        for (codec::ScanLayout layout : {codec::ScanLayout::Bytes, codec::ScanLayout::Quads}) {
+          SCOPED_TRACE("dim " + std::to_string(dim) + " n_bits " + std::to_string(n_bits) +
+                       (fill == Fill::AllOnes ? " all ones " : " random ") + layout_name(layout));
+          std::vector<uint8_t> ref_tables(codec::scan_table_bytes(len));
+          codec::detail::build_scan_tables_scalar(lut.words.data(), words, ref_tables.data(), layout);
+          if (simd::cpu_supports(simd::Level::Avx2)) {
+            std::vector<uint8_t> t(ref_tables.size());
+            codec::detail::build_scan_tables_avx2(lut.words.data(), words, t.data(), layout);
+            ASSERT_EQ(t, ref_tables) << "avx2 table builder";
+          }
+          for (auto level : simd::supported_levels()) {
+            if (codec::scan_layout_for(level) != layout) continue;
+            std::vector<uint8_t> t(ref_tables.size());
+            codec::build_scan_tables_at(level, lut, t.data());
+            ASSERT_EQ(t, ref_tables) << simd::level_name(level);
+          }
 
-        std::vector<uint8_t> ref_tables(codec::scan_table_bytes(len));
-        codec::detail::build_scan_tables_scalar(lut.words.data(), words, ref_tables.data());
-        for (auto level : simd::supported_levels()) {
-          std::vector<uint8_t> t(ref_tables.size());
-          codec::build_scan_tables_at(level, lut, t.data());
-          ASSERT_EQ(t, ref_tables) << simd::level_name(level);
-        }
-
-        const BlockedCodes bc = BlockedCodes::build(codes, offsets.data(), n_clusters, n, n_bits, words);
-        ASSERT_EQ(bc.n_clusters(), n_clusters);
-        ASSERT_EQ(bc.block_bytes(), codec::scan_block_bytes(n_bits, len));
-        for (size_t c = 0; c < n_clusters; ++c) {
-          const uint32_t a = offsets[c], rows = offsets[c + 1] - offsets[c];
-          const size_t blocks = (rows + kScanBlockRows - 1) / kScanBlockRows;
-          for (const ScanKernel& k : kernels) {
-            std::vector<uint64_t> ip(blocks * kScanBlockRows + 1, 12345);
-            k.fn(bc.cluster_blocks(c), blocks, ref_tables.data(), n_bits, len, ip.data());
-            for (size_t r = 0; r < blocks * kScanBlockRows; ++r) {
-              const uint64_t want =
-                  r < rows ? codec::estimate_qc_scalar(lut.words, {codes.data() + (a + r) * stride, stride}, n_bits, words)
-                           : 0;
-              ASSERT_EQ(ip[r], want) << k.name << " cluster " << c << " row " << r;
+          const BlockedCodes bc = BlockedCodes::build(codes, offsets.data(), n_clusters, n, n_bits, words, layout);
+          ASSERT_EQ(bc.n_clusters(), n_clusters);
+          ASSERT_EQ(bc.layout(), layout);
+          ASSERT_EQ(bc.block_bytes(), codec::scan_block_bytes(n_bits, len));
+          for (size_t c = 0; c < n_clusters; ++c) {
+            const uint32_t a = offsets[c], rows = offsets[c + 1] - offsets[c];
+            const size_t blocks = (rows + kScanBlockRows - 1) / kScanBlockRows;
+            for (const ScanKernel& k : kernels) {
+              if (k.layout != layout) continue;
+              std::vector<uint64_t> ip(blocks * kScanBlockRows + 1, 12345);
+              k.fn(bc.cluster_blocks(c), blocks, ref_tables.data(), n_bits, len, ip.data());
+              for (size_t r = 0; r < blocks * kScanBlockRows; ++r) {
+                const uint64_t want =
+                    r < rows
+                        ? codec::estimate_qc_scalar(lut.words, {codes.data() + (a + r) * stride, stride}, n_bits, words)
+                        : 0;
+                ASSERT_EQ(ip[r], want) << k.name << " cluster " << c << " row " << r;
+              }
+              ASSERT_EQ(ip.back(), 12345u) << k.name << " wrote past its blocks";
             }
-            ASSERT_EQ(ip.back(), 12345u) << k.name << " wrote past its blocks";
           }
         }
       }
@@ -106,29 +129,42 @@ TEST(FastScan, BlockedInnerProductEqualsBitPlaneReference) {
   }
 }
 
-// The dispatchers at every process level agree with the reference, including the scalar
-// fallback above the length the 32-bit vector sums cover.
+// The dispatchers at every process level agree with the reference on blocks and tables of
+// that level's layout: at the longest length the 32-bit vector sums cover, with every code at
+// its maximum (row sums above 2^31), and above it, where the scalar kernel takes over.
 TEST(FastScan, DispatchAtEveryLevel) {
+  struct Case {
+    size_t len;
+    uint32_t n_bits;
+    uint32_t rows;
+    Fill fill;
+  };
+  const Case cases[] = {
+      {64, 3, 40, Fill::Random},
+      {768, 3, 40, Fill::Random},
+      {codec::detail::kMaxVectorScanLen, 8, 2, Fill::AllOnes},
+      {codec::detail::kMaxVectorScanLen + 64, 1, 2, Fill::Random},
+  };
   std::mt19937_64 g(11);
-  for (size_t len : {size_t{64}, size_t{768}, codec::detail::kMaxVectorScanLen + 64}) {
-    const size_t words = len / 64;
-    const uint32_t n_bits = len > 1024 ? 1 : 3;
-    const uint32_t rows = len > 1024 ? 2 : 40;
-    const size_t stride = n_bits * words;
-    std::vector<uint64_t> codes(rows * stride);
-    for (auto& w : codes) w = g();
-    const codec::QueryLut lut = make_lut(words, Fill::Random, g);
-    const uint32_t offsets[] = {0, rows};
-    const BlockedCodes bc = BlockedCodes::build(codes, offsets, 1, rows, n_bits, words);
-    const size_t blocks = (rows + kScanBlockRows - 1) / kScanBlockRows;
-    std::vector<uint8_t> tables(codec::scan_table_bytes(len));
+  for (const Case& tc : cases) {
+    const size_t words = tc.len / 64;
+    const size_t stride = tc.n_bits * words;
+    std::vector<uint64_t> codes(tc.rows * stride);
+    for (auto& w : codes) w = tc.fill == Fill::AllOnes ? ~uint64_t{0} : g();
+    const codec::QueryLut lut = make_lut(words, tc.fill, g);
+    const uint32_t offsets[] = {0, tc.rows};
+    const size_t blocks = (tc.rows + kScanBlockRows - 1) / kScanBlockRows;
+    std::vector<uint8_t> tables(codec::scan_table_bytes(tc.len));
     for (auto level : simd::supported_levels()) {
+      const BlockedCodes bc =
+          BlockedCodes::build(codes, offsets, 1, tc.rows, tc.n_bits, words, codec::scan_layout_for(level));
       codec::build_scan_tables_at(level, lut, tables.data());
       std::vector<uint64_t> ip(blocks * kScanBlockRows);
-      codec::scan_blocks_at(level, bc.cluster_blocks(0), blocks, tables.data(), n_bits, len, ip.data());
-      for (uint32_t r = 0; r < rows; ++r)
-        ASSERT_EQ(ip[r], codec::estimate_qc_scalar(lut.words, {codes.data() + r * stride, stride}, n_bits, words))
-            << simd::level_name(level) << " len " << len << " row " << r;
+      codec::scan_blocks_at(level, bc.cluster_blocks(0), blocks, tables.data(), tc.n_bits, tc.len, ip.data());
+      for (uint32_t r = 0; r < tc.rows; ++r)
+        ASSERT_EQ(ip[r], codec::estimate_qc_scalar(lut.words, {codes.data() + r * stride, stride}, tc.n_bits, words))
+            << simd::level_name(level) << " " << layout_name(codec::scan_layout_for(level)) << " len " << tc.len
+            << " row " << r;
     }
   }
 }
