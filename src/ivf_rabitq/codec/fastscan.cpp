@@ -39,47 +39,51 @@ void detail::build_scan_tables_scalar(const uint64_t* words, size_t wpp, uint8_t
   }
 }
 
-void detail::scan_blocks_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
-                                size_t len, uint64_t* ip) {
-  const size_t cols = len / 8;  // coordinate bytes per plane
+namespace {
+
+// The scalar scan of either layout: plane_sum(block, p, r) gives row r's table sum over
+// plane p of a block; the planes are weighted 2^p.
+template <class PlaneSum>
+void scan_scalar(const uint8_t* blocks, size_t n_blocks, uint32_t n_bits, size_t len, uint64_t* ip,
+                 PlaneSum&& plane_sum) {
   const size_t bb = scan_block_bytes(n_bits, len);
   for (size_t b = 0; b < n_blocks; ++b) {
     const uint8_t* blk = blocks + b * bb;
     for (size_t r = 0; r < kScanBlockRows; ++r) {
       uint64_t total = 0;
-      for (uint32_t p = 0; p < n_bits; ++p) {
-        uint64_t s = 0;
-        for (size_t j = 0; j < cols; ++j) {
-          const uint8_t v = blk[(p * cols + j) * kScanBlockRows + r];
-          s += tables[32 * j + (v & 15u)] + tables[32 * j + 16 + (v >> 4)];
-        }
-        total += s << p;
-      }
+      for (uint32_t p = 0; p < n_bits; ++p) total += plane_sum(blk, p, r) << p;
       ip[b * kScanBlockRows + r] = total;
     }
   }
 }
 
+}  // namespace
+
+void detail::scan_blocks_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
+                                size_t len, uint64_t* ip) {
+  const size_t cols = len / 8;  // coordinate bytes per plane
+  scan_scalar(blocks, n_blocks, n_bits, len, ip, [&](const uint8_t* blk, uint32_t p, size_t r) {
+    uint64_t s = 0;
+    for (size_t j = 0; j < cols; ++j) {
+      const uint8_t v = blk[(p * cols + j) * kScanBlockRows + r];
+      s += tables[32 * j + (v & 15u)] + tables[32 * j + 16 + (v >> 4)];
+    }
+    return s;
+  });
+}
+
 void detail::scan_quads_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits,
                                size_t len, uint64_t* ip) {
   const size_t groups = len / 32;  // column groups of 4 coordinate bytes per plane
-  const size_t bb = scan_block_bytes(n_bits, len);
-  for (size_t b = 0; b < n_blocks; ++b) {
-    const uint8_t* blk = blocks + b * bb;
-    for (size_t r = 0; r < kScanBlockRows; ++r) {
-      uint64_t total = 0;
-      for (uint32_t p = 0; p < n_bits; ++p) {
-        uint64_t s = 0;
-        for (size_t c = 0; c < groups; ++c) {
-          const uint8_t* v = blk + (p * groups + c) * 4 * kScanBlockRows + 4 * r;
-          const uint8_t* tc = tables + 128 * c;
-          for (size_t t = 0; t < 4; ++t) s += tc[16 * t + (v[t] & 15u)] + tc[64 + 16 * t + (v[t] >> 4)];
-        }
-        total += s << p;
-      }
-      ip[b * kScanBlockRows + r] = total;
+  scan_scalar(blocks, n_blocks, n_bits, len, ip, [&](const uint8_t* blk, uint32_t p, size_t r) {
+    uint64_t s = 0;
+    for (size_t c = 0; c < groups; ++c) {
+      const uint8_t* v = blk + (p * groups + c) * 4 * kScanBlockRows + 4 * r;
+      const uint8_t* tc = tables + 128 * c;
+      for (size_t t = 0; t < 4; ++t) s += tc[16 * t + (v[t] & 15u)] + tc[64 + 16 * t + (v[t] >> 4)];
     }
-  }
+    return s;
+  });
 }
 
 bool detail::cpu_has_vbmi_vnni() {

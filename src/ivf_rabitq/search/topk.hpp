@@ -256,18 +256,15 @@ inline float compact_bound(std::vector<Candidate>& buf, uint32_t cap) {
   return bound;
 }
 
-// Rerank pool of the candidates c[0..L) (distinct slots), moved to the front of c in no
-// particular order; returns its size. The pool is the r = min(R, L) best (estimate total
-// order, then slot), then the other candidates whose lower bound is at most `worst`, the
-// largest non-NaN estimate of those r (minus infinity when there is none; a NaN lower bound
-// never qualifies), at most min(4R, L) - r of them: those with the smallest estimates when
-// more qualify. tmp is scratch.
-inline size_t choose_rerank_pool(Candidate* c, size_t L, uint32_t R, std::vector<Candidate>& tmp) {
-  const size_t r = std::min<size_t>(R, L);
+// The pool steps shared by both forms below, over c[0..n): the r best to the front, then
+// the others whose lower bound is at most the largest non-NaN estimate of those r, at most
+// `extra_limit` of them (the smallest estimates); returns the number of those extras, which
+// follow the r best.
+inline size_t pool_best_and_extras(Candidate* c, size_t n, size_t r, size_t extra_limit, std::vector<Candidate>& tmp) {
   std::vector<uint64_t>& sel = selection_scratch();
-  if (r > 0 && R < L) {
-    const uint64_t t = kth_smallest_key(L, r, [c](size_t i) { return c[i].key; }, sel);
-    partition_candidates(c, L, [t](const Candidate& x) { return x.key <= t; }, tmp);
+  if (r > 0 && r < n) {
+    const uint64_t t = kth_smallest_key(n, r, [c](size_t i) { return c[i].key; }, sel);
+    partition_candidates(c, n, [t](const Candidate& x) { return x.key <= t; }, tmp);
   }
   float worst = -std::numeric_limits<float>::infinity();
   for (size_t i = 0; i < r; ++i) {
@@ -275,8 +272,7 @@ inline size_t choose_rerank_pool(Candidate* c, size_t L, uint32_t R, std::vector
     if (!std::isnan(e) && e > worst) worst = e;
   }
   // A NaN lower bound never qualifies (the comparison is false).
-  size_t n_extras = partition_candidates(c + r, L - r, [worst](const Candidate& x) { return x.lower <= worst; }, tmp);
-  const size_t extra_limit = std::min<size_t>(sat_mul(4, R), L) - r;
+  size_t n_extras = partition_candidates(c + r, n - r, [worst](const Candidate& x) { return x.lower <= worst; }, tmp);
   if (n_extras > extra_limit) {
     if (extra_limit > 0) {
       Candidate* ex = c + r;
@@ -285,7 +281,18 @@ inline size_t choose_rerank_pool(Candidate* c, size_t L, uint32_t R, std::vector
     }
     n_extras = extra_limit;
   }
-  return r + n_extras;
+  return n_extras;
+}
+
+// Rerank pool of the candidates c[0..L) (distinct slots), moved to the front of c in no
+// particular order; returns its size. The pool is the r = min(R, L) best (estimate total
+// order, then slot), then the other candidates whose lower bound is at most `worst`, the
+// largest non-NaN estimate of those r (minus infinity when there is none; a NaN lower bound
+// never qualifies), at most min(4R, L) - r of them: those with the smallest estimates when
+// more qualify. tmp is scratch.
+inline size_t choose_rerank_pool(Candidate* c, size_t L, uint32_t R, std::vector<Candidate>& tmp) {
+  const size_t r = std::min<size_t>(R, L);
+  return r + pool_best_and_extras(c, L, r, std::min<size_t>(sat_mul(4, R), L) - r, tmp);
 }
 
 // Histogram of estimates over the top 12 bits of their total-order key (a bin is an eighth
@@ -308,26 +315,8 @@ inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, 
   const size_t L = static_cast<size_t>(std::min<uint64_t>(cap, offered));
   const size_t r = std::min<size_t>(R, L);
   if (n < r) return std::nullopt;  // the buffer lost one of the R best: not a thinned buffer
-  std::vector<uint64_t>& sel = selection_scratch();
-  if (r > 0 && r < n) {
-    const uint64_t t = kth_smallest_key(n, r, [c](size_t i) { return c[i].key; }, sel);
-    partition_candidates(c, n, [t](const Candidate& x) { return x.key <= t; }, tmp);
-  }
-  float worst = -std::numeric_limits<float>::infinity();
-  for (size_t i = 0; i < r; ++i) {
-    const float e = c[i].estimate();
-    if (!std::isnan(e) && e > worst) worst = e;
-  }
-  size_t n_extras = partition_candidates(c + r, n - r, [worst](const Candidate& x) { return x.lower <= worst; }, tmp);
-  const size_t extra_limit = std::min<size_t>(sat_mul(4, R), L) - r;
-  Candidate* ex = c + r;
-  if (n_extras > extra_limit) {
-    if (extra_limit > 0) {
-      const uint64_t t = kth_smallest_key(n_extras, extra_limit, [ex](size_t i) { return ex[i].key; }, sel);
-      keep_at_most(ex, n_extras, t);
-    }
-    n_extras = extra_limit;
-  }
+  const size_t n_extras = pool_best_and_extras(c, n, r, std::min<size_t>(sat_mul(4, R), L) - r, tmp);
+  const Candidate* ex = c + r;
   if (offered > cap && n_extras > 0) {
     // Every offered row with a key up to the last extra's lies in its bin or below.
     uint64_t last = 0;
