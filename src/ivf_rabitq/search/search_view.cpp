@@ -513,8 +513,15 @@ class ClusterScanner {
       p[m] = c;
       m += !(c.lower > w);
     }
+    // Past the plain buffer's trigger the kept rows are also cut to their cap best: a row
+    // ranked below cap among them ranks below cap among all offered rows, so it can be
+    // neither among the R best nor an extra. The buffer stays bounded as the plain one is.
+    if (m >= ctx_.trigger) {
+      float unused;
+      m = compact_keep(p, m, ctx_.cap, &unused);
+    }
     s_.cands.n = m;
-    if (2 * m >= thin_trigger_) thin_trigger_ *= 2;
+    if (2 * m >= thin_trigger_) thin_trigger_ = std::min<size_t>(2 * thin_trigger_, ctx_.trigger);
   }
 
   const ProbeCtx& ctx_;
