@@ -411,6 +411,15 @@ class ClusterScanner {
     const auto flush = [&] {
       if (m == 0) return;
       const uint32_t* slots = s_.slots;
+      if (slots[m - 1] - slots[0] == m - 1) {
+        // One run of adjacent rows (no filter, few tombstones): read in place.
+        const size_t first = slots[0];
+        codec::ip_rows(s_.lut.words.data(), seg.codes + first * stride_, m, seg.n_bits, seg.words, s_.ip);
+        codec::estimates_from_ips(s_.lut, seg.pad, s_.ip, seg.metas + first * codec::kRowFactors, m, s_.est, s_.low);
+        append(0, m, slots[0]);
+        m = 0;
+        return;
+      }
       uint64_t* codes = s_.gcodes.data();
       for (uint32_t i = 0; i < m; ++i) {
         std::copy_n(seg.codes + static_cast<size_t>(slots[i]) * stride_, stride_, codes + size_t{i} * stride_);
