@@ -782,25 +782,10 @@ ProbeTotals probe_rounds(const ProbeCtx& ctx_in, const DensePlan& plan, size_t l
   std::vector<Candidate>& main = S.main;
   main.clear();
   ProbeTotals tot;
-  // Thinning needs the whole probe in one buffer: one round, scanned on this thread.
+  // Thinning needs the whole probe in one buffer: one round, scanned on this thread. That
+  // is known once the first round's split is decided.
   ProbeCtx ctx = ctx_in;
-  if (ctx.thin_r != 0 && listed > plan.probe_step) ctx.thin_r = 0;
-  if (ctx.thin_r != 0) {
-    uint64_t rows = 0;
-    for (size_t i = 0; i < listed; ++i) {
-      const uint32_t c = S.probe[i];
-      const uint32_t a = ctx.seg.offsets[c], b = std::min(ctx.seg.offsets[c + 1], ctx.seg.n);
-      if (b > a) rows += b - a;
-    }
-    if (fan_out(rows, g_probe_fan_out_rows.load(std::memory_order_relaxed))) ctx.thin_r = 0;
-  }
-  if (ctx.thin_r != 0) {
-    S.hist.assign(kEstimateBins, 0);
-    S.offered = 0;
-    ctx.hist = S.hist.data();
-    ctx.offered = &S.offered;
-    tot.thinned = true;
-  }
+  if (listed > plan.probe_step) ctx.thin_r = 0;
   size_t pos = 0;
   while (pos < listed) {
     const size_t len = std::min<size_t>(plan.probe_step, listed - pos);
@@ -811,10 +796,18 @@ ProbeTotals probe_rounds(const ProbeCtx& ctx_in, const DensePlan& plan, size_t l
       if (b > a) round_rows += b - a;
     }
     size_t nchunks = 1, chunk = len;
-    if (!tot.thinned && fan_out(round_rows, g_probe_fan_out_rows.load(std::memory_order_relaxed))) {
+    if (fan_out(round_rows, g_probe_fan_out_rows.load(std::memory_order_relaxed))) {
       const size_t t = parallel::num_threads();
       chunk = std::max<size_t>(1, (len + (t + t / 2) - 1) / (t + t / 2));
       nchunks = (len + chunk - 1) / chunk;
+    }
+    if (nchunks > 1) ctx.thin_r = 0;
+    if (ctx.thin_r != 0 && !tot.thinned) {
+      S.hist.assign(kEstimateBins, 0);
+      S.offered = 0;
+      ctx.hist = S.hist.data();
+      ctx.offered = &S.offered;
+      tot.thinned = true;
     }
     if (nchunks == 1) {
       // One chunk, scanned on this thread; its candidates go straight to the main buffer.
