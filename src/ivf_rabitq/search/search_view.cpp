@@ -33,6 +33,7 @@
 #include <optional>
 
 #include "ivf_rabitq/search/search_rank.hpp"
+#include "ivf_rabitq/search/thin_rows.hpp"
 #include "ivf_rabitq/common/parallel.hpp"
 
 namespace ivf_rabitq::index {
@@ -215,6 +216,7 @@ struct ChunkScratch {
   alignas(64) float low[kEstBatch];
   alignas(64) float fac[kEstBatch * codec::kRowFactors];  // gathered row factors
   alignas(64) uint32_t slots[kEstBatch];                   // their slots
+  alignas(64) uint32_t kept[kEstBatch];                    // batch positions a thinned buffer keeps
   std::vector<uint64_t> gcodes;                            // gathered row codes
   bool busy = false;
 };
@@ -230,6 +232,7 @@ struct TopScratch {
   std::vector<Candidate> main;
   std::vector<Candidate> tmp;
   std::vector<uint32_t> hist;  // estimate histogram of a thinned probe
+  EstimateBins bins;           // and its bins
   uint64_t offered = 0;
   std::vector<uint32_t> slots;
   std::vector<uint32_t> sort_tmp;
@@ -283,9 +286,10 @@ struct ProbeCtx {
   // Thinning (a probe scanned as one chunk on the calling thread): the rerank target R, or 0
   // to keep the cap best. A thinned buffer keeps only the rows whose lower bound is not above
   // the R-th best estimate seen so far, and counts every offered row in `hist`
-  // (kEstimateBins entries) and `offered`.
+  // (kEstimateBins entries, binned by `bins`, which the scan chooses) and `offered`.
   uint32_t thin_r = 0;
   uint32_t* hist = nullptr;
+  EstimateBins* bins = nullptr;
   uint64_t* offered = nullptr;
 };
 
@@ -364,6 +368,17 @@ class ClusterScanner {
 
   // Final compaction of the chunk to cap; the kept candidates are appended to dst.
   void finish(std::vector<Candidate>& dst) {
+    if (ctx_.thin_r != 0 && !counting_) {
+      // Never thinned: the buffer holds every offered row; they are counted around the R-th
+      // best estimate.
+      Candidate* p = s_.cands.p.get();
+      const size_t n = s_.cands.n;
+      float w = kInf;
+      if (n > ctx_.thin_r)
+        w = Candidate{kth_smallest_key(n, ctx_.thin_r, [p](size_t i) { return p[i].key; }, selection_scratch()), 0.f}
+                .estimate();
+      start_counting(w);
+    }
     float unused;
     // A thinned buffer goes out whole: its pool is chosen against the histogram.
     const size_t m = ctx_.thin_r != 0 ? s_.cands.n : compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &unused);
@@ -477,33 +492,30 @@ class ClusterScanner {
   // Thinned append: every offered row is counted; the rows whose lower bound is above the
   // R-th best estimate so far (thin_bound_) can be neither among the R best nor an extra of
   // the pool, as that estimate only falls, and are not kept (a NaN bound keeps everything).
+  // Until the first thinning every row is kept and the counting waits for it, which places
+  // the histogram's bins around the estimates that matter.
   template <class SlotAt>
   void append_thinned(Candidate* out, uint32_t from, uint32_t cnt, SlotAt&& slot_at) {
-    uint32_t* hist = ctx_.hist;
-    const float w = thin_bound_;
-    size_t m = 0;
-    if (few_kept_) {
-      // Once the bound has settled most rows are dropped, and a branch the predictor learns
-      // beats writing every row; while many rows are kept, the branch-free form is faster.
-      for (uint32_t j = 0; j < cnt; ++j) {
-        const float e = s_.est[from + j];
-        const float l = s_.low[from + j];
-        ++hist[estimate_bin(e)];
-        if (!(l > w)) out[m++] = Candidate::make(e, l, slot_at(j));
-      }
-    } else {
-      for (uint32_t j = 0; j < cnt; ++j) {
-        const float e = s_.est[from + j];
-        const float l = s_.low[from + j];
-        ++hist[estimate_bin(e)];
-        out[m] = Candidate::make(e, l, slot_at(j));
-        m += !(l > w);
-      }
+    const EstimateBins& bins = *ctx_.bins;
+    const size_t m = thin_rows(s_.est + from, s_.low + from, cnt, thin_bound_, bins.lo, bins.shift, kEstimateBins,
+                               counting_ ? ctx_.hist : nullptr, s_.kept);
+    for (size_t i = 0; i < m; ++i) {
+      const uint32_t j = s_.kept[i];
+      out[i] = Candidate::make(s_.est[from + j], s_.low[from + j], slot_at(j));
     }
-    few_kept_ = 8 * m < cnt;
     s_.cands.n += m;
     *ctx_.offered += cnt;
     if (s_.cands.n >= thin_trigger_) thin();
+  }
+
+  // Places the histogram's bins around w and counts the buffer, which holds every row
+  // offered so far.
+  void start_counting(float w) {
+    *ctx_.bins = EstimateBins::around(w);
+    const EstimateBins bins = *ctx_.bins;
+    const Candidate* p = s_.cands.p.get();
+    for (size_t i = 0; i < s_.cands.n; ++i) ++ctx_.hist[bins.bin(static_cast<uint32_t>(p[i].key >> 32))];
+    counting_ = true;
   }
 
   // Lowers thin_bound_ to the R-th best estimate of the buffer and drops the rows whose lower
@@ -516,6 +528,7 @@ class ClusterScanner {
     const uint64_t t = kth_smallest_key(n, ctx_.thin_r, [p](size_t i) { return p[i].key; }, selection_scratch());
     const float w = Candidate{t, 0.f}.estimate();
     thin_bound_ = w;
+    if (!counting_) start_counting(w);
     size_t m = 0;
     for (size_t i = 0; i < n; ++i) {
       const Candidate c = p[i];
@@ -539,7 +552,7 @@ class ClusterScanner {
   float bound_ = kInf;
   float thin_bound_ = kInf;
   size_t thin_trigger_ = 0;
-  bool few_kept_ = false;  // the last thinned batch kept under an eighth of its rows
+  bool counting_ = false;  // the thinned histogram counts offered rows (from the first thinning)
 };
 
 void scan_clusters(const ProbeCtx& ctx, const uint32_t* clusters, size_t count, std::vector<Candidate>& buf,
@@ -804,8 +817,10 @@ ProbeTotals probe_rounds(const ProbeCtx& ctx_in, const DensePlan& plan, size_t l
     if (nchunks > 1) ctx.thin_r = 0;
     if (ctx.thin_r != 0 && !tot.thinned) {
       S.hist.assign(kEstimateBins, 0);
+      S.bins = EstimateBins{};
       S.offered = 0;
       ctx.hist = S.hist.data();
+      ctx.bins = &S.bins;
       ctx.offered = &S.offered;
       tot.thinned = true;
     }
@@ -854,7 +869,7 @@ std::optional<size_t> select_pool(const DensePlan& plan, bool thinned, TopScratc
         g_thinning.load(std::memory_order_relaxed) == 2
             ? std::nullopt
             : choose_rerank_pool_thinned(main.data(), main.size(), S.offered, plan.cap, plan.pool_target,
-                                         S.hist.data(), S.tmp);
+                                         S.hist.data(), S.bins, S.tmp);
     if (!p) return std::nullopt;
     pool = *p;
   } else {

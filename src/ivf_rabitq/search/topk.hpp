@@ -295,23 +295,52 @@ inline size_t choose_rerank_pool(Candidate* c, size_t L, uint32_t R, std::vector
   return r + pool_best_and_extras(c, L, r, std::min<size_t>(sat_mul(4, R), L) - r, tmp);
 }
 
-// Histogram of estimates over the top 12 bits of their total-order key (a bin is an eighth
-// of a binary octave): counts every row offered to a thinned candidate buffer, so that the
-// rank of a kept candidate among all offered rows can be bounded without keeping the rows.
-inline constexpr unsigned kEstimateBinShift = 20;
-inline constexpr size_t kEstimateBins = size_t{1} << (32 - kEstimateBinShift);
-inline size_t estimate_bin(float estimate) { return total_order_key(estimate) >> kEstimateBinShift; }
+// Histogram of estimates: counts every row offered to a thinned candidate buffer, so that
+// the rank of a kept candidate among all offered rows can be bounded without keeping the
+// rows. A row's bin is a monotone function of its total-order key (a larger key never gets a
+// smaller bin), so the rows counted in the bins up to a key's own bin include every row
+// whose key is at most that key; only that bin's rows above the key are over-counted.
+inline constexpr size_t kEstimateBins = 4096;
+
+struct EstimateBins {
+  // bin(key) = (key - lo) >> shift, clamped to [0, kEstimateBins). The default covers every
+  // key, an eighth of a binary octave a bin.
+  uint32_t lo = 0;
+  unsigned shift = 20;
+
+  size_t bin(uint32_t key) const {
+    const uint32_t d = key > lo ? key - lo : 0;
+    return std::min<size_t>(d >> shift, kEstimateBins - 1);
+  }
+  size_t bin_of(float estimate) const { return bin(total_order_key(estimate)); }
+
+  // Two binary octaves either side of w (the keys of finite floats are 2^23 apart an
+  // octave), 1/2048 of an octave a bin: the ranks that matter lie near the R-th best
+  // estimate, where an eighth of an octave can hold thousands of rows. Keys outside the
+  // window fall into the end bins, which stays sound. A non-finite w keeps the default.
+  static EstimateBins around(float w) {
+    EstimateBins b;
+    if (!std::isfinite(w)) return b;
+    constexpr uint32_t kHalf = uint32_t{1} << 24;
+    const uint32_t k = total_order_key(w);
+    b.lo = k > kHalf ? k - kHalf : 0;
+    b.shift = 13;
+    static_assert((kEstimateBins << 13) == 2 * (size_t{1} << 24));
+    return b;
+  }
+};
 
 // The rerank pool of choose_rerank_pool over the cap best of `offered` rows, computed from a
 // thinned buffer c[0..n) instead of those cap best. The buffer must hold every offered row
 // whose lower bound is not above the R-th best estimate (that holds each of the R best, and
 // every row that can qualify as an extra), and hist (kEstimateBins entries) must count every
-// offered row by estimate_bin. The cap best matter only through the extras, which must lie
+// offered row by bins.bin. The cap best matter only through the extras, which must lie
 // among them: when the histogram cannot show that the last chosen extra ranks within cap,
 // returns std::nullopt and the caller keeps the cap best the plain way. Otherwise the pool
 // is at the front of c, as choose_rerank_pool leaves it. tmp is scratch.
 inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, uint64_t offered, uint32_t cap,
-                                                         uint32_t R, const uint32_t* hist, std::vector<Candidate>& tmp) {
+                                                         uint32_t R, const uint32_t* hist, const EstimateBins& bins,
+                                                         std::vector<Candidate>& tmp) {
   const size_t L = static_cast<size_t>(std::min<uint64_t>(cap, offered));
   const size_t r = std::min<size_t>(R, L);
   if (n < r) return std::nullopt;  // the buffer lost one of the R best: not a thinned buffer
@@ -321,7 +350,7 @@ inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, 
     // Every offered row with a key up to the last extra's lies in its bin or below.
     uint64_t last = 0;
     for (size_t i = 0; i < n_extras; ++i) last = ex[i].key > last ? ex[i].key : last;
-    const size_t bin = static_cast<size_t>(last >> (32 + kEstimateBinShift));
+    const size_t bin = bins.bin(static_cast<uint32_t>(last >> 32));
     // Summed from whichever end is nearer (positive estimates sit in the upper half).
     uint64_t upto = 0;
     if (2 * bin < kEstimateBins) {

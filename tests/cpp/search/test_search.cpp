@@ -848,17 +848,24 @@ void match_step_by_step_reference(MiniSegment& seg) {
 // tombstones, and far outliers whose wide bounds qualify them from deep ranks.
 // The pool chosen from a thinned buffer and a histogram against the pool of the cap best.
 // Rows whose wide bounds qualify them from below the cap best must not enter: the histogram
-// either shows the extras rank within cap or the call declines (std::nullopt).
+// either shows the extras rank within cap or the call declines (std::nullopt). Bins placed
+// around the R-th best estimate must settle a pool whose candidates crowd into one eighth
+// of an octave (a coarse bin), where the default bins cannot.
 TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
   std::mt19937_64 g(5);
   struct Case {
     const char* name;
     uint32_t R;
-    bool deep;        // rows far below the cap best have bounds wide enough to qualify
-    bool must_decide; // the histogram must settle it (no decline)
-  } cases[] = {{"narrow bounds", 20, false, true}, {"narrow bounds R 1", 1, false, true},
-               {"deep qualifiers", 1, true, false}, {"deep qualifiers R 5", 5, true, false},
-               {"deep qualifiers R 300", 300, true, false}};
+    float spread;         // estimates uniform in [100, 100 + spread)
+    bool deep;            // rows far below the cap best have bounds wide enough to qualify
+    bool must_decide;     // the histogram must settle it (no decline) with bins around w
+    bool coarse_decides;  // and with the default bins
+  } cases[] = {{"narrow bounds", 20, 900.f, false, true, true},
+               {"narrow bounds R 1", 1, 900.f, false, true, true},
+               {"crowded estimates", 300, 3.f, false, true, false},
+               {"deep qualifiers", 1, 900.f, true, false, false},
+               {"deep qualifiers R 5", 5, 900.f, true, false, false},
+               {"deep qualifiers R 300", 300, 900.f, true, false, false}};
   const uint32_t cap = 1024;
   for (const Case& c : cases) {
     for (size_t n : {size_t(500), size_t(3000)}) {
@@ -866,7 +873,7 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
         std::vector<Candidate> all(n);
         std::uniform_real_distribution<float> ud(0.f, 1.f);
         for (size_t i = 0; i < n; ++i) {
-          const float est = 100.f + 900.f * ud(g);
+          const float est = 100.f + c.spread * ud(g);
           float width = 0.5f * ud(g);
           if (c.deep && est > 900.f && ud(g) < 0.01f) width = 2000.f;
           all[i] = Candidate::make(est, est - width, uint32_t(i));
@@ -884,20 +891,24 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
         for (auto& x : all) keys.push_back(x.key);
         std::sort(keys.begin(), keys.end());
         const float w = Candidate{keys[std::min<size_t>(c.R, n) - 1], 0.f}.estimate();
-        std::vector<Candidate> thin;
-        std::vector<uint32_t> hist(ix::kEstimateBins, 0);
-        for (auto& x : all) {
-          ++hist[ix::estimate_bin(x.estimate())];
-          if (!(x.lower > w)) thin.push_back(x);
+        for (const bool fine : {false, true}) {
+          const ix::EstimateBins bins = fine ? ix::EstimateBins::around(w) : ix::EstimateBins{};
+          std::vector<Candidate> thin;
+          std::vector<uint32_t> hist(ix::kEstimateBins, 0);
+          for (auto& x : all) {
+            ++hist[bins.bin_of(x.estimate())];
+            if (!(x.lower > w)) thin.push_back(x);
+          }
+          std::shuffle(thin.begin(), thin.end(), g);
+          const auto got_n =
+              ix::choose_rerank_pool_thinned(thin.data(), thin.size(), n, cap, c.R, hist.data(), bins, tmp);
+          if (fine ? c.must_decide : c.coarse_decides) ASSERT_TRUE(got_n.has_value()) << c.name << " n " << n;
+          if (!got_n) continue;
+          std::set<uint32_t> got;
+          for (size_t i = 0; i < *got_n; ++i) got.insert(thin[i].slot());
+          ASSERT_EQ(got.size(), *got_n);
+          ASSERT_EQ(got, want) << c.name << " n " << n << " rep " << rep << (fine ? " bins around w" : "");
         }
-        std::shuffle(thin.begin(), thin.end(), g);
-        const auto got_n = ix::choose_rerank_pool_thinned(thin.data(), thin.size(), n, cap, c.R, hist.data(), tmp);
-        if (c.must_decide) ASSERT_TRUE(got_n.has_value()) << c.name << " n " << n;
-        if (!got_n) continue;
-        std::set<uint32_t> got;
-        for (size_t i = 0; i < *got_n; ++i) got.insert(thin[i].slot());
-        ASSERT_EQ(got.size(), *got_n);
-        ASSERT_EQ(got, want) << c.name << " n " << n << " rep " << rep;
       }
     }
   }

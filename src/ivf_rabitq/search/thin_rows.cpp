@@ -1,0 +1,41 @@
+#include "ivf_rabitq/search/thin_rows.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace ivf_rabitq::index {
+
+namespace detail {
+
+size_t thin_rows_scalar(const float* est, const float* low, size_t n, float w, uint32_t lo, unsigned shift,
+                        uint32_t bins, uint32_t* hist, uint32_t* idx) {
+  if (hist != nullptr) {
+    for (size_t j = 0; j < n; ++j) {
+      const uint32_t b = std::bit_cast<uint32_t>(est[j]);
+      const uint32_t key = (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+      const uint32_t d = key > lo ? key - lo : 0;
+      ++hist[std::min<uint32_t>(d >> shift, bins - 1)];
+    }
+  }
+  size_t m = 0;
+  for (size_t j = 0; j < n; ++j) {
+    idx[m] = static_cast<uint32_t>(j);
+    m += !(low[j] > w);
+  }
+  return m;
+}
+
+ThinRowsFn thin_rows_fn(simd::Level level) {
+  if (!simd::cpu_supports(level)) level = simd::Level::Scalar;
+  return simd::pick(level, &thin_rows_scalar, &thin_rows_scalar, &thin_rows_avx512);
+}
+
+}  // namespace detail
+
+size_t thin_rows(const float* est, const float* low, size_t n, float w, uint32_t lo, unsigned shift, uint32_t bins,
+                 uint32_t* hist, uint32_t* idx) {
+  static const detail::ThinRowsFn fn = detail::thin_rows_fn(simd::active_level());
+  return fn(est, low, n, w, lo, shift, bins, hist, idx);
+}
+
+}  // namespace ivf_rabitq::index

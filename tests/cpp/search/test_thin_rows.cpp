@@ -1,0 +1,103 @@
+// The thinned batch kernel (histogram of estimate keys, positions of the rows a bound keeps)
+// at every level against a direct evaluation, and the monotone binning it relies on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ivf_rabitq/common/simd.hpp"
+#include "ivf_rabitq/search/thin_rows.hpp"
+#include "ivf_rabitq/search/topk.hpp"
+
+namespace ix = ivf_rabitq::index;
+namespace simd = ivf_rabitq::simd;
+
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// Values a batch can hold: ordinary estimates, negatives, both zeros, infinities and NaNs of
+// either sign, subnormals.
+float draw(std::mt19937_64& g, bool specials) {
+  std::uniform_real_distribution<float> u(-50.f, 400.f);
+  if (!specials || g() % 4 != 0) return u(g);
+  const float special[] = {0.f, -0.f, kInf, -kInf, kNaN, -kNaN, 1e-40f, -1e-40f, 3.4e38f, -3.4e38f};
+  return special[g() % std::size(special)];
+}
+
+}  // namespace
+
+TEST(ThinRows, KernelsAgreeWithDirectEvaluation) {
+  std::mt19937_64 g(11);
+  const float bounds[] = {120.f, -10.f, 0.f, kInf, -kInf, kNaN};
+  for (size_t n : {size_t(0), size_t(1), size_t(15), size_t(16), size_t(17), size_t(100), size_t(256)}) {
+    for (const bool specials : {false, true}) {
+      std::vector<float> est(n), low(n);
+      for (size_t j = 0; j < n; ++j) {
+        est[j] = draw(g, specials);
+        low[j] = g() % 8 == 0 ? draw(g, specials) : est[j] - 30.f * float(g() % 100) / 100.f;
+      }
+      for (const float w : bounds) {
+        for (const ix::EstimateBins bins : {ix::EstimateBins{}, ix::EstimateBins::around(w),
+                                            ix::EstimateBins::around(150.f), ix::EstimateBins::around(-3.f)}) {
+          std::vector<uint32_t> want_hist(ix::kEstimateBins, 0), want_idx;
+          for (size_t j = 0; j < n; ++j) {
+            ++want_hist[bins.bin_of(est[j])];
+            if (!(low[j] > w)) want_idx.push_back(uint32_t(j));
+          }
+          for (const simd::Level level : simd::supported_levels()) {
+            const std::string at = std::string(simd::level_name(level)) + " n " + std::to_string(n) + " w " +
+                                   std::to_string(w) + " shift " + std::to_string(bins.shift);
+            const auto fn = ix::detail::thin_rows_fn(level);
+            std::vector<uint32_t> hist(ix::kEstimateBins, 0), idx(n + 16, 0xDEADBEEF);
+            size_t m = fn(est.data(), low.data(), n, w, bins.lo, bins.shift, ix::kEstimateBins, hist.data(), idx.data());
+            ASSERT_EQ(std::vector<uint32_t>(idx.begin(), idx.begin() + m), want_idx) << at;
+            ASSERT_EQ(hist, want_hist) << at;
+            // Without a histogram only the list is made.
+            std::vector<uint32_t> idx2(n + 16);
+            m = fn(est.data(), low.data(), n, w, bins.lo, bins.shift, ix::kEstimateBins, nullptr, idx2.data());
+            ASSERT_EQ(std::vector<uint32_t>(idx2.begin(), idx2.begin() + m), want_idx) << at << " no histogram";
+          }
+        }
+      }
+    }
+  }
+}
+
+// A larger key never gets a smaller bin, for the default bins and for bins around any
+// centre, including non-finite, zero, tiny and huge ones: the rank check counts every row
+// up to a key's bin and is only sound under that order.
+TEST(ThinRows, BinsAreMonotoneInTheKey) {
+  std::mt19937_64 g(3);
+  std::vector<uint32_t> keys;
+  for (int i = 0; i < 20000; ++i) keys.push_back(uint32_t(g()));
+  for (float f : {0.f, -0.f, kInf, -kInf, kNaN, -kNaN, 1e-40f, 100.f, 100.0001f, 3.4e38f, -3.4e38f})
+    keys.push_back(ix::total_order_key(f));
+  keys.push_back(0);
+  keys.push_back(0xFFFFFFFFu);
+  std::sort(keys.begin(), keys.end());
+  for (const float centre : {100.f, -5.f, 0.f, 1e-40f, 3.4e38f, kInf, kNaN}) {
+    for (const ix::EstimateBins bins : {ix::EstimateBins{}, ix::EstimateBins::around(centre)}) {
+      size_t prev = 0;
+      for (uint32_t k : keys) {
+        const size_t b = bins.bin(k);
+        ASSERT_LT(b, ix::kEstimateBins);
+        ASSERT_GE(b, prev) << "centre " << centre << " key " << k;
+        prev = b;
+      }
+    }
+  }
+  // Around a finite centre the bins are fine: 1/2048 of an octave near it.
+  const ix::EstimateBins fine = ix::EstimateBins::around(100.f);
+  EXPECT_NE(fine.bin_of(100.f), fine.bin_of(100.1f));
+  EXPECT_GT(fine.bin_of(100.f), 0u);
+  EXPECT_LT(fine.bin_of(100.f), ix::kEstimateBins - 1);
+  EXPECT_EQ(fine.bin_of(1.f), 0u);
+  EXPECT_EQ(fine.bin_of(1e4f), ix::kEstimateBins - 1);
+}
