@@ -69,6 +69,14 @@ void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, siz
   for (size_t r = 0; r < m; ++r) out[r] = dot_i16_u8(q, rows[r], n);
 }
 
+void dot_s8_u8_rows(const int8_t* q, int64_t q_sum, const uint8_t* const* rows, size_t m, size_t n, int64_t* out) {
+  for (size_t r = 0; r < m; ++r) {
+    int64_t s = 0;
+    for (size_t i = 0; i < n; ++i) s += static_cast<int64_t>(q[i]) * static_cast<int64_t>(rows[r][i]);
+    out[r] = s - 128 * q_sum;
+  }
+}
+
 float float_dist(const float* q, const uint8_t* b, size_t n, float step) {
   float sum = 0.0f;
   for (size_t i = 0; i < n; ++i) {
@@ -137,6 +145,16 @@ int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n, simd::Level lvl
 void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out,
                      simd::Level lvl) {
   TANDREL_DISPATCH(lvl, dot_i16_u8_rows, q, rows, m, n, out);
+}
+bool dot_s8_u8_fast(simd::Level lvl) {
+  static const bool vnni = __builtin_cpu_supports("avx512vnni");
+  return usable(lvl) == simd::Level::Avx512 && vnni;
+}
+void dot_s8_u8_rows(const int8_t* q, int64_t q_sum, const uint8_t* const* rows, size_t m, size_t n, int64_t* out,
+                    simd::Level lvl) {
+  // Only the VNNI form beats the 16-bit kernels; without it the reference stands in.
+  if (dot_s8_u8_fast(lvl)) return detail::avx512::dot_s8_u8_rows(q, q_sum, rows, m, n, out);
+  detail::scalar::dot_s8_u8_rows(q, q_sum, rows, m, n, out);
 }
 float float_dist(const float* q, const uint8_t* b, size_t n, float step, simd::Level lvl) {
   TANDREL_DISPATCH(lvl, float_dist, q, b, n, step);
@@ -263,6 +281,13 @@ void RerankTable::assign(std::span<const float> query, float quant_scale, bool w
   const float p = quant::row_scale_from_exp(eq8);
   p2.codes_i16.resize(n);
   quant::quantize_i16(query.data(), n, 1.0f / p, p2.codes_i16.data(), lvl);
+  p2.codes_i8.resize(n);
+  int64_t qs = 0;
+  for (size_t i = 0; i < n; ++i) {
+    p2.codes_i8[i] = static_cast<int8_t>(p2.codes_i16[i]);
+    qs += p2.codes_i16[i];
+  }
+  p2.codes_sum = qs;
   p2.pow2_step = static_cast<double>(p) * 0.007874015748031496;
   // Every partial sum is an integer far below 2^53, so the integer sum converted once equals
   // the f64 sum taken in index order.

@@ -106,6 +106,13 @@ int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n, simd::Level lvl
 void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out,
                      simd::Level lvl);
 void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out);
+// The same sums from the query as bytes: out[r] = sum q[i] x b[i] - 128 x q_sum for rows[r]
+// (r < m), q_sum the exact sum of q[0..n). Equal to dot_i16_u8_rows of the widened query.
+// With AVX-512 VNNI (vpdpbusd: 64 byte products a step) when lvl is Avx512 and the CPU has
+// it, else the scalar reference; dot_s8_u8_fast() says whether the fast form runs.
+void dot_s8_u8_rows(const int8_t* q, int64_t q_sum, const uint8_t* const* rows, size_t m, size_t n, int64_t* out,
+                    simd::Level lvl);
+bool dot_s8_u8_fast(simd::Level lvl);
 // f32 sum, from +0 in index order, of (q[i] - (f32(b[i]) - 128) x step)^2.
 float float_dist(const float* q, const uint8_t* b, size_t n, float step, simd::Level lvl);
 RowCode encode_pow2_row(const float* x, size_t dim, uint8_t* codes, simd::Level lvl);
@@ -131,6 +138,8 @@ std::optional<RowExponent> delta_row_exponent(const uint8_t* row, size_t dim);
 struct RerankTable {
   struct Pow2 {
     std::vector<int16_t> codes_i16;  // query codes at its own power-of-two scale, -128..127
+    std::vector<int8_t> codes_i8;    // the same codes as bytes
+    int64_t codes_sum = 0;           // their exact sum
     double pow2_step = 0;            // 2^eq / 127
     double query_norm = 0;           // pow2_step^2 x sum of codes_i16[i]^2
   };
@@ -182,6 +191,7 @@ namespace ivf_rabitq::quant::detail {
   int64_t dot_i16_u8(const int16_t* q, const uint8_t* b, size_t n);                 \
   void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, size_t n, int64_t* out); \
   float float_dist(const float* q, const uint8_t* b, size_t n, float step);         \
+  void dot_s8_u8_rows(const int8_t* q, int64_t q_sum, const uint8_t* const* rows, size_t m, size_t n, int64_t* out); \
   }
 TANDREL_QUANT_KERNELS(scalar)
 TANDREL_QUANT_KERNELS(avx2)

@@ -198,6 +198,55 @@ void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, siz
   for (; r < m; ++r) out[r] = dot_i16_u8(q, rows[r], n);
 }
 
+// vpdpbusd multiplies four unsigned row bytes by four signed query bytes and adds the four
+// products to a 32-bit lane: a product is at most 255 x 128 = 32640 in magnitude, so a lane
+// over a block of kBlock bytes (kBlock / 64 steps of four) stays below 2^27 and the block's
+// lanes are widened to 64 bits before they are added up. Masked tail loads read zero
+// bytes past n on both sides.
+__attribute__((target("avx512f,avx512bw,avx512vnni"))) void dot_s8_u8_rows(const int8_t* q, int64_t q_sum,
+                                                                          const uint8_t* const* rows, size_t m,
+                                                                          size_t n, int64_t* out) {
+  constexpr size_t kG = 4;
+  auto widen_sum = [](__m512i v) {
+    const __m512i lo = _mm512_cvtepi32_epi64(_mm512_castsi512_si256(v));
+    const __m512i hi = _mm512_cvtepi32_epi64(_mm512_extracti64x4_epi64(v, 1));
+    return static_cast<int64_t>(_mm512_reduce_add_epi64(_mm512_add_epi64(lo, hi)));
+  };
+  size_t r = 0;
+  for (; r < m; r += kG) {
+    const size_t g = m - r < kG ? m - r : kG;
+    int64_t tot[kG] = {0, 0, 0, 0};
+    for (size_t b0 = 0; b0 < n; b0 += kBlock) {
+      const size_t b1 = n - b0 < kBlock ? n : b0 + kBlock;
+      __m512i acc[kG] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                         _mm512_setzero_si512()};
+      size_t i = b0;
+      if (g == kG) {
+        const uint8_t *p0 = rows[r], *p1 = rows[r + 1], *p2 = rows[r + 2], *p3 = rows[r + 3];
+        for (; i + 64 <= b1; i += 64) {
+          const __m512i qv = _mm512_loadu_si512(q + i);
+          acc[0] = _mm512_dpbusd_epi32(acc[0], _mm512_loadu_si512(p0 + i), qv);
+          acc[1] = _mm512_dpbusd_epi32(acc[1], _mm512_loadu_si512(p1 + i), qv);
+          acc[2] = _mm512_dpbusd_epi32(acc[2], _mm512_loadu_si512(p2 + i), qv);
+          acc[3] = _mm512_dpbusd_epi32(acc[3], _mm512_loadu_si512(p3 + i), qv);
+        }
+      } else {
+        for (; i + 64 <= b1; i += 64) {
+          const __m512i qv = _mm512_loadu_si512(q + i);
+          for (size_t j = 0; j < g; ++j) acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_loadu_si512(rows[r + j] + i), qv);
+        }
+      }
+      if (i < b1) {
+        const __mmask64 k = (~__mmask64{0}) >> (64 - (b1 - i));
+        const __m512i qv = _mm512_maskz_loadu_epi8(k, q + i);
+        for (size_t j = 0; j < g; ++j) acc[j] = _mm512_dpbusd_epi32(acc[j], _mm512_maskz_loadu_epi8(k, rows[r + j] + i), qv);
+      }
+      for (size_t j = 0; j < g; ++j) tot[j] += widen_sum(acc[j]);
+    }
+    for (size_t j = 0; j < g; ++j) out[r + j] = tot[j] - 128 * q_sum;
+  }
+}
+
 float float_dist(const float* q, const uint8_t* b, size_t n, float step) {
   // Terms sixteen at a time; the sum runs one term at a time in index order.
   const __m512 vstep = _mm512_set1_ps(step), c128 = _mm512_set1_ps(128.0f);

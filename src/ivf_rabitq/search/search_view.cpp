@@ -665,6 +665,7 @@ void score_slots(const SegmentView& seg, const storage::Delta& delta, const Rera
   // power-of-two integer formula: their dot products are computed kGroup rows per call.
   const bool grouped = table.pow2.has_value() && seg.has_origscale;
   const simd::Level lvl = simd::active_level();
+  const bool vnni = grouped && quant::dot_s8_u8_fast(lvl);
   // A run of consecutive slots (exact search) is one stream the hardware prefetcher
   // follows on its own; prefetching is only a hint, so a list that merely looks like a run
   // scores the same.
@@ -686,7 +687,9 @@ void score_slots(const SegmentView& seg, const storage::Delta& delta, const Rera
         int64_t dots[kGroup];
         const int16_t* q16 = table.pow2->codes_i16.data();
         const size_t qn = table.pow2->codes_i16.size();
-        if (qn <= kGroupDotMaxDim || !run) {
+        if (vnni) {
+          quant::dot_s8_u8_rows(table.pow2->codes_i8.data(), table.pow2->codes_sum, rows, e - g, qn, dots, lvl);
+        } else if (qn <= kGroupDotMaxDim || !run) {
           quant::dot_i16_u8_rows(q16, rows, e - g, qn, dots, lvl);
         } else {
           for (size_t i = g; i < e; ++i) dots[i - g] = quant::dot_i16_u8(q16, rows[i - g], qn, lvl);

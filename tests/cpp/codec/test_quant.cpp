@@ -335,23 +335,31 @@ TEST(Kernels, IntegerSumsStayExactAtExtremesOverLongRows) {
 // The several-rows dot product equals the one-row reference for every row, at every level:
 // groups of four and their remainder, tails of every length below the vector width (read
 // with masked loads), rows longer than one exact 32-bit block, and worst-case magnitudes.
+// The byte-query form (the query codes as signed bytes plus their sum) gives the same sums.
 TEST(Kernels, RowsDotMatchesOneRowReference) {
   std::mt19937 rng(11);
   struct Case {
     size_t m, n;
-    int fill;  // 0 random, 1 q = -128 and bytes 0 (largest positive), 2 q = 127 and bytes 0
+    int fill;  // 0 random, 1 q = -128 and bytes 0 (largest positive), 2 q = 127 and bytes 0,
+               // 3 q = -128 and bytes 255 (largest byte products)
   } cases[] = {{0, 128, 0},  {1, 128, 0},   {3, 1, 0},     {4, 31, 0},  {5, 32, 0},   {7, 33, 0},
                {8, 63, 0},   {9, 64, 0},    {4, 65, 0},    {6, 96, 0},  {8, 127, 0},  {13, 768, 0},
-               {4, 1000, 0}, {5, 65536, 1}, {4, 65537, 2}, {4, 0, 0},   {8, 128, 1},  {8, 200, 2}};
+               {4, 1000, 0}, {5, 65536, 1}, {4, 65537, 2}, {4, 0, 0},   {8, 128, 1},  {8, 200, 2},
+               {6, 131073, 3}, {3, 784, 3}};
   for (const Case& c : cases) {
     std::vector<int16_t> q(c.n);
     // Each row in its own allocation of exactly n bytes, so a read past a row is a fault
     // the sanitizer sees.
     std::vector<std::vector<uint8_t>> rows(c.m);
-    for (auto& v : q) v = c.fill == 1 ? -128 : c.fill == 2 ? 127 : static_cast<int16_t>(int(rng() % 256) - 128);
-    for (auto& r : rows) r = c.fill == 0 ? random_bytes(rng, c.n) : std::vector<uint8_t>(c.n, 0);
+    for (auto& v : q)
+      v = c.fill == 1 || c.fill == 3 ? -128 : c.fill == 2 ? 127 : static_cast<int16_t>(int(rng() % 256) - 128);
+    for (auto& r : rows)
+      r = c.fill == 0 ? random_bytes(rng, c.n) : std::vector<uint8_t>(c.n, c.fill == 3 ? 255 : 0);
     std::vector<const uint8_t*> ptrs;
     for (auto& r : rows) ptrs.push_back(r.data());
+    std::vector<int8_t> q8(q.begin(), q.end());
+    int64_t q_sum = 0;
+    for (int16_t v : q) q_sum += v;
     for (Level l : simd::supported_levels()) {
       SCOPED_TRACE(std::string(simd::level_name(l)) + " m=" + std::to_string(c.m) + " n=" + std::to_string(c.n));
       std::vector<int64_t> got(c.m + 1, 12345);
@@ -359,6 +367,12 @@ TEST(Kernels, RowsDotMatchesOneRowReference) {
       for (size_t r = 0; r < c.m; ++r)
         ASSERT_EQ(got[r], quant::dot_i16_u8(q.data(), rows[r].data(), c.n, Level::Scalar)) << "row " << r;
       EXPECT_EQ(got[c.m], 12345);  // nothing written past m
+      std::vector<int64_t> got8(c.m + 1, 12345);
+      quant::dot_s8_u8_rows(q8.data(), q_sum, ptrs.data(), c.m, c.n, got8.data(), l);
+      EXPECT_EQ(got8[c.m], 12345) << "byte query";
+      got.pop_back();
+      got8.pop_back();
+      ASSERT_EQ(got8, got) << "byte query";
     }
   }
 }
