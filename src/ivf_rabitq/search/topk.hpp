@@ -335,9 +335,10 @@ struct EstimateBins {
 // whose lower bound is not above the R-th best estimate (that holds each of the R best, and
 // every row that can qualify as an extra), and hist (kEstimateBins entries) must count every
 // offered row by bins.bin. The cap best matter only through the extras, which must lie
-// among them: when the histogram cannot show that the last chosen extra ranks within cap,
-// returns std::nullopt and the caller keeps the cap best the plain way. Otherwise the pool
-// is at the front of c, as choose_rerank_pool leaves it. tmp is scratch.
+// among them: extras the histogram places below the cap-th best key stay, those above it
+// go; when an extra shares a bin with the cap-th best key, returns std::nullopt and the
+// caller keeps the cap best the plain way. Otherwise the pool is at the front of c, as
+// choose_rerank_pool leaves it. tmp is scratch.
 inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, uint64_t offered, uint32_t cap,
                                                          uint32_t R, const uint32_t* hist, const EstimateBins& bins,
                                                          std::vector<Candidate>& tmp) {
@@ -360,7 +361,27 @@ inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, 
       for (size_t b = bin + 1; b < kEstimateBins; ++b) above += hist[b];
       upto = offered - above;
     }
-    if (upto > cap) return std::nullopt;
+    if (upto > cap) {
+      // The cap-th smallest key lies in the first bin whose running count reaches cap: the
+      // chosen extras in lower bins are among the cap best and those in higher bins are not,
+      // which leaves the extras the cap best give (a prefix by key of the chosen ones). An
+      // extra in that bin itself cannot be placed, unless the count reaches cap exactly at
+      // its end.
+      uint64_t run = 0;
+      size_t cut = 0;
+      for (; cut + 1 < kEstimateBins; ++cut) {
+        run += hist[cut];
+        if (run >= cap) break;
+      }
+      if (run < cap) run += hist[cut];
+      size_t m = 0;
+      for (size_t i = 0; i < n_extras; ++i) {
+        const size_t b = bins.bin(static_cast<uint32_t>(ex[i].key >> 32));
+        if (b == cut && run != cap) return std::nullopt;
+        if (b <= cut) c[r + m++] = ex[i];
+      }
+      return r + m;
+    }
   }
   return r + n_extras;
 }

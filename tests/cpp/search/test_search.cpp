@@ -848,9 +848,10 @@ void match_step_by_step_reference(MiniSegment& seg) {
 // tombstones, and far outliers whose wide bounds qualify them from deep ranks.
 // The pool chosen from a thinned buffer and a histogram against the pool of the cap best.
 // Rows whose wide bounds qualify them from below the cap best must not enter: the histogram
-// either shows the extras rank within cap or the call declines (std::nullopt). Bins placed
-// around the R-th best estimate must settle a pool whose candidates crowd into one eighth
-// of an octave (a coarse bin), where the default bins cannot.
+// either places each extra below or above the cap-th best key, or the call declines
+// (std::nullopt). Bins placed around the R-th best estimate must settle a pool whose
+// candidates crowd into one eighth of an octave (a coarse bin), where the default bins
+// cannot, and drop the deep qualifiers of a pool whose cap binds.
 TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
   std::mt19937_64 g(5);
   struct Case {
@@ -865,7 +866,7 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
                {"crowded estimates", 300, 3.f, false, true, false},
                {"deep qualifiers", 1, 900.f, true, false, false},
                {"deep qualifiers R 5", 5, 900.f, true, false, false},
-               {"deep qualifiers R 300", 300, 900.f, true, false, false}};
+               {"deep qualifiers R 300", 300, 900.f, true, true, false}};
   const uint32_t cap = 1024;
   for (const Case& c : cases) {
     for (size_t n : {size_t(500), size_t(3000)}) {
