@@ -42,6 +42,7 @@
 #include "ivf_rabitq/predicate/keys.hpp"
 #include "ivf_rabitq/predicate/predicate.hpp"
 #include "ivf_rabitq/search/rank_bound.hpp"
+#include "ivf_rabitq/search/search_rank.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
@@ -438,6 +439,9 @@ class IvfIndex {
   // centroids_rot on the int8 grid of the ranking's lower bounds (empty when the bound does
   // not pay on this CPU or for this cluster count). Built by the open, immutable.
   CentroidBound centroid_bound;
+  // packed_centroids regrouped so that near centroids share the ranking's groups (empty when
+  // the grouping costs too much at open). Built by the open, immutable.
+  RankOrder rank_order;
   // Delta rows per cluster, in step with `delta`: changed only while the delta write lock
   // is held (assigned by the open, extended by every add), read under the delta read lock.
   DeltaClusterLists delta_lists;

@@ -69,6 +69,7 @@ IndexView index_view(const IvfIndex& ix) {
       bc.words() == s.words && s.words * 64 == s.pad)
     s.blocked = &bc;
   s.centroid_bound = &ix.centroid_bound;
+  if (!ix.rank_order.empty()) s.rank_order = &ix.rank_order;
   s.offsets = mf.offsets.data();
   s.codes = ix.codes_bin.view().data();
   s.metas = ix.metas_bin.view().data();

@@ -58,7 +58,7 @@ constexpr size_t kGroup = 2;
 inline float key_distance(uint64_t key) { return Candidate{key, 0.f}.estimate(); }
 
 void scan_range(detail::RankBlocksFn fn, const float* q, const distance::PackedVectors& pv, size_t m, size_t b0,
-                size_t b1, std::vector<uint64_t>& heap) {
+                size_t b1, std::vector<uint64_t>& heap, const uint32_t* ids = nullptr) {
   heap.clear();
   if (m == 0) return;
   const size_t n = pv.size();
@@ -76,7 +76,8 @@ void scan_range(detail::RankBlocksFn fn, const float* q, const distance::PackedV
     for (size_t l = 0; l < cnt; ++l) {
       float v = d[l];
       if (std::isnan(v)) v = std::numeric_limits<float>::infinity();
-      const uint64_t key = (static_cast<uint64_t>(total_order_key(v)) << 32) | static_cast<uint32_t>(first + l);
+      const uint32_t id = ids != nullptr ? ids[first + l] : static_cast<uint32_t>(first + l);
+      const uint64_t key = (static_cast<uint64_t>(total_order_key(v)) << 32) | id;
       if (heap.size() < m) {
         heap.push_back(key);
         std::push_heap(heap.begin(), heap.end());
@@ -114,12 +115,49 @@ void nearest_keys_at(simd::Level level, const float* q, const distance::PackedVe
 }
 
 void nearest_keys(const float* q, const distance::PackedVectors& pv, size_t m, std::vector<uint64_t>& out,
-                  std::vector<uint64_t>& heap) {
+                  std::vector<uint64_t>& heap, const uint32_t* ids) {
   static const detail::RankBlocksFn fn = rank_fn(simd::active_level());
   m = std::min(m, pv.size());
-  scan_range(fn, q, pv, m, 0, pv.blocks(), heap);
+  scan_range(fn, q, pv, m, 0, pv.blocks(), heap, ids);
   out.assign(heap.begin(), heap.end());
   std::sort(out.begin(), out.end());
+}
+
+RankOrder RankOrder::build(const float* rows, const distance::PackedVectors& pv, size_t n, size_t dim) {
+  RankOrder ro;
+  // n / 32 groups, each one pass over all n vectors: about n x n x dim / 32 multiply-adds.
+  constexpr double kMaxWork = double(size_t{1} << 30);
+  if (n < 2 * distance::kBlock || pv.size() != n || pv.dim() != dim ||
+      double(n) * double(n) * double(dim) > kMaxWork || n > kU32Max)
+    return ro;
+  std::vector<float> d(pv.blocks() * distance::kBlock);
+  std::vector<char> placed(n, 0);
+  std::vector<uint64_t> near;  // (distance key, index) of the vectors not yet placed
+  std::vector<size_t> order;
+  order.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (placed[i]) continue;
+    placed[i] = 1;
+    order.push_back(i);
+    distance::sq_l2_blocks(rows + i * dim, pv, 0, pv.blocks(), d.data());
+    near.clear();
+    for (size_t j = i + 1; j < n; ++j) {
+      if (placed[j]) continue;
+      const float v = std::isnan(d[j]) ? std::numeric_limits<float>::infinity() : d[j];
+      near.push_back((static_cast<uint64_t>(total_order_key(v)) << 32) | j);
+    }
+    // A group is what one kernel call scans and abandons: kGroup blocks.
+    const size_t take = std::min<size_t>(kGroup * distance::kBlock - 1, near.size());
+    std::partial_sort(near.begin(), near.begin() + take, near.end());
+    for (size_t t = 0; t < take; ++t) {
+      const size_t j = static_cast<uint32_t>(near[t]);
+      placed[j] = 1;
+      order.push_back(j);
+    }
+  }
+  ro.packed = distance::PackedVectors::pack_indexed(rows, dim, order.data(), n);
+  ro.ids.assign(order.begin(), order.end());
+  return ro;
 }
 
 }  // namespace ivf_rabitq::index

@@ -21,8 +21,25 @@ namespace ivf_rabitq::index {
 // The min(m, pv.size()) nearest vectors of pv to q, ascending by (distance key, index),
 // as keys (total-order key of the distance << 32 | index) into out (resized). `heap` is
 // scratch. Dispatched on simd::active_level(); single-threaded.
+// With ids, vector i of pv is reported as ids[i] (keys and ties use ids[i]): the ranking of
+// a regrouped packing (RankOrder) is the ranking of the original vectors.
 void nearest_keys(const float* q, const distance::PackedVectors& pv, size_t m, std::vector<uint64_t>& out,
-                  std::vector<uint64_t>& heap);
+                  std::vector<uint64_t>& heap, const uint32_t* ids = nullptr);
+
+// The centroids regrouped for the ranking: each group of two packed blocks (what one kernel
+// call scans) holds a centroid and the 31 nearest to it among those not yet placed, so that
+// the groups of a far region are all far and abandoned early (random neighbours keep a near
+// centroid in most groups, and a group is abandoned only when every partial sum is over the
+// limit). Derived at open.
+struct RankOrder {
+  distance::PackedVectors packed;
+  std::vector<uint32_t> ids;  // the centroid of packed vector i
+
+  // From n row-major vectors of dim values and their packing in index order. Empty when the
+  // grouping would cost more than a bounded amount of work (n x n x dim).
+  static RankOrder build(const float* rows, const distance::PackedVectors& pv, size_t n, size_t dim);
+  bool empty() const { return ids.empty(); }
+};
 void nearest_keys_at(simd::Level level, const float* q, const distance::PackedVectors& pv, size_t m,
                      std::vector<uint64_t>& out, std::vector<uint64_t>& heap);
 // The same over vectors [first_block * 16, end_block * 16) ∩ [0, size) only: the m best of

@@ -760,6 +760,9 @@ size_t rank_clusters(const SegmentView& seg, std::span<const float> query, size_
              cb != nullptr && cb->usable() && cb->size() == seg.packed_centroids->size() && cb->pad() == seg.pad &&
              seg.packed_centroids->dim() == seg.pad && m * 4 <= cb->size()) {
     nearest_keys_bounded(S.rq.data(), seg.centroids_rot, *seg.packed_centroids, *cb, m, S.ckeys, S.bound);
+  } else if (const RankOrder* ro = seg.rank_order;
+             ro != nullptr && ro->packed.size() == seg.packed_centroids->size() && ro->packed.dim() == seg.pad) {
+    nearest_keys(S.rq.data(), ro->packed, m, S.ckeys, S.heap, ro->ids.data());
   } else {
     nearest_keys(S.rq.data(), *seg.packed_centroids, m, S.ckeys, S.heap);
   }

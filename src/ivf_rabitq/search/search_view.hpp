@@ -15,6 +15,7 @@
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/live/delta_lists.hpp"
 #include "ivf_rabitq/search/rank_bound.hpp"
+#include "ivf_rabitq/search/search_rank.hpp"
 #include "ivf_rabitq/search/topk.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 #include "ivf_rabitq/storage/records.hpp"
@@ -35,6 +36,7 @@ struct SegmentView {
   const float* centroids_rot = nullptr;                   // n_clusters x pad
   const distance::PackedVectors* packed_centroids = nullptr;  // the same, packed (required)
   const CentroidBound* centroid_bound = nullptr;              // grid codes of the same (optional)
+  const RankOrder* rank_order = nullptr;                      // the same regrouped (optional)
   const uint32_t* offsets = nullptr;                      // n_clusters + 1
   const uint64_t* codes = nullptr;                        // n x n_bits x words
   // The same codes block-interleaved for the cluster scan (same clusters, n, n_bits and

@@ -14,6 +14,7 @@
 
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/search/rank_bound.hpp"
+#include "ivf_rabitq/search/search_rank.hpp"
 #include "ivf_rabitq/search/topk.hpp"
 
 namespace ix = ivf_rabitq::index;
@@ -122,6 +123,37 @@ TEST(RankBound, BoundedRankingEqualsFullRanking) {
         ASSERT_EQ(got.size(), k) << c.name << " m " << m;
         ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << c.name << " m " << m << " vnni " << vnni;
       }
+    }
+  }
+}
+
+// The ranking over centroids regrouped by proximity (each group a centroid and its nearest
+// neighbours, so that far groups are abandoned whole) reports the original indices and the
+// same list as the full ranking, ties, non-finite values and duplicates included.
+TEST(RankBound, RegroupedRankingEqualsFullRanking) {
+  const Case cases[] = {
+      {Shape::Clustered, 128, 2100, "clustered 128"}, {Shape::Clustered, 320, 700, "clustered 320"},
+      {Shape::Clustered, 64, 203, "clustered 64, partial block"}, {Shape::Sphere, 128, 900, "sphere"},
+      {Shape::OnGrid, 64, 1500, "on the grid, ties"},
+      {Shape::NonFinite, 128, 700, "non-finite and huge"},        {Shape::Tiny, 128, 700, "tiny values"},
+      {Shape::FarQuery, 128, 700, "query off the grid"},           {Shape::Duplicates, 64, 500, "duplicates"},
+  };
+  for (const Case& c : cases) {
+    std::vector<float> cents, q;
+    make(c, cents, q);
+    const auto want = full_ranking(cents, q, c.n, c.pad);
+    const auto packed = distance::PackedVectors::pack(cents.data(), c.n, c.pad);
+    const auto order = ix::RankOrder::build(cents.data(), packed, c.n, c.pad);
+    ASSERT_FALSE(order.empty()) << c.name;
+    std::vector<uint32_t> ids = order.ids;
+    std::sort(ids.begin(), ids.end());
+    for (size_t i = 0; i < c.n; ++i) ASSERT_EQ(ids[i], i) << c.name << ": not a permutation";
+    std::vector<uint64_t> heap;
+    for (size_t m : {size_t(1), size_t(7), size_t(32), c.n / 4, c.n, c.n + 3}) {
+      std::vector<uint64_t> got;
+      ix::nearest_keys(q.data(), order.packed, m, got, heap, order.ids.data());
+      ASSERT_EQ(got.size(), std::min(m, c.n)) << c.name << " m " << m;
+      ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << c.name << " m " << m;
     }
   }
 }
