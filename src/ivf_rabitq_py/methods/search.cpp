@@ -71,6 +71,9 @@ PyObject* method_search(PyObject* self, Args& args) {
     if (!tup) return nullptr;
     PyTuple_SetItem(tup, 0, id.release());
     PyTuple_SetItem(tup, 1, dist.release());
+    // A pair of a str and a float can be part of no reference cycle: the collector need not
+    // traverse it (it untracks such tuples itself, but only once it has walked them).
+    PyObject_GC_UnTrack(tup);
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tup);
   }
   return list.release();
