@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -175,6 +176,44 @@ void estimates_from_ips(const QueryLut& lut, size_t pad, const uint64_t* ip, con
   fn(s, ip, factors, n, estimate, lower);
 }
 
+void detail::estimates_from_blocked_scalar(const EstimateScalars& s, const uint64_t* ip, const float* fblocks,
+                                           size_t n, float* estimate, float* lower) {
+  // The operations of estimate_distance, in its order, with (step x step) / 12 read.
+  const float vq = (s.step_q * s.step_q) / 12.0f;
+  const size_t rows = (n + 15) / 16 * 16;
+  for (size_t r = 0; r < rows; ++r) {
+    const float* f = fblocks + r / kScanBlockRows * kBlockFactorFloats + r % kScanBlockRows;
+    const float norm2_x = f[0];
+    const float step_x = f[kScanBlockRows];
+    const float lo_x = f[2 * kScanBlockRows];
+    const float code_sum_x = f[3 * kScanBlockRows];
+    const float var_x = f[4 * kScanBlockRows];
+    const float ipf = static_cast<float>(ip[r]);
+    const float t0 = s.pad * (lo_x * s.lo_q);
+    const float t1 = (step_x * s.lo_q) * code_sum_x;
+    const float t2 = (lo_x * s.step_q) * s.code_sum_q;
+    const float t3 = (step_x * s.step_q) * ipf;
+    const float S = t0 + (t1 + (t2 + t3));
+    const float est = (norm2_x + s.norm2_q) - (S + S);
+    float var = var_x * s.norm2_q + vq * norm2_x;
+    if (!(var >= 0.0f)) var = 0.0f;
+    estimate[r] = est;
+    lower[r] = est - 6.0f * std::sqrt(var);
+  }
+}
+
+bool blocked_estimates_fast() {
+  static const bool fast = usable(simd::active_level()) == simd::Level::Avx512;
+  return fast;
+}
+
+void estimates_from_blocked(const QueryLut& lut, size_t pad, const uint64_t* ip, const float* fblocks, size_t n,
+                            float* estimate, float* lower) {
+  const detail::EstimateScalars s{static_cast<float>(pad), lut.lo, lut.step, lut.code_sum, lut.norm2};
+  if (blocked_estimates_fast()) return detail::estimates_from_blocked_avx512(s, ip, fblocks, n, estimate, lower);
+  detail::estimates_from_blocked_scalar(s, ip, fblocks, n, estimate, lower);
+}
+
 // ---------------------------------------------------------------------------------------
 // Blocked copy
 // ---------------------------------------------------------------------------------------
@@ -305,6 +344,50 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
   bc.n_bits_ = n_bits;
   bc.layout_ = layout;
   return bc;
+}
+
+bool BlockedCodes::add_factors(std::span<const float> metas, const uint32_t* offsets) {
+  if (empty() || offsets == nullptr) return false;
+  const size_t blocks = first_block_.back();
+  size_t floats = 0;
+  if (__builtin_mul_overflow(blocks, kBlockFactorFloats, &floats)) return false;
+  if (floats == 0) return false;
+  const size_t bytes = floats * sizeof(float);
+  const size_t align = bytes >= kHugePage ? kHugePage : 64;
+  const size_t alloc = (bytes + align - 1) / align * align;
+  float* mem = static_cast<float*>(std::aligned_alloc(align, alloc));
+  if (mem == nullptr) return false;
+#if defined(MADV_HUGEPAGE)
+  if (align == kHugePage) (void)madvise(mem, alloc, MADV_HUGEPAGE);
+#endif
+  const size_t meta_rows = metas.size() / kRowFactors;
+  auto fill = [&](size_t c0, size_t c1) {
+    for (size_t c = c0; c < c1; ++c) {
+      const uint64_t a = offsets[c];
+      const uint64_t end = std::min<uint64_t>(std::min<uint64_t>(offsets[c + 1], n_), meta_rows);
+      for (uint64_t blk = first_block_[c]; blk < first_block_[c + 1]; ++blk) {
+        float* out = mem + blk * kBlockFactorFloats;
+        std::fill_n(out, kBlockFactorFloats, 0.0f);
+        const uint64_t r0 = a + (blk - first_block_[c]) * kScanBlockRows;
+        for (size_t r = 0; r < kScanBlockRows && r0 + r < end; ++r) {
+          const float* f = metas.data() + (r0 + r) * kRowFactors;
+          out[r] = f[kFactorNorm2];
+          out[kScanBlockRows + r] = f[kFactorStep];
+          out[2 * kScanBlockRows + r] = f[kFactorLo];
+          out[3 * kScanBlockRows + r] = f[kFactorCodeSum];
+          out[4 * kScanBlockRows + r] = (f[kFactorStep] * f[kFactorStep]) / 12.0f;
+        }
+      }
+    }
+  };
+  const size_t n_clusters = first_block_.size() - 1;
+  if (bytes < (size_t{1} << 20)) {
+    fill(0, n_clusters);
+  } else {
+    parallel::for_chunks(n_clusters, 16, fill);
+  }
+  factors_.reset(mem);
+  return true;
 }
 
 }  // namespace ivf_rabitq::codec

@@ -78,6 +78,24 @@ void scan_blocks_at(simd::Level level, const uint8_t* blocks, size_t n_blocks, c
 void estimates_from_ips(const QueryLut& lut, size_t pad, const uint64_t* ip, const float* factors, size_t n,
                         float* estimate, float* lower);
 
+// Row factors in the blocks of the scan: per block of 32 rows, kBlockFactorFields runs of 32
+// f32 (norm2, step, lo and code_sum of the rows, then (step x step) / 12, the f32 value the
+// estimate's variance term starts from), zero for the padding rows. Estimates read them
+// without transposing a row's four factors and without a division per row.
+inline constexpr size_t kBlockFactorFields = 5;
+inline constexpr size_t kBlockFactorFloats = kBlockFactorFields * kScanBlockRows;
+
+// Estimates and lower bounds of rows 0..n-1 of consecutive blocks whose factors start at
+// fblocks (kBlockFactorFloats f32 a block) from their inner products ip[r], against lut;
+// bit-identical to estimates_from_ips over the rows' stored factors. Written for n rounded
+// up to a multiple of 16 (padding rows of the last block included): estimate and lower must
+// hold that many. Dispatched: AVX-512, else the scalar reference.
+void estimates_from_blocked(const QueryLut& lut, size_t pad, const uint64_t* ip, const float* fblocks, size_t n,
+                            float* estimate, float* lower);
+// Whether estimates_from_blocked runs a vector kernel at this process's level (the blocked
+// factors are only worth their memory then).
+bool blocked_estimates_fast();
+
 // The block-interleaved copy of a segment's main row codes, cluster by cluster. Cluster c
 // owns the rows offsets[c] .. min(offsets[c+1], n) - 1 and the blocks first_block[c] ..
 // first_block[c+1] - 1 (ceil(rows / 32) of them). Immutable once built.
@@ -102,11 +120,20 @@ class BlockedCodes {
   // First block of cluster c (c < n_clusters()).
   const uint8_t* cluster_blocks(size_t c) const { return bytes_.get() + first_block_[c] * block_bytes_; }
 
+  // Adds the blocked row factors (see kBlockFactorFields) from metas (4 f32 a row, the rows
+  // of the codes); rows beyond metas' length get zero factors. Returns false, adding
+  // nothing, when the copy cannot be allocated.
+  bool add_factors(std::span<const float> metas, const uint32_t* offsets);
+  bool has_factors() const { return factors_ != nullptr; }
+  // Factors of the first block of cluster c (has_factors()).
+  const float* cluster_factors(size_t c) const { return factors_.get() + first_block_[c] * kBlockFactorFloats; }
+
  private:
   struct Free {
-    void operator()(uint8_t* p) const { std::free(p); }
+    void operator()(void* p) const { std::free(p); }
   };
   std::unique_ptr<uint8_t[], Free> bytes_;
+  std::unique_ptr<float[], Free> factors_;
   std::vector<uint64_t> first_block_;
   size_t block_bytes_ = 0;
   size_t total_bytes_ = 0;
@@ -133,6 +160,10 @@ void scan_quads_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* ta
                        uint64_t* ip);
 void scan_quads_vbmi(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
                      uint64_t* ip);
+void estimates_from_blocked_scalar(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
+                                   float* estimate, float* lower);
+void estimates_from_blocked_avx512(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
+                                   float* estimate, float* lower);
 // AVX-512 VBMI and VNNI, which scan_quads_vbmi needs on top of AVX-512 F/BW.
 bool cpu_has_vbmi_vnni();
 // The vector kernels keep 32-bit row sums: up to 15 x 255 x len, exact up to this length

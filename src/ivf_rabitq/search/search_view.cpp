@@ -305,9 +305,13 @@ inline void prefetch_rows(const SegmentView& seg, size_t stride, uint32_t c, uin
   const size_t rows = std::min<size_t>(b - a, 32);
   const char* codes = seg.blocked != nullptr ? reinterpret_cast<const char*>(seg.blocked->cluster_blocks(c))
                                              : reinterpret_cast<const char*>(seg.codes + static_cast<size_t>(a) * stride);
-  const char* metas = reinterpret_cast<const char*>(seg.metas + static_cast<size_t>(a) * codec::kRowFactors);
+  const bool blocked_factors = seg.blocked != nullptr && seg.blocked->has_factors();
+  const char* metas = blocked_factors
+                          ? reinterpret_cast<const char*>(seg.blocked->cluster_factors(c))
+                          : reinterpret_cast<const char*>(seg.metas + static_cast<size_t>(a) * codec::kRowFactors);
   const size_t code_bytes = rows * stride * sizeof(uint64_t);
-  const size_t meta_bytes = rows * codec::kRowFactors * sizeof(float);
+  const size_t meta_bytes =
+      (blocked_factors ? codec::kBlockFactorFloats : rows * codec::kRowFactors) * sizeof(float);
   for (size_t o = 0; o < code_bytes; o += 64) __builtin_prefetch(codes + o);
   for (size_t o = 0; o < meta_bytes; o += 64) __builtin_prefetch(metas + o);
 }
@@ -402,8 +406,14 @@ class ClusterScanner {
       codec::scan_blocks(blocks + (p - a) / codec::kScanBlockRows * bc.block_bytes(),
                          (cnt + codec::kScanBlockRows - 1) / codec::kScanBlockRows, s_.tables.data(), seg.n_bits, len,
                          s_.ip);
-      codec::estimates_from_ips(s_.lut, seg.pad, s_.ip, seg.metas + static_cast<size_t>(p) * codec::kRowFactors, cnt,
-                                s_.est, s_.low);
+      if (bc.has_factors()) {
+        codec::estimates_from_blocked(s_.lut, seg.pad, s_.ip,
+                                      bc.cluster_factors(c) + (p - a) / codec::kScanBlockRows * codec::kBlockFactorFloats,
+                                      cnt, s_.est, s_.low);
+      } else {
+        codec::estimates_from_ips(s_.lut, seg.pad, s_.ip, seg.metas + static_cast<size_t>(p) * codec::kRowFactors,
+                                  cnt, s_.est, s_.low);
+      }
       const auto take = [&](uint32_t x, uint32_t y) {
         out.rows += y - x;
         append(x - p, y - x, x);

@@ -630,6 +630,12 @@ void check_query(const Segment& s, std::span<const float> q, uint64_t k, uint64_
   const codec::BlockedCodes bc = codec::BlockedCodes::build(s.codes, s.offsets.data(), s.k, s.n, s.sh.bits, s.words);
   ix::SegmentView vb = v;
   vb.blocked = &bc;
+  // And with the row factors in the blocks as well.
+  codec::BlockedCodes bcf = codec::BlockedCodes::build(s.codes, s.offsets.data(), s.k, s.n, s.sh.bits, s.words);
+  // (no block to hold them without rows)
+  ASSERT_EQ(bcf.add_factors(s.metas, s.offsets.data()), !bcf.empty() && s.n > 0);
+  ix::SegmentView vf = v;
+  vf.blocked = &bcf;
   const BoundPred bp{filter, s.n};
   const ix::RowFilter rf = bp.bind();
   const auto exact = model_exact(s, q, k, filter);
@@ -637,10 +643,12 @@ void check_query(const Segment& s, std::span<const float> q, uint64_t k, uint64_
     par::with_threads(threads, [&] {
       for (bool ensure : {false, true}) {
         const ModelOut want = model_dense(s, q, k, nprobe, rerank, filter, ensure, threads);
-        const ix::SegmentView* const views[] = {&v, &vb};
+        const ix::SegmentView* const views[] = {&v, &vb, &vf};
         std::vector<SlotDistance> got;
         for (const ix::SegmentView* view : views) {
-          const std::string scan = view->blocked ? " (blocked scan)" : "";
+          const std::string scan = view->blocked == nullptr    ? ""
+                                   : view->blocked->has_factors() ? " (blocked scan and factors)"
+                                                                  : " (blocked scan)";
           ix::SearchProfile prof;
           got = ix::search_core_view(*view, s.live(), q, params(k, nprobe, rerank, ensure), rf, &prof);
           ASSERT_TRUE(same(got, want.result)) << what << scan << " ensure " << ensure << " threads " << threads;
