@@ -1,4 +1,5 @@
 #include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/codec/fastscan.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -473,24 +474,28 @@ simd::Level usable(simd::Level level) {
   return simd::cpu_supports(level) ? level : simd::Level::Scalar;
 }
 
-inline RowEstimate estimate_one(const detail::EstimateScalars& s, uint64_t ip, const float* f) {
+// The estimate of a row from its factors and vx = (step_x x step_x) / 12 (given, so that a
+// copy that stores it spares the division).
+inline RowEstimate estimate_with(const detail::EstimateScalars& s, uint64_t ip, float norm2_x, float step_x, float lo_x,
+                                 float code_sum_x, float vx) {
   const float ipf = static_cast<float>(ip);
-  const float norm2_x = f[kFactorNorm2];
-  const float step_x = f[kFactorStep];
-  const float lo_x = f[kFactorLo];
-  const float code_sum_x = f[kFactorCodeSum];
   const float t0 = s.pad * (lo_x * s.lo_q);
   const float t1 = (step_x * s.lo_q) * code_sum_x;
   const float t2 = (lo_x * s.step_q) * s.code_sum_q;
   const float t3 = (step_x * s.step_q) * ipf;
   const float S = t0 + (t1 + (t2 + t3));
   const float est = (norm2_x + s.norm2_q) - (S + S);
-  const float va = ((step_x * step_x) / 12.0f) * s.norm2_q;
+  const float va = vx * s.norm2_q;
   const float vb = ((s.step_q * s.step_q) / 12.0f) * norm2_x;
   float var = va + vb;
   if (!(var >= 0.0f)) var = 0.0f;
   const float lower = est - 6.0f * std::sqrt(var);
   return {est, lower};
+}
+
+inline RowEstimate estimate_one(const detail::EstimateScalars& s, uint64_t ip, const float* f) {
+  const float step_x = f[kFactorStep];
+  return estimate_with(s, ip, f[kFactorNorm2], step_x, f[kFactorLo], f[kFactorCodeSum], (step_x * step_x) / 12.0f);
 }
 
 detail::EstimateScalars scalars_of(const QueryLut& lut, size_t pad) {
@@ -520,6 +525,18 @@ void detail::estimates_from_ip_scalar(const EstimateScalars& s, const uint64_t* 
                                       size_t n, float* estimate, float* lower) {
   for (size_t r = 0; r < n; ++r) {
     const RowEstimate e = estimate_one(s, ip[r], factors + r * kRowFactors);
+    estimate[r] = e.estimate;
+    lower[r] = e.lower;
+  }
+}
+
+void detail::estimates_from_blocked_scalar(const EstimateScalars& s, const uint64_t* ip, const float* fblocks,
+                                           size_t n, float* estimate, float* lower) {
+  const size_t rows = (n + 15) / 16 * 16;
+  for (size_t r = 0; r < rows; ++r) {
+    const float* f = fblocks + r / kScanBlockRows * kBlockFactorFloats + r % kScanBlockRows;
+    const RowEstimate e = estimate_with(s, ip[r], f[0], f[kScanBlockRows], f[2 * kScanBlockRows],
+                                        f[3 * kScanBlockRows], f[4 * kScanBlockRows]);
     estimate[r] = e.estimate;
     lower[r] = e.lower;
   }

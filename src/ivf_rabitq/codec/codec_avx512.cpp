@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "ivf_rabitq/codec/codec.hpp"
+#include "ivf_rabitq/codec/fastscan.hpp"
 
 namespace ivf_rabitq::codec::detail {
 
@@ -240,16 +241,48 @@ void fwht_avx512(float* v, size_t n) {
 // Estimates of 16 rows at a time, same operations and order as the scalar formula.
 // ---------------------------------------------------------------------------------------
 
+namespace {
+
+// The query side of the estimate, broadcast.
+struct EstimateLanes {
+  __m512 pad, lo_q, step_q, code_sum_q, norm2_q, vq, six, zero;
+  explicit EstimateLanes(const EstimateScalars& s)
+      : pad(_mm512_set1_ps(s.pad)),
+        lo_q(_mm512_set1_ps(s.lo_q)),
+        step_q(_mm512_set1_ps(s.step_q)),
+        code_sum_q(_mm512_set1_ps(s.code_sum_q)),
+        norm2_q(_mm512_set1_ps(s.norm2_q)),
+        vq(_mm512_div_ps(_mm512_mul_ps(step_q, step_q), _mm512_set1_ps(12.0f))),
+        six(_mm512_set1_ps(6.0f)),
+        zero(_mm512_setzero_ps()) {}
+};
+
+// Estimates and lower bounds of 16 rows from their factors, vx = (step_x x step_x) / 12 and
+// their inner products ip[0..16): the scalar formula lane by lane (separate multiplies and
+// adds, IEEE square root).
+inline void estimate16(const EstimateLanes& k, __m512 norm2_x, __m512 step_x, __m512 lo_x, __m512 code_sum_x,
+                       __m512 vx, const uint64_t* ip, float* estimate, float* lower) {
+  const __m256 ip_lo = _mm512_cvtepu64_ps(_mm512_loadu_si512(ip));
+  const __m256 ip_hi = _mm512_cvtepu64_ps(_mm512_loadu_si512(ip + 8));
+  const __m512 ipf = _mm512_insertf32x8(_mm512_castps256_ps512(ip_lo), ip_hi, 1);
+  const __m512 t0 = _mm512_mul_ps(k.pad, _mm512_mul_ps(lo_x, k.lo_q));
+  const __m512 t1 = _mm512_mul_ps(_mm512_mul_ps(step_x, k.lo_q), code_sum_x);
+  const __m512 t2 = _mm512_mul_ps(_mm512_mul_ps(lo_x, k.step_q), k.code_sum_q);
+  const __m512 t3 = _mm512_mul_ps(_mm512_mul_ps(step_x, k.step_q), ipf);
+  const __m512 S = _mm512_add_ps(t0, _mm512_add_ps(t1, _mm512_add_ps(t2, t3)));
+  const __m512 est = _mm512_sub_ps(_mm512_add_ps(norm2_x, k.norm2_q), _mm512_add_ps(S, S));
+  __m512 var = _mm512_add_ps(_mm512_mul_ps(vx, k.norm2_q), _mm512_mul_ps(k.vq, norm2_x));
+  var = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(var, k.zero, _CMP_GE_OQ), var);
+  _mm512_storeu_ps(estimate, est);
+  _mm512_storeu_ps(lower, _mm512_sub_ps(est, _mm512_mul_ps(k.six, _mm512_sqrt_ps(var))));
+}
+
+}  // namespace
+
 void estimates_from_ip_avx512(const EstimateScalars& s, const uint64_t* ip, const float* factors, size_t n,
                               float* estimate, float* lower) {
-  const __m512 pad = _mm512_set1_ps(s.pad);
-  const __m512 lo_q = _mm512_set1_ps(s.lo_q);
-  const __m512 step_q = _mm512_set1_ps(s.step_q);
-  const __m512 code_sum_q = _mm512_set1_ps(s.code_sum_q);
-  const __m512 norm2_q = _mm512_set1_ps(s.norm2_q);
+  const EstimateLanes k(s);
   const __m512 twelve = _mm512_set1_ps(12.0f);
-  const __m512 six = _mm512_set1_ps(6.0f);
-  const __m512 zero = _mm512_setzero_ps();
   // Deinterleave four factors of 8 rows held in two vectors (a: rows 0-3, b: rows 4-7).
   const __m512i idx[4] = {
       _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 0, 0, 0, 0, 0, 0, 0),
@@ -257,7 +290,6 @@ void estimates_from_ip_avx512(const EstimateScalars& s, const uint64_t* ip, cons
       _mm512_setr_epi32(2, 6, 10, 14, 18, 22, 26, 30, 0, 0, 0, 0, 0, 0, 0, 0),
       _mm512_setr_epi32(3, 7, 11, 15, 19, 23, 27, 31, 0, 0, 0, 0, 0, 0, 0, 0),
   };
-  const __m512 step_q_sq = _mm512_div_ps(_mm512_mul_ps(step_q, step_q), twelve);
   size_t r = 0;
   for (; r + 16 <= n; r += 16) {
     const float* f = factors + r * kRowFactors;
@@ -266,34 +298,28 @@ void estimates_from_ip_avx512(const EstimateScalars& s, const uint64_t* ip, cons
     const __m512 c = _mm512_loadu_ps(f + 32);
     const __m512 d = _mm512_loadu_ps(f + 48);
     __m512 fv[4];
-    for (int k = 0; k < 4; ++k) {
-      const __m512 lo8 = _mm512_permutex2var_ps(a, idx[k], b);
-      const __m512 hi8 = _mm512_permutex2var_ps(c, idx[k], d);
-      fv[k] = _mm512_insertf32x8(lo8, _mm512_castps512_ps256(hi8), 1);
+    for (int j = 0; j < 4; ++j) {
+      const __m512 lo8 = _mm512_permutex2var_ps(a, idx[j], b);
+      const __m512 hi8 = _mm512_permutex2var_ps(c, idx[j], d);
+      fv[j] = _mm512_insertf32x8(lo8, _mm512_castps512_ps256(hi8), 1);
     }
-    const __m512 norm2_x = fv[kFactorNorm2];
     const __m512 step_x = fv[kFactorStep];
-    const __m512 lo_x = fv[kFactorLo];
-    const __m512 code_sum_x = fv[kFactorCodeSum];
-    const __m256 ip_lo = _mm512_cvtepu64_ps(_mm512_loadu_si512(ip + r));
-    const __m256 ip_hi = _mm512_cvtepu64_ps(_mm512_loadu_si512(ip + r + 8));
-    const __m512 ipf = _mm512_insertf32x8(_mm512_castps256_ps512(ip_lo), ip_hi, 1);
-
-    const __m512 t0 = _mm512_mul_ps(pad, _mm512_mul_ps(lo_x, lo_q));
-    const __m512 t1 = _mm512_mul_ps(_mm512_mul_ps(step_x, lo_q), code_sum_x);
-    const __m512 t2 = _mm512_mul_ps(_mm512_mul_ps(lo_x, step_q), code_sum_q);
-    const __m512 t3 = _mm512_mul_ps(_mm512_mul_ps(step_x, step_q), ipf);
-    const __m512 S = _mm512_add_ps(t0, _mm512_add_ps(t1, _mm512_add_ps(t2, t3)));
-    const __m512 est = _mm512_sub_ps(_mm512_add_ps(norm2_x, norm2_q), _mm512_add_ps(S, S));
-    const __m512 va = _mm512_mul_ps(_mm512_div_ps(_mm512_mul_ps(step_x, step_x), twelve), norm2_q);
-    const __m512 vb = _mm512_mul_ps(step_q_sq, norm2_x);
-    __m512 var = _mm512_add_ps(va, vb);
-    var = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(var, zero, _CMP_GE_OQ), var);
-    const __m512 low = _mm512_sub_ps(est, _mm512_mul_ps(six, _mm512_sqrt_ps(var)));
-    _mm512_storeu_ps(estimate + r, est);
-    _mm512_storeu_ps(lower + r, low);
+    estimate16(k, fv[kFactorNorm2], step_x, fv[kFactorLo], fv[kFactorCodeSum],
+               _mm512_div_ps(_mm512_mul_ps(step_x, step_x), twelve), ip + r, estimate + r, lower + r);
   }
   if (r < n) estimates_from_ip_scalar(s, ip + r, factors + r * kRowFactors, n - r, estimate + r, lower + r);
+}
+
+// The blocked factors: each factor one load from its run of 32, no division per row.
+void estimates_from_blocked_avx512(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
+                                   float* estimate, float* lower) {
+  const EstimateLanes k(s);
+  for (size_t r = 0; r < n; r += 16) {
+    const float* f = fblocks + r / kScanBlockRows * kBlockFactorFloats + r % kScanBlockRows;
+    estimate16(k, _mm512_loadu_ps(f), _mm512_loadu_ps(f + kScanBlockRows), _mm512_loadu_ps(f + 2 * kScanBlockRows),
+               _mm512_loadu_ps(f + 3 * kScanBlockRows), _mm512_loadu_ps(f + 4 * kScanBlockRows), ip + r,
+               estimate + r, lower + r);
+  }
 }
 
 }  // namespace ivf_rabitq::codec::detail

@@ -176,32 +176,6 @@ void estimates_from_ips(const QueryLut& lut, size_t pad, const uint64_t* ip, con
   fn(s, ip, factors, n, estimate, lower);
 }
 
-void detail::estimates_from_blocked_scalar(const EstimateScalars& s, const uint64_t* ip, const float* fblocks,
-                                           size_t n, float* estimate, float* lower) {
-  // The operations of estimate_distance, in its order, with (step x step) / 12 read.
-  const float vq = (s.step_q * s.step_q) / 12.0f;
-  const size_t rows = (n + 15) / 16 * 16;
-  for (size_t r = 0; r < rows; ++r) {
-    const float* f = fblocks + r / kScanBlockRows * kBlockFactorFloats + r % kScanBlockRows;
-    const float norm2_x = f[0];
-    const float step_x = f[kScanBlockRows];
-    const float lo_x = f[2 * kScanBlockRows];
-    const float code_sum_x = f[3 * kScanBlockRows];
-    const float var_x = f[4 * kScanBlockRows];
-    const float ipf = static_cast<float>(ip[r]);
-    const float t0 = s.pad * (lo_x * s.lo_q);
-    const float t1 = (step_x * s.lo_q) * code_sum_x;
-    const float t2 = (lo_x * s.step_q) * s.code_sum_q;
-    const float t3 = (step_x * s.step_q) * ipf;
-    const float S = t0 + (t1 + (t2 + t3));
-    const float est = (norm2_x + s.norm2_q) - (S + S);
-    float var = var_x * s.norm2_q + vq * norm2_x;
-    if (!(var >= 0.0f)) var = 0.0f;
-    estimate[r] = est;
-    lower[r] = est - 6.0f * std::sqrt(var);
-  }
-}
-
 bool blocked_estimates_fast() {
   static const bool fast = usable(simd::active_level()) == simd::Level::Avx512;
   return fast;

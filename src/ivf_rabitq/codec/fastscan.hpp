@@ -160,6 +160,8 @@ void scan_quads_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* ta
                        uint64_t* ip);
 void scan_quads_vbmi(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
                      uint64_t* ip);
+// The blocked-factor estimates share the estimate code of codec.cpp / codec_avx512.cpp and
+// live there.
 void estimates_from_blocked_scalar(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
                                    float* estimate, float* lower);
 void estimates_from_blocked_avx512(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,

@@ -171,40 +171,4 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"))) void scan_quad
   if (b < n_blocks) quad_blocks<1>(blocks + b * bb, bb, tables, n_bits, groups, ip + b * kScanBlockRows);
 }
 
-// 16 rows a step, each factor one load from its run; the operations of the scalar reference,
-// lane by lane (separate multiplies and adds, IEEE square root; the variance term's division
-// was done when the copy was made).
-void estimates_from_blocked_avx512(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
-                                   float* estimate, float* lower) {
-  const __m512 pad = _mm512_set1_ps(s.pad);
-  const __m512 lo_q = _mm512_set1_ps(s.lo_q);
-  const __m512 step_q = _mm512_set1_ps(s.step_q);
-  const __m512 code_sum_q = _mm512_set1_ps(s.code_sum_q);
-  const __m512 norm2_q = _mm512_set1_ps(s.norm2_q);
-  const __m512 vq = _mm512_set1_ps((s.step_q * s.step_q) / 12.0f);
-  const __m512 six = _mm512_set1_ps(6.0f);
-  const __m512 zero = _mm512_setzero_ps();
-  for (size_t r = 0; r < n; r += 16) {
-    const float* f = fblocks + r / kScanBlockRows * kBlockFactorFloats + r % kScanBlockRows;
-    const __m512 norm2_x = _mm512_loadu_ps(f);
-    const __m512 step_x = _mm512_loadu_ps(f + kScanBlockRows);
-    const __m512 lo_x = _mm512_loadu_ps(f + 2 * kScanBlockRows);
-    const __m512 code_sum_x = _mm512_loadu_ps(f + 3 * kScanBlockRows);
-    const __m512 var_x = _mm512_loadu_ps(f + 4 * kScanBlockRows);
-    const __m256 ip_lo = _mm512_cvtepu64_ps(_mm512_loadu_si512(ip + r));
-    const __m256 ip_hi = _mm512_cvtepu64_ps(_mm512_loadu_si512(ip + r + 8));
-    const __m512 ipf = _mm512_insertf32x8(_mm512_castps256_ps512(ip_lo), ip_hi, 1);
-    const __m512 t0 = _mm512_mul_ps(pad, _mm512_mul_ps(lo_x, lo_q));
-    const __m512 t1 = _mm512_mul_ps(_mm512_mul_ps(step_x, lo_q), code_sum_x);
-    const __m512 t2 = _mm512_mul_ps(_mm512_mul_ps(lo_x, step_q), code_sum_q);
-    const __m512 t3 = _mm512_mul_ps(_mm512_mul_ps(step_x, step_q), ipf);
-    const __m512 S = _mm512_add_ps(t0, _mm512_add_ps(t1, _mm512_add_ps(t2, t3)));
-    const __m512 est = _mm512_sub_ps(_mm512_add_ps(norm2_x, norm2_q), _mm512_add_ps(S, S));
-    __m512 var = _mm512_add_ps(_mm512_mul_ps(var_x, norm2_q), _mm512_mul_ps(vq, norm2_x));
-    var = _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(var, zero, _CMP_GE_OQ), var);
-    _mm512_storeu_ps(estimate + r, est);
-    _mm512_storeu_ps(lower + r, _mm512_sub_ps(est, _mm512_mul_ps(six, _mm512_sqrt_ps(var))));
-  }
-}
-
 }  // namespace ivf_rabitq::codec::detail

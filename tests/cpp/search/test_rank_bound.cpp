@@ -85,6 +85,14 @@ void make(const Case& c, std::vector<float>& cents, std::vector<float>& q) {
   }
 }
 
+const Case kCases[] = {
+    {Shape::Clustered, 128, 2100, "clustered 128"}, {Shape::Clustered, 320, 700, "clustered 320"},
+    {Shape::Clustered, 64, 203, "clustered 64, partial block"}, {Shape::Sphere, 128, 900, "sphere"},
+    {Shape::OnGrid, 64, 1500, "on the grid, ties"},
+    {Shape::NonFinite, 128, 700, "non-finite and huge"},        {Shape::Tiny, 128, 700, "tiny values"},
+    {Shape::FarQuery, 128, 700, "query off the grid"},           {Shape::Duplicates, 64, 500, "duplicates"},
+};
+
 std::vector<uint64_t> full_ranking(const std::vector<float>& cents, const std::vector<float>& q, size_t n,
                                    size_t pad) {
   std::vector<uint64_t> all;
@@ -98,16 +106,9 @@ std::vector<uint64_t> full_ranking(const std::vector<float>& cents, const std::v
 }
 
 TEST(RankBound, BoundedRankingEqualsFullRanking) {
-  const Case cases[] = {
-      {Shape::Clustered, 128, 2100, "clustered 128"}, {Shape::Clustered, 320, 700, "clustered 320"},
-      {Shape::Clustered, 64, 203, "clustered 64, partial block"}, {Shape::Sphere, 128, 900, "sphere"},
-      {Shape::OnGrid, 64, 1500, "on the grid, ties"},
-      {Shape::NonFinite, 128, 700, "non-finite and huge"},        {Shape::Tiny, 128, 700, "tiny values"},
-      {Shape::FarQuery, 128, 700, "query off the grid"},           {Shape::Duplicates, 64, 500, "duplicates"},
-  };
   std::vector<bool> kernels{false};
   if (ix::detail::cpu_has_vnni()) kernels.push_back(true);
-  for (const Case& c : cases) {
+  for (const Case& c : kCases) {
     std::vector<float> cents, q;
     make(c, cents, q);
     const auto want = full_ranking(cents, q, c.n, c.pad);
@@ -131,14 +132,7 @@ TEST(RankBound, BoundedRankingEqualsFullRanking) {
 // neighbours, so that far groups are abandoned whole) reports the original indices and the
 // same list as the full ranking, ties, non-finite values and duplicates included.
 TEST(RankBound, RegroupedRankingEqualsFullRanking) {
-  const Case cases[] = {
-      {Shape::Clustered, 128, 2100, "clustered 128"}, {Shape::Clustered, 320, 700, "clustered 320"},
-      {Shape::Clustered, 64, 203, "clustered 64, partial block"}, {Shape::Sphere, 128, 900, "sphere"},
-      {Shape::OnGrid, 64, 1500, "on the grid, ties"},
-      {Shape::NonFinite, 128, 700, "non-finite and huge"},        {Shape::Tiny, 128, 700, "tiny values"},
-      {Shape::FarQuery, 128, 700, "query off the grid"},           {Shape::Duplicates, 64, 500, "duplicates"},
-  };
-  for (const Case& c : cases) {
+  for (const Case& c : kCases) {
     std::vector<float> cents, q;
     make(c, cents, q);
     const auto want = full_ranking(cents, q, c.n, c.pad);
