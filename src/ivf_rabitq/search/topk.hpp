@@ -64,16 +64,16 @@ struct EstimateLess {
 };
 
 // The k-th smallest (k in [1, n]) of n distinct u64 keys, key_at(i) giving key i. A radix
-// selection: each round counts the keys of the live range in 2048 buckets of their leading
-// bits, keeps only the bucket that holds the k-th key and narrows the range; small sets
-// finish with nth_element. A few linear passes without data-dependent branches instead of
-// the mispredicted comparisons of a quickselect. `scratch` is reused between calls.
+// selection: each round counts the keys of the live range in up to 2048 buckets (about one
+// a key) of their leading bits, keeps only the bucket that holds the k-th key and narrows
+// the range; small sets finish with nth_element. A few linear passes without data-dependent
+// branches instead of the mispredicted comparisons of a quickselect. `scratch` is reused
+// between calls.
 template <class KeyAt>
 uint64_t kth_smallest_key(size_t n, size_t k, KeyAt&& key_at, std::vector<uint64_t>& scratch) {
-  constexpr unsigned kBits = 11;
-  constexpr size_t kBuckets = size_t{1} << kBits;
+  constexpr unsigned kMaxBits = 11;
   constexpr size_t kSmall = 48;
-  uint32_t counts[kBuckets];
+  uint32_t counts[size_t{1} << kMaxBits];
   if (scratch.size() < n) scratch.resize(n);
   uint64_t* keys = scratch.data();
   // Round 0 reads the keys through key_at; later rounds read the survivors from scratch.
@@ -111,9 +111,11 @@ uint64_t kth_smallest_key(size_t n, size_t k, KeyAt&& key_at, std::vector<uint64
       std::nth_element(keys, keys + (k - 1), keys + n);
       return keys[k - 1];
     }
+    // About one bucket a key: clearing and walking the buckets costs no more than counting.
+    const unsigned bits = std::clamp<unsigned>(static_cast<unsigned>(std::bit_width(n)), 6u, kMaxBits);
     const unsigned width = 64u - static_cast<unsigned>(std::countl_zero(mx - mn));
-    const unsigned shift = width > kBits ? width - kBits : 0u;
-    std::fill(counts, counts + kBuckets, 0u);
+    const unsigned shift = width > bits ? width - bits : 0u;
+    std::fill(counts, counts + (size_t{1} << bits), 0u);
     if (first) {
       for (size_t i = 0; i < n; ++i) ++counts[(key_at(i) - mn) >> shift];
     } else {
