@@ -1058,7 +1058,11 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   segv.delta_lists = delta_lists_for(seg, delta, delta_rows, own_lists);
   ProbeCtx ctx{segv,         *live.tombstones, delta,     delta_rows,    filter, S->rq.data(),
                seg.rotator->new_layout ? seg.dim : seg.pad, plan.cap, plan.trigger, prof != nullptr};
-  ctx.thin_r = g_thinning.load(std::memory_order_relaxed) != 0 ? plan.pool_target : 0;
+  // A pool of up to 4R close to the cap puts its last extra in the bin of the cap-th best key,
+  // where the histogram cannot place it and the probe would run again: thinning pays only
+  // while the largest pool stays at most four fifths of the cap (R up to 204 for cap 1024).
+  const bool thin = g_thinning.load(std::memory_order_relaxed) != 0 && uint64_t{5} * plan.pool_target <= plan.cap;
+  ctx.thin_r = thin ? plan.pool_target : 0;
   ProbeTotals probed = probe_rounds(ctx, plan, listed, *S);
   if (prof) {
     const uint64_t all = ns_since(t0);

@@ -840,12 +840,6 @@ void match_step_by_step_reference(MiniSegment& seg) {
   }
 }
 
-// A probe scanned on the calling thread keeps only the candidates whose lower bound can still
-// reach the rerank pool and counts the others in a histogram; when that cannot show the
-// extras rank within the cap best, it probes again keeping them. Kept-all, thinned, and
-// thinned-then-reprobed searches must agree bit for bit, for every code width, for pools
-// whose cap binds (every row probed with a rerank target of 1 or 10), with delta rows,
-// tombstones, and far outliers whose wide bounds qualify them from deep ranks.
 // The pool chosen from a thinned buffer and a histogram against the pool of the cap best.
 // Rows whose wide bounds qualify them from below the cap best must not enter: the histogram
 // either places each extra below or above the cap-th best key, or the call declines
@@ -915,10 +909,18 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
   }
 }
 
+// A probe scanned on the calling thread keeps only the candidates whose lower bound can still
+// reach the rerank pool and counts the others in a histogram; when that cannot show the
+// extras rank within the cap best, it probes again keeping them. Kept-all, thinned, and
+// thinned-then-reprobed searches must agree bit for bit, for every code width, for pools
+// whose cap binds (every row probed with a rerank target of 1 or 10), rerank targets up to
+// the largest that thins (204 at cap 1024) and above it, with delta rows, tombstones, and
+// far outliers whose wide bounds qualify them from deep ranks.
 TEST(DenseSearch, ThinnedCandidatesGiveTheSameResults) {
   struct P {
     uint32_t k, nprobe, rerank;
-  } cases[] = {{10, 40, 0}, {1, 40, 1}, {10, 8, 20}, {50, 20, 400}, {0, 5, 0}, {10, 40, 300}, {3, 2, 3}, {10, 40, 256}};
+  } cases[] = {{10, 40, 0},    {1, 40, 1},  {10, 8, 20}, {50, 20, 400}, {0, 5, 0},
+               {10, 40, 300},  {3, 2, 3},   {10, 40, 256}, {10, 40, 200}, {10, 40, 204}};
   for (uint32_t bits : {1u, 2u, 4u, 7u}) {
     auto rows = mixture(12000, 32, 24, 3.f, 40 + bits);
     MiniSegment seg(rows, 12000, 32, 40, bits);
