@@ -158,8 +158,12 @@ void build_scan_tables_at(simd::Level level, const QueryLut& lut, uint8_t* table
 }
 
 void scan_blocks(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
-                 uint64_t* ip) {
+                 uint64_t* ip, size_t ahead_blocks) {
   static const ScanFn fn = scan_for(simd::active_level());
+#if defined(__x86_64__)
+  if (fn == &detail::scan_quads_vbmi && len <= detail::kMaxVectorScanLen)
+    return detail::scan_quads_vbmi_ahead(blocks, n_blocks, ahead_blocks, tables, n_bits, len, ip);
+#endif
   scan_with(fn, scan_layout(), blocks, n_blocks, tables, n_bits, len, ip);
 }
 

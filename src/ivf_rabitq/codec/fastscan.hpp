@@ -68,8 +68,11 @@ void build_scan_tables_at(simd::Level level, const QueryLut& lut, uint8_t* table
 // length in coordinates (words per plane x 64), n_bits 1..8. No allocation. Dispatched on
 // simd::active_level(); blocks and tables are in the order of scan_layout() (of
 // scan_layout_for(level) for the _at variant).
+// ahead_blocks: how many blocks after these the caller will scan next (the rest of its
+// cluster); the kernel may request them from memory early. A hint only: the results are
+// the same whatever its value.
 void scan_blocks(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
-                 uint64_t* ip);
+                 uint64_t* ip, size_t ahead_blocks = 0);
 void scan_blocks_at(simd::Level level, const uint8_t* blocks, size_t n_blocks, const uint8_t* tables,
                     uint32_t n_bits, size_t len, uint64_t* ip);
 
@@ -160,6 +163,9 @@ void scan_quads_scalar(const uint8_t* blocks, size_t n_blocks, const uint8_t* ta
                        uint64_t* ip);
 void scan_quads_vbmi(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
                      uint64_t* ip);
+// The same, requesting early the `ahead` blocks that follow (see scan_blocks).
+void scan_quads_vbmi_ahead(const uint8_t* blocks, size_t n_blocks, size_t ahead, const uint8_t* tables,
+                           uint32_t n_bits, size_t len, uint64_t* ip);
 // The blocked-factor estimates share the estimate code of codec.cpp / codec_avx512.cpp and
 // live there.
 void estimates_from_blocked_scalar(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,

@@ -113,11 +113,16 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) inline __m
 // Inner products of K consecutive blocks: the two table registers of a column group are
 // loaded once for all K, and the 2K accumulators are independent chains (one block at a
 // time measured 1.5x slower: every vpdpbusd waited for the previous one of its block).
+// When the next K blocks end by pf_end, each line of them is requested as the same line of
+// these is read: the hardware prefetcher stops at every 4 KiB page, and a cluster too large
+// for the caches streams from memory (a 1M-row probe measured 10 % faster).
 template <size_t K>
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"), always_inline)) inline void quad_blocks(
-    const uint8_t* blocks, size_t bb, const uint8_t* tables, uint32_t n_bits, size_t groups, uint64_t* ip) {
+    const uint8_t* blocks, size_t bb, const uint8_t* tables, uint32_t n_bits, size_t groups, uint64_t* ip,
+    const uint8_t* pf_end) {
   const __m512i nib = _mm512_set1_epi8(0x0f);
   const __m512i pos = _mm512_set1_epi32(0x30201000);  // 16 x byte position in the row's 4 bytes
+  const bool ahead = blocks + 2 * K * bb <= pf_end;
   __m512i acc[2 * K];
 #pragma GCC unroll 16
   for (size_t k = 0; k < 2 * K; ++k) acc[k] = _mm512_setzero_si512();
@@ -128,6 +133,13 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"), always_inline))
       const __m512i lo = _mm512_loadu_si512(tables + 128 * c);
       const __m512i hi = _mm512_loadu_si512(tables + 128 * c + 64);
       const uint8_t* src = pl + c * 4 * kScanBlockRows;
+      if (ahead) {
+#pragma GCC unroll 16
+        for (size_t k = 0; k < K; ++k) {
+          _mm_prefetch(reinterpret_cast<const char*>(src + (K + k) * bb), _MM_HINT_T0);
+          _mm_prefetch(reinterpret_cast<const char*>(src + (K + k) * bb + 64), _MM_HINT_T0);
+        }
+      }
 #pragma GCC unroll 16
       for (size_t k = 0; k < K; ++k) {
         acc[2 * k] = _mm512_dpbusd_epi32(acc[2 * k], w, quad_lookup(_mm512_loadu_si512(src + k * bb), lo, hi, nib, pos));
@@ -157,18 +169,25 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"), always_inline))
 // 15 x 255 x len <= 15 x 255 x 2^20 < 2^32 (len <= kMaxVectorScanLen, checked by the
 // dispatcher): vpdpbusd adds modulo 2^32 without saturating, and the lane read as u32 is
 // exact.
-__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"))) void scan_quads_vbmi(
-    const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len, uint64_t* ip) {
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"))) void scan_quads_vbmi_ahead(
+    const uint8_t* blocks, size_t n_blocks, size_t ahead, const uint8_t* tables, uint32_t n_bits, size_t len,
+    uint64_t* ip) {
   const size_t groups = len / 32;  // column groups per plane
   const size_t bb = scan_block_bytes(n_bits, len);
+  const uint8_t* pf_end = blocks + (n_blocks + ahead) * bb;
   size_t b = 0;
   for (; b + 4 <= n_blocks; b += 4)
-    quad_blocks<4>(blocks + b * bb, bb, tables, n_bits, groups, ip + b * kScanBlockRows);
+    quad_blocks<4>(blocks + b * bb, bb, tables, n_bits, groups, ip + b * kScanBlockRows, pf_end);
   if (b + 2 <= n_blocks) {
-    quad_blocks<2>(blocks + b * bb, bb, tables, n_bits, groups, ip + b * kScanBlockRows);
+    quad_blocks<2>(blocks + b * bb, bb, tables, n_bits, groups, ip + b * kScanBlockRows, pf_end);
     b += 2;
   }
-  if (b < n_blocks) quad_blocks<1>(blocks + b * bb, bb, tables, n_bits, groups, ip + b * kScanBlockRows);
+  if (b < n_blocks) quad_blocks<1>(blocks + b * bb, bb, tables, n_bits, groups, ip + b * kScanBlockRows, pf_end);
+}
+
+void scan_quads_vbmi(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
+                     uint64_t* ip) {
+  scan_quads_vbmi_ahead(blocks, n_blocks, 0, tables, n_bits, len, ip);
 }
 
 }  // namespace ivf_rabitq::codec::detail

@@ -400,15 +400,16 @@ class ClusterScanner {
     const codec::BlockedCodes& bc = *seg.blocked;
     const uint8_t* blocks = bc.cluster_blocks(c);
     const size_t len = seg.words * 64;
+    const size_t cluster_blocks = (b - a + codec::kScanBlockRows - 1) / codec::kScanBlockRows;
     for (uint32_t p = a; p < b;) {
       const uint32_t e = static_cast<uint32_t>(std::min<size_t>(b, size_t{p} + kEstBatch));
       const size_t cnt = e - p;
-      codec::scan_blocks(blocks + (p - a) / codec::kScanBlockRows * bc.block_bytes(),
-                         (cnt + codec::kScanBlockRows - 1) / codec::kScanBlockRows, s_.tables.data(), seg.n_bits, len,
-                         s_.ip);
+      const size_t first = (p - a) / codec::kScanBlockRows;
+      const size_t nb = (cnt + codec::kScanBlockRows - 1) / codec::kScanBlockRows;
+      codec::scan_blocks(blocks + first * bc.block_bytes(), nb, s_.tables.data(), seg.n_bits, len, s_.ip,
+                         cluster_blocks - first - nb);
       if (bc.has_factors()) {
-        codec::estimates_from_blocked(s_.lut, seg.pad, s_.ip,
-                                      bc.cluster_factors(c) + (p - a) / codec::kScanBlockRows * codec::kBlockFactorFloats,
+        codec::estimates_from_blocked(s_.lut, seg.pad, s_.ip, bc.cluster_factors(c) + first * codec::kBlockFactorFloats,
                                       cnt, s_.est, s_.low);
       } else {
         codec::estimates_from_ips(s_.lut, seg.pad, s_.ip, seg.metas + static_cast<size_t>(p) * codec::kRowFactors,

@@ -45,8 +45,19 @@ std::vector<ScanKernel> scan_kernels() {
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")) {
     ks.push_back({"avx512", ScanLayout::Bytes, &codec::detail::scan_blocks_avx512});
-    if (codec::detail::cpu_has_vbmi_vnni())
+    if (codec::detail::cpu_has_vbmi_vnni()) {
       ks.push_back({"quads vbmi", ScanLayout::Quads, &codec::detail::scan_quads_vbmi});
+      // In two calls, the first one reading the second one's blocks ahead.
+      ks.push_back({"quads vbmi, reading ahead", ScanLayout::Quads,
+                    [](const uint8_t* blocks, size_t n, const uint8_t* tables, uint32_t n_bits, size_t len,
+                       uint64_t* ip) {
+                      const size_t half = n / 2;
+                      const size_t bb = codec::scan_block_bytes(n_bits, len);
+                      codec::detail::scan_quads_vbmi_ahead(blocks, half, n - half, tables, n_bits, len, ip);
+                      codec::detail::scan_quads_vbmi_ahead(blocks + half * bb, n - half, 0, tables, n_bits, len,
+                                                           ip + half * kScanBlockRows);
+                    }});
+    }
   }
 #endif
   return ks;
@@ -66,12 +77,13 @@ codec::QueryLut make_lut(size_t words, Fill fill, std::mt19937_64& g) {
 }
 
 // Blocked inner products equal the bit-plane popcount reference for every row of clusters of
-// 0, 1, 31, 32 and 33 rows (and padding rows give 0), for every n_bits, for code lengths from
-// one word to lengths whose per-plane byte sums overflow 16 bits unless widened, with random
-// codes and with every code at its maximum, in both layouts, at every kernel the CPU runs.
+// 0, 1, 31, 32, 33 and 300 rows (and padding rows give 0), for every n_bits, for code lengths
+// from one word to lengths whose per-plane byte sums overflow 16 bits unless widened, with
+// random codes and with every code at its maximum, in both layouts, at every kernel the CPU
+// runs.
 // The table builders of every level write the scalar builder's tables in both layouts.
 TEST(FastScan, BlockedInnerProductEqualsBitPlaneReference) {
-  const std::vector<uint32_t> offsets = {0, 0, 1, 32, 64, 97};  // cluster sizes 0, 1, 31, 32, 33
+  const std::vector<uint32_t> offsets = {0, 0, 1, 32, 64, 97, 397};  // cluster sizes 0, 1, 31, 32, 33, 300
   const uint32_t n = offsets.back();
   const size_t n_clusters = offsets.size() - 1;
   const auto kernels = scan_kernels();
