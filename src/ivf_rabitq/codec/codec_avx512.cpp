@@ -310,16 +310,28 @@ void estimates_from_ip_avx512(const EstimateScalars& s, const uint64_t* ip, cons
   if (r < n) estimates_from_ip_scalar(s, ip + r, factors + r * kRowFactors, n - r, estimate + r, lower + r);
 }
 
-// The blocked factors: each factor one load from its run of 32, no division per row.
-void estimates_from_blocked_avx512(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
-                                   float* estimate, float* lower) {
+// The blocked factors: each factor one load from its run of 32, no division per row. The
+// factors of the next `ahead` blocks (the same position one call's worth further on) are
+// requested as these are read, as the code scan does for its blocks.
+void estimates_from_blocked_avx512_ahead(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
+                                         float* estimate, float* lower, size_t ahead) {
   const EstimateLanes k(s);
+  const size_t blocks = (n + kScanBlockRows - 1) / kScanBlockRows;
+  const size_t dist = blocks * kBlockFactorFloats;
   for (size_t r = 0; r < n; r += 16) {
     const float* f = fblocks + r / kScanBlockRows * kBlockFactorFloats + r % kScanBlockRows;
+    if (r / kScanBlockRows < ahead)
+      for (size_t field = 0; field < kBlockFactorFields; ++field)
+        _mm_prefetch(reinterpret_cast<const char*>(f + dist + field * kScanBlockRows), _MM_HINT_T0);
     estimate16(k, _mm512_loadu_ps(f), _mm512_loadu_ps(f + kScanBlockRows), _mm512_loadu_ps(f + 2 * kScanBlockRows),
                _mm512_loadu_ps(f + 3 * kScanBlockRows), _mm512_loadu_ps(f + 4 * kScanBlockRows), ip + r,
                estimate + r, lower + r);
   }
+}
+
+void estimates_from_blocked_avx512(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
+                                   float* estimate, float* lower) {
+  estimates_from_blocked_avx512_ahead(s, ip, fblocks, n, estimate, lower, 0);
 }
 
 }  // namespace ivf_rabitq::codec::detail

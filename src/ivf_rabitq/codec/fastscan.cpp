@@ -186,9 +186,10 @@ bool blocked_estimates_fast() {
 }
 
 void estimates_from_blocked(const QueryLut& lut, size_t pad, const uint64_t* ip, const float* fblocks, size_t n,
-                            float* estimate, float* lower) {
+                            float* estimate, float* lower, size_t ahead_blocks) {
   const detail::EstimateScalars s{static_cast<float>(pad), lut.lo, lut.step, lut.code_sum, lut.norm2};
-  if (blocked_estimates_fast()) return detail::estimates_from_blocked_avx512(s, ip, fblocks, n, estimate, lower);
+  if (blocked_estimates_fast())
+    return detail::estimates_from_blocked_avx512_ahead(s, ip, fblocks, n, estimate, lower, ahead_blocks);
   detail::estimates_from_blocked_scalar(s, ip, fblocks, n, estimate, lower);
 }
 

@@ -92,9 +92,10 @@ inline constexpr size_t kBlockFactorFloats = kBlockFactorFields * kScanBlockRows
 // fblocks (kBlockFactorFloats f32 a block) from their inner products ip[r], against lut;
 // bit-identical to estimates_from_ips over the rows' stored factors. Written for n rounded
 // up to a multiple of 16 (padding rows of the last block included): estimate and lower must
-// hold that many. Dispatched: AVX-512, else the scalar reference.
+// hold that many. ahead_blocks as for scan_blocks (a hint). Dispatched: AVX-512, else the
+// scalar reference.
 void estimates_from_blocked(const QueryLut& lut, size_t pad, const uint64_t* ip, const float* fblocks, size_t n,
-                            float* estimate, float* lower);
+                            float* estimate, float* lower, size_t ahead_blocks = 0);
 // Whether estimates_from_blocked runs a vector kernel at this process's level (the blocked
 // factors are only worth their memory then).
 bool blocked_estimates_fast();
@@ -172,6 +173,9 @@ void estimates_from_blocked_scalar(const EstimateScalars& s, const uint64_t* ip,
                                    float* estimate, float* lower);
 void estimates_from_blocked_avx512(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
                                    float* estimate, float* lower);
+// The same, requesting early the factors of the `ahead` blocks that follow (see scan_blocks).
+void estimates_from_blocked_avx512_ahead(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
+                                         float* estimate, float* lower, size_t ahead);
 // AVX-512 VBMI and VNNI, which scan_quads_vbmi needs on top of AVX-512 F/BW.
 bool cpu_has_vbmi_vnni();
 // The vector kernels keep 32-bit row sums: up to 15 x 255 x len, exact up to this length

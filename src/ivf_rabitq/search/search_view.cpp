@@ -410,7 +410,7 @@ class ClusterScanner {
                          cluster_blocks - first - nb);
       if (bc.has_factors()) {
         codec::estimates_from_blocked(s_.lut, seg.pad, s_.ip, bc.cluster_factors(c) + first * codec::kBlockFactorFloats,
-                                      cnt, s_.est, s_.low);
+                                      cnt, s_.est, s_.low, cluster_blocks - first - nb);
       } else {
         codec::estimates_from_ips(s_.lut, seg.pad, s_.ip, seg.metas + static_cast<size_t>(p) * codec::kRowFactors,
                                   cnt, s_.est, s_.low);

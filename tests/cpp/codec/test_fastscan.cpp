@@ -269,8 +269,12 @@ TEST(FastScan, BlockedFactorEstimatesEqualStoredFactorEstimates) {
   using Fn = void (*)(const codec::detail::EstimateScalars&, const uint64_t*, const float*, size_t, float*, float*);
   std::vector<std::pair<const char*, Fn>> kernels = {{"scalar", &codec::detail::estimates_from_blocked_scalar}};
 #if defined(__x86_64__)
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) {
     kernels.push_back({"avx512", &codec::detail::estimates_from_blocked_avx512});
+    kernels.push_back({"avx512, reading ahead",
+                       [](const codec::detail::EstimateScalars& s, const uint64_t* ip, const float* f, size_t n,
+                          float* e, float* l) { codec::detail::estimates_from_blocked_avx512_ahead(s, ip, f, n, e, l, 2); }});
+  }
 #endif
   const size_t c = 5 - 1;  // 223 rows: 7 blocks, the last one partial
   const uint32_t a = offsets[c];
