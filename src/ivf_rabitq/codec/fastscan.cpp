@@ -232,6 +232,20 @@ size_t copy_budget() {
   return static_cast<size_t>(pages) / 2 * static_cast<size_t>(page);
 }
 
+// Memory for a derived copy of `bytes` (> 0) bytes, or null. A large copy goes on
+// transparent huge pages where the system allows them on request: the scan jumps from
+// cluster to cluster, and 4 KiB pages would cost a TLB miss or two per probed cluster.
+// Sizes are rounded up to the alignment as aligned_alloc requires.
+void* alloc_copy(size_t bytes) {
+  const size_t align = bytes >= kHugePage ? kHugePage : 64;
+  const size_t rounded = (bytes + align - 1) / align * align;
+  void* mem = std::aligned_alloc(align, rounded);
+#if defined(MADV_HUGEPAGE)
+  if (mem != nullptr && align == kHugePage) (void)madvise(mem, rounded, MADV_HUGEPAGE);
+#endif
+  return mem;
+}
+
 }  // namespace
 
 BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t* offsets, size_t n_clusters,
@@ -255,16 +269,8 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
   if (total > copy_budget()) return bc;
   uint8_t* mem = nullptr;
   if (total != 0) {
-    // A large copy goes on transparent huge pages where the system allows them on request:
-    // the scan jumps from cluster to cluster, and 4 KiB pages would cost a TLB miss or two
-    // per probed cluster. Sizes are rounded up to the alignment as aligned_alloc requires.
-    const size_t align = total >= kHugePage ? kHugePage : 64;
-    const size_t bytes = (total + align - 1) / align * align;
-    mem = static_cast<uint8_t*>(std::aligned_alloc(align, bytes));
+    mem = static_cast<uint8_t*>(alloc_copy(total));
     if (mem == nullptr) return bc;
-#if defined(MADV_HUGEPAGE)
-    if (align == kHugePage) (void)madvise(mem, bytes, MADV_HUGEPAGE);
-#endif
   }
   bc.bytes_.reset(mem);
 
@@ -331,14 +337,11 @@ bool BlockedCodes::add_factors(std::span<const float> metas, const uint32_t* off
   size_t floats = 0;
   if (__builtin_mul_overflow(blocks, kBlockFactorFloats, &floats)) return false;
   if (floats == 0) return false;
+  // Within the same budget as the codes' copy, the two together.
   const size_t bytes = floats * sizeof(float);
-  const size_t align = bytes >= kHugePage ? kHugePage : 64;
-  const size_t alloc = (bytes + align - 1) / align * align;
-  float* mem = static_cast<float*>(std::aligned_alloc(align, alloc));
+  if (bytes > copy_budget() - std::min(copy_budget(), total_bytes_)) return false;
+  float* mem = static_cast<float*>(alloc_copy(bytes));
   if (mem == nullptr) return false;
-#if defined(MADV_HUGEPAGE)
-  if (align == kHugePage) (void)madvise(mem, alloc, MADV_HUGEPAGE);
-#endif
   const size_t meta_rows = metas.size() / kRowFactors;
   auto fill = [&](size_t c0, size_t c1) {
     for (size_t c = c0; c < c1; ++c) {

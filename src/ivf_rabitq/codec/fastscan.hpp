@@ -126,7 +126,8 @@ class BlockedCodes {
 
   // Adds the blocked row factors (see kBlockFactorFields) from metas (4 f32 a row, the rows
   // of the codes); rows beyond metas' length get zero factors. Returns false, adding
-  // nothing, when the copy cannot be allocated.
+  // nothing, when the copy cannot be allocated or would take the two copies past half the
+  // machine's memory.
   bool add_factors(std::span<const float> metas, const uint32_t* offsets);
   bool has_factors() const { return factors_ != nullptr; }
   // Factors of the first block of cluster c (has_factors()).

@@ -1,7 +1,8 @@
 #include "ivf_rabitq/search/thin_rows.hpp"
 
 #include <algorithm>
-#include <bit>
+
+#include "ivf_rabitq/search/topk.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -11,8 +12,7 @@ size_t thin_rows_scalar(const float* est, const float* low, size_t n, float w, u
                         uint32_t bins, uint32_t* hist, uint32_t* idx) {
   if (hist != nullptr) {
     for (size_t j = 0; j < n; ++j) {
-      const uint32_t b = std::bit_cast<uint32_t>(est[j]);
-      const uint32_t key = (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+      const uint32_t key = total_order_key(est[j]);
       const uint32_t d = key > lo ? key - lo : 0;
       ++hist[std::min<uint32_t>(d >> shift, bins - 1)];
     }

@@ -897,7 +897,9 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
           std::shuffle(thin.begin(), thin.end(), g);
           const auto got_n =
               ix::choose_rerank_pool_thinned(thin.data(), thin.size(), n, cap, c.R, hist.data(), bins, tmp);
-          if (fine ? c.must_decide : c.coarse_decides) ASSERT_TRUE(got_n.has_value()) << c.name << " n " << n;
+          if (fine ? c.must_decide : c.coarse_decides) {
+            ASSERT_TRUE(got_n.has_value()) << c.name << " n " << n;
+          }
           if (!got_n) continue;
           std::set<uint32_t> got;
           for (size_t i = 0; i < *got_n; ++i) got.insert(thin[i].slot());
