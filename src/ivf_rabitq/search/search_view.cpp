@@ -231,8 +231,7 @@ struct TopScratch {
   std::vector<uint64_t> chunk_rows;
   std::vector<Candidate> main;
   std::vector<Candidate> tmp;
-  std::vector<uint32_t> hist;  // estimate histogram of a thinned probe
-  EstimateBins bins;           // and its bins
+  RankHistogram hist;  // estimate histogram of a thinned probe
   uint64_t offered = 0;
   std::vector<uint32_t> slots;
   std::vector<uint32_t> sort_tmp;
@@ -285,11 +284,10 @@ struct ProbeCtx {
   bool timing;
   // Thinning (a probe scanned as one chunk on the calling thread): the rerank target R, or 0
   // to keep the cap best. A thinned buffer keeps only the rows whose lower bound is not above
-  // the R-th best estimate seen so far, and counts every offered row in `hist`
-  // (kEstimateBins entries, binned by `bins`, which the scan chooses) and `offered`.
+  // the R-th best estimate seen so far, and counts every offered row in `offered` and, up to
+  // its top bin, in `hist` (whose bins the scan chooses).
   uint32_t thin_r = 0;
-  uint32_t* hist = nullptr;
-  EstimateBins* bins = nullptr;
+  RankHistogram* hist = nullptr;
   uint64_t* offered = nullptr;
 };
 
@@ -500,16 +498,23 @@ class ClusterScanner {
     if (s_.cands.n >= ctx_.trigger) s_.cands.n = compact_keep(s_.cands.p.get(), s_.cands.n, ctx_.cap, &bound_);
   }
 
-  // Thinned append: every offered row is counted; the rows whose lower bound is above the
-  // R-th best estimate so far (thin_bound_) can be neither among the R best nor an extra of
-  // the pool, as that estimate only falls, and are not kept (a NaN bound keeps everything).
-  // Until the first thinning every row is kept and the counting waits for it, which places
-  // the histogram's bins around the estimates that matter.
+  // Thinned append: every offered row is counted up to the histogram's top bin; the rows
+  // whose lower bound is above the R-th best estimate so far (thin_bound_) can be neither
+  // among the R best nor an extra of the pool, as that estimate only falls, and are not kept
+  // (a NaN bound keeps everything); nor are the rows above the top bin, which rank below the
+  // cap best already counted. Until the first thinning every row is kept and the counting
+  // waits for it, which places the histogram's bins around the estimates that matter.
   template <class SlotAt>
   void append_thinned(Candidate* out, uint32_t from, uint32_t cnt, SlotAt&& slot_at) {
-    const EstimateBins& bins = *ctx_.bins;
-    const size_t m = thin_rows(s_.est + from, s_.low + from, cnt, thin_bound_, bins.lo, bins.shift, kEstimateBins,
-                               counting_ ? ctx_.hist : nullptr, s_.kept);
+    RankHistogram& h = *ctx_.hist;
+    uint64_t counted = 0;
+    const size_t m = thin_rows(s_.est + from, s_.low + from, cnt, thin_bound_, h.bins.lo, h.bins.shift, kEstimateBins,
+                               h.top, counting_ ? h.counts.data() : nullptr, &counted, s_.kept);
+    // Lowering the top pays once the probe has offered several times cap rows: the first
+    // descent crosses most of the histogram's window (about a microsecond), which a probe of
+    // a few thousand rows does not win back.
+    h.upto += counted;
+    if (counted != 0 && *ctx_.offered + cnt >= 8 * uint64_t{ctx_.cap}) h.settle(0, ctx_.cap);
     for (size_t i = 0; i < m; ++i) {
       const uint32_t j = s_.kept[i];
       out[i] = Candidate::make(s_.est[from + j], s_.low[from + j], slot_at(j));
@@ -522,16 +527,21 @@ class ClusterScanner {
   // Places the histogram's bins around w and counts the buffer, which holds every row
   // offered so far.
   void start_counting(float w) {
-    *ctx_.bins = EstimateBins::around(w);
-    const EstimateBins bins = *ctx_.bins;
+    RankHistogram& h = *ctx_.hist;
+    h.bins = EstimateBins::around(w);
+    const EstimateBins bins = h.bins;  // the top is still the last bin: every row counts
+    uint32_t* counts = h.counts.data();
     const Candidate* p = s_.cands.p.get();
-    for (size_t i = 0; i < s_.cands.n; ++i) ++ctx_.hist[bins.bin(static_cast<uint32_t>(p[i].key >> 32))];
+    const size_t n = s_.cands.n;
+    for (size_t i = 0; i < n; ++i) ++counts[bins.bin(static_cast<uint32_t>(p[i].key >> 32))];
+    h.settle(n, ctx_.cap);
     counting_ = true;
   }
 
   // Lowers thin_bound_ to the R-th best estimate of the buffer and drops the rows whose lower
-  // bound is above it (the R best stay: their lower bounds are at most their estimates). A
-  // buffer that stays over half the trigger doubles it, so the passes stay linear overall.
+  // bound is above it (the R best stay: their lower bounds are at most their estimates) and
+  // the rows above the histogram's top bin (the cap best stay). A buffer that stays over half
+  // the trigger doubles it, so the passes stay linear overall.
   void thin() {
     Candidate* p = s_.cands.p.get();
     const size_t n = s_.cands.n;
@@ -541,10 +551,20 @@ class ClusterScanner {
     thin_bound_ = w;
     if (!counting_) start_counting(w);
     size_t m = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const Candidate c = p[i];
-      p[m] = c;
-      m += !(c.lower > w);
+    const EstimateBins bins = ctx_.hist->bins;
+    const size_t top = ctx_.hist->top;
+    if (top + 1 < kEstimateBins) {
+      for (size_t i = 0; i < n; ++i) {
+        const Candidate c = p[i];
+        p[m] = c;
+        m += !(c.lower > w) & (bins.bin(static_cast<uint32_t>(c.key >> 32)) <= top);
+      }
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        const Candidate c = p[i];
+        p[m] = c;
+        m += !(c.lower > w);
+      }
     }
     // Past the plain buffer's trigger the kept rows are also cut to their cap best: a row
     // ranked below cap among them ranks below cap among all offered rows, so it can be
@@ -833,11 +853,9 @@ ProbeTotals probe_rounds(const ProbeCtx& ctx_in, const DensePlan& plan, size_t l
     }
     if (nchunks > 1) ctx.thin_r = 0;
     if (ctx.thin_r != 0 && !tot.thinned) {
-      S.hist.assign(kEstimateBins, 0);
-      S.bins = EstimateBins{};
+      S.hist.reset();
       S.offered = 0;
-      ctx.hist = S.hist.data();
-      ctx.bins = &S.bins;
+      ctx.hist = &S.hist;
       ctx.offered = &S.offered;
       tot.thinned = true;
     }
@@ -886,7 +904,7 @@ std::optional<size_t> select_pool(const DensePlan& plan, bool thinned, TopScratc
         g_thinning.load(std::memory_order_relaxed) == 2
             ? std::nullopt
             : choose_rerank_pool_thinned(main.data(), main.size(), S.offered, plan.cap, plan.pool_target,
-                                         S.hist.data(), S.bins, S.tmp);
+                                         S.hist, S.tmp);
     if (!p) return std::nullopt;
     pool = *p;
   } else {

@@ -332,18 +332,63 @@ struct EstimateBins {
   }
 };
 
+// The thinned probe's histogram of offered estimates, counted only up to a top bin. The top
+// starts at the last bin and comes down while the bins below it already hold cap rows, so the
+// first bin whose running count reaches cap (the bin of the cap-th best key) never lies
+// above it, and every offered row in a bin up to it is counted. The pool's rank check reads
+// no bin above that one, and a large probe, most of whose rows lie above it once the cap
+// best have been seen, stops counting them.
+struct RankHistogram {
+  std::vector<uint32_t> counts;  // kEstimateBins entries
+  EstimateBins bins;
+  uint32_t top = kEstimateBins - 1;
+  uint64_t upto = 0;  // counts[0] + ... + counts[top]
+
+  void reset() {
+    counts.assign(kEstimateBins, 0);
+    bins = EstimateBins{};
+    top = kEstimateBins - 1;
+    upto = 0;
+  }
+  // Takes `counted` rows added to bins at most top, then lowers top while the bins below it
+  // hold at least cap rows.
+  void settle(uint64_t counted, uint64_t cap) {
+    upto += counted;
+    if (top == 0 || upto - counts[top] < cap) return;
+    // The first descent crosses most of the window: whole runs of 16 bins first.
+    while (top >= 16) {
+      const uint32_t* c = counts.data() + (top - 15);
+      uint64_t r0 = 0, r1 = 0, r2 = 0, r3 = 0;  // four chains
+      for (size_t i = 0; i < 16; i += 4) r0 += c[i], r1 += c[i + 1], r2 += c[i + 2], r3 += c[i + 3];
+      const uint64_t run = (r0 + r1) + (r2 + r3);
+      if (upto - run < cap) break;
+      upto -= run;
+      top -= 16;
+    }
+    while (top > 0 && upto - counts[top] >= cap) {
+      upto -= counts[top];
+      --top;
+    }
+  }
+};
+
 // The rerank pool of choose_rerank_pool over the cap best of `offered` rows, computed from a
-// thinned buffer c[0..n) instead of those cap best. The buffer must hold every offered row
-// whose lower bound is not above the R-th best estimate (that holds each of the R best, and
-// every row that can qualify as an extra), and hist (kEstimateBins entries) must count every
-// offered row by bins.bin. The cap best matter only through the extras, which must lie
-// among them: extras the histogram places below the cap-th best key stay, those above it
-// go; when an extra shares a bin with the cap-th best key, returns std::nullopt and the
-// caller keeps the cap best the plain way. Otherwise the pool is at the front of c, as
+// thinned buffer c[0..n) instead of those cap best. h must count every offered row whose
+// bin is at most its top (h.upto being their number), where the bins up to top hold at
+// least cap rows unless top is the last bin; the buffer must hold every offered row whose
+// lower bound is not above the R-th best estimate (that holds each of the R best, and every
+// row that can qualify as an extra), except rows that lay above the top bin as it stood
+// when they were offered (they rank below the cap best). The cap best matter only through the extras, which
+// must lie among them: extras the histogram places below the cap-th best key stay, those
+// above it go; when an extra shares a bin with the cap-th best key, returns std::nullopt and
+// the caller keeps the cap best the plain way. Otherwise the pool is at the front of c, as
 // choose_rerank_pool leaves it. tmp is scratch.
 inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, uint64_t offered, uint32_t cap,
-                                                         uint32_t R, const uint32_t* hist, const EstimateBins& bins,
+                                                         uint32_t R, const RankHistogram& h,
                                                          std::vector<Candidate>& tmp) {
+  const uint32_t* hist = h.counts.data();
+  const EstimateBins& bins = h.bins;
+  const size_t top = h.top;
   const size_t L = static_cast<size_t>(std::min<uint64_t>(cap, offered));
   const size_t r = std::min<size_t>(R, L);
   if (n < r) return std::nullopt;  // the buffer lost one of the R best: not a thinned buffer
@@ -354,14 +399,17 @@ inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, 
     uint64_t last = 0;
     for (size_t i = 0; i < n_extras; ++i) last = ex[i].key > last ? ex[i].key : last;
     const size_t bin = bins.bin(static_cast<uint32_t>(last >> 32));
-    // Summed from whichever end is nearer (positive estimates sit in the upper half).
-    uint64_t upto = 0;
-    if (2 * bin < kEstimateBins) {
-      for (size_t b = 0; b <= bin; ++b) upto += hist[b];
-    } else {
-      uint64_t above = 0;
-      for (size_t b = bin + 1; b < kEstimateBins; ++b) above += hist[b];
-      upto = offered - above;
+    // Above top the bins are not counted, but the bins up to top already hold cap rows.
+    // Below it, summed from whichever end is nearer.
+    uint64_t upto = uint64_t{cap} + 1;
+    if (bin <= top) {
+      if (2 * bin < top) {
+        upto = 0;
+        for (size_t b = 0; b <= bin; ++b) upto += hist[b];
+      } else {
+        upto = h.upto;
+        for (size_t b = bin + 1; b <= top; ++b) upto -= hist[b];
+      }
     }
     if (upto > cap) {
       // The cap-th smallest key lies in the first bin whose running count reaches cap: the

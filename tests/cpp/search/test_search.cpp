@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <memory>
 #include <set>
@@ -840,7 +841,9 @@ void match_step_by_step_reference(MiniSegment& seg) {
   }
 }
 
-// The pool chosen from a thinned buffer and a histogram against the pool of the cap best.
+// The pool chosen from a thinned buffer and a histogram against the pool of the cap best,
+// with every row counted and with rows counted as a probe counts them (up to a top bin that
+// comes down as the cap best fill the bins below it).
 // Rows whose wide bounds qualify them from below the cap best must not enter: the histogram
 // either places each extra below or above the cap-th best key, or the call declines
 // (std::nullopt). Bins placed around the R-th best estimate must settle a pool whose
@@ -887,24 +890,60 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
         std::sort(keys.begin(), keys.end());
         const float w = Candidate{keys[std::min<size_t>(c.R, n) - 1], 0.f}.estimate();
         for (const bool fine : {false, true}) {
-          const ix::EstimateBins bins = fine ? ix::EstimateBins::around(w) : ix::EstimateBins{};
-          std::vector<Candidate> thin;
-          std::vector<uint32_t> hist(ix::kEstimateBins, 0);
-          for (auto& x : all) {
-            ++hist[bins.bin_of(x.estimate())];
-            if (!(x.lower > w)) thin.push_back(x);
+          // Counted in full, or as the probe counts: rows offered in batches, each counted only
+          // up to the top bin as it stood, in random order, or one at a time best first (then
+          // hardly any row above the cap-th best key's bin is counted).
+          for (const int streamed : {0, 1, 2}) {
+            const std::string at = std::string(c.name) + " n " + std::to_string(n) + " rep " + std::to_string(rep) +
+                                   (fine ? " bins around w" : "") +
+                                   (streamed == 1 ? " streamed" : streamed == 2 ? " streamed best first" : "");
+            ix::RankHistogram h;
+            h.reset();
+            h.bins = fine ? ix::EstimateBins::around(w) : ix::EstimateBins{};
+            auto order = all;
+            if (streamed == 1) std::shuffle(order.begin(), order.end(), g);
+            if (streamed == 2)
+              std::sort(order.begin(), order.end(), [](const Candidate& a, const Candidate& b) { return a.key < b.key; });
+            std::vector<Candidate> thin;
+            uint64_t pending = 0;  // counted since the last settle
+            for (size_t i = 0; i < n; ++i) {
+              const Candidate& x = order[i];
+              if (streamed) {
+                // A row above the top bin is neither counted nor kept.
+                if (h.bins.bin_of(x.estimate()) > h.top) continue;
+                ++h.counts[h.bins.bin_of(x.estimate())];
+                ++pending;
+                if (streamed == 2 || i % 37 == 36) h.settle(pending, cap), pending = 0;
+              } else {
+                ++h.counts[h.bins.bin_of(x.estimate())];
+                ++h.upto;
+              }
+              if (!(x.lower > w)) thin.push_back(x);
+            }
+            if (streamed != 0) {
+              h.settle(pending, cap);
+              // The top came down to the cap-th best key's bin, and the bins up to it are
+              // counted in full.
+              std::vector<uint32_t> full(ix::kEstimateBins, 0);
+              for (auto& x : all) ++full[h.bins.bin_of(x.estimate())];
+              size_t want_top = 0;
+              for (uint64_t run = 0; want_top + 1 < ix::kEstimateBins; ++want_top)
+                if ((run += full[want_top]) >= cap) break;
+              ASSERT_EQ(h.top, want_top) << at;
+              ASSERT_TRUE(std::equal(full.begin(), full.begin() + h.top + 1, h.counts.begin())) << at;
+              ASSERT_EQ(h.upto, std::accumulate(full.begin(), full.begin() + h.top + 1, uint64_t{0})) << at;
+            }
+            std::shuffle(thin.begin(), thin.end(), g);
+            const auto got_n = ix::choose_rerank_pool_thinned(thin.data(), thin.size(), n, cap, c.R, h, tmp);
+            if (fine ? c.must_decide : c.coarse_decides) {
+              ASSERT_TRUE(got_n.has_value()) << at;
+            }
+            if (!got_n) continue;
+            std::set<uint32_t> got;
+            for (size_t i = 0; i < *got_n; ++i) got.insert(thin[i].slot());
+            ASSERT_EQ(got.size(), *got_n);
+            ASSERT_EQ(got, want) << at;
           }
-          std::shuffle(thin.begin(), thin.end(), g);
-          const auto got_n =
-              ix::choose_rerank_pool_thinned(thin.data(), thin.size(), n, cap, c.R, hist.data(), bins, tmp);
-          if (fine ? c.must_decide : c.coarse_decides) {
-            ASSERT_TRUE(got_n.has_value()) << c.name << " n " << n;
-          }
-          if (!got_n) continue;
-          std::set<uint32_t> got;
-          for (size_t i = 0; i < *got_n; ++i) got.insert(thin[i].slot());
-          ASSERT_EQ(got.size(), *got_n);
-          ASSERT_EQ(got, want) << c.name << " n " << n << " rep " << rep << (fine ? " bins around w" : "");
         }
       }
     }

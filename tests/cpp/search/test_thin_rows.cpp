@@ -1,5 +1,6 @@
-// The thinned batch kernel (histogram of estimate keys, positions of the rows a bound keeps)
-// at every level against a direct evaluation, and the monotone binning it relies on.
+// The thinned batch kernel (histogram of estimate keys up to a top bin, positions of the rows
+// a bound and the top bin keep) at every level against a direct evaluation, and the monotone
+// binning it relies on.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -46,23 +47,38 @@ TEST(ThinRows, KernelsAgreeWithDirectEvaluation) {
       for (const float w : bounds) {
         for (const ix::EstimateBins bins : {ix::EstimateBins{}, ix::EstimateBins::around(w),
                                             ix::EstimateBins::around(150.f), ix::EstimateBins::around(-3.f)}) {
-          std::vector<uint32_t> want_hist(ix::kEstimateBins, 0), want_idx;
-          for (size_t j = 0; j < n; ++j) {
-            ++want_hist[bins.bin_of(est[j])];
-            if (!(low[j] > w)) want_idx.push_back(uint32_t(j));
-          }
-          for (const simd::Level level : simd::supported_levels()) {
-            const std::string at = std::string(simd::level_name(level)) + " n " + std::to_string(n) + " w " +
-                                   std::to_string(w) + " shift " + std::to_string(bins.shift);
-            const auto fn = ix::detail::thin_rows_fn(level);
-            std::vector<uint32_t> hist(ix::kEstimateBins, 0), idx(n + 16, 0xDEADBEEF);
-            size_t m = fn(est.data(), low.data(), n, w, bins.lo, bins.shift, ix::kEstimateBins, hist.data(), idx.data());
-            ASSERT_EQ(std::vector<uint32_t>(idx.begin(), idx.begin() + m), want_idx) << at;
-            ASSERT_EQ(hist, want_hist) << at;
-            // Without a histogram only the list is made.
-            std::vector<uint32_t> idx2(n + 16);
-            m = fn(est.data(), low.data(), n, w, bins.lo, bins.shift, ix::kEstimateBins, nullptr, idx2.data());
-            ASSERT_EQ(std::vector<uint32_t>(idx2.begin(), idx2.begin() + m), want_idx) << at << " no histogram";
+          // Every bin counted, a top bin amid the rows, and only the first bin.
+          for (const uint32_t top : {uint32_t(ix::kEstimateBins - 1), uint32_t(bins.bin_of(150.f)), uint32_t(0)}) {
+            std::vector<uint32_t> want_hist(ix::kEstimateBins, 0), want_idx, want_all;
+            uint64_t want_counted = 0;
+            for (size_t j = 0; j < n; ++j) {
+              const size_t b = bins.bin_of(est[j]);
+              if (b <= top) ++want_hist[b], ++want_counted;
+              if (!(low[j] > w)) {
+                want_all.push_back(uint32_t(j));
+                if (b <= top) want_idx.push_back(uint32_t(j));
+              }
+            }
+            for (const simd::Level level : simd::supported_levels()) {
+              const std::string at = std::string(simd::level_name(level)) + " n " + std::to_string(n) + " w " +
+                                     std::to_string(w) + " shift " + std::to_string(bins.shift) + " top " +
+                                     std::to_string(top);
+              const auto fn = ix::detail::thin_rows_fn(level);
+              std::vector<uint32_t> hist(ix::kEstimateBins, 0), idx(n + 16, 0xDEADBEEF);
+              uint64_t counted = 7;  // added to
+              size_t m = fn(est.data(), low.data(), n, w, bins.lo, bins.shift, ix::kEstimateBins, top, hist.data(),
+                            &counted, idx.data());
+              ASSERT_EQ(std::vector<uint32_t>(idx.begin(), idx.begin() + m), want_idx) << at;
+              ASSERT_EQ(hist, want_hist) << at;
+              ASSERT_EQ(counted, 7 + want_counted) << at;
+              // Without a histogram only the list is made, of every row the bound keeps.
+              std::vector<uint32_t> idx2(n + 16);
+              counted = 0;
+              m = fn(est.data(), low.data(), n, w, bins.lo, bins.shift, ix::kEstimateBins, top, nullptr, &counted,
+                     idx2.data());
+              ASSERT_EQ(std::vector<uint32_t>(idx2.begin(), idx2.begin() + m), want_all) << at << " no histogram";
+              ASSERT_EQ(counted, 0u) << at << " no histogram";
+            }
           }
         }
       }
