@@ -450,6 +450,8 @@ struct DistanceLess {
   bool operator()(const ScoredPair& a, const ScoredPair& b) const { return distance_key(a) < distance_key(b); }
 };
 
+inline constexpr uint32_t kKeepInsertMax = 32;
+
 // The k smallest pairs under the distance order moved to the front, the rest dropped
 // (survivors in no particular order). k = 0 empties the list; a list of at most k entries
 // is left unchanged.
@@ -473,6 +475,27 @@ inline void keep_k_smallest(std::vector<ScoredPair>& list, uint32_t k) {
       m += distance_key(x) <= t;
     }
     list.resize(m);
+    return;
+  }
+  if (k <= kKeepInsertMax) {
+    // A few best of a short list (the final k of a rerank pool): the k best keys so far,
+    // sorted; a pair enters only below the current k-th, which after the first few pairs is
+    // rare. A key holds the pair whole (distance bits, then slot).
+    uint64_t best[kKeepInsertMax];
+    size_t m = 0;
+    for (const ScoredPair& x : list) {
+      const uint64_t key = distance_key(x);
+      if (m == k) {
+        if (key >= best[k - 1]) continue;
+        --m;
+      }
+      size_t i = m++;
+      for (; i > 0 && best[i - 1] > key; --i) best[i] = best[i - 1];
+      best[i] = key;
+    }
+    list.resize(k);
+    for (size_t i = 0; i < k; ++i)
+      list[i] = ScoredPair{std::bit_cast<float>(static_cast<uint32_t>(best[i] >> 32)), static_cast<uint32_t>(best[i])};
     return;
   }
   std::nth_element(list.begin(), list.begin() + (k - 1), list.end(), DistanceLess{});

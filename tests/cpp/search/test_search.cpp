@@ -296,11 +296,12 @@ TEST(SearchOrders, KeepKAndCompactBound) {
 }
 
 // keep_k_smallest keeps exactly the k first pairs of a full sort, on both sides of the size
-// where it switches from nth_element to the radix selection, with equal distances told
-// apart by the slot and +inf / NaN distances present.
+// where it switches from nth_element to the radix selection and of the k up to which a short
+// list keeps its best by insertion, with equal distances told apart by the slot and +inf /
+// NaN distances present.
 TEST(SearchOrders, KeepKSmallestMatchesFullSortAtEverySize) {
   std::mt19937 g(29);
-  for (size_t n : {2, 255, 256, 257, 400, 3000}) {
+  for (size_t n : {2, 40, 100, 255, 256, 257, 400, 3000}) {
     std::vector<ScoredPair> l;
     for (size_t i = 0; i < n; ++i) {
       const uint32_t r = g() % 100;
@@ -312,7 +313,7 @@ TEST(SearchOrders, KeepKSmallestMatchesFullSortAtEverySize) {
     std::shuffle(l.begin(), l.end(), g);
     auto sorted = l;
     std::sort(sorted.begin(), sorted.end(), ix::DistanceLess{});
-    for (uint32_t k : {1u, 10u, uint32_t(l.size() - 1)}) {
+    for (uint32_t k : {1u, 10u, ix::kKeepInsertMax, ix::kKeepInsertMax + 1, uint32_t(l.size() - 1)}) {
       if (k == 0) continue;
       auto got = l;
       ix::keep_k_smallest(got, k);
