@@ -208,6 +208,14 @@ std::string IvfIndex::ext_of(uint32_t slot) const {
   return i < d->ids.size() ? d->ids[i] : std::string();
 }
 
+void IvfIndex::prefetch_id(uint32_t slot) const {
+  if (!ids_bin || !ids_off_bin || slot >= main_rows()) return;
+  const auto off = ids_off_bin->view();
+  if (static_cast<uint64_t>(slot) + 1 >= off.size()) return;
+  const uint64_t start = off[slot];
+  if (start < ids_bin->byte_len()) __builtin_prefetch(ids_bin->bytes().data() + start);
+}
+
 uint64_t IvfIndex::live_count() const {
   uint64_t rows;
   {

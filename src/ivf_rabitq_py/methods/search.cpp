@@ -51,6 +51,7 @@ PyObject* method_search(PyObject* self, Args& args) {
     {
       auto hits = ivf_rabitq::index::search_core(*ix, query, k, nprobe, rerank, pred, ensure_target_k);
       rows.reserve(hits.size());
+      for (const auto& hit : hits) ix->prefetch_id(hit.first);
       for (const auto& [slot, dist] : hits) rows.emplace_back(ix->ext_of(slot), dist);
     }
     pred.reset();
