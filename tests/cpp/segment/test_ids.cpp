@@ -97,6 +97,8 @@ TEST(Ids, ResolutionAcrossLayouts) {
     EXPECT_EQ(ix->ext_id(7), std::optional<std::string_view>(""));
     EXPECT_EQ(ix->ext_of(21), "id3");
     EXPECT_EQ(ix->ext_id(20), std::nullopt);  // not a main slot
+    // The prefetch before a result's ids is a hint: main, delta and absent slots alike.
+    for (uint32_t slot : {0u, 7u, 19u, 20u, 23u, 24u, 1u << 31}) ix->prefetch_id(slot);
     EXPECT_EQ(ix->live_count(), 22u);
   }
 }
@@ -123,6 +125,7 @@ TEST(Ids, DamagedStoredIdsHaveNoId) {
   EXPECT_EQ(ix->ext_id(2), std::optional<std::string_view>("abbccc"));
   EXPECT_EQ(ix->ext_id(3), std::nullopt);
   EXPECT_EQ(ix->ext_of(3), "");
+  for (uint32_t slot = 0; slot < 6; ++slot) ix->prefetch_id(slot);  // reads no byte out of range
   EXPECT_EQ(ix->slot_of("a"), 0u);
   EXPECT_EQ(ix->slot_of("bb"), std::nullopt);
   EXPECT_EQ(ix->slot_of("ccc"), std::nullopt);
