@@ -370,9 +370,9 @@ class ClusterScanner {
 
   // Final compaction of the chunk to cap; the kept candidates are appended to dst.
   void finish(std::vector<Candidate>& dst) {
-    if (ctx_.thin_r != 0 && !counting_) {
+    if (ctx_.thin_r != 0 && !counting_ && *ctx_.offered > ctx_.cap) {
       // Never thinned: the buffer holds every offered row; they are counted around the R-th
-      // best estimate.
+      // best estimate. (Up to cap offered rows the pool's rank check reads no count.)
       Candidate* p = s_.cands.p.get();
       const size_t n = s_.cands.n;
       float w = kInf;
