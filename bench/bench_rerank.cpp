@@ -235,7 +235,7 @@ void run_select(benchmark::State& state, size_t L, uint32_t R) {
     }
   }
   std::vector<index::Candidate> work, tmp;
-  std::vector<uint32_t> slots, sort_tmp;
+  std::vector<uint32_t> slots;
   size_t which = 0;
   for (auto _ : state) {
     work = sets[which];
@@ -243,7 +243,6 @@ void run_select(benchmark::State& state, size_t L, uint32_t R) {
     const size_t pool = index::choose_rerank_pool(work.data(), work.size(), R, tmp);
     slots.resize(pool);
     for (size_t i = 0; i < pool; ++i) slots[i] = work[i].slot();
-    index::radix_sort_u32(slots.data(), pool, sort_tmp);
     benchmark::DoNotOptimize(slots.data());
   }
 }

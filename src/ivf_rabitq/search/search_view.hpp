@@ -124,9 +124,9 @@ float slot_distance(const SegmentView& seg, const storage::Delta& delta, const R
 
 // The int8 rerank distances of a list of slots: out[j] = (distance of slots[j], slots[j]),
 // each distance exactly slot_distance's. Main slots are below seg.n; delta slots n + i need
-// i below the delta's rows. Rows are prefetched a fixed distance ahead (lists sorted by slot
-// read the mapped files in order) and main rows with a power-of-two exponent are scored
-// several per kernel call. Runs on the calling thread; out holds slots.size() entries.
+// i below the delta's rows. Rows are prefetched a fixed distance ahead (a run of adjacent
+// slots is left to the hardware prefetcher) and main rows with a power-of-two exponent are
+// scored several per kernel call. Runs on the calling thread; out holds slots.size() entries.
 void score_slots(const SegmentView& seg, const storage::Delta& delta, const RerankTable& table,
                  std::span<const float> query, std::span<const uint32_t> slots, ScoredPair* out);
 namespace detail {

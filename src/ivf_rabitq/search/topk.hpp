@@ -185,52 +185,6 @@ size_t partition_candidates(Candidate* b, size_t n, Keep&& keep, std::vector<Can
   return m;
 }
 
-// Sorts a[0..n) ascending: a least-significant-digit radix sort of a[i] - min over as many
-// passes as the value range needs, with the digit width chosen per call so that the
-// histograms stay near the list's own size (a rerank pool of a few hundred slots spread
-// over a million rows sorts in three passes of 128 buckets rather than two of 2048). tmp is
-// scratch.
-inline void radix_sort_u32(uint32_t* a, size_t n, std::vector<uint32_t>& tmp) {
-  if (n < 64) {
-    std::sort(a, a + n);
-    return;
-  }
-  uint32_t mn = ~uint32_t{0}, mx = 0;
-  for (size_t i = 0; i < n; ++i) {
-    mn = a[i] < mn ? a[i] : mn;
-    mx = a[i] > mx ? a[i] : mx;
-  }
-  if (mn == mx) return;
-  const unsigned bits = 32u - static_cast<unsigned>(std::countl_zero(mx - mn));
-  // Passes p cost about p x (2^width + 2n) with width = ceil(bits / p), at most 11 bits.
-  constexpr unsigned kMaxBits = 11;
-  unsigned width = kMaxBits;
-  uint64_t best = ~uint64_t{0};
-  for (unsigned p = (bits + kMaxBits - 1) / kMaxBits; p <= 6 && p <= bits; ++p) {
-    const unsigned w = (bits + p - 1) / p;
-    const uint64_t cost = uint64_t{p} * ((uint64_t{1} << w) + 2 * uint64_t{n});
-    if (cost < best) best = cost, width = w;
-  }
-  if (tmp.size() < n) tmp.resize(n);
-  uint32_t* src = a;
-  uint32_t* dst = tmp.data();
-  const uint32_t mask = (uint32_t{1} << width) - 1u;
-  uint32_t counts[size_t{1} << kMaxBits];
-  for (unsigned shift = 0; shift < bits; shift += width) {
-    std::fill(counts, counts + mask + 1, 0u);
-    for (size_t i = 0; i < n; ++i) ++counts[((src[i] - mn) >> shift) & mask];
-    uint32_t sum = 0;
-    for (size_t d = 0; d <= mask; ++d) {
-      const uint32_t c = counts[d];
-      counts[d] = sum;
-      sum += c;
-    }
-    for (size_t i = 0; i < n; ++i) dst[counts[((src[i] - mn) >> shift) & mask]++] = src[i];
-    std::swap(src, dst);
-  }
-  if (src != a) std::copy_n(src, n, a);
-}
-
 // Per-thread scratch of the selections.
 inline std::vector<uint64_t>& selection_scratch() {
   thread_local std::vector<uint64_t> s;
