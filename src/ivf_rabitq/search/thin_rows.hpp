@@ -12,7 +12,8 @@ namespace ivf_rabitq::index {
 // For rows j < n: when hist is not null and the row's bin b_j = min(sat(key_j - lo) >> shift,
 // bins - 1) is at most top, adds 1 to hist[b_j] and to *counted; key_j is the IEEE
 // total-order key of est[j] (-NaN < -inf < ... < +inf < +NaN, as total_order_key) and
-// sat(x) = 0 for key_j <= lo. Lists in idx, ascending, every j whose lower bound is not above
+// sat(x) = 0 for key_j <= lo; hist holds bins + 1 entries, and afterwards the entries above
+// top (the last being scratch) hold unspecified values. Lists in idx, ascending, every j whose lower bound is not above
 // w (!(low[j] > w): a NaN on either side keeps the row) and, when hist is not null, whose bin
 // is at most top. Returns how many were listed.
 // Dispatched once on simd::active_level(); every level gives the same histogram, count and

@@ -1,7 +1,7 @@
 // AVX-512 thinned batch: 16 rows a step; keys and bins in registers, the kept positions
-// written by a compressing store, the histogram counted lane by lane (with 0/1 increments
-// where only some bins are at most top). Once the top bin has come down near the cap-th best
-// estimate, most steps of a large probe have no row at or below it and skip the count.
+// written by a compressing store, the histogram counted lane by lane. Once the top bin has
+// come down near the cap-th best estimate, most steps of a large probe have no row at or
+// below it and skip the count.
 #include <immintrin.h>
 
 #include "ivf_rabitq/search/thin_rows.hpp"
@@ -34,22 +34,6 @@ inline void count_all(uint32_t* hist, __m512i bin) {
   count_quarter<3>(hist, bin);
 }
 
-template <int Q>
-inline void add_quarter(uint32_t* hist, __m512i bin, __m512i inc) {
-  const __m128i b = quarter<Q>(bin), k = quarter<Q>(inc);
-  hist[static_cast<uint32_t>(_mm_cvtsi128_si32(b))] += static_cast<uint32_t>(_mm_cvtsi128_si32(k));
-  hist[static_cast<uint32_t>(_mm_extract_epi32(b, 1))] += static_cast<uint32_t>(_mm_extract_epi32(k, 1));
-  hist[static_cast<uint32_t>(_mm_extract_epi32(b, 2))] += static_cast<uint32_t>(_mm_extract_epi32(k, 2));
-  hist[static_cast<uint32_t>(_mm_extract_epi32(b, 3))] += static_cast<uint32_t>(_mm_extract_epi32(k, 3));
-}
-
-inline void count_some(uint32_t* hist, __m512i bin, __m512i inc) {
-  add_quarter<0>(hist, bin, inc);
-  add_quarter<1>(hist, bin, inc);
-  add_quarter<2>(hist, bin, inc);
-  add_quarter<3>(hist, bin, inc);
-}
-
 }  // namespace
 
 size_t thin_rows_avx512(const float* est, const float* low, size_t n, float w, uint32_t lo, unsigned shift,
@@ -62,7 +46,7 @@ size_t thin_rows_avx512(const float* est, const float* low, size_t n, float w, u
   const __m128i vshift = _mm_cvtsi32_si128(static_cast<int>(shift));
   __m512i pos = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m512i step = _mm512_set1_epi32(16);
-  const __m512i vone = _mm512_set1_epi32(1);
+  const __m512i vscratch = _mm512_set1_epi32(static_cast<int>(bins));
   size_t m = 0;
   uint64_t c = 0;
   for (size_t j = 0; j < n; j += 16) {
@@ -76,13 +60,12 @@ size_t thin_rows_avx512(const float* est, const float* low, size_t n, float w, u
       const __m512i d = _mm512_sub_epi32(_mm512_max_epu32(key, vlo), vlo);
       const __m512i bin = _mm512_min_epu32(_mm512_srl_epi32(d, vshift), vlast);
       const __mmask16 counts = _mm512_mask_cmple_epu32_mask(live, bin, vtop);
-      if (counts == 0xFFFFu) {
-        count_all(hist, bin);
-        c += 16;
-      } else if (counts != 0) {
-        // Adds of 1 or 0 (every bin is in range): a count of fixed length does not mispredict
-        // where rows above and below top alternate.
-        count_some(hist, bin, _mm512_maskz_mov_epi32(counts, vone));
+      if (counts != 0) {
+        // Sixteen adds whatever the mask, each row to its own bin (a bin above top is never
+        // read again), lanes past n to the scratch entry: a count of fixed length does not
+        // mispredict where rows above and below top alternate, and the adds spread over the
+        // bins instead of queueing on one entry.
+        count_all(hist, _mm512_mask_mov_epi32(vscratch, live, bin));
         c += static_cast<unsigned>(__builtin_popcount(counts));
       }
       listable = counts;  // rows above top are not listed either

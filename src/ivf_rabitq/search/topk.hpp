@@ -293,13 +293,14 @@ struct EstimateBins {
 // no bin above that one, and a large probe, most of whose rows lie above it once the cap
 // best have been seen, stops counting them.
 struct RankHistogram {
-  std::vector<uint32_t> counts;  // kEstimateBins entries
+  std::vector<uint32_t> counts;  // kEstimateBins entries, then one scratch entry (thin_rows);
+                                 // the entries above top are not counts
   EstimateBins bins;
   uint32_t top = kEstimateBins - 1;
   uint64_t upto = 0;  // counts[0] + ... + counts[top]
 
   void reset() {
-    counts.assign(kEstimateBins, 0);
+    counts.assign(kEstimateBins + 1, 0);
     bins = EstimateBins{};
     top = kEstimateBins - 1;
     upto = 0;
