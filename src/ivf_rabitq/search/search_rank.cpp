@@ -123,6 +123,32 @@ void nearest_keys(const float* q, const distance::PackedVectors& pv, size_t m, s
   std::sort(out.begin(), out.end());
 }
 
+void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t m, std::vector<uint64_t>& out,
+                      std::vector<float>& dist) {
+  const size_t n = pv.size();
+  m = std::min(m, n);
+  dist.resize(pv.blocks() * distance::kBlock);
+  distance::sq_l2_blocks(q, pv, 0, pv.blocks(), dist.data());
+  out.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    float v = dist[i];
+    if (std::isnan(v)) v = std::numeric_limits<float>::infinity();
+    out[i] = (static_cast<uint64_t>(total_order_key(v)) << 32) | static_cast<uint32_t>(i);
+  }
+  if (m < n) {
+    uint64_t* k = out.data();
+    const uint64_t t = m == 0 ? 0 : kth_smallest_key(n, m, [k](size_t i) { return k[i]; }, selection_scratch());
+    size_t j = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t v = k[i];
+      k[j] = v;
+      j += m != 0 && v <= t;  // keys are distinct: exactly m stay
+    }
+    out.resize(j);
+  }
+  std::sort(out.begin(), out.end());
+}
+
 RankOrder RankOrder::build(const float* rows, const distance::PackedVectors& pv, size_t n, size_t dim) {
   RankOrder ro;
   // n / 32 groups, each one pass over all n vectors: about n x n x dim / 32 multiply-adds.

@@ -26,6 +26,12 @@ namespace ivf_rabitq::index {
 void nearest_keys(const float* q, const distance::PackedVectors& pv, size_t m, std::vector<uint64_t>& out,
                   std::vector<uint64_t>& heap, const uint32_t* ids = nullptr);
 
+// The same list from every distance in full (one pass of the plain kernel, then a
+// selection): for a few short centroids the abandoning scan's checks and heap cost more than
+// the distances they skip. `dist` is scratch.
+void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t m, std::vector<uint64_t>& out,
+                      std::vector<float>& dist);
+
 // The centroids regrouped for the ranking: each group of two packed blocks (what one kernel
 // call scans) holds a centroid and the 31 nearest to it among those not yet placed, so that
 // the groups of a far region are all far and abandoned early (random neighbours keep a near

@@ -45,6 +45,8 @@ constexpr size_t kEstBatch = 256;
 // few microseconds (waking a worker, stealing, joining) and the split parts share the
 // caches of the machine, so only stages of hundreds of microseconds gain from a split.
 constexpr uint64_t kParallelRankWork = uint64_t{1} << 23;  // centroids x pad
+// Up to this many centroid coordinates the ranking computes every distance in full.
+constexpr uint64_t kPlainRankWork = uint64_t{1} << 16;
 constexpr size_t kParallelRows = 50000;
 constexpr uint64_t kParallelRerankWork = 1000000;
 std::atomic<uint64_t> g_probe_fan_out_rows{32768};
@@ -225,6 +227,7 @@ struct TopScratch {
   std::vector<float> rq;
   std::vector<uint64_t> ckeys;
   std::vector<uint64_t> heap;
+  std::vector<float> dist;
   std::vector<uint32_t> probe;
   BoundScratch bound;
   std::vector<std::vector<Candidate>> bufs;
@@ -790,6 +793,8 @@ size_t rank_clusters(const SegmentView& seg, std::span<const float> query, size_
              cb != nullptr && cb->usable() && cb->size() == seg.packed_centroids->size() && cb->pad() == seg.pad &&
              seg.packed_centroids->dim() == seg.pad && m * 4 <= cb->size()) {
     nearest_keys_bounded(S.rq.data(), seg.centroids_rot, *seg.packed_centroids, *cb, m, S.ckeys, S.bound);
+  } else if (static_cast<uint64_t>(seg.packed_centroids->size()) * seg.packed_centroids->dim() <= kPlainRankWork) {
+    nearest_keys_all(S.rq.data(), *seg.packed_centroids, m, S.ckeys, S.dist);
   } else if (const RankOrder* ro = seg.rank_order;
              ro != nullptr && ro->packed.size() == seg.packed_centroids->size() && ro->packed.dim() == seg.pad) {
     nearest_keys(S.rq.data(), ro->packed, m, S.ckeys, S.heap, ro->ids.data());

@@ -130,7 +130,8 @@ TEST(RankBound, BoundedRankingEqualsFullRanking) {
 
 // The ranking over centroids regrouped by proximity (each group a centroid and its nearest
 // neighbours, so that far groups are abandoned whole) reports the original indices and the
-// same list as the full ranking, ties, non-finite values and duplicates included.
+// same list as the full ranking, ties, non-finite values and duplicates included; so does
+// the ranking from every distance.
 TEST(RankBound, RegroupedRankingEqualsFullRanking) {
   for (const Case& c : kCases) {
     std::vector<float> cents, q;
@@ -148,6 +149,11 @@ TEST(RankBound, RegroupedRankingEqualsFullRanking) {
       ix::nearest_keys(q.data(), order.packed, m, got, heap, order.ids.data());
       ASSERT_EQ(got.size(), std::min(m, c.n)) << c.name << " m " << m;
       ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << c.name << " m " << m;
+      // And from every distance of the plain packing, as small segments rank.
+      std::vector<float> dist;
+      ix::nearest_keys_all(q.data(), packed, m, got, dist);
+      ASSERT_EQ(got.size(), std::min(m, c.n)) << c.name << " m " << m;
+      ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << c.name << " all distances, m " << m;
     }
   }
 }

@@ -385,8 +385,9 @@ TEST(SearchOrders, SelectionHelpersMatchSorting) {
   }
 }
 
-// Centroid ranking with early abandoning equals full distances + sort, at every level, with
-// ties, NaN and infinite distances and ranges split as the parallel path splits them.
+// Centroid ranking with early abandoning, and from every distance, equals full distances +
+// sort, at every level, with ties, NaN and infinite distances and ranges split as the
+// parallel path splits them.
 TEST(SearchOrders, NearestCentroidKeysMatchFullRanking) {
   const size_t dim = 40, n = 203;  // a partial last block
   std::mt19937 g(5);
@@ -422,6 +423,14 @@ TEST(SearchOrders, NearestCentroidKeysMatchFullRanking) {
       std::sort(parts.begin(), parts.end());
       ASSERT_TRUE(std::equal(all.begin(), all.begin() + want, parts.begin())) << "ranges, m " << m;
     }
+  }
+  // Every distance in full, then a selection (m = 0 included).
+  for (size_t m : {size_t(0), size_t(1), size_t(2), size_t(16), size_t(64), n, n + 5}) {
+    std::vector<uint64_t> got;
+    std::vector<float> dist;
+    ix::nearest_keys_all(q.data(), packed, m, got, dist);
+    ASSERT_EQ(got.size(), std::min(m, n));
+    ASSERT_TRUE(std::equal(got.begin(), got.end(), all.begin())) << "all distances, m " << m;
   }
 }
 
