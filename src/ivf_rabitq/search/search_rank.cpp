@@ -129,12 +129,32 @@ void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t 
   m = std::min(m, n);
   dist.resize(pv.blocks() * distance::kBlock);
   distance::sq_l2_blocks(q, pv, 0, pv.blocks(), dist.data());
-  out.resize(n);
-  for (size_t i = 0; i < n; ++i) {
+  auto key = [&dist](size_t i) {
     float v = dist[i];
     if (std::isnan(v)) v = std::numeric_limits<float>::infinity();
-    out[i] = (static_cast<uint64_t>(total_order_key(v)) << 32) | static_cast<uint32_t>(i);
+    return (static_cast<uint64_t>(total_order_key(v)) << 32) | static_cast<uint32_t>(i);
+  };
+  constexpr size_t kInsertMax = 32;
+  if (m != 0 && m <= kInsertMax) {
+    // A few nearest: kept sorted while the keys stream by; after the first few a key rarely
+    // beats the m-th.
+    uint64_t best[kInsertMax];
+    size_t k = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const uint64_t v = key(i);
+      if (k == m) {
+        if (v >= best[m - 1]) continue;
+        --k;
+      }
+      size_t j = k++;
+      for (; j > 0 && best[j - 1] > v; --j) best[j] = best[j - 1];
+      best[j] = v;
+    }
+    out.assign(best, best + k);
+    return;
   }
+  out.resize(n);
+  for (size_t i = 0; i < n; ++i) out[i] = key(i);
   if (m < n) {
     uint64_t* k = out.data();
     const uint64_t t = m == 0 ? 0 : kth_smallest_key(n, m, [k](size_t i) { return k[i]; }, selection_scratch());

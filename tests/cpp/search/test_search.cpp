@@ -425,7 +425,7 @@ TEST(SearchOrders, NearestCentroidKeysMatchFullRanking) {
     }
   }
   // Every distance in full, then a selection (m = 0 included).
-  for (size_t m : {size_t(0), size_t(1), size_t(2), size_t(16), size_t(64), n, n + 5}) {
+  for (size_t m : {size_t(0), size_t(1), size_t(2), size_t(16), size_t(32), size_t(33), size_t(64), n, n + 5}) {
     std::vector<uint64_t> got;
     std::vector<float> dist;
     ix::nearest_keys_all(q.data(), packed, m, got, dist);
