@@ -134,23 +134,10 @@ void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t 
     if (std::isnan(v)) v = std::numeric_limits<float>::infinity();
     return (static_cast<uint64_t>(total_order_key(v)) << 32) | static_cast<uint32_t>(i);
   };
-  constexpr size_t kInsertMax = 32;
-  if (m != 0 && m <= kInsertMax) {
-    // A few nearest: kept sorted while the keys stream by; after the first few a key rarely
-    // beats the m-th.
-    uint64_t best[kInsertMax];
-    size_t k = 0;
-    for (size_t i = 0; i < n; ++i) {
-      const uint64_t v = key(i);
-      if (k == m) {
-        if (v >= best[m - 1]) continue;
-        --k;
-      }
-      size_t j = k++;
-      for (; j > 0 && best[j - 1] > v; --j) best[j] = best[j - 1];
-      best[j] = v;
-    }
-    out.assign(best, best + k);
+  if (m != 0 && m <= kKeepInsertMax) {
+    // A few nearest: kept sorted while the keys stream by.
+    uint64_t best[kKeepInsertMax];
+    out.assign(best, best + smallest_sorted(n, m, key, best));
     return;
   }
   out.resize(n);

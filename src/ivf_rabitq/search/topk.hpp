@@ -407,6 +407,25 @@ struct DistanceLess {
 
 inline constexpr uint32_t kKeepInsertMax = 32;
 
+// The k smallest (1 <= k) of n keys, key_at(i) giving key i, ascending into best[0 .. min(k,
+// n)); returns how many. One pass keeps the k best so far sorted: a key enters only below the
+// current k-th, which after the first few is rare. For a few best of a short list.
+template <class KeyAt>
+size_t smallest_sorted(size_t n, size_t k, KeyAt&& key_at, uint64_t* best) {
+  size_t m = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t v = key_at(i);
+    if (m == k) {
+      if (v >= best[k - 1]) continue;
+      --m;
+    }
+    size_t j = m++;
+    for (; j > 0 && best[j - 1] > v; --j) best[j] = best[j - 1];
+    best[j] = v;
+  }
+  return m;
+}
+
 // The k smallest pairs under the distance order moved to the front, the rest dropped
 // (survivors in no particular order). k = 0 empties the list; a list of at most k entries
 // is left unchanged.
@@ -433,21 +452,11 @@ inline void keep_k_smallest(std::vector<ScoredPair>& list, uint32_t k) {
     return;
   }
   if (k <= kKeepInsertMax) {
-    // A few best of a short list (the final k of a rerank pool): the k best keys so far,
-    // sorted; a pair enters only below the current k-th, which after the first few pairs is
-    // rare. A key holds the pair whole (distance bits, then slot).
+    // A few best of a short list (the final k of a rerank pool). A key holds the pair whole
+    // (distance bits, then slot).
     uint64_t best[kKeepInsertMax];
-    size_t m = 0;
-    for (const ScoredPair& x : list) {
-      const uint64_t key = distance_key(x);
-      if (m == k) {
-        if (key >= best[k - 1]) continue;
-        --m;
-      }
-      size_t i = m++;
-      for (; i > 0 && best[i - 1] > key; --i) best[i] = best[i - 1];
-      best[i] = key;
-    }
+    const ScoredPair* p = list.data();
+    smallest_sorted(list.size(), k, [p](size_t i) { return distance_key(p[i]); }, best);
     list.resize(k);
     for (size_t i = 0; i < k; ++i)
       list[i] = ScoredPair{std::bit_cast<float>(static_cast<uint32_t>(best[i] >> 32)), static_cast<uint32_t>(best[i])};
