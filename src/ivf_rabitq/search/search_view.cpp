@@ -512,17 +512,13 @@ class ClusterScanner {
     uint64_t counted = 0;
     const size_t m = thin_rows(s_.est + from, s_.low + from, cnt, thin_bound_, h.bins.lo, h.bins.shift, kEstimateBins,
                                h.top, counting_ ? h.counts.data() : nullptr, &counted, s_.kept);
-    // Lowering the top pays once the probe has offered several times cap rows: the first
-    // descent crosses most of the histogram's window (about a microsecond), which a probe of
-    // a few thousand rows does not win back.
-    h.upto += counted;
-    if (counted != 0 && *ctx_.offered + cnt >= 8 * uint64_t{ctx_.cap}) h.settle(0, ctx_.cap);
+    *ctx_.offered += cnt;
+    if (counted != 0) took(counted);
     for (size_t i = 0; i < m; ++i) {
       const uint32_t j = s_.kept[i];
       out[i] = Candidate::make(s_.est[from + j], s_.low[from + j], slot_at(j));
     }
     s_.cands.n += m;
-    *ctx_.offered += cnt;
     if (s_.cands.n >= thin_trigger_) thin();
   }
 
@@ -536,8 +532,21 @@ class ClusterScanner {
     const Candidate* p = s_.cands.p.get();
     const size_t n = s_.cands.n;
     for (size_t i = 0; i < n; ++i) ++counts[bins.bin(static_cast<uint32_t>(p[i].key >> 32))];
-    h.settle(n, ctx_.cap);
+    took(n);
     counting_ = true;
+  }
+
+  // Takes `counted` rows added to the histogram's bins up to its top. Lowering the top pays
+  // once the probe has offered several times cap rows: the first descent crosses most of the
+  // histogram's window (about a microsecond), which a probe of a few thousand rows does not
+  // win back.
+  void took(uint64_t counted) {
+    RankHistogram& h = *ctx_.hist;
+    if (*ctx_.offered >= 8 * uint64_t{ctx_.cap}) {
+      h.settle(counted, ctx_.cap);
+    } else {
+      h.upto += counted;
+    }
   }
 
   // Lowers thin_bound_ to the R-th best estimate of the buffer and drops the rows whose lower
