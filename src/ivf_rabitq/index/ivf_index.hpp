@@ -443,7 +443,8 @@ class IvfIndex {
   // not pay on this CPU or for this cluster count). Built by the open, immutable.
   CentroidBound centroid_bound;
   // packed_centroids regrouped so that near centroids share the ranking's groups (empty when
-  // the grouping costs too much at open). Built by the open, immutable.
+  // the segment ranks from every distance or the grouping costs too much at open). Built by
+  // the open, immutable.
   RankOrder rank_order;
   // Delta rows per cluster, in step with `delta`: changed only while the delta write lock
   // is held (assigned by the open, extended by every add), read under the delta read lock.

@@ -127,6 +127,8 @@ void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t 
                       std::vector<float>& dist) {
   const size_t n = pv.size();
   m = std::min(m, n);
+  out.clear();
+  if (m == 0) return;
   dist.resize(pv.blocks() * distance::kBlock);
   distance::sq_l2_blocks(q, pv, 0, pv.blocks(), dist.data());
   auto key = [&dist](size_t i) {
@@ -134,7 +136,7 @@ void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t 
     if (std::isnan(v)) v = std::numeric_limits<float>::infinity();
     return (static_cast<uint64_t>(total_order_key(v)) << 32) | static_cast<uint32_t>(i);
   };
-  if (m != 0 && m <= kKeepInsertMax) {
+  if (m <= kKeepInsertMax) {
     // A few nearest: kept sorted while the keys stream by.
     uint64_t best[kKeepInsertMax];
     out.assign(best, best + smallest_sorted(n, m, key, best));
@@ -144,12 +146,12 @@ void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t 
   for (size_t i = 0; i < n; ++i) out[i] = key(i);
   if (m < n) {
     uint64_t* k = out.data();
-    const uint64_t t = m == 0 ? 0 : kth_smallest_key(n, m, [k](size_t i) { return k[i]; }, selection_scratch());
+    const uint64_t t = kth_smallest_key(n, m, [k](size_t i) { return k[i]; }, selection_scratch());
     size_t j = 0;
     for (size_t i = 0; i < n; ++i) {
       const uint64_t v = k[i];
       k[j] = v;
-      j += m != 0 && v <= t;  // keys are distinct: exactly m stay
+      j += v <= t;  // keys are distinct: exactly m stay
     }
     out.resize(j);
   }

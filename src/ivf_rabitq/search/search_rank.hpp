@@ -29,6 +29,8 @@ void nearest_keys(const float* q, const distance::PackedVectors& pv, size_t m, s
 // The same list from every distance in full (one pass of the plain kernel, then a
 // selection): for a few short centroids the abandoning scan's checks and heap cost more than
 // the distances they skip. `dist` is scratch.
+// Up to this many centroid coordinates (centroids x padded dimension) a segment ranks this way.
+inline constexpr uint64_t kPlainRankCoordinates = uint64_t{1} << 16;
 void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t m, std::vector<uint64_t>& out,
                       std::vector<float>& dist);
 

@@ -45,8 +45,6 @@ constexpr size_t kEstBatch = 256;
 // few microseconds (waking a worker, stealing, joining) and the split parts share the
 // caches of the machine, so only stages of hundreds of microseconds gain from a split.
 constexpr uint64_t kParallelRankWork = uint64_t{1} << 23;  // centroids x pad
-// Up to this many centroid coordinates the ranking computes every distance in full.
-constexpr uint64_t kPlainRankWork = uint64_t{1} << 16;
 constexpr size_t kParallelRows = 50000;
 constexpr uint64_t kParallelRerankWork = 1000000;
 std::atomic<uint64_t> g_probe_fan_out_rows{32768};
@@ -802,7 +800,7 @@ size_t rank_clusters(const SegmentView& seg, std::span<const float> query, size_
              cb != nullptr && cb->usable() && cb->size() == seg.packed_centroids->size() && cb->pad() == seg.pad &&
              seg.packed_centroids->dim() == seg.pad && m * 4 <= cb->size()) {
     nearest_keys_bounded(S.rq.data(), seg.centroids_rot, *seg.packed_centroids, *cb, m, S.ckeys, S.bound);
-  } else if (static_cast<uint64_t>(seg.packed_centroids->size()) * seg.packed_centroids->dim() <= kPlainRankWork) {
+  } else if (static_cast<uint64_t>(seg.packed_centroids->size()) * seg.packed_centroids->dim() <= kPlainRankCoordinates) {
     nearest_keys_all(S.rq.data(), *seg.packed_centroids, m, S.ckeys, S.dist);
   } else if (const RankOrder* ro = seg.rank_order;
              ro != nullptr && ro->packed.size() == seg.packed_centroids->size() && ro->packed.dim() == seg.pad) {

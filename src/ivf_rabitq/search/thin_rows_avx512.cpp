@@ -10,8 +10,8 @@ namespace ivf_rabitq::index::detail {
 
 namespace {
 
-// The bins are taken out of the register lane by lane: stored and reloaded, sixteen 4-byte
-// loads wait on store forwarding from the 64-byte store, about twice the time per row.
+// The bins are taken out of the register lane by lane: stored to memory and reloaded, the
+// sixteen 4-byte loads would wait on forwarding from the 64-byte store (twice the time a row).
 template <int Q>
 inline __m128i quarter(__m512i v) {
   if constexpr (Q == 0) return _mm512_castsi512_si128(v);

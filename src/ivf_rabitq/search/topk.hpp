@@ -333,11 +333,11 @@ struct RankHistogram {
 // least cap rows unless top is the last bin; the buffer must hold every offered row whose
 // lower bound is not above the R-th best estimate (that holds each of the R best, and every
 // row that can qualify as an extra), except rows that lay above the top bin as it stood
-// when they were offered (they rank below the cap best). The cap best matter only through the extras, which
-// must lie among them: extras the histogram places below the cap-th best key stay, those
-// above it go; when an extra shares a bin with the cap-th best key, returns std::nullopt and
-// the caller keeps the cap best the plain way. Otherwise the pool is at the front of c, as
-// choose_rerank_pool leaves it. tmp is scratch.
+// when they were offered (they rank below the cap best). The cap best matter only through
+// the extras, which must lie among them: extras the histogram places below the cap-th best
+// key stay, those above it go; when an extra shares a bin with the cap-th best key, returns
+// std::nullopt and the caller keeps the cap best the plain way. Otherwise the pool is at
+// the front of c, as choose_rerank_pool leaves it. tmp is scratch.
 inline std::optional<size_t> choose_rerank_pool_thinned(Candidate* c, size_t n, uint64_t offered, uint32_t cap,
                                                          uint32_t R, const RankHistogram& h,
                                                          std::vector<Candidate>& tmp) {
