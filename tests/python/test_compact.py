@@ -346,6 +346,16 @@ def test_missing_files_are_reported_in_name_order(tmp_path):
     assert len(msgs) == 2
 
 
+def test_a_directory_in_place_of_a_data_file_is_the_system_error(tmp_path):
+    path = str(tmp_path / "idx")
+    h = RabitqIndex(path, DIM)
+    build(h, n=20)
+    h.count()
+    os.remove(os.path.join(path, "codes.bin"))
+    os.mkdir(os.path.join(path, "codes.bin"))
+    assert h.verify_integrity() == (False, ["codes.bin: unreadable (Is a directory (os error 21))"])
+
+
 def test_crafted_names_never_leave_the_segment_or_block(tmp_path):
     path = str(tmp_path / "idx")
     build(RabitqIndex(path, DIM), n=20)

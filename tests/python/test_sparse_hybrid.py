@@ -193,6 +193,14 @@ HYBRID_ERRORS = [
     ((QB, [], 3), {"rrf_k": 1e39}, ValueError, RRF_MSG.format("inf")),
     ((QB, [], 3), {"rrf_k": 1e-46}, ValueError, RRF_MSG.format("0")),
     ((QB, [], 3), {"rrf_k": -0.5}, ValueError, RRF_MSG.format("-0.5")),
+    # the shortest digits that read back as the same float32, never an exponent
+    ((QB, [], 3), {"rrf_k": -1e30}, ValueError, RRF_MSG.format("-1" + "0" * 30)),
+    ((QB, [], 3), {"rrf_k": -123456789.0}, ValueError, RRF_MSG.format("-123456790")),
+    ((QB, [], 3), {"rrf_k": -3.4028234663852886e38}, ValueError, RRF_MSG.format("-34028235" + "0" * 31)),
+    ((QB, [], 3), {"rrf_k": -0.1}, ValueError, RRF_MSG.format("-0.1")),
+    ((QB, [], 3), {"rrf_k": -1.5e-5}, ValueError, RRF_MSG.format("-0.000015")),
+    ((QB, [], 3), {"rrf_k": -1234.5}, ValueError, RRF_MSG.format("-1234.5")),
+    ((QB, [], 3), {"rrf_k": -1e-45}, ValueError, RRF_MSG.format("-0." + "0" * 44 + "1")),
     ((QB, [], 3), {"filter_json": "{bad"}, ValueError, "*"),
     ((QB, []), {}, TypeError, None),
     ((QB, [], 3), {"bogus": 1}, TypeError, None),
@@ -237,6 +245,18 @@ def test_sparse_argument_errors(seg, args, kwargs, exc, text):
     with pytest.raises(Exception) as ei:
         h.sparse_search(*args, **kwargs)
     check(ei, exc, text)
+
+
+def test_refused_rrf_k_prints_shortest_float32_digits(seg):
+    # numpy's shortest positional form of a float32 is an independent reference
+    h, _ = seg
+    rng = np.random.default_rng(7)
+    bits = rng.integers(0x80000001, 0xFF800000, size=300, dtype=np.uint64).astype(np.uint32)
+    for v in bits.view(np.float32):
+        want = np.format_float_positional(v, unique=True, trim="-")
+        with pytest.raises(ValueError) as ei:
+            h.search_hybrid(QB, [], 3, rrf_k=float(v))
+        assert ei.value.args[0] == RRF_MSG.format(want), float(v)
 
 
 def test_valid_rrf_k_edges_and_huge_sizes(seg):

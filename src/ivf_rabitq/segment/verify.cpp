@@ -40,14 +40,15 @@ std::string hex8(uint32_t v) {
 
 // CRC-32 of a whole regular file, streamed through `buf`. The file is opened without
 // following a symbolic link and without blocking (a FIFO in place of a data file must
-// not hang the open), and must be a regular file.
+// not hang the open), and must be a regular file, by the rule the open's mapping uses:
+// a directory is the system's EISDIR error, any other type "not a regular file".
 Result<uint32_t> crc32_regular_file(const std::string& path, uint8_t* buf, size_t buf_len) {
   const int fd = fileops::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return IoError::last_os();
   const fileops::Fd guard(fd);
   struct stat st;
   if (::fstat(fd, &st) != 0) return IoError::last_os();
-  if (!S_ISREG(st.st_mode)) return other_error("not a regular file");
+  TANDREL_TRY(storage::require_regular_file(st));
   uint32_t crc = 0;
   for (;;) {
     const ssize_t r = fileops::read(fd, buf, buf_len);

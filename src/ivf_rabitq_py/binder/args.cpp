@@ -349,9 +349,43 @@ size_t first_non_finite(std::span<const float> v) {
 std::string fmt_f32(float v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  // The exponent form carries the shortest round-trip digits; the fixed form would print
+  // every digit of the exact binary value of a large float ("1000000015047466219876688855040"
+  // for 1e30f). The digits are placed around the decimal point here instead.
   char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, r.ptr);
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view s(buf, static_cast<size_t>(r.ptr - buf));
+  std::string out;
+  if (!s.empty() && s.front() == '-') {
+    out += '-';
+    s.remove_prefix(1);
+  }
+  const size_t e = s.find('e');
+  std::string digits;
+  for (char c : s.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  std::string_view exp_text = s.substr(e + 1);
+  if (!exp_text.empty() && exp_text.front() == '+') exp_text.remove_prefix(1);
+  int exp = 0;
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exp);
+  if (digits == "0") return out + "0";
+  // Digits before the decimal point: the leading digit stands for 10^exp.
+  const long point = static_cast<long>(exp) + 1;
+  const long n = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-point), '0');
+    out += digits;
+  } else if (point >= n) {
+    out += digits;
+    out.append(static_cast<size_t>(point - n), '0');
+  } else {
+    out.append(digits, 0, static_cast<size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<size_t>(point), std::string::npos);
+  }
+  return out;
 }
 
 std::string fmt_f64_exp(double v) {
