@@ -18,7 +18,7 @@ VENV_ABS := $(abspath $(VENV))
 WITH_VENV := PATH="$(VENV_ABS)/bin:$$PATH"
 CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(VENV_ABS)/bin/python
 
-.PHONY: all deps build test test-cpp test-asan test-tsan test-py install quickstart bench clean
+.PHONY: all deps build test test-cpp test-asan test-tsan test-py install quickstart wheel check-wheel bench clean
 
 all: build
 
@@ -57,6 +57,22 @@ install:
 
 quickstart:
 	PYTHON=$(PYTHON) JOBS=$(JOBS) bash scripts/install-module --quickstart
+
+# A wheel that runs where oneTBB, CRoaring and libdeflate are not installed: pip builds it
+# (release build, no test hooks, in build/<wheel tag>), then auditwheel copies those shared
+# libraries into it (tandrel.libs/) and gives it a manylinux platform tag. The repaired
+# wheel is left in dist/, replacing an older one.
+wheel:
+	PYTHON=$(PYTHON) bash scripts/install-deps --venv $(VENV) --wheel
+	rm -rf build/wheelhouse dist/tandrel-*.whl
+	$(WITH_VENV) CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VENV_ABS)/bin/python -m pip wheel \
+	  --no-build-isolation --no-deps --disable-pip-version-check -w build/wheelhouse .
+	$(WITH_VENV) auditwheel repair -w dist build/wheelhouse/tandrel-*.whl
+
+# Installs that wheel into a fresh virtual environment and runs the quick start with the
+# system's copies of those libraries hidden from the loader (scripts/check-wheel).
+check-wheel: wheel
+	VENV=$(VENV) PYTHON=$(PYTHON) bash scripts/check-wheel
 
 bench: build
 	@echo "benchmarks built in $(BUILD): run $(BUILD)/bench_* (see bench/README.md)"
