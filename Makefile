@@ -1,7 +1,8 @@
 # One-command entry points. `make test` installs what is missing, builds everything and
 # runs every test (C++ under ctest, the C++ tests again under ASan+UBSan, the tests labelled
-# tsan under TSan, then pytest against the module of the build tree, which has the test
-# hooks). `make quickstart` installs the plain module into your Python and runs the example.
+# tsan under TSan, the repaired wheel in a fresh environment without the system libraries,
+# then pytest against the module of the build tree, which has the test hooks).
+# `make quickstart` installs the plain module into your Python and runs the example.
 #
 # The build and the tests use their own virtual environment $(VENV) (made from $(PYTHON)
 # with --system-site-packages): it holds pytest, and cmake/ninja from PyPI when the
@@ -49,7 +50,10 @@ test-py: build
 	cd tests/python && TANDREL_MODULE_DIR=$(abspath $(BUILD)) PYTHONPATH=$(abspath $(BUILD)) \
 	  $(VENV_ABS)/bin/python -m pytest -q -p no:cacheprovider .
 
-test: test-cpp test-asan test-tsan test-py
+# The wheel check adds a release build of the module (about 5 CPU-minutes from a cold
+# ccache, seconds from a warm one) and half a minute of checks. pytest runs last, so that
+# its summary closes the output.
+test: test-cpp test-asan test-tsan check-wheel test-py
 
 # The plain module (no test hooks) into your Python, or into .venv when the system's pip refuses.
 install:
