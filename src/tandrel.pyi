@@ -21,6 +21,11 @@ class _FloatSequence(Protocol):
     def __len__(self) -> int: ...
     def __getitem__(self, index: int, /) -> Any: ...
 
+class _Tombstones(Protocol):
+    # The tombstoned ids of a fusion column: anything with len() and `in` (a set, a list).
+    def __len__(self) -> int: ...
+    def __contains__(self, id: object, /) -> bool: ...
+
 # A vector: the bytes of dim little-endian float32 values, or dim numbers. A bytearray or a
 # memoryview is a sequence of numbers here (its byte values), not float32 bytes.
 _Vector = bytes | _FloatSequence
@@ -121,7 +126,7 @@ class RabitqIndex:
         ban: Iterable[str] | None,
         gates: tuple[int, int | None, int] | None,
         has_should: bool,
-        fill: Sequence[tuple[Sequence[RabitqIndex], Any, Sequence[tuple[float, bytes]]]],
+        fill: Sequence[tuple[Sequence[RabitqIndex], _Tombstones | None, Sequence[tuple[float, bytes]]]],
         prefer: Sequence[tuple[float, float, list[tuple[str, float]]]],
         top: int | None,
         parallel: bool,
