@@ -3,6 +3,7 @@
 import json
 import os
 import struct
+import zlib
 
 import numpy as np
 
@@ -45,3 +46,17 @@ def wal_size(path):
 
 def open_count():
     return tandrel.ivf_open_count()
+
+
+def wal_add_frame(row_id, vec, meta="null", sparse=()):
+    """One wal.bin frame of a logged add, byte for byte as the write path appends it: magic
+    "WQBR", payload length, CRC-32 of the payload, then the payload (tag 0, the id, the f32
+    vector, the metadata text, the (term, weight) pairs; texts and lists are u64-counted)."""
+    def text(b):
+        return struct.pack("<Q", len(b)) + b
+
+    vec = np.asarray(vec, dtype="<f4")
+    payload = (struct.pack("<I", 0) + text(row_id.encode()) + struct.pack("<Q", len(vec)) + vec.tobytes()
+               + text(meta.encode() if isinstance(meta, str) else meta) + struct.pack("<Q", len(sparse))
+               + b"".join(struct.pack("<If", t, w) for t, w in sparse))
+    return struct.pack("<III", 0x52425157, len(payload), zlib.crc32(payload)) + payload

@@ -1,6 +1,7 @@
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/common/utf8.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -265,6 +266,18 @@ struct DomSax : SaxRules {
   }
 };
 
+// Whether byte `pos` of a text lies inside a string literal, for a text whose bytes before
+// `pos` the parser accepted.
+bool inside_string(std::string_view text, size_t pos) {
+  bool in_str = false;
+  for (size_t i = 0; i < pos; ++i) {
+    const char c = text[i];
+    if (in_str && c == '\\') ++i;
+    else if (c == '"') in_str = !in_str;
+  }
+  return in_str;
+}
+
 template <class Sax>
 bool run_sax(std::string_view text, Sax& sax) {
   // The parser would skip a leading byte order mark; a document is the JSON text and nothing else.
@@ -274,17 +287,33 @@ bool run_sax(std::string_view text, Sax& sax) {
     sax.error_offset = 0;
     return false;
   }
+  bool ok;
   try {
     const char* b = text.data();
     const char* e = b + text.size();
-    return Value::sax_parse(b, e, &sax, nlohmann::detail::input_format_t::json, /*strict=*/true,
-                            /*ignore_comments=*/false);
+    ok = Value::sax_parse(b, e, &sax, nlohmann::detail::input_format_t::json, /*strict=*/true,
+                          /*ignore_comments=*/false);
   } catch (const nlohmann::json::exception& ex) {
     sax.fail = Fail::Syntax;
     sax.syntax_text = describe_parse_error(ex.what());
     sax.error_offset = text.size();
     return false;
   }
+  // The parser's lexer takes a NUL byte outside a string for the end of the input, so a text
+  // would be read as its prefix up to the first NUL ("{}\0junk" as "{}"). A raw NUL is never
+  // JSON text: unless the parse failed before it, it is the error. Inside a string the parser
+  // already refuses it with its own control-character text, which stays.
+  const bool syntax_fail = !ok || sax.fail != Fail::None;
+  if (syntax_fail && sax.fail != Fail::Syntax) return false;  // depth or a number, before the NUL
+  const size_t scan_end = syntax_fail ? std::min(text.size(), sax.error_offset + 1) : text.size();
+  const void* nul = scan_end == 0 ? nullptr : std::memchr(text.data(), 0, scan_end);
+  if (nul == nullptr) return ok;
+  const size_t at = static_cast<size_t>(static_cast<const char*>(nul) - text.data());
+  if (syntax_fail && inside_string(text, at)) return false;
+  sax.fail = Fail::Syntax;
+  sax.syntax_text = "syntax error while parsing value - NUL byte not allowed";
+  sax.error_offset = at;
+  return false;
 }
 
 }  // namespace

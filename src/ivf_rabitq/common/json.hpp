@@ -6,8 +6,8 @@
 //
 // Parsing goes through one SAX path with a depth counter, so that "valid JSON" means the same
 // thing for parse() and is_valid(): a text is one complete JSON document (whitespace around it
-// allowed, no byte order mark), nesting fewer than 128 arrays/objects, every number finite as an
-// f64, strings valid UTF-8.
+// allowed, no byte order mark, no raw NUL byte anywhere), nesting fewer than 128 arrays/objects,
+// every number finite as an f64, strings valid UTF-8.
 // Errors are values: a ParseError whose text names the failure and its position, in the form
 // "<what> at line <L> column <C>"; a nesting violation's text begins "recursion limit exceeded".
 //

@@ -80,7 +80,8 @@ Result<DecodedWalOp, std::string> decode_wal_payload(std::span<const uint8_t> pa
 // What the visitor of scan_wal made of one decoded operation.
 enum class WalApply : uint8_t {
   Applied,  // applied (or ignored as harmless, such as a delete of an unknown id)
-  Skipped,  // not applied: the frame counts as damage (wrong vector length, slot space)
+  Skipped,  // not applied: the frame counts as damage (wrong vector length, a non-finite
+            // component, slot space)
 };
 
 struct WalScanResult {

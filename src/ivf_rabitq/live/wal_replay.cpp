@@ -1,5 +1,7 @@
 // Log replay at open: every logged operation since the last checkpoint is applied again
 // through apply_add and apply_delete, on top of delta.bin and deleted.bin.
+#include <algorithm>
+#include <cmath>
 #include <string>
 
 #include "ivf_rabitq/live/delta.hpp"
@@ -30,6 +32,10 @@ Result<std::pair<uint64_t, bool>> IvfIndex::replay_wal() {
       return WalApply::Applied;
     }
     if (op.vector.size() != dim) return WalApply::Skipped;
+    // add never logs a NaN or infinite component; such a frame is damage, not a row.
+    if (!std::all_of(op.vector.begin(), op.vector.end(), [](float x) { return std::isfinite(x); })) {
+      return WalApply::Skipped;
+    }
     // Never wrap the slot space: an add beyond it is not applied and marks the log damaged.
     if (!slot_space_allows_one_more(manifest.n, delta.read()->rows())) return WalApply::Skipped;
     json::Value doc;

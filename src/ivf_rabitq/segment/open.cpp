@@ -325,6 +325,14 @@ Result<CheckpointedDelta> read_checkpointed_delta(const std::string& dir) {
     }
     out.delta = std::move(d).value();
   }
+  // Typed column values belong to rows: a delta without rows holds none. Values left in its
+  // lists would be read as the values of the rows added next.
+  if (out.delta.ids.empty()) {
+    for (const auto& c : out.delta.num_cols)
+      if (!c.empty()) return invalid_data(kDeltaFrameText);
+    for (const auto& c : out.delta.str_cols)
+      if (!c.empty()) return invalid_data(kDeltaFrameText);
+  }
   return out;
 }
 

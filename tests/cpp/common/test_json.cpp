@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "ivf_rabitq/common/json.hpp"
 
@@ -222,6 +223,52 @@ TEST(JsonDocuments, ParseAndValidateAgree) {
   // Positions count lines and byte columns from 1.
   EXPECT_EQ(json::parse("{\n  \"a\": tru\n}").error().text,
             "syntax error while parsing value - invalid literal; last read: '\"a\": tru<U+000A>' at line 2 column 11");
+}
+
+TEST(JsonDocuments, RawNulByteIsNeverJson) {
+  using namespace std::string_literals;
+  const std::string nul_text = "syntax error while parsing value - NUL byte not allowed";
+  struct Case {
+    std::string text;
+    std::string error;  // "" = the error of `same_as`
+    std::string same_as = "";
+  };
+  const std::vector<Case> cases = {
+      // Outside a string the NUL is the error, wherever the parser would have stopped reading.
+      {"{\"c\":1}\0garbage"s, nul_text + " at line 1 column 8"},
+      {"{\"c\":1}\0"s, nul_text + " at line 1 column 8"},
+      {" {}\n\0"s, nul_text + " at line 2 column 1"},
+      {"\0"s, nul_text + " at line 1 column 1"},
+      {"\0{}"s, nul_text + " at line 1 column 1"},
+      {"{\"c\":\0 1}"s, nul_text + " at line 1 column 6"},
+      {"[1,\0 2]"s, nul_text + " at line 1 column 4"},
+      {"{\"a\\\"\":[\"]\"]\0}"s, nul_text + " at line 1 column 13"},  // quotes and brackets in strings
+      // Inside a string the parser's own control-character text stays.
+      {"\"a\0\""s,
+       "syntax error while parsing value - invalid string: control character U+0000 (NUL) must be escaped to "
+       "\\u0000; last read: '\"a<U+0000>' at line 1 column 3"},
+      {"{\"k\\\"\0\":1}"s,
+       "syntax error while parsing object key - invalid string: control character U+0000 (NUL) must be escaped "
+       "to \\u0000; last read: '\"k\\\"<U+0000>'; expected string literal at line 1 column 6"},
+      // A failure before the NUL is reported as without it.
+      {"[1,,\0]"s, "", "[1,,]"},
+      {"1e400\0"s, "", "1e400"},
+      {nested(128, '[', ']') + "\0"s, "", nested(128, '[', ']')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.text));
+    const std::string want = c.error.empty() ? json::parse(c.same_as).error().text : c.error;
+    auto p = json::parse(c.text);
+    ASSERT_FALSE(p.ok()) << json::to_compact(*p);
+    EXPECT_EQ(p.error().text, want);
+    auto v = json::validate(c.text);
+    ASSERT_FALSE(v.ok());
+    EXPECT_EQ(v.error().text, want);
+    EXPECT_FALSE(json::canonical(c.text).ok());
+  }
+  // Escaped, a NUL is an ordinary string byte: it parses and prints back escaped.
+  EXPECT_EQ(compact_of(R"({"s":"a\u0000b"})"), R"({"s":"a\u0000b"})");
+  EXPECT_EQ(json::parse(R"("a\u0000b")")->get<std::string>(), "a\0b"s);
 }
 
 TEST(JsonDocuments, NestingLimit) {

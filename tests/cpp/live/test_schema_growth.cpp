@@ -184,3 +184,26 @@ TEST(SchemaGrowthRules, RebuildReturnsNoneWhenNothingGrew) {
   auto ix = must_open(dir.path(), SkipSet{});
   EXPECT_FALSE(ix->live_schema.read()->has_value());
 }
+
+TEST(SchemaGrowthRules, RebuildReadsATextWithANulByteAsNull) {
+  // A delta row's text is parsed whole: "{...}\0junk" is no object and grows nothing.
+  const std::string grown = R"({"s":"grown"})";
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {grown, true},
+      {grown + std::string(1, '\0'), false},
+      {grown + std::string("\0junk", 5), false},
+  };
+  for (const auto& [text, grows] : cases) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    auto spec = small_spec();
+    TempDir dir;
+    spec.delta = tandrel_test::make_delta(spec, {"d0"}, {text});
+    tandrel_test::write_segment(dir.path(), spec);
+    auto ix = must_open(dir.path(), SkipSet{});
+    ASSERT_TRUE(ix);
+    EXPECT_EQ(ix->live_schema.read()->has_value(), grows);
+    auto p = ix->compile_filter_cached(grown);
+    ASSERT_TRUE(p.ok());
+    EXPECT_EQ(IvfIndex::passes_delta(*ix->delta.read(), **p, 0), grows);
+  }
+}

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
 
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/storage/files.hpp"
@@ -245,6 +246,17 @@ TEST_F(WalReplay, Table) {
   const auto wrong_dim = frame_of(WalAdd{"w", v9, "null", {}});
   const auto bad_meta = frame_of(WalAdd{"m", v, "{not json", {}});
   const auto trailing_meta = frame_of(WalAdd{"t", v, "{\"a\":1} x", {}});
+  const std::string nul_text("{\"s\":\"v1\"}\0junk", 15);
+  const auto nul_meta = frame_of(WalAdd{"z", v, nul_text, {}});
+  // Components the Python add refuses: the frame is damage, like one of the wrong length.
+  auto with = [&](size_t at, float x) {
+    auto w = v;
+    w[at] = x;
+    return frame_of(WalAdd{"x", w, "null", {}});
+  };
+  const auto nan_vec = with(0, std::numeric_limits<float>::quiet_NaN());
+  const auto inf_vec = with(7, std::numeric_limits<float>::infinity());
+  const auto ninf_vec = with(3, -std::numeric_limits<float>::infinity());
   const std::string warn = index::wal_damage_warning(dir.path()) + "\n";
 
   struct Case {
@@ -262,6 +274,9 @@ TEST_F(WalReplay, Table) {
       {"bad crc between", cat({a, bad_crc, del_a}), {"a"}, true, a.size() + b.size() + del_a.size()},
       {"wrong dim", cat({a, wrong_dim, b}), {"a", "b"}, true, a.size() + wrong_dim.size() + b.size()},
       {"bad meta", cat({bad_meta, trailing_meta}), {"m", "t"}, false, bad_meta.size() + trailing_meta.size()},
+      {"meta with a NUL byte", cat({nul_meta}), {"z"}, false, nul_meta.size()},
+      {"NaN component", cat({a, nan_vec, b}), {"a", "b"}, true, a.size() + nan_vec.size() + b.size()},
+      {"infinite components", cat({inf_vec, a, ninf_vec}), {"a"}, true, inf_vec.size() + a.size() + ninf_vec.size()},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);
@@ -283,8 +298,8 @@ TEST_F(WalReplay, Table) {
     EXPECT_EQ(o.ix->delta.read()->sparse[0], kPair7);
     EXPECT_EQ(o.ix->delta_sparse.read()->at(7).size(), 1u);
   }
-  {
-    put_log(cat({bad_meta}));
+  for (const auto& log : {bad_meta, nul_meta}) {
+    put_log(log);
     auto o = reopen();
     EXPECT_EQ(o.ix->delta.read()->meta, (std::vector<std::string>{"null"}));
   }

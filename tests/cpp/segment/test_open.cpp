@@ -546,13 +546,37 @@ TEST(Open, DeltaUpgradeAndStructure) {
     }
   }
   {
-    // With zero delta rows the column list counts are not checked.
-    TempDir d;
-    storage::Delta delta;
-    delta.num_cols = {{}, {}, {}};
-    s.delta = delta;
-    tandrel_test::write_segment(d.path(), s);
-    EXPECT_TRUE(open(d.path()).ok());
+    // With zero delta rows the column list counts are not checked, but every list must be
+    // empty: values left in one would be read as those of the rows added next.
+    const std::string frame =
+        "corrupt index: delta.bin failed magic+CRC (un-checkpointed adds corrupted) \u2014 refusing to open; "
+        "restore from backup or run repair";
+    struct Empty {
+      const char* what;
+      std::vector<std::vector<double>> num;
+      std::vector<std::vector<uint32_t>> str;
+      bool ok;
+    };
+    const std::vector<Empty> empties = {
+        {"three empty numeric lists", {{}, {}, {}}, {}, true},
+        {"empty lists of both kinds", {{}}, {{}, {}}, true},
+        {"a numeric value", {{}, {1000.0}}, {}, false},
+        {"a string code", {{}}, {{}, {0, 1}}, false},
+    };
+    for (const auto& c : empties) {
+      SCOPED_TRACE(c.what);
+      TempDir d;
+      storage::Delta delta;
+      delta.num_cols = c.num;
+      delta.str_cols = c.str;
+      s.delta = delta;
+      tandrel_test::write_segment(d.path(), s);
+      auto r = open(d.path());
+      ASSERT_EQ(r.ok(), c.ok);
+      if (!c.ok) {
+        EXPECT_EQ(r.error().text(), frame);
+      }
+    }
   }
 }
 
