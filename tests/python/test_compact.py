@@ -5,6 +5,9 @@ import json
 import os
 import stat
 import struct
+import subprocess
+import sys
+import textwrap
 import threading
 import zlib
 
@@ -223,6 +226,34 @@ def test_damaged_source_file_is_refused_and_left_alone(tmp_path, name, at, op):
                             "\u2014 at-rest bit-rot; refusing to serve wrong results",)
     assert files_under(path) == before
     # No output was started, so none can pass for a clean segment.
+    assert sorted(os.listdir(tmp_path)) == ["idx", "idx.lock"]
+
+
+BUDGET_CHILD = textwrap.dedent("""
+    import sys, tandrel
+    path = sys.argv[1]
+    h = tandrel.RabitqIndex(path, 8)   # opens: no file is small enough for the open to check
+    for op in (h.compact, h.rebuild, lambda: tandrel.merge_segments(path + ".m", [path], [], 0, 0.0, [], None, 2)):
+        try:
+            op()
+            print("done")
+        except OSError as e:
+            print(e.args[0].split(" (got")[0])
+""")
+
+
+def test_files_beyond_the_open_budget_are_checked_before_maintenance(tmp_path):
+    path = str(tmp_path / "idx")
+    build(RabitqIndex(path, DIM), n=40)
+    flip_bit(path, "codes.bin", None)
+    before = files_under(path)
+    env = dict(os.environ, TANDREL_VERIFY_MAX_BYTES="0",
+               PYTHONPATH=os.path.dirname(tandrel.__file__) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    res = subprocess.run([sys.executable, "-c", BUDGET_CHILD, path], env=env, capture_output=True, text=True,
+                         timeout=120)
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.splitlines() == ["corrupt index: codes.bin content CRC mismatch"] * 3
+    assert files_under(path) == before
     assert sorted(os.listdir(tmp_path)) == ["idx", "idx.lock"]
 
 

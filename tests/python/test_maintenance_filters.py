@@ -40,6 +40,13 @@ DELTA = {
     "m0": {"c": None, "n": 5},
 }
 DELETED = ["m8", "d6"]
+# With a skip set (even an empty one) added rows may bring keys the build never saw: they get
+# columns of their own, null still meaning absent.
+GROWN = {
+    "g0": {"w": "v", "c": "x"},
+    "g1": {"w": None, "n": 3},
+    "g2": {"w": 2},
+}
 
 FILTERS = [
     {"c": None},
@@ -77,6 +84,10 @@ FILTERS = [
     {"$nor": [{"c": {"$exists": True}}, {"b": True}]},
     {"$not": {"n": None}},
     {"absent_key": None},
+    {"w": None},
+    {"w": "v"},
+    {"w": {"$exists": True}},
+    {"w": {"$in": [None, 2]}},
 ]
 
 
@@ -92,18 +103,24 @@ def meta_text(m):
     return "null" if m is None else json.dumps(m)
 
 
-@pytest.fixture
-def seg(tmp_path):
+def open_handle(path, skip):
+    return RabitqIndex(path, DIM) if skip is None else RabitqIndex(path, DIM, skip_fields=skip)
+
+
+@pytest.fixture(params=[None, []], ids=["no_skip_set", "empty_skip_set"])
+def seg(tmp_path, request):
+    skip = request.param
     path = str(tmp_path / "idx")
-    h = RabitqIndex(path, DIM)
+    h = open_handle(path, skip)
     ids = list(MAIN)
     h.build(vectors(len(ids)).tobytes(), len(ids), ids, [meta_text(MAIN[i]) for i in ids], 2)
-    x = vectors(len(DELTA), seed=1)
-    for v, (rid, m) in zip(x, DELTA.items()):
+    added = dict(DELTA, **(GROWN if skip is not None else {}))
+    x = vectors(len(added), seed=1)
+    for v, (rid, m) in zip(x, added.items()):
         h.add(rid, v.tobytes(), meta_text(m))
     for rid in DELETED:
         assert h.delete(rid)
-    return tmp_path, path, h
+    return tmp_path, path, h, skip
 
 
 # Each operation returns the directory holding its result and the handles to ask afterwards.
@@ -133,14 +150,18 @@ def merge(tmp, path, h):
 
 @pytest.mark.parametrize("op", [flush_reopen, compact, rebuild, merge], ids=lambda f: f.__name__)
 def test_filter_answers_survive_maintenance(seg, op):
-    tmp, path, h = seg
+    tmp, path, h, skip = seg
     before = answers(h)
     live = h.count()
     # The fixture shows what is at stake: a null is an absent value before any maintenance.
     got = {text: ids for text, _, ids in before}
-    assert got[json.dumps({"c": None})] == ["d0", "d3", "d5", "m0", "m1", "m2", "m5", "m7", "m9"]
-    assert got[json.dumps({"c": {"$exists": True}})] == ["d1", "d2", "d4", "m3", "m4", "m6"]
+    grown = skip is not None
+    null_c = ["d0", "d3", "d5"] + ["g1", "g2"] * grown + ["m0", "m1", "m2", "m5", "m7", "m9"]
+    assert got[json.dumps({"c": None})] == null_c
+    assert got[json.dumps({"c": {"$exists": True}})] == ["d1", "d2", "d4"] + ["g0"] * grown + ["m3", "m4", "m6"]
+    if grown:
+        assert got[json.dumps({"w": {"$exists": True}})] == ["g0", "g2"]
     out, handles = op(tmp, path, h)
-    for after in handles + [RabitqIndex(out, DIM)]:
+    for after in handles + [open_handle(out, skip)]:
         assert after.count() == live
         assert answers(after) == before
