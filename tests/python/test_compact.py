@@ -5,6 +5,9 @@ import json
 import os
 import stat
 import struct
+import subprocess
+import sys
+import textwrap
 import threading
 import zlib
 
@@ -155,6 +158,148 @@ def test_rebuild_with_no_live_rows(tmp_path):
     assert h.count() == 0 and h.stats() == (0, 0, 0)
     h.add("x", row_vector("x").tobytes(), "{}")
     assert h.count() == 1
+
+
+# ---- damaged sources -----------------------------------------------------------------------
+
+
+def files_under(path):
+    out = {}
+    for root, _, names in os.walk(path):
+        for name in names:
+            p = os.path.join(root, name)
+            with open(p, "rb") as f:
+                out[os.path.relpath(p, path)] = f.read()
+    return out
+
+
+def flip_bit(path, name, at):
+    p = os.path.join(path, name)
+    with open(p, "r+b") as f:
+        data = bytearray(f.read())
+        data[len(data) // 2 if at is None else at] ^= 0x10
+        f.seek(0)
+        f.write(data)
+    return bytes(data)
+
+
+def run_compact(tmp_path, path, h):
+    h.compact()
+
+
+def run_rebuild(tmp_path, path, h):
+    h.rebuild()
+
+
+def run_merge(tmp_path, path, h):
+    tandrel.merge_segments(str(tmp_path / "merged"), [path], [], 0, 0.0, [], None, 2)
+
+
+# Files the open checks only for their shape (idhash.bin only while it uses it): a flipped bit
+# in any of them must stop every maintenance operation before it copies the damage into a
+# segment with fresh checksums. (file, byte flipped: None for the middle one)
+DAMAGE = [
+    ("meta.bin", None),
+    ("meta_off.bin", None),
+    ("sparse.bin", None),
+    ("idhash.bin", None),  # still in use: the fresh open refuses it
+    ("idhash.bin", 11),    # first record's slot out of range: the open drops the file
+]
+
+
+@pytest.mark.parametrize("op", [run_compact, run_rebuild, run_merge], ids=lambda f: f.__name__[4:])
+@pytest.mark.parametrize("name,at", DAMAGE)
+def test_damaged_source_file_is_refused_and_left_alone(tmp_path, name, at, op):
+    path = str(tmp_path / "idx")
+    h = RabitqIndex(path, DIM)
+    n = 40
+    ids = [f"r{i}" for i in range(n)]
+    metas = [json.dumps({"tag": rid, "n": i}) for i, rid in enumerate(ids)]
+    h.build(vectors(n).tobytes(), n, ids, metas, 2, sparse=[[(i % 5, 1.0 + i), (7, 0.5)] for i in range(n)])
+    h.count()
+    want = recorded(path)[name]
+    got = zlib.crc32(flip_bit(path, name, at))
+    before = files_under(path)
+    with pytest.raises(OSError) as e:
+        op(tmp_path, path, h)
+    assert e.value.args == (f"corrupt index: {name} content CRC mismatch (got {got:08x}, want {want:08x}) "
+                            "\u2014 at-rest bit-rot; refusing to serve wrong results",)
+    assert files_under(path) == before
+    # No output was started, so none can pass for a clean segment.
+    assert sorted(os.listdir(tmp_path)) == ["idx", "idx.lock"]
+
+
+BUDGET_CHILD = textwrap.dedent("""
+    import sys, tandrel
+    path = sys.argv[1]
+    h = tandrel.RabitqIndex(path, 8)   # opens: no file is small enough for the open to check
+    for op in (h.compact, h.rebuild, lambda: tandrel.merge_segments(path + ".m", [path], [], 0, 0.0, [], None, 2)):
+        try:
+            op()
+            print("done")
+        except OSError as e:
+            print(e.args[0].split(" (got")[0])
+""")
+
+
+def test_files_beyond_the_open_budget_are_checked_before_maintenance(tmp_path):
+    path = str(tmp_path / "idx")
+    build(RabitqIndex(path, DIM), n=40)
+    flip_bit(path, "codes.bin", None)
+    before = files_under(path)
+    env = dict(os.environ, TANDREL_VERIFY_MAX_BYTES="0",
+               PYTHONPATH=os.path.dirname(tandrel.__file__) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    res = subprocess.run([sys.executable, "-c", BUDGET_CHILD, path], env=env, capture_output=True, text=True,
+                         timeout=120)
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.splitlines() == ["corrupt index: codes.bin content CRC mismatch"] * 3
+    assert files_under(path) == before
+    assert sorted(os.listdir(tmp_path)) == ["idx", "idx.lock"]
+
+
+# ---- generation read failures ----------------------------------------------------------------
+
+
+def replacing_build(h):
+    build(h, n=60, prefix="b", seed=3)
+
+
+def flush_after_add(h):
+    h.add("extra", vectors(1, seed=9)[0].tobytes())
+    h.flush()
+
+
+# Every operation that writes the next generation reads the current one first; a failed read
+# must fail the operation, never restart the counter from 0. The k-th read of the operation
+# fails, for every k until the operation makes fewer reads: whichever read fails, the
+# generation afterwards is the one before or the next one.
+@pytest.mark.parametrize("op", [replacing_build, flush_after_add, lambda h: h.compact(), lambda h: h.rebuild()],
+                         ids=["build", "flush", "compact", "rebuild"])
+def test_failed_reads_never_turn_the_generation_back(tmp_path, probe, op):
+    path = str(tmp_path / "idx")
+    h = RabitqIndex(path, DIM)
+    build(h, n=60, prefix="a")
+    for _ in range(3):
+        h.compact()
+    g = generation(path)
+    assert g == 3
+    failed = 0
+    for k in range(1, 10000):
+        probe("faults", f"read:{k}:EIO")
+        try:
+            op(h)
+            ok = True
+        except OSError:
+            ok = False
+        finally:
+            reads = probe("calls", "read")
+            probe("faults", "")
+        now = generation(path)
+        assert now == g + 1 if ok else now in (g, g + 1), (k, g, now)
+        g, failed = now, failed + (not ok)
+        if reads < k:
+            break
+    assert failed > 0
 
 
 # ---- settings and counters ------------------------------------------------------------------

@@ -78,6 +78,11 @@ uint64_t verify_open_budget();
 // idhash.bin is included when `check_idhash` (the open keeps and uses it).
 Status verify_files_under(const std::string& dir, const storage::FileCrcs& file_crcs, uint64_t budget,
                           bool check_idhash = false);
+// Verification of every recorded data file of dir, whatever its size: the files the open
+// checks and meta.bin, meta_off.bin and sparse.bin, which it only checks for shape. A
+// recorded file that does not exist is skipped (nothing can be read from it). Same errors as
+// verify_files_under.
+Status verify_data_files(const std::string& dir, const storage::FileCrcs& file_crcs);
 // CRC-32 of the recorded file `name` of dir, streamed through `buf` (non-empty), opened by the
 // rules of the open: a single plain path component (else the invalid-input error "not a plain
 // file name"), no symbolic link followed, no blocking on a FIFO, a regular file only.
@@ -267,6 +272,10 @@ class IvfIndex {
   // ---- checksum verification (verify.cpp) ----
   // Recomputes the CRC-32 of the recorded bulk files no longer than `budget` bytes.
   Status verify_under(uint64_t budget) const;
+  // Recomputes the CRC-32 of every recorded data file (verify_data_files). Compaction, rebuild
+  // and merge call it before they write anything: they copy what these files hold into a
+  // segment with fresh checksums, which would make damage look clean.
+  Status verify_sources() const;
 
   // ---- filters (filter.cpp) ----
   // The predicate on main slot `slot` (< n), reading the mapped column files.
@@ -357,7 +366,8 @@ class IvfIndex {
   // cluster, codes and factors copied as they are) into `out` at generation `generation`,
   // manifest.bin last. Never changes this index. Errors: the I/O error of the failing step,
   // the manifest's "corrupt index: " texts, or "corrupt index: " when a main row's id cannot
-  // be read or a mapped file is shorter than the manifest implies.
+  // be read or a mapped file is shorter than the manifest implies. The recorded data files are
+  // checked against crcs.bin first (verify_sources): a mismatch writes nothing.
   Status compact_to(const std::string& out, uint64_t generation) const;
 
   // ---- merge (maintain/merge.cpp) ----

@@ -85,6 +85,8 @@ struct Streams {
 }  // namespace
 
 Status IvfIndex::compact_to(const std::string& out, uint64_t generation) const {
+  // Damaged source files would be copied under fresh checksums: refuse before writing.
+  TANDREL_TRY(verify_sources());
   // The directory, cleared of anything an earlier segment or run left there.
   TANDREL_ASSIGN(storage::SegmentWriter writer, storage::SegmentWriter::begin(out, true));
 

@@ -268,6 +268,9 @@ void row_cols(const Columns& c, const std::string& meta, RowCols& out) {
   auto doc = json::parse(meta);
   if (!doc.ok() || !doc->is_object()) return;
   for (const auto& [key, value] : doc->items()) {
+    // A null value is the key's absence, as in a build and in the delta: it stays NaN or
+    // absent in every column, so filters answer the same before and after the merge.
+    if (value.is_null()) continue;
     auto it = c.of_key.find(key);
     if (it == c.of_key.end()) continue;
     const auto [num, str] = it->second;
@@ -318,6 +321,8 @@ Result<MergeResult> IvfIndex::merge(const std::string& out, std::span<const std:
     }
   }
   const size_t dim = static_cast<size_t>(dim64);
+  // Damaged input files would be merged under fresh checksums: refuse before writing.
+  for (const Source& s : srcs) TANDREL_TRY(s.ix->verify_sources());
 
   maintain::RowList list;
   for (uint32_t i = 0; i < srcs.size(); ++i) {

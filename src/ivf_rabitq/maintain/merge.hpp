@@ -3,7 +3,8 @@
 // IvfIndex::merge(out, dirs, tombstones, n_clusters, scale, skip, pca_mean, pca_comps, n_bits,
 // seed) runs in three stages:
 //   1. inputs: `out` is refused when it names one of the inputs; every input is opened (no
-//      skip set), all must share the first input's dim; the live rows are collected source by
+//      skip set), all must share the first input's dim, and each input's recorded data files
+//      must match its crcs.bin (else the "corrupt index: " error, nothing written); the live rows are collected source by
 //      source in `dirs` order (main rows by slot, then delta rows), rows whose id the caller
 //      tombstones are dropped and listed, and each id keeps one row: the content of the last
 //      live row met, at the position where the id was first met.
@@ -13,7 +14,7 @@
 //      re-encoded (binary codes of the rotated residual, four factors, int8 codes with a
 //      power-of-two scale).
 //   3. files: the metadata keys are typed over all rows (sorted keys, a numeric and/or a
-//      string column each), the output directory is created and cleared of the files of an
+//      string column each; a null value counts as the key's absence), the output directory is created and cleared of the files of an
 //      earlier segment, the data files are streamed batch by batch, then the atomic files,
 //      crcs.bin, format.bin (3), generation (0) and manifest.bin last.
 // Nothing is written when no row survives. A failed merge leaves `out` without a manifest of

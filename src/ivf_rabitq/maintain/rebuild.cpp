@@ -80,6 +80,8 @@ std::vector<std::string> rebuild_skip_fields(const std::optional<predicate::Skip
 
 Status rebuild_to(const index::IvfIndex& ix, const std::string& out, std::optional<uint32_t> n_clusters,
                   const std::optional<predicate::SkipSet>& skip, uint64_t generation) {
+  // Damaged source files would be rebuilt under fresh checksums: refuse before writing.
+  TANDREL_TRY(ix.verify_sources());
   const uint32_t k = rebuild_clusters(n_clusters, ix.live_count());
   TANDREL_ASSIGN(GatheredRows g, gather_live_rows(ix));
   const std::vector<std::string> skip_fields = rebuild_skip_fields(skip, g, ix.effective_fields());

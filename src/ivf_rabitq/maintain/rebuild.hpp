@@ -39,7 +39,8 @@ uint32_t rebuild_clusters(std::optional<uint32_t> n_clusters, uint64_t live_rows
 std::vector<std::string> rebuild_skip_fields(const std::optional<predicate::SkipSet>& skip, const GatheredRows& rows,
                                              const std::vector<storage::FieldSchema>& live_fields);
 
-// The whole rebuild of `ix` into `out`: gather, bulk build with the segment's PCA basis,
+// The whole rebuild of `ix` into `out`: the recorded data files checked against crcs.bin
+// (a mismatch is the "corrupt index: " error, before anything is written), gather, bulk build with the segment's PCA basis,
 // n_bits, seed and quant_scale and min(max(rows, 1), k) clusters, then `out/generation`
 // replaced with `generation`.
 Status rebuild_to(const index::IvfIndex& ix, const std::string& out, std::optional<uint32_t> n_clusters,

@@ -32,6 +32,12 @@ bool selected_for_open_check(std::string_view name, bool check_idhash) {
          name == "ids.bin" || name == "ids_off.bin" || name.substr(0, 4) == "num_" || name.substr(0, 4) == "str_";
 }
 
+// Whether a recorded file name is a data file the maintenance paths read from (through the
+// open segment): everything the open checks, and the files it only checks for shape.
+bool selected_for_maintenance_check(std::string_view name) {
+  return selected_for_open_check(name, true) || name == "meta.bin" || name == "meta_off.bin" || name == "sparse.bin";
+}
+
 std::string hex8(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%08x", v);
@@ -78,8 +84,14 @@ uint64_t verify_open_budget() {
   return CACHE;
 }
 
-Status verify_files_under(const std::string& dir, const std::unordered_map<std::string, uint32_t>& file_crcs,
-                          uint64_t budget, bool check_idhash) {
+namespace {
+
+// The checking loop shared by the open and the maintenance paths: the recorded names that
+// `selected` accepts, in byte order, each recomputed and compared; the first failure ends it.
+// A file longer than `budget` is skipped; so is a missing one when `missing_ok`.
+template <class Select>
+Status verify_selected(const std::string& dir, const std::unordered_map<std::string, uint32_t>& file_crcs,
+                       uint64_t budget, bool missing_ok, Select&& selected) {
   if (file_crcs.empty()) return {};
   std::vector<const std::pair<const std::string, uint32_t>*> entries;
   entries.reserve(file_crcs.size());
@@ -87,7 +99,7 @@ Status verify_files_under(const std::string& dir, const std::unordered_map<std::
   std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
   for (const auto* e : entries) {
     const std::string& name = e->first;
-    if (!selected_for_open_check(name, check_idhash)) continue;
+    if (!selected(name)) continue;
     // A recorded name is only ever joined to the directory when it is a single plain
     // path component; anything else could reach outside the segment.
     if (!detail::is_plain_file_name(name)) {
@@ -97,6 +109,7 @@ Status verify_files_under(const std::string& dir, const std::unordered_map<std::
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
       const IoError err = IoError::last_os();
+      if (missing_ok && err.os_code() == ENOENT) continue;
       return invalid_data("corrupt index: recorded file " + name + " is unreadable (" + err.text() + ")");
     }
     const uint64_t len = static_cast<uint64_t>(st.st_size);
@@ -116,6 +129,18 @@ Status verify_files_under(const std::string& dir, const std::unordered_map<std::
   return {};
 }
 
+}  // namespace
+
+Status verify_files_under(const std::string& dir, const std::unordered_map<std::string, uint32_t>& file_crcs,
+                          uint64_t budget, bool check_idhash) {
+  return verify_selected(dir, file_crcs, budget, false,
+                         [&](std::string_view name) { return selected_for_open_check(name, check_idhash); });
+}
+
+Status verify_data_files(const std::string& dir, const std::unordered_map<std::string, uint32_t>& file_crcs) {
+  return verify_selected(dir, file_crcs, UINT64_MAX, true, selected_for_maintenance_check);
+}
+
 Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& name, std::span<uint8_t> buf) {
   if (!detail::is_plain_file_name(name)) return invalid_input("not a plain file name");
   return crc32_regular_file(storage::join_path(dir, name), buf.data(), buf.size());
@@ -124,5 +149,7 @@ Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& 
 Status IvfIndex::verify_under(uint64_t budget) const {
   return verify_files_under(dir, file_crcs, budget, idhash_bin.has_value());
 }
+
+Status IvfIndex::verify_sources() const { return verify_data_files(dir, file_crcs); }
 
 }  // namespace ivf_rabitq::index

@@ -277,7 +277,11 @@ PyObject* replace_from_fresh_view(RabitqIndex& h, Stage&& stage) {
   if (!built) return io_err(built.error()).raise();
   if (!*built) return none();
 
-  const uint64_t g = storage::read_generation(h.path.native());
+  // A failed read is the error, never generation 0: the staged segment would take a
+  // generation lower than the one it replaces.
+  auto read = storage::read_generation_for_write(h.path.native());
+  if (!read) return io_err(read.error()).raise();
+  const uint64_t g = *read;
   const std::filesystem::path staged = sibling(h.path, kCompactingSuffix);
   remove_tree(staged);
 

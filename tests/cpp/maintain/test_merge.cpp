@@ -211,7 +211,8 @@ Model model_merge(const std::vector<std::string>& dirs, const std::set<std::stri
     if (doc.ok() && doc->is_object()) {
       for (const auto& [key, v] : doc->items()) {
         if (v.is_number() && num_of.count(key)) nv[num_of[key]] = json::number_as_f64(v);
-        if (!v.is_number() && str_of.count(key)) {
+        // A null is the key's absence: nothing in either column.
+        if (!v.is_number() && !v.is_null() && str_of.count(key)) {
           auto& dct = dicts[str_of[key]];
           const std::string t = predicate::str_key_typed(v);
           if (!dct.count(t)) dct[t] = static_cast<uint32_t>(dct.size());
