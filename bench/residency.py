@@ -5,11 +5,13 @@ private memory after an open followed by searches (the residency of the scan's d
     python3 bench/residency.py run --dir /tmp/residency_data/seg         # one fresh-process round
     python3 bench/residency.py compare --dir D --a PATH_A --b PATH_B     # interleaved rounds
 
-`run` prints one JSON line: open_s (constructor + first count), search_s (the searches),
+`run` prints one JSON line: open_s (constructor + first count), first_search_s (the first
+search alone), search_s (all the searches),
 peak_rss_mb (VmHWM), private_mb (Private_Clean + Private_Dirty of smaps_rollup after the
 searches), codes_rss_mb (resident pages of the codes.bin mapping after the searches).
 `compare` runs `run` in fresh processes with PYTHONPATH set to each module directory in
-turn, for several rounds, and prints the median and range of each figure.
+turn, for several rounds, and prints the median and range of each figure (--env
+TANDREL_PREWARM=1 and the like set the residency switches of both).
 """
 
 import argparse
@@ -70,7 +72,9 @@ def run(args):
     idx = tandrel.RabitqIndex(args.dir, dim)
     idx.count()
     t1 = time.perf_counter()
-    for i in range(args.searches):
+    idx.search(q[0].tobytes(), 10, nprobe=args.nprobe)
+    t_first = time.perf_counter()
+    for i in range(1, args.searches):
         idx.search(q[i % len(q)].tobytes(), 10, nprobe=args.nprobe)
     t2 = time.perf_counter()
     private = smaps_kb("smaps_rollup", "Private_Clean") + smaps_kb("smaps_rollup", "Private_Dirty")
@@ -78,6 +82,7 @@ def run(args):
         hwm = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
     out = {
         "open_s": t1 - t0,
+        "first_search_s": t_first - t1,
         "search_s": t2 - t1,
         "peak_rss_mb": hwm / 1024,
         "private_mb": private / 1024,
@@ -87,12 +92,13 @@ def run(args):
 
 
 def compare(args):
-    keys = ["open_s", "search_s", "peak_rss_mb", "private_mb", "codes_rss_mb"]
+    keys = ["open_s", "first_search_s", "search_s", "peak_rss_mb", "private_mb", "codes_rss_mb"]
     paths = {"a": args.a, "b": args.b}
     res = {k: {key: [] for key in keys} for k in paths}
     for r in range(args.rounds):
         for name, path in paths.items():
             env = dict(os.environ, PYTHONPATH=path)
+            env.update(kv.split("=", 1) for kv in args.env)
             cmd = [sys.executable, __file__, "run", "--dir", args.dir, "--searches", str(args.searches),
                    "--nprobe", str(args.nprobe)]
             line = subprocess.run(cmd, env=env, check=True, capture_output=True, text=True).stdout.strip()
@@ -125,6 +131,7 @@ def main():
             p.add_argument("--a", required=True, help="module directory of the first build")
             p.add_argument("--b", required=True, help="module directory of the second build")
             p.add_argument("--rounds", type=int, default=5)
+            p.add_argument("--env", action="append", default=[], help="NAME=VALUE for both runs (repeatable)")
     args = ap.parse_args()
     {"build": build, "run": run, "compare": compare}[args.cmd](args)
 

@@ -188,7 +188,7 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
     // The lock is on the copy, never on the mapping of codes.bin.
     EXPECT_EQ(idx->scan_copy.locked(), c.mlock);
     EXPECT_EQ(locked_kb_at(idx->codes_bin.bytes().data()), 0);
-#ifndef __SANITIZE_ADDRESS__  // the address sanitizer turns mlock into a no-op
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // the sanitizers turn mlock into a no-op
     const long copy_locked = locked_kb_at(copy->block_data());
     if (c.mlock) {
       EXPECT_GE(copy_locked, static_cast<long>(copy->total_bytes() / 1024));
