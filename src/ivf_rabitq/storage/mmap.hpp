@@ -17,7 +17,9 @@ namespace ivf_rabitq::storage {
 
 // How a file will be read. Plain: nothing special. Random: MADV_RANDOM over the mapping (the
 // int8 rerank files). Hot: pre-faulted (MAP_POPULATE + MADV_WILLNEED) when PREWARM is on and
-// locked (mlock) when MLOCK is on (codes.bin, metas.bin).
+// locked (mlock) when MLOCK is on: a file every search scans in place. (The open maps
+// codes.bin, and metas.bin where the scan copies its factors, plainly: the scan reads its own
+// copy of them, which takes the residency instead; see IvfIndex::scan_codes.)
 enum class Residency : uint8_t { Plain = 0, Random = 1, Hot = 2 };
 
 // Residency switches: 0 = not yet decided, 1 = off, 2 = on. Decided from TANDREL_PREWARM /
