@@ -207,10 +207,13 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
       p.k = 10;
       p.nprobe = 4;
       p.rerank = 40;
-      auto tombs = idx->tombstones.read_recursive();
-      auto delta = idx->delta.read_recursive();
-      const ix::LiveView live{&*tombs, &*delta};
-      const auto want = ix::search_core_view(mapped.seg, live, segment().query(qi), p, {});
+      std::vector<SlotDistance> want;
+      {
+        auto tombs = idx->tombstones.read_recursive();
+        auto delta = idx->delta.read_recursive();
+        const ix::LiveView live{&*tombs, &*delta};
+        want = ix::search_core_view(mapped.seg, live, segment().query(qi), p, {});
+      }
       expect_same(ix::search_core(*idx, segment().query(qi), 10, 4, 40, nullptr, false), want, "query " + std::to_string(qi));
       if (qi == 3) expect_same(first, want, "first search");
     }
