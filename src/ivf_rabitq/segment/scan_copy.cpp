@@ -4,9 +4,11 @@
 // are dropped from this process (the file data stays in the page cache; compaction, merge
 // or a filtered search that estimates few rows from the files fault back what they read),
 // so the codes are held once. While the copy is made, each chunk of clusters drops the
-// pages it has read, so a cold open never holds the mapping and the copy at once. The
-// residency the switches asked for at the open goes to the copy (to the mappings when no
-// copy could be made, since the scan then reads them).
+// pages it has read, so the whole mapping and the whole copy are never resident together.
+// The residency the switches asked for when the segment was opened goes to the copy, even
+// when a later set_residency changed the switches (an open segment keeps the residency it
+// was opened with); to the mappings when no copy could be made, since the scan then reads
+// them.
 #include <algorithm>
 #include <limits>
 
