@@ -248,8 +248,30 @@ void* alloc_copy(size_t bytes) {
 
 }  // namespace
 
+namespace {
+
+// Reports the source rows clusters [c0, c1) read: rows offsets[c] .. min(offsets[c + 1], n,
+// rows) - 1 of each cluster, as one range from the least first row to the greatest end (the
+// clusters of a chunk are adjacent in a well-formed segment; a damaged one reports a wider
+// range, which only costs the caller a page it reads again).
+void report_rows(const BlockedCodes::RowsDone& done, const uint32_t* offsets, size_t c0, size_t c1, uint64_t n,
+                 uint64_t rows) {
+  if (!done) return;
+  uint64_t lo = UINT64_MAX, hi = 0;
+  for (size_t c = c0; c < c1; ++c) {
+    const uint64_t a = offsets[c];
+    const uint64_t b = std::min<uint64_t>(std::min<uint64_t>(offsets[c + 1], n), rows);
+    if (a >= b) continue;
+    lo = std::min(lo, a);
+    hi = std::max(hi, b);
+  }
+  if (lo < hi) done(lo, hi);
+}
+
+}  // namespace
+
 BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t* offsets, size_t n_clusters,
-                                 uint32_t n, uint32_t n_bits, size_t words, ScanLayout layout) {
+                                 uint32_t n, uint32_t n_bits, size_t words, ScanLayout layout, const RowsDone& done) {
   BlockedCodes bc;
   if (n_bits == 0 || words == 0 || offsets == nullptr) return bc;
   const size_t row_words = static_cast<size_t>(n_bits) * words;
@@ -313,6 +335,7 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
         }
       }
     }
+    report_rows(done, offsets, c0, c1, n, code_rows);
   };
   // A small copy is made on the calling thread: the pool costs more than it saves there.
   if (total < (size_t{1} << 20)) {
@@ -331,7 +354,7 @@ BlockedCodes BlockedCodes::build(std::span<const uint64_t> codes, const uint32_t
   return bc;
 }
 
-bool BlockedCodes::add_factors(std::span<const float> metas, const uint32_t* offsets) {
+bool BlockedCodes::add_factors(std::span<const float> metas, const uint32_t* offsets, const RowsDone& done) {
   if (empty() || offsets == nullptr) return false;
   const size_t blocks = first_block_.back();
   size_t floats = 0;
@@ -361,6 +384,7 @@ bool BlockedCodes::add_factors(std::span<const float> metas, const uint32_t* off
         }
       }
     }
+    report_rows(done, offsets, c0, c1, n_, meta_rows);
   };
   const size_t n_clusters = first_block_.size() - 1;
   if (bytes < (size_t{1} << 20)) {

@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -107,11 +108,19 @@ class BlockedCodes {
  public:
   BlockedCodes() = default;
 
+  // Called with a range [first, end) of source rows once the copy has read them for good, so
+  // that the caller can drop the source's pages while the copy is still being made. Ranges
+  // of different calls may touch the same page (never the same row); calls may come from
+  // several threads at once.
+  using RowsDone = std::function<void(uint64_t first, uint64_t end)>;
+
   // Transposes the codes of every cluster (in parallel over clusters). codes holds n_bits x
   // words u64 per row; rows beyond codes' length are left as zero codes. A cluster whose
-  // offsets are out of order gets no rows. The blocks are in the given layout.
+  // offsets are out of order gets no rows. The blocks are in the given layout. `done`, when
+  // set, hears of the code rows read (see RowsDone).
   static BlockedCodes build(std::span<const uint64_t> codes, const uint32_t* offsets, size_t n_clusters, uint32_t n,
-                            uint32_t n_bits, size_t words, ScanLayout layout = scan_layout());
+                            uint32_t n_bits, size_t words, ScanLayout layout = scan_layout(),
+                            const RowsDone& done = {});
 
   bool empty() const { return first_block_.empty(); }
   size_t n_clusters() const { return first_block_.empty() ? 0 : first_block_.size() - 1; }
@@ -127,9 +136,14 @@ class BlockedCodes {
   // Adds the blocked row factors (see kBlockFactorFields) from metas (4 f32 a row, the rows
   // of the codes); rows beyond metas' length get zero factors. Returns false, adding
   // nothing, when the copy cannot be allocated or would take the two copies past half the
-  // machine's memory.
-  bool add_factors(std::span<const float> metas, const uint32_t* offsets);
+  // machine's memory. `done`, when set, hears of the metas rows read (see RowsDone).
+  bool add_factors(std::span<const float> metas, const uint32_t* offsets, const RowsDone& done = {});
   bool has_factors() const { return factors_ != nullptr; }
+  // The copy's memory: the blocks (total_bytes()) and the factors (factor_bytes(), 0 without
+  // them), for residency calls on it.
+  const uint8_t* block_data() const { return bytes_.get(); }
+  const float* factor_data() const { return factors_.get(); }
+  size_t factor_bytes() const { return factors_ ? first_block_.back() * kBlockFactorFloats * sizeof(float) : 0; }
   // Factors of the first block of cluster c (has_factors()).
   const float* cluster_factors(size_t c) const { return factors_.get() + first_block_[c] * kBlockFactorFloats; }
 

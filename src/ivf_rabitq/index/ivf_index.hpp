@@ -38,6 +38,7 @@
 #include "ivf_rabitq/common/error.hpp"
 #include "ivf_rabitq/live/delta_lists.hpp"
 #include "ivf_rabitq/index/rwlock.hpp"
+#include "ivf_rabitq/index/scan_copy.hpp"
 #include "ivf_rabitq/predicate/compile.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
 #include "ivf_rabitq/predicate/predicate.hpp"
@@ -361,6 +362,15 @@ class IvfIndex {
         if (slot < n) f(term, slot, weight);
   }
 
+  // ---- the scan copy (segment/scan_copy.cpp) ----
+  // The block-interleaved copy the cluster scan reads, made by the first call (concurrent
+  // first callers wait for it; later ones take it with one atomic load). Once it exists the
+  // mappings it was made from give up their pages (they fault back in for the paths that
+  // still read the files) and the residency switches apply to the copy instead. Null when no
+  // copy could be made (the search then reads the mappings, which then get the residency
+  // the switches asked for). Takes no index lock.
+  const codec::BlockedCodes* scan_codes() const;
+
   // ---- compaction (maintain/compact.cpp) ----
   // Writes a vacuumed copy of this segment (live main rows and live delta rows, cluster by
   // cluster, codes and factors copied as they are) into `out` at generation `generation`,
@@ -446,9 +456,10 @@ class IvfIndex {
   // contiguous run per probed cluster), the blocked one scans all clusters at once.
   distance::PackedVectors packed_centroids;
   // codes.bin in the block-interleaved layout of the cluster scan (rows of each cluster in
-  // blocks of 32, transposed so one byte shuffle looks up 32 rows). Built by the open,
-  // immutable; empty when it could not be allocated (the search then reads codes.bin).
-  codec::BlockedCodes blocked_codes;
+  // blocks of 32, transposed so one byte shuffle looks up 32 rows), with the row factors of
+  // metas.bin where the estimates read them faster that way. Made once, by scan_codes(): at
+  // the open when the prewarm switch was on, else by the first search that scans.
+  ScanCopy scan_copy;
   // centroids_rot on the int8 grid of the ranking's lower bounds (empty when the bound does
   // not pay on this CPU or for this cluster count). Built by the open, immutable.
   CentroidBound centroid_bound;

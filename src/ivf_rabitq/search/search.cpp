@@ -1,6 +1,7 @@
 // Search entry points of an open segment: the view of its arrays, the locks and the filter
 // binding. The view points at the index's own derived data: its rotated centroids in the
-// blocked layout of the ranking kernel (built by the open) and its per-cluster delta lists
+// blocked layout of the ranking kernel (built by the open), its scan copy of the codes (made
+// by the first dense search) and its per-cluster delta lists
 // (kept in step with the delta under the delta lock), so a query takes no lock besides the
 // tombstone and delta read locks and allocates nothing for them.
 #include "ivf_rabitq/search/search.hpp"
@@ -50,7 +51,7 @@ RowFilter bind_filter(const FilterBinding& b) {
 
 }  // namespace
 
-IndexView index_view(const IvfIndex& ix) {
+IndexView index_view(const IvfIndex& ix, bool scan) {
   IndexView v;
   SegmentView& s = v.seg;
   const Manifest& mf = ix.manifest;
@@ -64,10 +65,10 @@ IndexView index_view(const IvfIndex& ix) {
   s.rotator = &ix.rotator;
   s.centroids_rot = ix.centroids_rot.data();
   s.packed_centroids = &ix.packed_centroids;
-  const codec::BlockedCodes& bc = ix.blocked_codes;
-  if (!bc.empty() && bc.n_clusters() == s.n_clusters && bc.n() == s.n && bc.n_bits() == s.n_bits &&
-      bc.words() == s.words && s.words * 64 == s.pad)
-    s.blocked = &bc;
+  const codec::BlockedCodes* bc = scan ? ix.scan_codes() : ix.scan_copy.peek();
+  if (bc != nullptr && bc->n_clusters() == s.n_clusters && bc->n() == s.n && bc->n_bits() == s.n_bits &&
+      bc->words() == s.words && s.words * 64 == s.pad)
+    s.blocked = bc;
   s.centroid_bound = &ix.centroid_bound;
   if (!ix.rank_order.empty()) s.rank_order = &ix.rank_order;
   s.offsets = mf.offsets.data();
@@ -91,7 +92,8 @@ namespace {
 
 std::vector<SlotDistance> run_dense(const IvfIndex& index, std::span<const float> query, const DenseParams& params,
                                     const FilterBinding& binding, SearchProfile* prof) {
-  const IndexView view = index_view(index);
+  // The scan copy is fetched (made on first use) before the read locks are taken.
+  const IndexView view = index_view(index, true);
   const RowFilter rf = bind_filter(binding);
   auto tombs = index.tombstones.read_recursive();
   auto delta = index.delta.read_recursive();

@@ -55,11 +55,13 @@ RerankTable rerank_table(const IvfIndex& index, std::span<const float> query, bo
 // The search view of an open segment; it borrows the index (arrays, maps, packed centroids
 // and per-cluster delta lists), so the index must outlive it. The delta lists are read by
 // the search under the delta read lock that the caller holds for its LiveView, which must
-// be the index's own delta.
+// be the index's own delta. With `scan` the index's scan copy is made if it does not exist
+// yet (the cluster scan reads it; call it before taking index locks); without, the view
+// holds the copy only when it already exists (it is then the same as the one with `scan`).
 struct IndexView {
   SegmentView seg;
 };
-IndexView index_view(const IvfIndex& index);
+IndexView index_view(const IvfIndex& index, bool scan = false);
 
 // search_core with a profile of the stages (benchmarks).
 std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,

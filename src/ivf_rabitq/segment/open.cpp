@@ -165,12 +165,16 @@ Result<Header> read_header(const std::string& dir) {
   return h;
 }
 
-// The row files every search reads.
+// The row files every search reads. The scan reads codes.bin, and the row factors of
+// metas.bin where it copies them, through its own copy (IvfIndex::scan_codes): those files
+// are mapped without residency, which goes to the copy; metas.bin is a hot map otherwise.
 struct RowMaps {
   TypedMmap<uint64_t> codes;
   TypedMmap<float> metas;
   TypedMmap<uint8_t> orig;
   std::optional<TypedMmap<uint32_t>> origscale;  // absent when the file is missing
+  storage::HotPolicy policy;  // the residency switches as the hot files were mapped
+  bool copy_factors = false;  // whether the scan copies the row factors
 };
 
 // Maps the row files (all first, then their lengths checked in the same order), then
@@ -178,8 +182,15 @@ struct RowMaps {
 Result<RowMaps> map_row_files(const std::string& dir, const Manifest& m) {
   const uint64_t n = m.n;
   RowMaps r;
-  TANDREL_ASSIGN(r.codes, TypedMmap<uint64_t>::open_with(storage::join_path(dir, "codes.bin"), storage::Residency::Hot));
-  TANDREL_ASSIGN(r.metas, TypedMmap<float>::open_with(storage::join_path(dir, "metas.bin"), storage::Residency::Hot));
+  r.policy = storage::hot_policy();
+  r.copy_factors = codec::blocked_estimates_fast();
+  TANDREL_ASSIGN(r.codes, TypedMmap<uint64_t>::open_with(storage::join_path(dir, "codes.bin"), storage::Residency::Plain));
+  const std::string metas_path = storage::join_path(dir, "metas.bin");
+  if (r.copy_factors) {
+    TANDREL_ASSIGN(r.metas, TypedMmap<float>::open_with(metas_path, storage::Residency::Plain));
+  } else {
+    TANDREL_ASSIGN(r.metas, TypedMmap<float>::open_hot(metas_path, r.policy));
+  }
   TANDREL_ASSIGN(r.orig, TypedMmap<uint8_t>::open_with(storage::join_path(dir, "orig.bin"), storage::Residency::Random));
   TANDREL_TRY(check_size("codes.bin", r.codes.byte_len(), static_cast<u128>(n) * m.n_bits * m.words_per_plane * 8));
   TANDREL_TRY(check_size("metas.bin", r.metas.byte_len(), static_cast<u128>(n) * 16));
@@ -566,17 +577,10 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   ix->rebuild_delta_sparse();
   TANDREL_TRY(replay_log(*ix));
   TANDREL_TRY(ix->verify_under(verify_open_budget()));
-  {
-    // The scan's blocked copy of the codes, over the clusters and rows the search addresses.
-    const Manifest& mf = ix->manifest;
-    size_t nc = std::min<size_t>(mf.n_clusters, mf.offsets.empty() ? 0 : mf.offsets.size() - 1);
-    if (mf.pad != 0) nc = std::min<size_t>(nc, ix->centroids_rot.size() / mf.pad);
-    ix->blocked_codes = codec::BlockedCodes::build(
-        ix->codes_bin.view(), mf.offsets.data(), nc, static_cast<uint32_t>(std::min<uint64_t>(mf.n, std::numeric_limits<uint32_t>::max() - 1)),
-        static_cast<uint32_t>(mf.n_bits), static_cast<size_t>(mf.words_per_plane));
-    // Its row factors too, where the estimates read them faster that way.
-    if (codec::blocked_estimates_fast()) (void)ix->blocked_codes.add_factors(ix->metas_bin.view(), mf.offsets.data());
-  }
+  ix->scan_copy.configure(rows.policy, rows.copy_factors);
+  // Pre-warming asks for a segment ready to search: the scan's copy is made now rather than
+  // by the first search.
+  if (rows.policy.prewarm) (void)ix->scan_codes();
   return ix;
 }
 

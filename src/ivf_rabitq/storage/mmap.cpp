@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -47,6 +48,13 @@ void set_residency(bool prewarm, bool mlock) {
   MLOCK.store(mlock ? 2 : 1, std::memory_order_relaxed);
 }
 
+HotPolicy hot_policy() {
+  HotPolicy p;
+  p.prewarm = residency_flag("TANDREL_PREWARM", PREWARM);
+  p.mlock = residency_flag("TANDREL_MLOCK", MLOCK);
+  return p;
+}
+
 MmapRegion& MmapRegion::operator=(MmapRegion&& o) noexcept {
   if (this != &o) {
     reset();
@@ -64,13 +72,24 @@ void MmapRegion::reset() {
   len_ = 0;
 }
 
-Result<MmapRegion> MmapRegion::open_with(const std::string& path, Residency mode) {
+namespace {
+
+size_t page_size() {
+  static const size_t page = [] {
+    const long p = ::sysconf(_SC_PAGESIZE);
+    return p > 0 ? static_cast<size_t>(p) : size_t{4096};
+  }();
+  return page;
+}
+
+}  // namespace
+
+Result<MmapRegion> MmapRegion::map_file(const std::string& path, bool populate) {
   // Non-blocking, so a FIFO in place of a data file cannot hang the open; only a regular
   // file is mapped (a device would otherwise map as an empty or bogus file).
   int fd = fileops::open(path.c_str(), O_RDONLY | O_NONBLOCK);
   if (fd < 0) return IoError::last_os();
   fileops::Fd guard(fd);
-  bool prewarm = mode == Residency::Hot && residency_flag("TANDREL_PREWARM", PREWARM);
   struct stat st;
   if (::fstat(fd, &st) != 0) return IoError::last_os();
   TANDREL_TRY(require_regular_file(st));
@@ -78,26 +97,59 @@ Result<MmapRegion> MmapRegion::open_with(const std::string& path, Residency mode
     return invalid_data("memory map length overflows isize");
   }
   MmapRegion m;
-  size_t len = static_cast<size_t>(st.st_size);
-  if (len == 0) {
-    // Nothing to map: an empty view. A hot map still decides the lock switch, as a non-empty
-    // one does, so both switches latch at the first hot map whatever its size.
-    if (mode == Residency::Hot) (void)residency_flag("TANDREL_MLOCK", MLOCK);
-    return m;
-  }
-  int flags = MAP_SHARED | (prewarm ? MAP_POPULATE : 0);
-  void* addr = ::mmap(nullptr, len, PROT_READ, flags, fd, 0);
+  const size_t len = static_cast<size_t>(st.st_size);
+  if (len == 0) return m;  // nothing to map: an empty view
+  void* addr = ::mmap(nullptr, len, PROT_READ, MAP_SHARED | (populate ? MAP_POPULATE : 0), fd, 0);
   if (addr == MAP_FAILED) return IoError::last_os();
   m.addr_ = addr;
   m.len_ = len;
-  // The mapping starts on a page boundary, so advice and locks cover exactly [addr, addr+len).
-  if (mode == Residency::Random) {
-    (void)::madvise(addr, len, MADV_RANDOM);
-  } else if (mode == Residency::Hot) {
-    if (prewarm) (void)::madvise(addr, len, MADV_WILLNEED);
-    if (residency_flag("TANDREL_MLOCK", MLOCK)) (void)::mlock(addr, len);
+  return m;
+}
+
+Result<MmapRegion> MmapRegion::open_with(const std::string& path, Residency mode) {
+  if (mode == Residency::Hot) return open_hot(path, hot_policy());
+  TANDREL_ASSIGN(MmapRegion m, map_file(path, false));
+  // The mapping starts on a page boundary, so advice covers exactly [addr, addr+len).
+  if (m.addr_ != nullptr && mode == Residency::Random) (void)::madvise(m.addr_, m.len_, MADV_RANDOM);
+  return m;
+}
+
+Result<MmapRegion> MmapRegion::open_hot(const std::string& path, HotPolicy policy) {
+  TANDREL_ASSIGN(MmapRegion m, map_file(path, policy.prewarm));
+  if (m.addr_ != nullptr) {
+    if (policy.prewarm) (void)::madvise(m.addr_, m.len_, MADV_WILLNEED);
+    if (policy.mlock) (void)::mlock(m.addr_, m.len_);
   }
   return m;
+}
+
+void MmapRegion::make_hot(HotPolicy policy) const {
+  if (addr_ == nullptr) return;
+  if (policy.prewarm) {
+    (void)::madvise(addr_, len_, MADV_WILLNEED);
+#if defined(MADV_POPULATE_READ)
+    if (::madvise(addr_, len_, MADV_POPULATE_READ) != 0)
+#endif
+    {
+      // Kernels without MADV_POPULATE_READ: one read a page.
+      const volatile uint8_t* p = static_cast<const volatile uint8_t*>(addr_);
+      for (size_t o = 0; o < len_; o += page_size()) (void)p[o];
+    }
+  }
+  if (policy.mlock) (void)::mlock(addr_, len_);
+}
+
+void MmapRegion::release(size_t offset, size_t len) const {
+  if (addr_ == nullptr || offset >= len_ || len == 0) return;
+  const size_t page = page_size();
+  const size_t end = std::min(len_, offset + std::min(len, len_ - offset));
+  const size_t a = offset / page * page;
+  const size_t b = std::min((end + page - 1) / page * page, (len_ + page - 1) / page * page);
+  uint8_t* p = static_cast<uint8_t*>(addr_) + a;
+  // Locked pages cannot be dropped; a shared file mapping unlocked and dropped reads the same
+  // bytes back from the file.
+  (void)::munlock(p, b - a);
+  (void)::madvise(p, b - a, MADV_DONTNEED);
 }
 
 }  // namespace ivf_rabitq::storage

@@ -17,7 +17,9 @@ namespace ivf_rabitq::storage {
 
 // How a file will be read. Plain: nothing special. Random: MADV_RANDOM over the mapping (the
 // int8 rerank files). Hot: pre-faulted (MAP_POPULATE + MADV_WILLNEED) when PREWARM is on and
-// locked (mlock) when MLOCK is on (codes.bin, metas.bin).
+// locked (mlock) when MLOCK is on: a file every search scans in place. (The open maps
+// codes.bin, and metas.bin where the scan copies its factors, plainly: the scan reads its own
+// copy of them, which takes the residency instead; see IvfIndex::scan_codes.)
 enum class Residency : uint8_t { Plain = 0, Random = 1, Hot = 2 };
 
 // Residency switches: 0 = not yet decided, 1 = off, 2 = on. Decided from TANDREL_PREWARM /
@@ -32,6 +34,14 @@ bool residency_value_on(std::optional<std::string_view> value);
 bool residency_flag(const char* name, std::atomic<uint8_t>& sw);
 // Sets both switches (affects maps opened afterwards only).
 void set_residency(bool prewarm, bool mlock);
+
+// What the switches ask of the data a search scans: pre-faulted, locked in memory.
+struct HotPolicy {
+  bool prewarm = false;
+  bool mlock = false;
+};
+// Reads both switches (deciding each from its environment variable while it is 0).
+HotPolicy hot_policy();
 
 // One read-only shared mapping of a whole file; unmapped when dropped. Move-only.
 class MmapRegion {
@@ -48,7 +58,18 @@ class MmapRegion {
 
   // Opens and maps `path` with the given residency; an empty file gives an empty region. Only
   // a regular file is mapped: a directory is EISDIR, a FIFO or device "not a regular file".
+  // A hot map reads (and decides) both switches before it maps.
   static Result<MmapRegion> open_with(const std::string& path, Residency mode);
+  // The same as a hot map under `policy` instead of the switches.
+  static Result<MmapRegion> open_hot(const std::string& path, HotPolicy policy);
+
+  // Makes the mapping resident as a hot map under `policy` is (pre-faulted when prewarm,
+  // locked when mlock), for a mapping opened plainly. Failures are ignored.
+  void make_hot(HotPolicy policy) const;
+  // Drops this process's page-table entries for the pages overlapping bytes [offset, offset +
+  // len) (unlocking them first). The file's data stays in the page cache and any later read
+  // faults the pages back in: safe while other threads read the mapping.
+  void release(size_t offset, size_t len) const;
 
   const uint8_t* data() const { return static_cast<const uint8_t*>(addr_); }
   size_t size() const { return len_; }
@@ -56,6 +77,8 @@ class MmapRegion {
   void reset();
 
  private:
+  static Result<MmapRegion> map_file(const std::string& path, bool populate);
+
   void* addr_ = nullptr;
   size_t len_ = 0;
 };
@@ -78,6 +101,13 @@ class TypedMmap {
   static Result<TypedMmap> open_with(const std::string& path, uint8_t mode) {
     return open_with(path, static_cast<Residency>(mode > 2 ? 0 : mode));
   }
+  static Result<TypedMmap> open_hot(const std::string& path, HotPolicy policy) {
+    auto r = MmapRegion::open_hot(path, policy);
+    if (!r.ok()) return std::move(r).error();
+    TypedMmap m;
+    m.region_ = std::move(r).value();
+    return m;
+  }
 
   std::span<const T> view() const {
     return {reinterpret_cast<const T*>(region_.data()), region_.size() / sizeof(T)};
@@ -87,6 +117,10 @@ class TypedMmap {
   const T& operator[](size_t i) const { return view()[i]; }
   size_t byte_len() const { return region_.size(); }
   std::span<const uint8_t> bytes() const { return region_.bytes(); }
+  void make_hot(HotPolicy policy) const { region_.make_hot(policy); }
+  // Releases the pages of elements [first, first + count) (see MmapRegion::release).
+  void release(size_t first, size_t count) const { region_.release(first * sizeof(T), count * sizeof(T)); }
+  void release_all() const { region_.release(0, region_.size()); }
 
  private:
   MmapRegion region_;

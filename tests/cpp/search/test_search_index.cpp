@@ -110,9 +110,9 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
   // The index's per-cluster delta lists give the same results as lists grouped per call.
   ASSERT_EQ(idx->delta_lists.rows(), 200u);
   {
-    ix::IndexView own = ix::index_view(*idx);
+    ix::IndexView own = ix::index_view(*idx, true);
     own.seg.delta_lists = nullptr;
-    const ix::IndexView view = ix::index_view(*idx);
+    const ix::IndexView view = ix::index_view(*idx, true);
     auto tombs = idx->tombstones.read_recursive();
     auto delta = idx->delta.read_recursive();
     const ix::LiveView live{&*tombs, &*delta};

@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -650,7 +652,63 @@ long locked_kb() {
   return -1;
 }
 
+// Pages of a mapping present in this process's page table (/proc/self/pagemap bit 63): what
+// the mapping adds to the resident set, whatever the page cache holds.
+size_t present_pages(std::span<const uint8_t> m) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t a = reinterpret_cast<uintptr_t>(m.data()) / page;
+  const uintptr_t b = (reinterpret_cast<uintptr_t>(m.data()) + m.size() + page - 1) / page;
+  int fd = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return SIZE_MAX;
+  std::vector<uint64_t> e(b - a);
+  const ssize_t got = ::pread(fd, e.data(), e.size() * 8, static_cast<off_t>(a * 8));
+  ::close(fd);
+  if (got != static_cast<ssize_t>(e.size() * 8)) return SIZE_MAX;
+  size_t n = 0;
+  for (uint64_t v : e) n += (v >> 63) & 1;
+  return n;
+}
+
 }  // namespace
+
+TEST_F(Mmap, PlainMapsAreMadeHotAndReleasedOnRequest) {
+  // 16 pages of distinct words; a plain map faults nothing in until it is read.
+  std::vector<uint64_t> words(16 * 4096 / 8);
+  for (size_t i = 0; i < words.size(); ++i) words[i] = i * 0x9E3779B97F4A7C15ull;
+  Bytes raw(words.size() * 8);
+  std::memcpy(raw.data(), words.data(), raw.size());
+  put("codes.bin", raw);
+  PREWARM = 0;
+  MLOCK = 0;
+  auto m = TypedMmap<uint64_t>::open_with(path("codes.bin"), Residency::Plain);
+  ASSERT_TRUE(m.ok());
+  EXPECT_EQ(PREWARM.load(), 0);
+  EXPECT_EQ(present_pages(m->bytes()), 0u);
+  m->make_hot(HotPolicy{true, false});
+  EXPECT_EQ(present_pages(m->bytes()), 16u);
+  // Elements 600 .. 1199 lie on pages 1 and 2 (512 words a page): those two go, whole.
+  m->release(600, 600);
+  EXPECT_EQ(present_pages(m->bytes()), 14u);
+  // A released page reads the file's bytes again (the fault may map its neighbours too).
+  EXPECT_EQ((*m)[700], words[700]);
+  EXPECT_GE(present_pages(m->bytes()), 15u);
+  m->release_all();
+  EXPECT_EQ(present_pages(m->bytes()), 0u);
+  EXPECT_EQ(std::vector<uint64_t>(m->view().begin(), m->view().end()), words);
+  // A locked mapping is unlocked as it is released.
+  const long before = locked_kb();
+  m->make_hot(HotPolicy{false, true});
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // the sanitizers turn mlock into a no-op
+  EXPECT_EQ(locked_kb(), before + 64);
+  EXPECT_EQ(present_pages(m->bytes()), 16u);
+#endif
+  m->release_all();
+  EXPECT_EQ(locked_kb(), before);
+  EXPECT_EQ(present_pages(m->bytes()), 0u);
+  // Out-of-range and empty requests do nothing.
+  m->release(words.size(), 10);
+  m->release(0, 0);
+}
 
 TEST_F(Mmap, EmptyFilesMapToEmptyViewsInEveryMode) {
   put("codes.bin", {});
