@@ -332,7 +332,8 @@ def test_require_finite_vec(probe, values, label, msg):
 
 
 def norm_f64(values):
-    """The squared norm in the documented order: four lanes, (s0+s1)+(s2+s3), then the tail."""
+    """The squared norm in the order binder/args.hpp states for squared_norm_f64: four lanes,
+    (s0+s1)+(s2+s3), then the tail."""
     lanes = [0.0] * 4
     whole = len(values) // 4 * 4
     for i in range(whole):

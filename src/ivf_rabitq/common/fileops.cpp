@@ -356,6 +356,21 @@ Status write_all(int fd, const void* buf, size_t n) {
   return {};
 }
 
+Result<size_t> read_full(int fd, void* buf, size_t n) {
+  char* p = static_cast<char*>(buf);
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = fileops::read(fd, p + got, n - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return IoError::last_os();
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
 Status fsync_retrying(int fd) {
   while (fileops::fsync(fd) != 0) {
     if (errno != EINTR) return IoError::last_os();

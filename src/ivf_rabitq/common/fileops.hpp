@@ -102,6 +102,10 @@ int rmdir(const char* path);
 // Writes all n bytes: repeats short writes, retries EINTR; a write that reports 0 bytes for a
 // non-empty remainder is the write-zero error "failed to write whole buffer".
 Status write_all(int fd, const void* buf, size_t n);
+// Reads until n bytes are in buf or the file ends: repeats short reads, retries EINTR.
+// Returns the number of bytes read (fewer than n only at the end of the file), or the
+// system error of the read that failed.
+Result<size_t> read_full(int fd, void* buf, size_t n);
 // Removes `path` and, for a directory, everything below it (not following symbolic links),
 // best effort: every unlink and rmdir goes through the seam, failures are skipped. A path
 // that does not exist is fine.

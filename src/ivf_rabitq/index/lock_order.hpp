@@ -2,7 +2,7 @@
 //
 // Every lock of an index carries a rank and a domain (the index it belongs to). Debug
 // builds (NDEBUG not defined) keep a thread-local record of the ranked locks the thread
-// holds and check every blocking acquisition against the documented order before it
+// holds and check every blocking acquisition against this order before it
 // blocks, so a wrong order shows up as an immediate report instead of a rare deadlock:
 //
 //   - `checkpoint_mutex` is outermost: it is never taken while another lock of the same
@@ -27,7 +27,7 @@
 namespace ivf_rabitq::index {
 
 enum class LockRank : uint8_t {
-  Untracked = 0,  // not part of any documented order; never recorded
+  Untracked = 0,  // not part of the order above; never recorded
   CheckpointMutex,
   Wal,
   DeltaStamp,

@@ -249,13 +249,19 @@ class RankedMutex {
   const void* const domain_;
 };
 
-// Guard of a read lock (either mode): const access to the value, released on
-// destruction or by unlock(). Movable, not copyable.
 template <class T>
-class ReadGuard {
+class RwLock;
+template <class T>
+class Mutex;
+
+// Guard of a held lock: access to the value (V is const T for a read), released on
+// destruction or by unlock() through Release. Movable, not copyable; only RwLock and Mutex
+// make one, with the lock already taken.
+template <class Lock, void (Lock::*Release)(), class V>
+class Guard {
  public:
-  ReadGuard(ReadGuard&& o) noexcept : lock_(std::exchange(o.lock_, nullptr)), value_(o.value_) {}
-  ReadGuard& operator=(ReadGuard&& o) noexcept {
+  Guard(Guard&& o) noexcept : lock_(std::exchange(o.lock_, nullptr)), value_(o.value_) {}
+  Guard& operator=(Guard&& o) noexcept {
     if (this != &o) {
       unlock();
       lock_ = std::exchange(o.lock_, nullptr);
@@ -263,59 +269,35 @@ class ReadGuard {
     }
     return *this;
   }
-  ReadGuard(const ReadGuard&) = delete;
-  ReadGuard& operator=(const ReadGuard&) = delete;
-  ~ReadGuard() { unlock(); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+  ~Guard() { unlock(); }
 
-  const T& operator*() const noexcept { return *value_; }
-  const T* operator->() const noexcept { return value_; }
-  const T& get() const noexcept { return *value_; }
+  V& operator*() const noexcept { return *value_; }
+  V* operator->() const noexcept { return value_; }
+  V& get() const noexcept { return *value_; }
   bool owns_lock() const noexcept { return lock_ != nullptr; }
   // Releases the lock early; the guard must not be dereferenced afterwards.
   void unlock() noexcept {
-    if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock_shared();
+    if (lock_ != nullptr) (std::exchange(lock_, nullptr)->*Release)();
   }
 
  private:
   template <class>
   friend class RwLock;
-  ReadGuard(RawRwLock* lock, const T* value) noexcept : lock_(lock), value_(value) {}
-  RawRwLock* lock_;
-  const T* value_;
+  template <class>
+  friend class Mutex;
+  Guard(Lock* lock, V* value) noexcept : lock_(lock), value_(value) {}
+  Lock* lock_;
+  V* value_;
 };
 
+// Guard of a read lock (either mode): const access to the value.
+template <class T>
+using ReadGuard = Guard<RawRwLock, &RawRwLock::unlock_shared, const T>;
 // Guard of the write lock: mutable access to the value.
 template <class T>
-class WriteGuard {
- public:
-  WriteGuard(WriteGuard&& o) noexcept : lock_(std::exchange(o.lock_, nullptr)), value_(o.value_) {}
-  WriteGuard& operator=(WriteGuard&& o) noexcept {
-    if (this != &o) {
-      unlock();
-      lock_ = std::exchange(o.lock_, nullptr);
-      value_ = o.value_;
-    }
-    return *this;
-  }
-  WriteGuard(const WriteGuard&) = delete;
-  WriteGuard& operator=(const WriteGuard&) = delete;
-  ~WriteGuard() { unlock(); }
-
-  T& operator*() const noexcept { return *value_; }
-  T* operator->() const noexcept { return value_; }
-  T& get() const noexcept { return *value_; }
-  bool owns_lock() const noexcept { return lock_ != nullptr; }
-  void unlock() noexcept {
-    if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock();
-  }
-
- private:
-  template <class>
-  friend class RwLock;
-  WriteGuard(RawRwLock* lock, T* value) noexcept : lock_(lock), value_(value) {}
-  RawRwLock* lock_;
-  T* value_;
-};
+using WriteGuard = Guard<RawRwLock, &RawRwLock::unlock, T>;
 
 // A value behind a reader-writer lock.
 template <class T>
@@ -368,36 +350,7 @@ class RwLock {
 
 // Guard of a Mutex<T>: mutable access to the value.
 template <class T>
-class MutexGuard {
- public:
-  MutexGuard(MutexGuard&& o) noexcept : lock_(std::exchange(o.lock_, nullptr)), value_(o.value_) {}
-  MutexGuard& operator=(MutexGuard&& o) noexcept {
-    if (this != &o) {
-      unlock();
-      lock_ = std::exchange(o.lock_, nullptr);
-      value_ = o.value_;
-    }
-    return *this;
-  }
-  MutexGuard(const MutexGuard&) = delete;
-  MutexGuard& operator=(const MutexGuard&) = delete;
-  ~MutexGuard() { unlock(); }
-
-  T& operator*() const noexcept { return *value_; }
-  T* operator->() const noexcept { return value_; }
-  T& get() const noexcept { return *value_; }
-  bool owns_lock() const noexcept { return lock_ != nullptr; }
-  void unlock() noexcept {
-    if (lock_ != nullptr) std::exchange(lock_, nullptr)->unlock();
-  }
-
- private:
-  template <class>
-  friend class Mutex;
-  MutexGuard(RankedMutex* lock, T* value) noexcept : lock_(lock), value_(value) {}
-  RankedMutex* lock_;
-  T* value_;
-};
+using MutexGuard = Guard<RankedMutex, &RankedMutex::unlock, T>;
 
 // A value behind a ranked mutex (`wal`, `delta_stamp`, `filter_cache`, ...).
 template <class T>

@@ -1,18 +1,15 @@
 // Open-time checksum verification of the bulk files recorded in crcs.bin, and the
 // process-wide byte budget that bounds it (TANDREL_VERIFY_MAX_BYTES, read once).
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <span>
 
 #include "ivf_rabitq/common/env.hpp"
-#include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/segment/open_util.hpp"
 #include "ivf_rabitq/storage/files.hpp"
@@ -22,7 +19,6 @@ namespace ivf_rabitq::index {
 namespace {
 
 constexpr uint64_t kDefaultVerifyBudget = 67108864;  // 64 MiB
-constexpr size_t kCrcBufferSize = 65536;
 
 // Whether a recorded file name is one of the files checked at open. idhash.bin is checked
 // only while the open uses it: a copy dropped for its shape is never consulted.
@@ -46,26 +42,11 @@ std::string hex8(uint32_t v) {
 
 // CRC-32 of a whole regular file, streamed through `buf`. The file is opened without
 // following a symbolic link and without blocking (a FIFO in place of a data file must
-// not hang the open), and must be a regular file, by the rule the open's mapping uses:
-// a directory is the system's EISDIR error, any other type "not a regular file".
-Result<uint32_t> crc32_regular_file(const std::string& path, uint8_t* buf, size_t buf_len) {
-  const int fd = fileops::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return IoError::last_os();
-  const fileops::Fd guard(fd);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return IoError::last_os();
-  TANDREL_TRY(storage::require_regular_file(st));
-  uint32_t crc = 0;
-  for (;;) {
-    const ssize_t r = fileops::read(fd, buf, buf_len);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return IoError::last_os();
-    }
-    if (r == 0) break;
-    crc = storage::crc32_update(crc, buf, static_cast<size_t>(r));
-  }
-  return crc;
+// not hang the open), and must be a regular file, by the rule the open's mapping uses
+// (storage::require_regular_file): a directory is the system's EISDIR error, any other
+// type "not a regular file".
+Result<uint32_t> crc32_regular_file(const std::string& path, std::span<uint8_t> buf) {
+  return storage::crc32_file_with_buffer(path, buf, storage::Links::NoFollow);
 }
 
 }  // namespace
@@ -114,8 +95,8 @@ Status verify_selected(const std::string& dir, const std::unordered_map<std::str
     }
     const uint64_t len = static_cast<uint64_t>(st.st_size);
     if (len > budget) continue;
-    auto buf = std::make_unique<uint8_t[]>(kCrcBufferSize);  // zero-filled
-    Result<uint32_t> crc = crc32_regular_file(path, buf.get(), kCrcBufferSize);
+    auto buf = std::make_unique<uint8_t[]>(storage::kCrcBufSize);  // zero-filled
+    Result<uint32_t> crc = crc32_regular_file(path, std::span<uint8_t>(buf.get(), storage::kCrcBufSize));
     buf.reset();
     if (!crc.ok()) {
       return invalid_data("corrupt index: " + name + " unreadable (" + crc.error().text() + ")");
@@ -143,7 +124,7 @@ Status verify_data_files(const std::string& dir, const std::unordered_map<std::s
 
 Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& name, std::span<uint8_t> buf) {
   if (!detail::is_plain_file_name(name)) return invalid_input("not a plain file name");
-  return crc32_regular_file(storage::join_path(dir, name), buf.data(), buf.size());
+  return crc32_regular_file(storage::join_path(dir, name), buf);
 }
 
 Status IvfIndex::verify_under(uint64_t budget) const {

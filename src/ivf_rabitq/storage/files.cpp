@@ -105,22 +105,17 @@ Status write_bytes(const std::string& path, std::string_view bytes) {
   return write_bytes_impl(path, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::span<uint8_t> buf) {
+Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::span<uint8_t> buf, Links links) {
   if (buf.empty()) return invalid_input("crc32_file_with_buffer: empty buffer");
-  TANDREL_ASSIGN(const int fd, open_regular_for_read(path));
+  TANDREL_ASSIGN(const int fd, open_regular_for_read(path, nullptr, links));
   fileops::Fd guard(fd);
-  size_t chunk = buf.size() < kCrcBufSize ? buf.size() : kCrcBufSize;
+  const size_t chunk = buf.size() < kCrcBufSize ? buf.size() : kCrcBufSize;
   uint32_t crc = 0;
-  while (true) {
-    ssize_t r = fileops::read(fd, buf.data(), chunk);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return IoError::last_os();
-    }
-    if (r == 0) break;
-    crc = crc32_update(crc, buf.data(), static_cast<size_t>(r));
+  for (;;) {
+    TANDREL_ASSIGN(const size_t got, fileops::read_full(fd, buf.data(), chunk));
+    crc = crc32_update(crc, buf.data(), got);
+    if (got < chunk) return crc;
   }
-  return crc;
 }
 
 Result<uint32_t> crc32_file(const std::string& path) {
@@ -138,29 +133,15 @@ Result<std::vector<uint8_t>> read_fd_to_end(int fd) {
     if (pos >= 0 && pos < st.st_size) hint = static_cast<size_t>(st.st_size - pos);
   }
   std::vector<uint8_t> out(hint);
-  size_t len = 0;
-  while (len < hint) {
-    ssize_t r = fileops::read(fd, out.data() + len, hint - len);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return IoError::last_os();
-    }
-    if (r == 0) break;
-    len += static_cast<size_t>(r);
-  }
+  TANDREL_ASSIGN(const size_t len, fileops::read_full(fd, out.data(), hint));
   out.resize(len);
   if (len < hint) return out;
   std::unique_ptr<uint8_t[]> chunk(new uint8_t[kCrcBufSize]);
-  while (true) {
-    ssize_t r = fileops::read(fd, chunk.get(), kCrcBufSize);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return IoError::last_os();
-    }
-    if (r == 0) break;
-    out.insert(out.end(), chunk.get(), chunk.get() + r);
+  for (;;) {
+    TANDREL_ASSIGN(const size_t got, fileops::read_full(fd, chunk.get(), kCrcBufSize));
+    out.insert(out.end(), chunk.get(), chunk.get() + got);
+    if (got < kCrcBufSize) return out;
   }
-  return out;
 }
 
 Status require_regular_file(const struct ::stat& st) {
@@ -169,8 +150,8 @@ Status require_regular_file(const struct ::stat& st) {
   return other_error("not a regular file");
 }
 
-Result<int> open_regular_for_read(const std::string& path, struct ::stat* st_out) {
-  int fd = fileops::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+Result<int> open_regular_for_read(const std::string& path, struct ::stat* st_out, Links links) {
+  int fd = fileops::open(path.c_str(), O_RDONLY | O_NONBLOCK | (links == Links::NoFollow ? O_NOFOLLOW : 0));
   if (fd < 0) return IoError::last_os();
   fileops::Fd guard(fd);
   struct ::stat st;

@@ -44,16 +44,23 @@ Status write_bytes(const std::string& path, std::string_view bytes);
 // parent that exists but cannot be opened is an error.
 Status sync_parent_dir(const std::string& path);
 
+// Whether opening a path follows a symbolic link in its last component. NoFollow
+// (O_NOFOLLOW) makes a link there the system's ELOOP error.
+enum class Links : uint8_t { Follow, NoFollow };
+
 // CRC-32 of a whole file, streamed through a 64 KiB buffer; interrupted reads are retried.
 Result<uint32_t> crc32_file(const std::string& path);
-// Same, through a caller-owned buffer of at least kCrcBufSize bytes (content unspecified after).
-Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::span<uint8_t> buf);
+// Same, through a caller-owned non-empty buffer, read kCrcBufSize bytes at a time at most
+// (content unspecified after); the file is opened by open_regular_for_read.
+Result<uint32_t> crc32_file_with_buffer(const std::string& path, std::span<uint8_t> buf,
+                                        Links links = Links::Follow);
 
 // Opens an existing file read-only for reading it whole: O_CLOEXEC, and O_NONBLOCK so a FIFO
 // planted in its place cannot hang the caller. Only a regular file is accepted: a directory
 // is the system's EISDIR error, any other type (FIFO, device, socket) the error "not a
 // regular file" (kind Other). Returns the descriptor (owned by the caller) and the status.
-Result<int> open_regular_for_read(const std::string& path, struct ::stat* st_out = nullptr);
+Result<int> open_regular_for_read(const std::string& path, struct ::stat* st_out = nullptr,
+                                  Links links = Links::Follow);
 // Checks the status of an open descriptor the same way (EISDIR, or "not a regular file").
 Status require_regular_file(const struct ::stat& st);
 

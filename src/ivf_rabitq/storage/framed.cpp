@@ -1,9 +1,5 @@
 #include "ivf_rabitq/storage/framed.hpp"
 
-#include <fcntl.h>
-
-#include <cerrno>
-
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
@@ -116,16 +112,7 @@ Result<std::vector<uint8_t>> read_generation_prefix(const std::string& dir) {
   TANDREL_ASSIGN(int fd, open_regular_for_read(path));
   fileops::Fd guard(fd);
   std::vector<uint8_t> out(8);
-  size_t len = 0;
-  while (len < 8) {
-    ssize_t r = fileops::read(fd, out.data() + len, 8 - len);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return IoError::last_os();
-    }
-    if (r == 0) break;
-    len += static_cast<size_t>(r);
-  }
+  TANDREL_ASSIGN(const size_t len, fileops::read_full(fd, out.data(), out.size()));
   out.resize(len);
   return out;
 }

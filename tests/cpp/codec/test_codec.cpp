@@ -27,8 +27,8 @@ std::vector<float> random_vec(size_t n, uint32_t seed, float scale = 1.0f) {
   return v;
 }
 
-// Straight transcription of the rotation procedure, element by element, used to check
-// the library (including its SIMD transforms) bit for bit.
+// A reference rotation written here apart from the engine, element by element, used to
+// check the library (including its SIMD transforms) bit for bit.
 std::vector<float> reference_rotate(const Rotator& R, const std::vector<float>& src) {
   std::vector<float> out(R.pad, 0.0f);
   auto fwht_ref = [](float* v, size_t n) {

@@ -60,7 +60,8 @@ const size_t kDims[] = {1, 7, 63, 64, 65, 1000};
 
 // ---------------------------------------------------------------- row exponent
 
-TEST(RowExp, DocumentedValues) {
+// Worked values of the rule stated at row_exp_for (codec/quant.hpp).
+TEST(RowExp, WorkedValues) {
   struct Case {
     float s;
     uint8_t want;
@@ -127,7 +128,8 @@ TEST(RowExp, DimLimitKeepsCodeEnergyInU32) {
 
 // ---------------------------------------------------------------- build rows
 
-TEST(BuildRow, DocumentedCodes) {
+// Worked rows of encode_pow2_row (codec/quant.hpp): exponent byte and code bytes.
+TEST(BuildRow, WorkedCodes) {
   struct Case {
     std::vector<float> x;
     uint8_t exp;
@@ -246,7 +248,8 @@ TEST(Rounding, HalfRoundsUpAndJustBelowHalfRoundsDown) {
   // float just under k + 0.5 cannot occur; above it every k has both cases.
   ASSERT_GT(ties, 200u);
   ASSERT_GT(below, 180u);
-  // The documented points: 191.5 and 64.5 round up; above 255 clamps; 254.6 gives 255.
+  // Worked points of quantize_one (codec/quant.hpp): 191.5 and 64.5 round up; above 255
+  // clamps; 254.6 gives 255.
   xs.insert(xs.end(), {0.5f, -0.5f, 2.0f, 126.6f / 127.0f});
   want.insert(want.end(), {192, 65, 255, 255});
   for (Level l : simd::supported_levels()) {
@@ -436,7 +439,9 @@ TEST(Dequantise, RowValuesAndScales) {
 
 // ---------------------------------------------------------------- rerank table
 
-TEST(RerankTable, DocumentedExample) {
+// A worked query table (RerankTable, codec/quant.hpp): bytes at the segment scale and the
+// power-of-two side.
+TEST(RerankTable, WorkedExample) {
   const std::vector<float> q = {0.5f, -0.5f, 0.25f};
   for (Level l : simd::supported_levels()) {
     const RerankTable t = RerankTable::build(q, 1.0f, true, l);

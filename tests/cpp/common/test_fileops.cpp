@@ -126,6 +126,47 @@ TEST(FileOps, WriteAllHandlesShortWritesInterruptsAndZeroWrites) {
   }
 }
 
+TEST(FileOps, ReadFullRepeatsShortReadsRetriesInterruptsAndStopsAtTheEnd) {
+  const std::string payload = "0123456789abcdefghij";  // 20 bytes
+  const fo::Fault half{fo::Op::Read, 1, fo::Action::ShortWrite, 0, 1};  // the first read gets half
+  struct Case {
+    const char* name;
+    std::vector<fo::Fault> faults;
+    size_t n;
+    std::string want;  // bytes read; empty with want_err set
+    int want_err;      // 0: success
+    uint64_t reads;    // read calls made
+  } cases[] = {
+      {"all of a prefix", {}, 8, payload.substr(0, 8), 0, 1},
+      {"the file ends first", {}, 32, payload, 0, 2},
+      {"short read, then interrupted", {half, {fo::Op::Read, 2, fo::Action::Errno, EINTR, 2}}, 12,
+       payload.substr(0, 12), 0, 4},
+      {"a read reporting 0 is the end", {half, {fo::Op::Read, 2, fo::Action::ZeroWrite, 0, 1}}, 12,
+       payload.substr(0, 6), 0, 2},
+      {"an error after a short read", {half, {fo::Op::Read, 2, fo::Action::Errno, EIO, 1}}, 12, "", EIO, 2},
+      {"nothing asked, nothing read", {{fo::Op::Read, 1, fo::Action::Errno, EIO, 0}}, 0, "", 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempFile t;
+    ASSERT_TRUE(fo::write_all(t.fd, payload.data(), payload.size()).ok());
+    ASSERT_EQ(::lseek(t.fd, 0, SEEK_SET), 0);
+    fo::ScopedFaults guard;
+    fo::set_counting(true);
+    for (const fo::Fault& f : c.faults) fo::arm(f);
+    std::string buf(c.n, '#');
+    Result<size_t> got = fo::read_full(t.fd, buf.data(), buf.size());
+    EXPECT_EQ(fo::calls(fo::Op::Read), c.reads);
+    if (c.want_err != 0) {
+      ASSERT_FALSE(got.ok());
+      EXPECT_EQ(got.error().os_code(), c.want_err);
+      continue;
+    }
+    ASSERT_TRUE(got.ok()) << got.error().text();
+    EXPECT_EQ(buf.substr(0, *got), c.want);
+  }
+}
+
 TEST(FileOps, SyncRetriesInterruptsAndKeepsOtherErrors) {
   TempFile t;
   {

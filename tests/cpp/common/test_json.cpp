@@ -52,7 +52,7 @@ TEST(JsonNumbers, TextTable) {
     const char* text;
   };
   const Case cases[] = {
-      // The documented table.
+      // Worked values of the number-text rule stated at append_f64 (common/json.hpp).
       {"1", "1"},
       {"-7", "-7"},
       {"1.0", "1.0"},

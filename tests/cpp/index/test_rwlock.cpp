@@ -333,7 +333,8 @@ TEST(RwLock, GuardsReleaseOnScopeExitMoveAndUnlock) {
 
 // ---- lock order ----
 
-TEST(LockOrder, DocumentedOrderTable) {
+// The order listed at the top of index/lock_order.hpp, case by case.
+TEST(LockOrder, OrderTable) {
   const int idx = 0, other_idx = 0;
   const void* D = &idx;
   const void* E = &other_idx;

@@ -607,7 +607,8 @@ TEST(DataFiles, SparseGolden) {
 
 // ---------------------------------------------------------------- typed maps
 
-TEST(Residency, ValuesParseAsDocumented) {
+// The on/off rule stated at residency_value_on (storage/mmap.hpp), value by value.
+TEST(Residency, ValueTable) {
   const std::pair<std::optional<std::string_view>, bool> cases[] = {
       {std::nullopt, false}, {"", false},    {"  ", false},   {"0", false},     {" Off ", false},
       {"OFF", false},        {"no", false},  {"No", false},   {"FALSE", false}, {"\tfalse\n", false},

@@ -102,7 +102,8 @@ R op_clause(const SchemaRef& s, const std::string& name, const std::string& op, 
 
 R field_clause(const SchemaRef& s, const std::string& name, const Value& value, bool negated, const Value* row) {
   const View f = view_of(s, name, row);
-  // A skipped field without columns "cannot match", whatever the negation around it.
+  // A skipped field without columns never lets the row match, whatever negations enclose
+  // it: the clause yields the value those negations turn into false.
   if (!f.has_num_col && !f.has_str_col && s.skip != nullptr && s.skip->count(name) != 0) return val(negated);
   if (value.is_array()) return error();
   if (!value.is_object()) return val(eq(s, f, value));

@@ -1,7 +1,8 @@
-// Row codes and query lookup tables against a second, independent transcription of the
-// quantisers, step by step, over inputs full of awkward values (NaN, infinities, signed
-// zeros, subnormals, huge magnitudes, constant runs) and every statistics length from 0 to
-// past the end. Row factors and code words must agree bit for bit.
+// Row codes and query lookup tables against a reference encoder written in this file apart
+// from the engine (scalar, one rounding step per line, nothing shared with codec.cpp), over
+// inputs full of awkward values (NaN, infinities, signed zeros, subnormals, huge magnitudes,
+// constant runs) and every statistics length from 0 to past the end. Row factors and code
+// words must agree bit for bit.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -50,7 +51,7 @@ Stats stats_of(const float* x, size_t n, float k) {
     if (std::isnan(var) || var < 0.0f) var = 0.0f;
     const float s = std::sqrt(var) * k;
     const float a = mean - s, b = mean + s;
-    // "the larger of": a NaN operand yields the other one.
+    // The larger (smaller) of the two; a NaN operand yields the other one.
     const float lo = std::isnan(a) ? mn : std::isnan(mn) ? a : (a > mn ? a : mn);
     const float hi = std::isnan(b) ? mx : std::isnan(mx) ? b : (b < mx ? b : mx);
     return {lo, hi, sumsq};
@@ -71,7 +72,7 @@ struct Encoded {
   float factors[4];
 };
 
-Encoded encode_transcribed(const std::vector<float>& x, size_t D, uint32_t nb, size_t words) {
+Encoded encode_reference(const std::vector<float>& x, size_t D, uint32_t nb, size_t words) {
   const size_t len = x.size();
   const float clip[] = {0, 2.0f, 2.5f, 3.0f, 3.5f, 0, 0, 0, 0};
   const uint32_t L = (1u << nb) - 1u;
@@ -96,7 +97,7 @@ Encoded encode_transcribed(const std::vector<float>& x, size_t D, uint32_t nb, s
   return e;
 }
 
-codec::QueryLut lut_transcribed(const std::vector<float>& r, size_t D) {
+codec::QueryLut lut_reference(const std::vector<float>& r, size_t D) {
   const size_t len = r.size();
   const Stats st = stats_of(r.data(), std::min(len, D), 3.5f);
   float step = (st.hi - st.lo) / 15.0f;
@@ -163,7 +164,7 @@ constexpr int kKinds = 10;
 
 }  // namespace
 
-TEST(EncodeEdges, RowCodesMatchTranscriptionOnAwkwardInputs) {
+TEST(EncodeEdges, RowCodesMatchReferenceEncoderOnAwkwardInputs) {
   std::mt19937 g(17);
   for (size_t len : {64u, 128u, 192u}) {
     const size_t words = len / 64;
@@ -171,7 +172,7 @@ TEST(EncodeEdges, RowCodesMatchTranscriptionOnAwkwardInputs) {
       const std::vector<float> x = awkward(g, len, kind);
       for (size_t D : {size_t{0}, size_t{1}, size_t{37}, len - 1, len, len + 5}) {
         for (uint32_t nb = 1; nb <= 8; ++nb) {
-          const Encoded want = encode_transcribed(x, D, nb, words);
+          const Encoded want = encode_reference(x, D, nb, words);
           std::vector<uint64_t> code(nb * words, 0x5555);
           float f[4];
           codec::encode_rotated_bbit(x, D, nb, words, code, std::span<float, 4>(f));
@@ -184,14 +185,14 @@ TEST(EncodeEdges, RowCodesMatchTranscriptionOnAwkwardInputs) {
   }
 }
 
-TEST(QueryLutEdges, MatchesTranscriptionOnAwkwardInputs) {
+TEST(QueryLutEdges, MatchesReferenceEncoderOnAwkwardInputs) {
   std::mt19937 g(29);
   codec::QueryLut lut;  // reused across every call, as a search does
   for (size_t len : {64u, 128u, 320u}) {
     for (int kind = 0; kind < kKinds; ++kind) {
       const std::vector<float> r = awkward(g, len, kind);
       for (size_t D : {size_t{0}, size_t{1}, size_t{50}, len, len + 64}) {
-        const codec::QueryLut want = lut_transcribed(r, D);
+        const codec::QueryLut want = lut_reference(r, D);
         codec::preprocess_query_into(lut, r, D);
         SCOPED_TRACE(::testing::Message() << "len " << len << " kind " << kind << " D " << D);
         ASSERT_EQ(lut.words_per_plane, want.words_per_plane);

@@ -1,4 +1,5 @@
-// Int8 rerank codes against a second, independent transcription of the row encoding, the
+// Int8 rerank codes against a reference encoder written in this file apart from the engine
+// (scalar, one rounding step per line, nothing shared with quant.cpp): the row encoding, the
 // query table and the four distance formulas, over rows and queries full of awkward values
 // (NaN, infinities, signed zeros, subnormals, magnitudes beyond 2^127, exact powers of two),
 // at every dispatch level. Bytes, records and distances must agree bit for bit.
@@ -206,7 +207,7 @@ constexpr int kKinds = 10;
 
 }  // namespace
 
-TEST(RowExpEdges, TranscribedSearchAgreesOnEveryExponent) {
+TEST(RowExpEdges, ReferenceSearchAgreesOnEveryExponent) {
   for (int e = -149; e <= 128; ++e) {
     for (float f : {0.5f, 0.75f, 0.99999994f, 1.0f, 1.00000012f}) {
       const float s = std::ldexp(f, e);
@@ -216,7 +217,7 @@ TEST(RowExpEdges, TranscribedSearchAgreesOnEveryExponent) {
   }
 }
 
-TEST(RowEncodingEdges, BytesAndRecordsMatchTranscription) {
+TEST(RowEncodingEdges, BytesAndRecordsMatchReferenceEncoder) {
   std::mt19937 g(5);
   for (size_t dim : {1u, 3u, 16u, 31u, 64u, 97u, 300u}) {
     for (int kind = 0; kind < kKinds; ++kind) {
@@ -247,7 +248,7 @@ TEST(RowEncodingEdges, BytesAndRecordsMatchTranscription) {
   }
 }
 
-TEST(RerankTableEdges, TablesAndDistancesMatchTranscription) {
+TEST(RerankTableEdges, TablesAndDistancesMatchReferenceEncoder) {
   std::mt19937 g(11);
   for (size_t dim : {1u, 5u, 16u, 33u, 64u, 130u}) {
     for (int qkind = 0; qkind < kKinds; ++qkind) {
