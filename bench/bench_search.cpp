@@ -8,7 +8,12 @@
 //                                                # small_100k_128)
 //   TANDREL_BENCH_TARGETS=0.95 ...               # only these recall targets (float truth)
 //   TANDREL_BENCH_AT=16/100,32/100 ...           # time these nprobe/rerank points only
-//                                                # (recall, stage split, best-of-5 us/query)
+//                                                # (recall, stage split, best-of-5 us/query,
+//                                                # then TANDREL_BENCH_PASSES passes (default
+//                                                # 20): QPS per pass, min / median / max,
+//                                                # per-query p50 / p99, faults, preemptions)
+//
+// The timed benchmarks report the per-query p50_us and p99_us beside qps.
 //
 // Each data set is generated from a seed, built once with build_segment and cached with
 // its queries and float ground truth under /tmp/tandrel_bench_search/<name>. For every
@@ -21,6 +26,7 @@
 // when the files are missing.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -322,21 +328,87 @@ void print_breakdown(const Dataset& d, const Choice& c) {
                prof.pool_ns / n / 1e3, prof.rerank_ns / n / 1e3, prof.rows_estimated / n, prof.pool_size / n);
 }
 
+// The q-quantile (0 < q <= 1) of sorted values by nearest rank.
+double nearest_rank(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0;
+  const double pos = std::ceil(q * double(sorted.size()) - 1e-9);
+  const size_t i = pos < 1 ? 0 : std::min(sorted.size() - 1, size_t(pos) - 1);
+  return sorted[i];
+}
+
 void BM_Search(benchmark::State& state, const Dataset* d, Choice c) {
+  // Every query is timed on its own (a clock read costs ~20 ns beside tens of microseconds)
+  // for the per-query percentiles beside the rate.
+  std::vector<double> lat;
+  lat.reserve(1 << 16);
   par::with_threads(1, [&] {
     size_t q = 0;
     for (auto _ : state) {
       std::span<const float> qs(d->queries.data() + q * d->spec.dim, d->spec.dim);
+      const auto t0 = std::chrono::steady_clock::now();
       auto r = ix::search_core(*d->index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false);
       benchmark::DoNotOptimize(r.data());
+      if (lat.size() < (1 << 20))
+        lat.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
       q = (q + 1) % kQueries;
     }
   });
+  std::sort(lat.begin(), lat.end());
   state.counters["qps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["p50_us"] = nearest_rank(lat, 0.50);
+  state.counters["p99_us"] = nearest_rank(lat, 0.99);
   state.counters["recall"] = c.recall;
   state.counters["recall_int8"] = c.recall8;
   state.counters["nprobe"] = double(c.nprobe);
   state.counters["rerank"] = double(c.rerank);
+}
+
+// Pass-to-pass spread at one setting: TANDREL_BENCH_PASSES (default 20) passes over every
+// query, each query timed; per pass its rate, minor page faults and involuntary context
+// switches of this thread; then the passes' rates (min / median / max) and the per-query
+// p50 / p99 over all passes.
+void report_passes(const Dataset& d, const Choice& c) {
+  const char* env = std::getenv("TANDREL_BENCH_PASSES");
+  const int passes = env ? std::max(1, std::atoi(env)) : 20;
+  std::vector<double> qps, all;
+  all.reserve(size_t(passes) * kQueries);
+  std::vector<double> lat(kQueries);
+  for (int p = 0; p < passes; ++p) {
+    rusage r0, r1;
+    ::getrusage(RUSAGE_THREAD, &r0);
+    const double c0 = thread_seconds();
+    const auto w0 = std::chrono::steady_clock::now();
+    size_t sink = 0;
+    for (size_t q = 0; q < kQueries; ++q) {
+      std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+      const auto t0 = std::chrono::steady_clock::now();
+      sink += ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false).size();
+      lat[q] = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    }
+    benchmark::DoNotOptimize(sink);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+    const double cpu = thread_seconds() - c0;
+    ::getrusage(RUSAGE_THREAD, &r1);
+    std::vector<double> sorted = lat;
+    std::sort(sorted.begin(), sorted.end());
+    qps.push_back(double(kQueries) / wall);
+    all.insert(all.end(), lat.begin(), lat.end());
+    std::fprintf(stderr,
+                 "[%s] nprobe %llu rerank %llu pass %2d: %8.0f QPS wall, %8.0f CPU, p50 %.1f us, p99 %.1f us, "
+                 "%ld minor faults, %ld preemptions\n",
+                 d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, p,
+                 double(kQueries) / wall, double(kQueries) / cpu, nearest_rank(sorted, 0.5),
+                 nearest_rank(sorted, 0.99), r1.ru_minflt - r0.ru_minflt, r1.ru_nivcsw - r0.ru_nivcsw);
+  }
+  std::vector<double> sq = qps;
+  std::sort(sq.begin(), sq.end());
+  std::sort(all.begin(), all.end());
+  std::fprintf(stderr,
+               "[%s] nprobe %llu rerank %llu, %d passes: QPS median %.0f [%.0f-%.0f] (max / min %.2fx); "
+               "per query p50 %.1f us, p99 %.1f us (p99 / p50 %.2f)\n",
+               d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, passes,
+               nearest_rank(sq, 0.5), sq.front(), sq.back(), sq.back() / sq.front(), nearest_rank(all, 0.5),
+               nearest_rank(all, 0.99), nearest_rank(all, 0.99) / nearest_rank(all, 0.5));
 }
 
 std::vector<std::unique_ptr<Dataset>> g_sets;
@@ -426,6 +498,7 @@ int main(int argc, char** argv) {
                        s.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, rf, r8,
                        best * 1e6, best_cpu * 1e6);
           print_breakdown(d, c);
+          report_passes(d, c);
         }
       });
       continue;

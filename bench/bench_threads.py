@@ -6,8 +6,8 @@
 
 First it times one search per call (timeit, best of --repeat) on a segment of one row and on
 a handle whose path holds no built index (the call then fails once the handle is asked
-for its index: the cost of the binding alone), with the query given as bytes and as a
-list, with and without a filter text.
+for its index: the cost of the binding alone), with the query given as bytes, as a
+list and as a numpy array, with and without a filter text.
 
 Then it builds (or reuses, under --dir) a segment of Gaussian blobs and runs the same
 queries from 1, 2, 4 and 8 Python threads, each thread issuing one query per call over its
@@ -55,6 +55,7 @@ def per_call(repeat, number):
     cases = [
         ("1-row index, bytes query", lambda: one.search(qb, 10)),
         ("1-row index, list query", lambda: one.search(ql, 10)),
+        ("1-row index, numpy float32 query", lambda: one.search(q, 10)),
         ("1-row index, bytes, filter '{}'", lambda: one.search(qb, 10, filter_json="{}")),
         ("unbuilt handle (error path)", unbuilt_call),
     ]

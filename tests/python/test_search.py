@@ -3,6 +3,7 @@
 import math
 import struct
 
+import numpy as np
 import pytest
 
 from segtools import DIM, build, vectors
@@ -114,6 +115,10 @@ def test_query_forms_agree(built):
 
     want = h.search(QB, 7)
     for q in (list(map(float, Q)), tuple(map(float, Q)), B(QB), [float(v) for v in Q]):
+        assert h.search(q, 7) == want
+    # numpy arrays: the numbers of their items, whatever their layout
+    q32 = np.frombuffer(QB, dtype="<f4")
+    for q in (q32, q32.astype(np.float64), np.repeat(q32, 2)[::2], q32[::-1].copy()[::-1]):
         assert h.search(q, 7) == want
     # a bytearray (and a list of ints) is a sequence of numbers, one per item
     ints = bytearray(range(DIM))
