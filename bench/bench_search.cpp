@@ -12,6 +12,9 @@
 //                                                # then TANDREL_BENCH_PASSES passes (default
 //                                                # 20): QPS per pass, min / median / max,
 //                                                # per-query p50 / p99, faults, preemptions)
+//   TANDREL_BENCH_THREADS=1,2,4 ...              # with TANDREL_BENCH_AT: native throughput of
+//                                                # that many threads per point (rounds:
+//                                                # TANDREL_BENCH_ROUNDS, default 5)
 //
 // The timed benchmarks report the per-query p50_us and p99_us beside qps.
 //
@@ -43,6 +46,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ivf_rabitq/kmeans/distance.hpp"
@@ -261,6 +265,12 @@ double thread_seconds() {
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
+double process_seconds() {
+  timespec ts;
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
 // Thread CPU seconds per query (the machine may be shared: CPU time ignores preemption).
 double cpu_seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank) {
   const double t0 = thread_seconds();
@@ -411,6 +421,60 @@ void report_passes(const Dataset& d, const Choice& c) {
                nearest_rank(all, 0.99), nearest_rank(all, 0.99) / nearest_rank(all, 0.5));
 }
 
+// Native throughput by thread count (no Python): TANDREL_BENCH_THREADS=1,2,4 runs, in
+// TANDREL_BENCH_ROUNDS rounds (default 5), each thread count in turn: that many threads,
+// each searching its own share of the queries one per call for about 0.5 s (a thread
+// starts at its own offset in the query list). Per thread count: QPS median [min-max] over
+// rounds, the median of the per-round ratio to the first count, and queries per CPU second
+// of the process (falls with threads when they slow each other down; stays when they only
+// wait for CPUs that other work holds).
+void report_threads(const Dataset& d, const Choice& c, const std::vector<int>& counts) {
+  const char* env = std::getenv("TANDREL_BENCH_ROUNDS");
+  const int rounds = env ? std::max(1, std::atoi(env)) : 5;
+  std::vector<std::vector<double>> qps(counts.size()), per_cpu(counts.size());
+  for (int r = 0; r < rounds; ++r) {
+    for (size_t ci = 0; ci < counts.size(); ++ci) {
+      const int t = counts[ci];
+      std::atomic<bool> stop{false};
+      std::atomic<uint64_t> done{0};
+      std::vector<std::thread> th;
+      const auto t0 = std::chrono::steady_clock::now();
+      for (int i = 0; i < t; ++i) {
+        th.emplace_back([&, i] {
+          // A thread of its own: no pool split (several searches run at once).
+          size_t q = (kQueries / size_t(t)) * size_t(i), n = 0;
+          while (!stop.load(std::memory_order_relaxed)) {
+            std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+            benchmark::DoNotOptimize(ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false));
+            q = (q + 1) % kQueries, ++n;
+          }
+          done.fetch_add(n);
+        });
+      }
+      const double c0 = process_seconds();
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      stop = true;
+      for (auto& x : th) x.join();
+      const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      qps[ci].push_back(double(done.load()) / wall);
+      per_cpu[ci].push_back(double(done.load()) / (process_seconds() - c0));
+    }
+  }
+  for (size_t ci = 0; ci < counts.size(); ++ci) {
+    std::vector<double> v = qps[ci], ratio, pc = per_cpu[ci];
+    for (int r = 0; r < rounds; ++r) ratio.push_back(qps[ci][r] / qps[0][r]);
+    std::sort(v.begin(), v.end());
+    std::sort(ratio.begin(), ratio.end());
+    std::sort(pc.begin(), pc.end());
+    std::fprintf(stderr,
+                 "[%s] nprobe %llu rerank %llu, %d threads: %.0f QPS [%.0f-%.0f], x%.2f of %d thread(s); "
+                 "%.0f queries per CPU second [%.0f-%.0f]\n",
+                 d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, counts[ci],
+                 nearest_rank(v, 0.5), v.front(), v.back(), nearest_rank(ratio, 0.5), counts[0],
+                 nearest_rank(pc, 0.5), pc.front(), pc.back());
+  }
+}
+
 std::vector<std::unique_ptr<Dataset>> g_sets;
 
 }  // namespace
@@ -501,6 +565,27 @@ int main(int argc, char** argv) {
           report_passes(d, c);
         }
       });
+      if (const char* t = std::getenv("TANDREL_BENCH_THREADS")) {
+        std::vector<int> counts;
+        for (const char* p = t; *p;) {
+          char* end = nullptr;
+          const long v = std::strtol(p, &end, 10);
+          if (end == p) break;
+          if (v > 0) counts.push_back(int(v));
+          p = *end == ',' ? end + 1 : end;
+        }
+        std::string list = at;
+        for (size_t p0 = 0; p0 < list.size() && !counts.empty();) {
+          size_t p1 = list.find(',', p0);
+          if (p1 == std::string::npos) p1 = list.size();
+          const std::string item = list.substr(p0, p1 - p0);
+          p0 = p1 + 1;
+          const size_t slash = item.find('/');
+          if (slash == std::string::npos) continue;
+          report_threads(d, Choice{std::stoull(item.substr(0, slash)), std::stoull(item.substr(slash + 1)), 0, 0},
+                         counts);
+        }
+      }
       continue;
     }
     g_sets.push_back(std::make_unique<Dataset>(prepare(s)));
