@@ -31,7 +31,8 @@ What is measured, for every library on the same data, queries and k:
   OMP/BLAS thread variables are set to 1. The queries are issued one per call from a
   Python loop for every library, so the per-call Python overhead is the same kind
   for all. QPS = queries / wall seconds of the loop (--clock cpu uses process CPU
-  seconds instead, which is steadier on a loaded machine).
+  seconds instead, which is steadier on a loaded machine). Every setting is timed in
+  --point-passes passes (default 3) and its QPS is their median, never one pass.
 
 Data: a seeded Gaussian mixture (see make_mixture). The queries are drawn from the
 same mixture with an independent stream. --dataset fmnist is Fashion-MNIST instead
@@ -47,6 +48,15 @@ and prints the count.
 Datasets (--dataset): small = 100,000 x 128 (also --small), 1m128 = 1,000,000 x 128,
 200k768 = 200,000 x 768, fmnist = 60,000 x 784, tiny = 20,000 x 32 (plumbing check only).
 Data and ground truth are cached in --workdir and reused when the parameters match.
+
+--interleaved replaces the per-library sweeps by a comparison at fixed settings
+(--tandrel-setting, --rabitqlib-setting, else the fastest setting reaching --target in a
+sweep): one search process pinned to one CPU opens every index, and each of --rounds rounds
+runs one pass over all queries per library, the order reversed every other round. Reported
+per library: QPS per pass (median [min-max], max / min by wall and by CPU time), per-query
+p50 / p99 (perf_counter_ns around each call), minor faults and preemptions per pass, passes
+whose results differ from the first; and the QPS ratio per round. With --threads the thread
+runs alternate the same way in one process (see worker_interleaved_threads).
 
 Further modes, each a table of its own after the main one:
 
