@@ -11,7 +11,9 @@
 //                                                # (recall, stage split, best-of-5 us/query,
 //                                                # then TANDREL_BENCH_PASSES passes (default
 //                                                # 20): QPS per pass, min / median / max,
-//                                                # per-query p50 / p99, faults, preemptions)
+//                                                # per-query p50 / p99, faults, preemptions;
+//                                                # TANDREL_BENCH_PASS_STAGES=1: each pass's
+//                                                # stage split too)
 //   TANDREL_BENCH_THREADS=1,2,4 ...              # with TANDREL_BENCH_AT: native throughput of
 //                                                # that many threads per point (rounds:
 //                                                # TANDREL_BENCH_ROUNDS, default 5)
@@ -376,10 +378,16 @@ void BM_Search(benchmark::State& state, const Dataset* d, Choice c) {
 // Pass-to-pass spread at one setting: TANDREL_BENCH_PASSES (default 20) passes over every
 // query, each query timed; per pass its rate, minor page faults and involuntary context
 // switches of this thread; then the passes' rates (min / median / max) and the per-query
-// p50 / p99 over all passes.
+// p50 / p99 over all passes. TANDREL_BENCH_PASS_STAGES=1 times the stages of every query too
+// (a few clock reads more per query) and prints each pass's split.
 void report_passes(const Dataset& d, const Choice& c) {
   const char* env = std::getenv("TANDREL_BENCH_PASSES");
   const int passes = env ? std::max(1, std::atoi(env)) : 20;
+  const bool stages = std::getenv("TANDREL_BENCH_PASS_STAGES") != nullptr;
+  ix::DenseParams params;
+  params.k = kTruthK;
+  params.nprobe = c.nprobe;
+  params.rerank = c.rerank;
   std::vector<double> qps, all;
   all.reserve(size_t(passes) * kQueries);
   std::vector<double> lat(kQueries);
@@ -389,10 +397,16 @@ void report_passes(const Dataset& d, const Choice& c) {
     const double c0 = thread_seconds();
     const auto w0 = std::chrono::steady_clock::now();
     size_t sink = 0;
+    ix::SearchProfile prof;
     for (size_t q = 0; q < kQueries; ++q) {
       std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
       const auto t0 = std::chrono::steady_clock::now();
-      sink += ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false).size();
+      if (stages) {
+        const ivf_rabitq::predicate::Predicate* none = nullptr;
+        sink += ix::search_core_profiled(*d.index, qs, params, none, &prof).size();
+      } else {
+        sink += ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false).size();
+      }
       lat[q] = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
     }
     benchmark::DoNotOptimize(sink);
@@ -409,6 +423,11 @@ void report_passes(const Dataset& d, const Choice& c) {
                  d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, p,
                  double(kQueries) / wall, double(kQueries) / cpu, nearest_rank(sorted, 0.5),
                  nearest_rank(sorted, 0.99), r1.ru_minflt - r0.ru_minflt, r1.ru_nivcsw - r0.ru_nivcsw);
+    if (stages) {
+      const double n = kQueries * 1e3;
+      std::fprintf(stderr, "    stages per query: rotate+rank %.1f us, LUTs %.1f, code scan %.1f, pool %.1f, rerank+top-k %.1f\n",
+                   prof.rotate_rank_ns / n, prof.lut_ns / n, prof.scan_ns / n, prof.pool_ns / n, prof.rerank_ns / n);
+    }
   }
   std::vector<double> sq = qps;
   std::sort(sq.begin(), sq.end());
