@@ -853,8 +853,8 @@ def worker_interleaved_threads(args):
     """Throughput by Python thread count, libraries alternating: every round runs, for each
     thread count T, one run per library (order reversed every other round) with T threads
     on the T highest of the given CPUs, each thread issuing one query per call over its own
-    slice of the queries, `passes` times (per library, from its one-thread speed, so a run
-    lasts about --thread-seconds at one thread)."""
+    slice of the queries, T x `passes` times (`passes` per library, from its one-thread
+    speed, so that a run lasts about --thread-seconds when T threads are T times as fast)."""
     import threading
 
     cpus = sorted(int(c) for c in args.cpus.split(","))
@@ -914,7 +914,7 @@ def worker_interleaved_threads(args):
                 order.reverse()
             for j in order:
                 lib, _bits, _knobs, s = entries[j]
-                qps, errors = run(s, lib, T, passes[j])
+                qps, errors = run(s, lib, T, passes[j] * T)
                 out[j]["runs"].append({"round": r, "threads": T, "qps": qps, "errors": errors})
                 log(f"  round {r}: {label(lib, out[j]['bits'], args):16s} {T} threads {qps:9.0f} QPS")
     res = {"entries": out, "cpus": cpus, "load_after": os.getloadavg()}
