@@ -1091,12 +1091,14 @@ def render(args, n, dim, nlist, results, notes, ties, load_before, threads=None,
         L.append("")
         L.append("All measured settings:")
         L.append("")
-        L.append("| library | setting | recall | QPS (wall) | QPS (cpu) |")
+        L.append(f"| library | setting | recall | QPS (wall, median [min-max] of {args.point_passes} passes) "
+                 f"| QPS (cpu, median) |")
         L.append("|---|---|---:|---:|---:|")
         for lib, bits, _b, s in results:
             for p in (s or {}).get("points", []):
+                lo, hi = p.get("qps_wall_range", [p["qps_wall"]] * 2)
                 L.append(f"| {label(lib, bits, args)} | {p['setting']} | {p['recall']:.4f} | "
-                         f"{p['qps_wall']:,.0f} | {p['qps_cpu']:,.0f} |")
+                         f"{p['qps_wall']:,.0f} [{lo:,.0f}-{hi:,.0f}] | {p['qps_cpu']:,.0f} |")
     if threads:
         L.append("")
         L.append(f"#### Throughput by Python threads ({args.queries:,} queries, one per call)")
