@@ -8,7 +8,17 @@
 //                                                # small_100k_128)
 //   TANDREL_BENCH_TARGETS=0.95 ...               # only these recall targets (float truth)
 //   TANDREL_BENCH_AT=16/100,32/100 ...           # time these nprobe/rerank points only
-//                                                # (recall, stage split, best-of-5 us/query)
+//                                                # (recall, stage split, best-of-5 us/query,
+//                                                # then TANDREL_BENCH_PASSES passes (default
+//                                                # 20): QPS per pass, min / median / max,
+//                                                # per-query p50 / p99, faults, preemptions;
+//                                                # TANDREL_BENCH_PASS_STAGES=1: each pass's
+//                                                # stage split too)
+//   TANDREL_BENCH_THREADS=1,2,4 ...              # with TANDREL_BENCH_AT: native throughput of
+//                                                # that many threads per point (rounds:
+//                                                # TANDREL_BENCH_ROUNDS, default 5)
+//
+// The timed benchmarks report the per-query p50_us and p99_us beside qps.
 //
 // Each data set is generated from a seed, built once with build_segment and cached with
 // its queries and float ground truth under /tmp/tandrel_bench_search/<name>. For every
@@ -21,6 +31,7 @@
 // when the files are missing.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -37,6 +48,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ivf_rabitq/kmeans/distance.hpp"
@@ -255,6 +267,12 @@ double thread_seconds() {
   return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
+double process_seconds() {
+  timespec ts;
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
 // Thread CPU seconds per query (the machine may be shared: CPU time ignores preemption).
 double cpu_seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank) {
   const double t0 = thread_seconds();
@@ -322,21 +340,158 @@ void print_breakdown(const Dataset& d, const Choice& c) {
                prof.pool_ns / n / 1e3, prof.rerank_ns / n / 1e3, prof.rows_estimated / n, prof.pool_size / n);
 }
 
+// The q-quantile (0 < q <= 1) of sorted values by nearest rank.
+double nearest_rank(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0;
+  const double pos = std::ceil(q * double(sorted.size()) - 1e-9);
+  const size_t i = pos < 1 ? 0 : std::min(sorted.size() - 1, size_t(pos) - 1);
+  return sorted[i];
+}
+
 void BM_Search(benchmark::State& state, const Dataset* d, Choice c) {
+  // Every query is timed on its own (a clock read costs ~20 ns beside tens of microseconds)
+  // for the per-query percentiles beside the rate.
+  std::vector<double> lat;
+  lat.reserve(1 << 16);
   par::with_threads(1, [&] {
     size_t q = 0;
     for (auto _ : state) {
       std::span<const float> qs(d->queries.data() + q * d->spec.dim, d->spec.dim);
+      const auto t0 = std::chrono::steady_clock::now();
       auto r = ix::search_core(*d->index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false);
       benchmark::DoNotOptimize(r.data());
+      if (lat.size() < (1 << 20))
+        lat.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
       q = (q + 1) % kQueries;
     }
   });
+  std::sort(lat.begin(), lat.end());
   state.counters["qps"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["p50_us"] = nearest_rank(lat, 0.50);
+  state.counters["p99_us"] = nearest_rank(lat, 0.99);
   state.counters["recall"] = c.recall;
   state.counters["recall_int8"] = c.recall8;
   state.counters["nprobe"] = double(c.nprobe);
   state.counters["rerank"] = double(c.rerank);
+}
+
+// Pass-to-pass spread at one setting: TANDREL_BENCH_PASSES (default 20) passes over every
+// query, each query timed; per pass its rate, minor page faults and involuntary context
+// switches of this thread; then the passes' rates (min / median / max) and the per-query
+// p50 / p99 over all passes. TANDREL_BENCH_PASS_STAGES=1 times the stages of every query too
+// (a few clock reads more per query) and prints each pass's split.
+void report_passes(const Dataset& d, const Choice& c) {
+  const char* env = std::getenv("TANDREL_BENCH_PASSES");
+  const int passes = env ? std::max(1, std::atoi(env)) : 20;
+  const bool stages = std::getenv("TANDREL_BENCH_PASS_STAGES") != nullptr;
+  ix::DenseParams params;
+  params.k = kTruthK;
+  params.nprobe = c.nprobe;
+  params.rerank = c.rerank;
+  std::vector<double> qps, all;
+  all.reserve(size_t(passes) * kQueries);
+  std::vector<double> lat(kQueries);
+  for (int p = 0; p < passes; ++p) {
+    rusage r0, r1;
+    ::getrusage(RUSAGE_THREAD, &r0);
+    const double c0 = thread_seconds();
+    const auto w0 = std::chrono::steady_clock::now();
+    size_t sink = 0;
+    ix::SearchProfile prof;
+    for (size_t q = 0; q < kQueries; ++q) {
+      std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+      const auto t0 = std::chrono::steady_clock::now();
+      if (stages) {
+        const ivf_rabitq::predicate::Predicate* none = nullptr;
+        sink += ix::search_core_profiled(*d.index, qs, params, none, &prof).size();
+      } else {
+        sink += ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false).size();
+      }
+      lat[q] = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+    }
+    benchmark::DoNotOptimize(sink);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+    const double cpu = thread_seconds() - c0;
+    ::getrusage(RUSAGE_THREAD, &r1);
+    std::vector<double> sorted = lat;
+    std::sort(sorted.begin(), sorted.end());
+    qps.push_back(double(kQueries) / wall);
+    all.insert(all.end(), lat.begin(), lat.end());
+    std::fprintf(stderr,
+                 "[%s] nprobe %llu rerank %llu pass %2d: %8.0f QPS wall, %8.0f CPU, p50 %.1f us, p99 %.1f us, "
+                 "%ld minor faults, %ld preemptions\n",
+                 d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, p,
+                 double(kQueries) / wall, double(kQueries) / cpu, nearest_rank(sorted, 0.5),
+                 nearest_rank(sorted, 0.99), r1.ru_minflt - r0.ru_minflt, r1.ru_nivcsw - r0.ru_nivcsw);
+    if (stages) {
+      const double n = kQueries * 1e3;
+      std::fprintf(stderr, "    stages per query: rotate+rank %.1f us, LUTs %.1f, code scan %.1f, pool %.1f, rerank+top-k %.1f\n",
+                   prof.rotate_rank_ns / n, prof.lut_ns / n, prof.scan_ns / n, prof.pool_ns / n, prof.rerank_ns / n);
+    }
+  }
+  std::vector<double> sq = qps;
+  std::sort(sq.begin(), sq.end());
+  std::sort(all.begin(), all.end());
+  std::fprintf(stderr,
+               "[%s] nprobe %llu rerank %llu, %d passes: QPS median %.0f [%.0f-%.0f] (max / min %.2fx); "
+               "per query p50 %.1f us, p99 %.1f us (p99 / p50 %.2f)\n",
+               d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, passes,
+               nearest_rank(sq, 0.5), sq.front(), sq.back(), sq.back() / sq.front(), nearest_rank(all, 0.5),
+               nearest_rank(all, 0.99), nearest_rank(all, 0.99) / nearest_rank(all, 0.5));
+}
+
+// Native throughput by thread count (no Python): TANDREL_BENCH_THREADS=1,2,4 runs, in
+// TANDREL_BENCH_ROUNDS rounds (default 5), each thread count in turn: that many threads,
+// each searching its own share of the queries one per call for about 0.5 s (a thread
+// starts at its own offset in the query list). Per thread count: QPS median [min-max] over
+// rounds, the median of the per-round ratio to the first count, and queries per CPU second
+// of the process (falls with threads when they slow each other down; stays when they only
+// wait for CPUs that other work holds).
+void report_threads(const Dataset& d, const Choice& c, const std::vector<int>& counts) {
+  const char* env = std::getenv("TANDREL_BENCH_ROUNDS");
+  const int rounds = env ? std::max(1, std::atoi(env)) : 5;
+  std::vector<std::vector<double>> qps(counts.size()), per_cpu(counts.size());
+  for (int r = 0; r < rounds; ++r) {
+    for (size_t ci = 0; ci < counts.size(); ++ci) {
+      const int t = counts[ci];
+      std::atomic<bool> stop{false};
+      std::atomic<uint64_t> done{0};
+      std::vector<std::thread> th;
+      const auto t0 = std::chrono::steady_clock::now();
+      for (int i = 0; i < t; ++i) {
+        th.emplace_back([&, i] {
+          // A thread of its own: no pool split (several searches run at once).
+          size_t q = (kQueries / size_t(t)) * size_t(i), n = 0;
+          while (!stop.load(std::memory_order_relaxed)) {
+            std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
+            benchmark::DoNotOptimize(ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false));
+            q = (q + 1) % kQueries, ++n;
+          }
+          done.fetch_add(n);
+        });
+      }
+      const double c0 = process_seconds();
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      stop = true;
+      for (auto& x : th) x.join();
+      const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      qps[ci].push_back(double(done.load()) / wall);
+      per_cpu[ci].push_back(double(done.load()) / (process_seconds() - c0));
+    }
+  }
+  for (size_t ci = 0; ci < counts.size(); ++ci) {
+    std::vector<double> v = qps[ci], ratio, pc = per_cpu[ci];
+    for (int r = 0; r < rounds; ++r) ratio.push_back(qps[ci][r] / qps[0][r]);
+    std::sort(v.begin(), v.end());
+    std::sort(ratio.begin(), ratio.end());
+    std::sort(pc.begin(), pc.end());
+    std::fprintf(stderr,
+                 "[%s] nprobe %llu rerank %llu, %d threads: %.0f QPS [%.0f-%.0f], x%.2f of %d thread(s); "
+                 "%.0f queries per CPU second [%.0f-%.0f]\n",
+                 d.spec.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, counts[ci],
+                 nearest_rank(v, 0.5), v.front(), v.back(), nearest_rank(ratio, 0.5), counts[0],
+                 nearest_rank(pc, 0.5), pc.front(), pc.back());
+  }
 }
 
 std::vector<std::unique_ptr<Dataset>> g_sets;
@@ -426,8 +581,30 @@ int main(int argc, char** argv) {
                        s.name.c_str(), (unsigned long long)c.nprobe, (unsigned long long)c.rerank, rf, r8,
                        best * 1e6, best_cpu * 1e6);
           print_breakdown(d, c);
+          report_passes(d, c);
         }
       });
+      if (const char* t = std::getenv("TANDREL_BENCH_THREADS")) {
+        std::vector<int> counts;
+        for (const char* p = t; *p;) {
+          char* end = nullptr;
+          const long v = std::strtol(p, &end, 10);
+          if (end == p) break;
+          if (v > 0) counts.push_back(int(v));
+          p = *end == ',' ? end + 1 : end;
+        }
+        std::string list = at;
+        for (size_t p0 = 0; p0 < list.size() && !counts.empty();) {
+          size_t p1 = list.find(',', p0);
+          if (p1 == std::string::npos) p1 = list.size();
+          const std::string item = list.substr(p0, p1 - p0);
+          p0 = p1 + 1;
+          const size_t slash = item.find('/');
+          if (slash == std::string::npos) continue;
+          report_threads(d, Choice{std::stoull(item.substr(0, slash)), std::stoull(item.substr(slash + 1)), 0, 0},
+                         counts);
+        }
+      }
       continue;
     }
     g_sets.push_back(std::make_unique<Dataset>(prepare(s)));

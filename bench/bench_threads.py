@@ -4,10 +4,11 @@
     PYTHONPATH=build/dev python3 bench/bench_threads.py --rows 1000000   # 1M x 128
     PYTHONPATH=build/dev python3 bench/bench_threads.py --calls-only     # per-call cost only
 
-First it times one search per call (timeit, best of --repeat) on a segment of one row and on
+First it times one search per call (timeit, best of --repeat) on a segment of one row, on one
+of ten rows with 36-character ids (ten results per call), and on
 a handle whose path holds no built index (the call then fails once the handle is asked
-for its index: the cost of the binding alone), with the query given as bytes and as a
-list, with and without a filter text.
+for its index: the cost of the binding alone), with the query given as bytes, as a
+list and as a numpy array, with and without a filter text.
 
 Then it builds (or reuses, under --dir) a segment of Gaussian blobs and runs the same
 queries from 1, 2, 4 and 8 Python threads, each thread issuing one query per call over its
@@ -44,6 +45,9 @@ def per_call(repeat, number):
     qb, ql = q.tobytes(), q.tolist()
     one = tandrel.RabitqIndex(os.path.join(root, "one"), dim)
     one.build(q.tobytes(), 1, ["a"], ["{}"], 1)
+    ten = tandrel.RabitqIndex(os.path.join(root, "ten"), dim)
+    x10 = np.random.default_rng(4).standard_normal((10, dim)).astype("<f4")
+    ten.build(x10.tobytes(), 10, [f"{i:08x}-0000-4000-8000-{i:012x}" for i in range(10)], ["{}"] * 10, 1)
     unbuilt = tandrel.RabitqIndex(os.path.join(root, "none"), dim)
 
     def unbuilt_call():
@@ -55,7 +59,9 @@ def per_call(repeat, number):
     cases = [
         ("1-row index, bytes query", lambda: one.search(qb, 10)),
         ("1-row index, list query", lambda: one.search(ql, 10)),
+        ("1-row index, numpy float32 query", lambda: one.search(q, 10)),
         ("1-row index, bytes, filter '{}'", lambda: one.search(qb, 10, filter_json="{}")),
+        ("10-row index, 10 results, 36-char ids", lambda: ten.search(qb, 10)),
         ("unbuilt handle (error path)", unbuilt_call),
     ]
     print(f"per call (best of {repeat} x {number}), load {os.getloadavg()[0]:.1f}:")

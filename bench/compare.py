@@ -31,7 +31,8 @@ What is measured, for every library on the same data, queries and k:
   OMP/BLAS thread variables are set to 1. The queries are issued one per call from a
   Python loop for every library, so the per-call Python overhead is the same kind
   for all. QPS = queries / wall seconds of the loop (--clock cpu uses process CPU
-  seconds instead, which is steadier on a loaded machine).
+  seconds instead, which is steadier on a loaded machine). Every setting is timed in
+  --point-passes passes (default 3) and its QPS is their median, never one pass.
 
 Data: a seeded Gaussian mixture (see make_mixture). The queries are drawn from the
 same mixture with an independent stream. --dataset fmnist is Fashion-MNIST instead
@@ -47,6 +48,15 @@ and prints the count.
 Datasets (--dataset): small = 100,000 x 128 (also --small), 1m128 = 1,000,000 x 128,
 200k768 = 200,000 x 768, fmnist = 60,000 x 784, tiny = 20,000 x 32 (plumbing check only).
 Data and ground truth are cached in --workdir and reused when the parameters match.
+
+--interleaved replaces the per-library sweeps by a comparison at fixed settings
+(--tandrel-setting, --rabitqlib-setting, else the fastest setting reaching --target in a
+sweep): one search process pinned to one CPU opens every index, and each of --rounds rounds
+runs one pass over all queries per library, the order reversed every other round. Reported
+per library: QPS per pass (median [min-max], max / min by wall and by CPU time), per-query
+p50 / p99 (perf_counter_ns around each call), minor faults and preemptions per pass, passes
+whose results differ from the first; and the QPS ratio per round. With --threads the thread
+runs alternate the same way in one process (see worker_interleaved_threads).
 
 Further modes, each a table of its own after the main one:
 
@@ -67,6 +77,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -274,6 +285,12 @@ def prepare_tags(args, datadir, np):
 
 def log(msg):
     print(msg, file=sys.stderr, flush=True)
+
+
+def median(xs):
+    xs = sorted(xs)
+    m = len(xs) // 2
+    return xs[m] if len(xs) % 2 else 0.5 * (xs[m - 1] + xs[m])
 
 
 def dir_bytes(path):
@@ -627,18 +644,28 @@ def worker_search(args):
                 outside[0] += sum(1 for r in found[i] if r >= n or (r >= 0 and not allowed[r]))
         return hit / (nq * k)
 
-    def run(search_one, knobs):
+    def run(search_one, knobs, passes):
+        # A point is the median of `passes` timed passes over every query, never one pass:
+        # one pass can land on a quiet or a busy moment of the machine.
         setting = knob_text(knobs)
-        found = [None] * nq
-        t0w, t0c = time.perf_counter(), time.process_time()
-        for i in range(nq):
-            found[i] = search_one(i)
-        wall, cpu = time.perf_counter() - t0w, time.process_time() - t0c
-        r = {"setting": setting, "knobs": knobs, "recall": recall_of(found),
-             "qps_wall": nq / wall, "qps_cpu": nq / max(cpu, 1e-9)}
+        walls, cpus = [], []
+        for p in range(passes):
+            found = [None] * nq
+            t0w, t0c = time.perf_counter(), time.process_time()
+            for i in range(nq):
+                found[i] = search_one(i)
+            walls.append(time.perf_counter() - t0w)
+            cpus.append(time.process_time() - t0c)
+            if p == 0:
+                rec = recall_of(found)
+        qw = sorted(nq / w for w in walls)
+        r = {"setting": setting, "knobs": knobs, "recall": rec, "passes": passes,
+             "qps_wall": median(qw), "qps_wall_range": [qw[0], qw[-1]],
+             "qps_cpu": median([nq / max(c, 1e-9) for c in cpus])}
         r["qps"] = r["qps_cpu"] if args.clock == "cpu" else r["qps_wall"]
         points.append(r)
-        log(f"  {args.lib:22s} {(tag or ''):5s} {setting:28s} recall={r['recall']:.4f} qps={r['qps']:.0f}")
+        log(f"  {args.lib:22s} {(tag or ''):5s} {setting:28s} recall={r['recall']:.4f} qps={r['qps']:.0f} "
+            f"(median of {passes}; wall {qw[0]:.0f}-{qw[-1]:.0f})")
         if sweeping[0] and (r["qps"] < args.min_qps or time.perf_counter() - t_sweep[0] > args.max_sweep_s):
             log(f"  {args.lib}: stopping the sweep (below --min-qps {args.min_qps} "
                 f"or over --max-sweep-s {args.max_sweep_s})")
@@ -651,12 +678,12 @@ def worker_search(args):
     s = open_searcher(args, Q, n, nlist, np, tag)
     load_s = time.perf_counter() - t
 
-    def measure(*vals):
+    def measure(*vals, passes=args.point_passes):
         knobs = dict(zip(s.names, vals))
         s.apply(knobs)
-        return run(s.one, knobs)
+        return run(s.one, knobs, passes)
 
-    measure(*s.warm.values())  # warm-up pass (page cache, mmap)
+    measure(*s.warm.values(), passes=1)  # warm-up pass (page cache, mmap)
     points.clear()
     outside[0] = 0
     sweeping[0], t_sweep[0] = True, time.perf_counter()
@@ -725,6 +752,175 @@ def worker_threads(args):
     print("RESULT " + json.dumps(res), flush=True)
 
 
+# --------------------------------------------------------------------------- interleaved workers
+
+
+def parse_setting(text):
+    """'nprobe=16,rerank=100' -> {"nprobe": 16, "rerank": 100}; high_accuracy becomes a bool."""
+    knobs = {}
+    for part in text.split(","):
+        if not part.strip():
+            continue
+        key, eq, val = part.partition("=")
+        key = key.strip()
+        if not eq or not key:
+            raise ValueError(f"setting {text!r}: expected name=value pairs separated by commas")
+        knobs[key] = bool(int(val)) if key == "high_accuracy" else int(val)
+    return knobs
+
+
+def nearest_rank(sorted_xs, q):
+    """The q-quantile (0 < q <= 1) of sorted values by nearest rank."""
+    i = math.ceil(q * len(sorted_xs) - 1e-9) - 1
+    return sorted_xs[min(len(sorted_xs) - 1, max(0, i))]
+
+
+def open_entries(args, Q, n, nlist, np):
+    """Opens every index of args.entries ([[lib, bits, knobs], ...]) at its fixed setting."""
+    import copy
+
+    out = []
+    for lib, bits, knobs in json.loads(args.entries):
+        a = copy.copy(args)
+        a.lib, a.bits, a.tagged = lib, bits, False
+        s = open_searcher(a, Q, n, nlist, np)
+        s.apply(knobs)
+        out.append((lib, bits, knobs, s))
+    return out
+
+
+def worker_interleaved(args):
+    """Passes of several libraries at fixed settings in one process pinned to one CPU: every
+    round runs one pass over all queries per library, the order reversed every other round,
+    so slow drifts of the machine touch all of them alike. Per pass: wall and CPU QPS, the
+    per-query latency percentiles, minor page faults and context switches; every pass's
+    results are compared with the library's first pass."""
+    import resource
+
+    os.sched_setaffinity(0, {args.cpu})  # before any import, as in worker_search
+    import numpy as np
+
+    d = args.datadir
+    Q = np.load(os.path.join(d, "queries.npy"))
+    gt = np.load(os.path.join(d, "gt.npy"))[:, : args.k]
+    n = np.load(os.path.join(d, "base.npy"), mmap_mode="r").shape[0]
+    nlist = args.nlist or default_nlist(n)
+    nq = len(Q)
+    gt_sets = [set(row.tolist()) for row in gt]
+    entries = open_entries(args, Q, n, nlist, np)
+    first, out = [], []
+    for lib, bits, knobs, s in entries:  # warm-up pass, also the reference results
+        found = [s.one(i) for i in range(nq)]
+        first.append(found)
+        hit = sum(len(gt_sets[i].intersection(found[i])) for i in range(nq))
+        out.append({"lib": lib, "bits": bits, "setting": knob_text(knobs), "recall": hit / (nq * args.k),
+                    "passes": [], "differs": 0})
+    clock = time.perf_counter_ns
+    for r in range(args.rounds):
+        order = list(range(len(entries)))
+        if r % 2:
+            order.reverse()
+        for j in order:
+            one = entries[j][3].one
+            found = [None] * nq
+            lat = [0] * nq
+            ru0 = resource.getrusage(resource.RUSAGE_SELF)
+            t0w, t0c = time.perf_counter(), time.process_time()
+            for i in range(nq):
+                t = clock()
+                found[i] = one(i)
+                lat[i] = clock() - t
+            wall, cpu = time.perf_counter() - t0w, time.process_time() - t0c
+            ru1 = resource.getrusage(resource.RUSAGE_SELF)
+            lat.sort()
+            out[j]["passes"].append({
+                "round": r, "qps_wall": nq / wall, "qps_cpu": nq / max(cpu, 1e-9),
+                "p50_us": nearest_rank(lat, 0.50) / 1e3, "p99_us": nearest_rank(lat, 0.99) / 1e3,
+                "max_us": lat[-1] / 1e3, "minflt": ru1.ru_minflt - ru0.ru_minflt,
+                "majflt": ru1.ru_majflt - ru0.ru_majflt, "nvcsw": ru1.ru_nvcsw - ru0.ru_nvcsw,
+                "nivcsw": ru1.ru_nivcsw - ru0.ru_nivcsw})
+            if found != first[j]:
+                out[j]["differs"] += 1
+            p = out[j]["passes"][-1]
+            log(f"  round {r}: {label(out[j]['lib'], out[j]['bits'], args):16s} {nq / wall:9.0f} QPS, "
+                f"p50 {p['p50_us']:.1f} us, p99 {p['p99_us']:.1f} us, {p['minflt']} minor faults, "
+                f"{p['nivcsw']} preemptions")
+    res = {"entries": out, "cpu": args.cpu, "load_after": os.getloadavg()}
+    print("RESULT " + json.dumps(res), flush=True)
+
+
+def worker_interleaved_threads(args):
+    """Throughput by Python thread count, libraries alternating: every round runs, for each
+    thread count T, one run per library (order reversed every other round) with T threads
+    on the T highest of the given CPUs, each thread issuing one query per call over its own
+    slice of the queries, T x `passes` times (`passes` per library, from its one-thread
+    speed, so that a run lasts about --thread-seconds when T threads are T times as fast)."""
+    import threading
+
+    cpus = sorted(int(c) for c in args.cpus.split(","))
+    os.sched_setaffinity(0, set(cpus))  # before any import, as in worker_search
+    import numpy as np
+
+    d = args.datadir
+    Q = np.load(os.path.join(d, "queries.npy"))
+    n = np.load(os.path.join(d, "base.npy"), mmap_mode="r").shape[0]
+    nlist = args.nlist or default_nlist(n)
+    nq = len(Q)
+    entries = open_entries(args, Q, n, nlist, np)
+    counts = [int(t) for t in args.thread_counts.split(",")]
+    passes = []
+    for _lib, _bits, _knobs, s in entries:  # warm-up pass, which also sizes the runs
+        t0 = time.perf_counter()
+        for i in range(nq):
+            s.one(i)
+        passes.append(max(1, int(np.ceil(args.thread_seconds * nq / (time.perf_counter() - t0) / nq))))
+    out = [{"lib": lib, "bits": bits, "setting": knob_text(knobs), "passes": passes[j], "runs": []}
+           for j, (lib, bits, knobs, _s) in enumerate(entries)]
+
+    def run(s, lib, T, npass):
+        os.sched_setaffinity(0, set(cpus[-T:]))  # the threads started below inherit it
+        slices = [list(r) for r in np.array_split(np.arange(nq), T)]
+        start = threading.Barrier(T + 1)
+        errors = []
+
+        def work(sl):
+            try:
+                if lib.startswith("faiss"):
+                    import faiss
+
+                    faiss.omp_set_num_threads(1)  # OpenMP's thread count is per calling thread
+                start.wait()
+                for _ in range(npass):
+                    for i in sl:
+                        s.one(i)
+            except Exception as e:
+                errors.append(f"{type(e).__name__}: {e}")
+
+        ths = [threading.Thread(target=work, args=(sl,)) for sl in slices]
+        for th in ths:
+            th.start()
+        start.wait()
+        t0 = time.perf_counter()
+        for th in ths:
+            th.join()
+        wall = time.perf_counter() - t0
+        os.sched_setaffinity(0, set(cpus))
+        return npass * nq / wall, errors[:1]
+
+    for r in range(args.rounds):
+        for T in counts:
+            order = list(range(len(entries)))
+            if r % 2:
+                order.reverse()
+            for j in order:
+                lib, _bits, _knobs, s = entries[j]
+                qps, errors = run(s, lib, T, passes[j] * T)
+                out[j]["runs"].append({"round": r, "threads": T, "qps": qps, "errors": errors})
+                log(f"  round {r}: {label(lib, out[j]['bits'], args):16s} {T} threads {qps:9.0f} QPS")
+    res = {"entries": out, "cpus": cpus, "load_after": os.getloadavg()}
+    print("RESULT " + json.dumps(res), flush=True)
+
+
 # --------------------------------------------------------------------------- driver
 
 
@@ -734,14 +930,15 @@ def run_worker(kind, lib, bits, args, datadir, indexdir, extra=()):
            "--seed", str(args.seed), "--nlist", str(args.nlist or 0), "--cpu", str(args.cpu),
            "--clock", args.clock, "--bits", str(bits),
            "--min-qps", str(args.min_qps), "--max-sweep-s", str(args.max_sweep_s),
-           "--hnsw-m", str(args.hnsw_m), "--hnsw-efc", str(args.hnsw_efc)]
+           "--hnsw-m", str(args.hnsw_m), "--hnsw-efc", str(args.hnsw_efc),
+           "--point-passes", str(args.point_passes)]
     if args.filter_pct:
         cmd += ["--filter-pct", ",".join(f"{p:g}" for p in args.filter_pct), "--tagdir", args.tagdir]
     cmd += list(extra)
     if args.tandrel_stub:
         cmd.append("--tandrel-stub")
     env = dict(os.environ)
-    if kind in ("search", "threads"):
+    if kind != "build":
         for v in ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS"):
             env[v] = "1"
     p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=None, text=True, env=env)
@@ -894,12 +1091,14 @@ def render(args, n, dim, nlist, results, notes, ties, load_before, threads=None,
         L.append("")
         L.append("All measured settings:")
         L.append("")
-        L.append("| library | setting | recall | QPS (wall) | QPS (cpu) |")
+        L.append(f"| library | setting | recall | QPS (wall, median [min-max] of {args.point_passes} passes) "
+                 f"| QPS (cpu, median) |")
         L.append("|---|---|---:|---:|---:|")
         for lib, bits, _b, s in results:
             for p in (s or {}).get("points", []):
+                lo, hi = p.get("qps_wall_range", [p["qps_wall"]] * 2)
                 L.append(f"| {label(lib, bits, args)} | {p['setting']} | {p['recall']:.4f} | "
-                         f"{p['qps_wall']:,.0f} | {p['qps_cpu']:,.0f} |")
+                         f"{p['qps_wall']:,.0f} [{lo:,.0f}-{hi:,.0f}] | {p['qps_cpu']:,.0f} |")
     if threads:
         L.append("")
         L.append(f"#### Throughput by Python threads ({args.queries:,} queries, one per call)")
@@ -955,6 +1154,151 @@ def render(args, n, dim, nlist, results, notes, ties, load_before, threads=None,
     return "\n".join(L) + "\n"
 
 
+def med_range(xs, fmt="{:,.0f}"):
+    """'median [min-max]' of the values."""
+    if not xs:
+        return "-"
+    return f"{fmt.format(median(xs))} [{fmt.format(min(xs))}-{fmt.format(max(xs))}]"
+
+
+def index_exists(indexdir, lib, bits):
+    p = os.path.join(indexdir, lib + (f"-{bits}b" if lib in BITS_LIBS else ""))
+    return os.path.exists(os.path.join(p, "manifest.bin")) or os.path.exists(p + ".idx")
+
+
+def run_interleaved(args, libs, datadir, indexdir, n, dim, nlist, ties, load_before):
+    """--interleaved: fixed settings (given, or the fastest reaching --target in a sweep),
+    then alternating passes in one pinned process, then, with --threads, alternating
+    thread runs. Returns the Markdown."""
+    fixed = {"tandrel": args.tandrel_setting, "rabitqlib": args.rabitqlib_setting}
+    entries, notes = [], []
+    for lib, bits in entries_of(libs, args):
+        name = label(lib, bits, args)
+        if args.reuse_indexes and index_exists(indexdir, lib, bits):
+            log(f"{name}: reusing the index under {indexdir}")
+        else:
+            log(f"{name}: building ({describe(lib, bits, args, nlist)})")
+            b = run_worker("build", lib, bits, args, datadir, indexdir)
+            if b.get("error"):
+                notes.append(f"{name}: build failed: {b['error']}")
+                log(notes[-1])
+                continue
+        knobs = fixed.get(lib)
+        if knobs is None:
+            log(f"{name}: sweeping for the fastest setting reaching recall {args.target}")
+            sw = run_worker("search", lib, bits, args, datadir, indexdir)
+            if not sw.get("points"):
+                notes.append(f"{name}: search sweep failed")
+                continue
+            p = best_at(sw["points"], args.target) or max(sw["points"], key=lambda q: q["recall"])
+            knobs = p["knobs"]
+            notes.append(f"{name}: setting {p['setting']} from the sweep (fastest reaching "
+                         f"R{args.k}>={args.target:g}, else the best recall)")
+        entries.append([lib, bits, knobs])
+    if not entries:
+        raise SystemExit("--interleaved: no library could be built")
+    common = ["--entries", json.dumps(entries), "--rounds", str(args.rounds)]
+    log(f"interleaved: {args.rounds} rounds of one pass per library on CPU {args.cpu}")
+    single = run_worker("interleaved", entries[0][0], entries[0][1], args, datadir, indexdir, common)
+    threads = None
+    if args.threads:
+        allowed = sorted(os.sched_getaffinity(0), reverse=True)
+        cpus = ",".join(str(c) for c in sorted(allowed[:max(args.threads)]))
+        log(f"interleaved threads: {args.rounds} rounds of {args.threads} threads on CPUs {cpus}")
+        threads = run_worker("interleaved_threads", entries[0][0], entries[0][1], args, datadir, indexdir,
+                             common + ["--cpus", cpus, "--thread-counts", ",".join(map(str, args.threads)),
+                                       "--thread-seconds", str(args.thread_seconds)])
+    if not args.keep_indexes:
+        for lib, bits, _k in entries:
+            remove_index(indexdir, lib, bits)
+    return render_interleaved(args, n, dim, nlist, ties, load_before, notes, single, threads)
+
+
+def render_interleaved(args, n, dim, nlist, ties, load_before, notes, single, threads):
+    L = [f"### {args.dataset}: {n:,} x {dim} float32, {args.queries:,} queries, k={args.k}, "
+         f"interleaved passes at fixed settings", ""]
+    L.append(f"- IVF lists (all IVF indexes): {nlist}; exact float64 ground truth ({ties} queries "
+             f"with a near-tie at rank {args.k}).")
+    L.append(f"- one process pinned to CPU {args.cpu} holds every index open; {args.rounds} rounds, "
+             f"each one pass over all queries per library (one query per call from Python), the "
+             f"order reversed every other round. QPS by wall clock per pass; latency per call "
+             f"(perf_counter_ns around each call, the Python loop included).")
+    L.append(f"- machine: {cpu_model()}, {os.cpu_count()} CPUs; load average before "
+             f"{load_before[0]:.1f}, after {os.getloadavg()[0]:.1f}. Cells: median [min-max] over rounds.")
+    for note in notes:
+        L.append(f"- {note}")
+    L.append("")
+    if not single or single.get("error"):
+        L.append(f"interleaved worker failed: {failure(single)}")
+        return "\n".join(L) + "\n"
+    ents = single["entries"]
+    L.append("| library | setting | recall | QPS | max / min QPS | max / min QPS (cpu) | p50 us | p99 us | "
+             "p99 / p50 | minor faults / pass | preempted / pass | passes differing |")
+    L.append("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for e in ents:
+        ps = e["passes"]
+        q = [p["qps_wall"] for p in ps]
+        L.append("| " + " | ".join([
+            label(e["lib"], e["bits"], args), e["setting"], f"{e['recall']:.4f}", med_range(q),
+            f"{max(q) / min(q):.2f}x",
+            f"{max(p['qps_cpu'] for p in ps) / min(p['qps_cpu'] for p in ps):.2f}x",
+            med_range([p["p50_us"] for p in ps], "{:.1f}"),
+            med_range([p["p99_us"] for p in ps], "{:.1f}"),
+            med_range([p["p99_us"] / p["p50_us"] for p in ps], "{:.2f}"),
+            med_range([p["minflt"] for p in ps]), med_range([p["nivcsw"] for p in ps]),
+            f"{e['differs']} of {len(ps)}"]) + " |")
+    L.append("")
+    a = ents[0]
+    for b in ents[1:]:
+        qa = {p["round"]: p["qps_wall"] for p in a["passes"]}
+        ratios = [qa[p["round"]] / p["qps_wall"] for p in b["passes"] if p["round"] in qa]
+        L.append(f"QPS {label(a['lib'], a['bits'], args)} / {label(b['lib'], b['bits'], args)} per round: "
+                 f"{med_range(ratios, '{:.2f}')}x")
+    if threads:
+        L.append("")
+        L.append(f"#### Throughput by Python threads, libraries alternating ({args.rounds} rounds)")
+        L.append("")
+        if threads.get("error"):
+            L.append(f"threads worker failed: {failure(threads)}")
+            return "\n".join(L) + "\n"
+        tes = threads["entries"]
+        L.append(f"One process on CPUs {','.join(map(str, threads['cpus']))}; a run with T threads sets "
+                 f"the affinity to the T highest of them; each thread issues one query per call over its "
+                 f"slice of the queries; QPS = queries answered / wall seconds. Load average at the end "
+                 f"{threads['load_after'][0]:.1f}.")
+        L.append("")
+        head = ["library", "setting"] + [f"{t} thr QPS" for t in args.threads]
+        head += [f"{t} / {args.threads[0]} thr" for t in args.threads[1:]]
+        L.append("| " + " | ".join(head) + " |")
+        L.append("|" + "|".join(["---"] * 2 + ["---:"] * (len(head) - 2)) + "|")
+        by = []
+        for e in tes:
+            runs = {(r["round"], r["threads"]): r for r in e["runs"] if not r["errors"]}
+            by.append(runs)
+            row = [label(e["lib"], e["bits"], args), e["setting"]]
+            for t in args.threads:
+                row.append(med_range([r["qps"] for (rd, tt), r in runs.items() if tt == t]))
+            t0 = args.threads[0]
+            for t in args.threads[1:]:
+                sp = [runs[(rd, t)]["qps"] / runs[(rd, t0)]["qps"] for rd in range(args.rounds)
+                      if (rd, t) in runs and (rd, t0) in runs]
+                row.append(med_range(sp, "{:.2f}") + "x")
+            errs = [r["errors"][0] for r in e["runs"] if r["errors"]]
+            if errs:
+                row[1] += f" (errors: {errs[0]})"
+            L.append("| " + " | ".join(row) + " |")
+        L.append("")
+        for j in range(1, len(tes)):
+            cells = []
+            for t in args.threads:
+                rs = [by[0][(rd, t)]["qps"] / by[j][(rd, t)]["qps"] for rd in range(args.rounds)
+                      if (rd, t) in by[0] and (rd, t) in by[j]]
+                cells.append(f"{t} thr {med_range(rs, '{:.2f}')}x")
+            L.append(f"QPS {label(tes[0]['lib'], tes[0]['bits'], args)} / "
+                     f"{label(tes[j]['lib'], tes[j]['bits'], args)} per round: " + "; ".join(cells))
+    return "\n".join(L) + "\n"
+
+
 def remove_index(indexdir, lib, bits, tagged=False):
     p = os.path.join(indexdir, lib + (f"-{bits}b" if lib in BITS_LIBS else "") + ("-tagged" if tagged else ""))
     shutil.rmtree(p, ignore_errors=True)
@@ -1002,12 +1346,30 @@ def main():
                     help="approximate length of one throughput run")
     ap.add_argument("--filter-pct", type=lambda t: [float(x) for x in t.split(",") if x.strip()],
                     default=[], help="also measure filtered search at these selectivities in %%, e.g. 1,10")
+    ap.add_argument("--point-passes", type=int, default=3,
+                    help="timed passes per sweep point; the point's QPS is their median")
+    ap.add_argument("--interleaved", action="store_true",
+                    help="alternate the libraries' passes at fixed settings in one pinned process "
+                         "(and with --threads, alternate their thread runs); ratios per round")
+    ap.add_argument("--rounds", type=int, default=9, help="rounds of the interleaved mode")
+    ap.add_argument("--tandrel-setting", type=parse_setting, default=None,
+                    help="interleaved mode: tandrel's fixed setting, e.g. nprobe=16,rerank=100 "
+                         "(default: the fastest reaching --target in a sweep)")
+    ap.add_argument("--rabitqlib-setting", type=parse_setting, default=None,
+                    help="interleaved mode: rabitqlib's fixed setting, e.g. nprobe=24,high_accuracy=1")
+    ap.add_argument("--target", type=float, default=0.95,
+                    help="interleaved mode: recall a swept setting must reach")
+    ap.add_argument("--reuse-indexes", action="store_true",
+                    help="interleaved mode: use indexes left by --keep-indexes instead of building")
     ap.add_argument("--workdir", default=os.path.join("/tmp", "tandrel-compare"))
     ap.add_argument("--keep-indexes", action="store_true", help="keep the built indexes")
     ap.add_argument("--all-points", action="store_true", help="also list every measured setting")
     ap.add_argument("--out", help="also write the Markdown to this file")
     # internal: worker processes
-    ap.add_argument("--worker", choices=("build", "search", "threads"), help=argparse.SUPPRESS)
+    ap.add_argument("--worker", choices=("build", "search", "threads", "interleaved", "interleaved_threads"),
+                    help=argparse.SUPPRESS)
+    ap.add_argument("--entries", help=argparse.SUPPRESS)
+    ap.add_argument("--thread-counts", help=argparse.SUPPRESS)
     ap.add_argument("--lib", help=argparse.SUPPRESS)
     ap.add_argument("--bits", type=int, default=0, help=argparse.SUPPRESS)
     ap.add_argument("--datadir", help=argparse.SUPPRESS)
@@ -1024,7 +1386,8 @@ def main():
     if args.worker:
         if args.nlist == 0:
             args.nlist = None
-        {"build": worker_build, "search": worker_search, "threads": worker_threads}[args.worker](args)
+        {"build": worker_build, "search": worker_search, "threads": worker_threads,
+         "interleaved": worker_interleaved, "interleaved_threads": worker_interleaved_threads}[args.worker](args)
         return
 
     if args.small:
@@ -1057,6 +1420,14 @@ def main():
     args.tagdir = None
     if args.filter_pct:
         args.tagdir, tag_names = prepare_tags(args, datadir, np)
+
+    if args.interleaved:
+        md = run_interleaved(args, libs, datadir, indexdir, n, dim, nlist, ties, load_before)
+        sys.stdout.write(md)
+        if args.out:
+            with open(args.out, "w") as f:
+                f.write(md)
+        return
 
     results, threads = [], []
     for lib, bits in entries_of(libs, args):

@@ -278,6 +278,55 @@ def test_vector_forms_agree_and_aligned_bytes_are_read_in_place(probe):
     assert probe("vector", StrBytes(le_bytes(vals)), 4)[0] == vals
 
 
+class Doubled(np.ndarray):
+    """An array subclass whose items are not what its buffer holds."""
+
+    def __getitem__(self, i):
+        return 2.0 * float(np.asarray(self)[i])
+
+
+def _arrays():
+    base = np.array([0.1, -2.0, 3.5, 1e-3, -0.0, 1e-46, F32_MAX, 7.0], dtype=np.float64)
+    wide = np.array([1e300, -1e300, F32_HALFWAY, -F32_HALFWAY, 3.4028235e38, 0.1], dtype=np.float64)
+    return [
+        ("float32", base.astype(np.float32)),
+        ("float64", base),
+        ("float64 beyond float32", wide),
+        ("strided float32", base.astype(np.float32)[::2]),
+        ("reversed float64", base[::-1]),
+        ("big-endian float32", base.astype(">f4")),
+        ("float16", base[:4].astype(np.float16)),
+        ("int32", np.arange(5, dtype=np.int32)),
+        ("bool", np.array([True, False])),
+        ("empty", np.zeros(0, dtype=np.float32)),
+        ("NaN and inf", np.array([np.nan, np.inf, -np.inf], dtype=np.float32)),
+        ("read-only", np.frombuffer(np.float32([1.5, 2.5]).tobytes(), dtype=np.float32)),
+    ]
+
+
+@pytest.mark.parametrize("name,arr", _arrays(), ids=[n for n, _ in _arrays()])
+def test_numpy_vectors_read_as_their_items(probe, name, arr):
+    # Whatever way an array is read, the floats are those of its items one by one.
+    got, in_place = probe("vector", arr, len(arr))
+    want, _ = probe("vector", [x for x in arr], len(arr))
+    assert in_place is False
+    assert len(got) == len(want)
+    assert all(g == w or (math.isnan(g) and math.isnan(w)) for g, w in zip(got, want))
+    assert [math.copysign(1.0, g) for g in got] == [math.copysign(1.0, w) for w in want]
+
+
+def test_numpy_vectors_of_other_shapes_fail_as_sequences(probe):
+    base = np.array([1.0, 2.0, 3.0, 4.0], dtype=np.float32)
+    sub = base.view(Doubled)
+    assert probe("vector", sub, 4)[0] == [2.0, 4.0, 6.0, 8.0]
+    with pytest.raises(TypeError):
+        probe("vector", base.reshape(2, 2), 4)
+    with pytest.raises(TypeError):
+        probe("vector", np.float32(1.0).reshape(()), 1)
+    with pytest.raises(TypeError):
+        probe("vector", np.array(["a", "b"]), 2)
+
+
 def test_vector_bytes_of_another_count_are_copied(probe):
     vals = [1.0, 2.0, 3.0]
     assert probe("vector", le_bytes(vals), 4) == (vals, False)

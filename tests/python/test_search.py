@@ -3,6 +3,7 @@
 import math
 import struct
 
+import numpy as np
 import pytest
 
 from segtools import DIM, build, vectors
@@ -115,6 +116,10 @@ def test_query_forms_agree(built):
     want = h.search(QB, 7)
     for q in (list(map(float, Q)), tuple(map(float, Q)), B(QB), [float(v) for v in Q]):
         assert h.search(q, 7) == want
+    # numpy arrays: the numbers of their items, whatever their layout
+    q32 = np.frombuffer(QB, dtype="<f4")
+    for q in (q32, q32.astype(np.float64), np.repeat(q32, 2)[::2], q32[::-1].copy()[::-1]):
+        assert h.search(q, 7) == want
     # a bytearray (and a list of ints) is a sequence of numbers, one per item
     ints = bytearray(range(DIM))
     assert h.search(ints, 5) == h.search([float(i) for i in range(DIM)], 5)
@@ -145,3 +150,42 @@ def test_result_distances_are_float32(built):
     h, _ = built
     for _, d in h.search(QB, 5):
         assert struct.unpack("<f", struct.pack("<f", d))[0] == d
+
+
+def test_result_ids_of_main_and_added_rows(tmp_path):
+    # Ids of every length and script, from the segment and from rows added since, each found
+    # by its own vector (distance 0) and next to its neighbours in one result.
+    h = RabitqIndex(str(tmp_path / "idx"), DIM)
+    x = vectors(40, seed=5)
+    ids = [f"row-{i}-" + "ä€😀x" * (i % 7) + "-" * (3 * i) for i in range(30)]
+    h.build(x[:30].tobytes(), 30, ids, ["{}"] * 30, 2)
+    added = {f"added-{i}-" + "ß" * (5 * i): x[30 + i] for i in range(10)}
+    for rid, v in added.items():
+        h.add(rid, v.tobytes(), "{}")
+    every = dict(zip(ids, x[:30])) | added
+    for rid, v in every.items():
+        hits = h.search(v.tobytes(), 3, nprobe=64)
+        assert hits[0] == (rid, 0.0)
+    res = h.search(x[0].tobytes(), 40, nprobe=64, rerank=400)
+    assert sorted(i for i, _ in res) == sorted(every)
+
+
+def test_search_called_again_while_its_query_is_read(built):
+    # A query item whose conversion runs another search on the same thread: both calls
+    # answer as if they had run alone.
+    h, x = built
+    want_outer, want_inner = h.search(QB, 10), h.search(x[3].tobytes(), 12)
+    inner = []
+
+    class Nested:
+        def __init__(self, v):
+            self.v = v
+
+        def __float__(self):
+            inner.append(h.search([float(v) for v in x[3]], 12))
+            return self.v
+
+    q = [float(v) for v in Q]
+    q[DIM // 2] = Nested(q[DIM // 2])
+    assert h.search(q, 10) == want_outer
+    assert inner == [want_inner]

@@ -193,26 +193,27 @@ bool From<uint32_t>::convert(PyObject* o, uint32_t& out) {
   return true;
 }
 
+namespace {
+
+// Round to nearest float32; magnitudes from halfway between FLT_MAX and 2^128 upwards
+// become infinities (that halfway point rounds to even, i.e. up). Spelled out because a
+// plain cast of an out-of-range double is undefined. Every NaN becomes the quiet NaN.
+float narrow_to_f32(double d) {
+  constexpr double kOverflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
+  if (std::isnan(d)) return std::numeric_limits<float>::quiet_NaN();
+  if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+  if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+  if (d > static_cast<double>(std::numeric_limits<float>::max())) return std::numeric_limits<float>::max();
+  if (d < -static_cast<double>(std::numeric_limits<float>::max())) return -std::numeric_limits<float>::max();
+  return static_cast<float>(d);
+}
+
+}  // namespace
+
 bool From<float>::convert(PyObject* o, float& out) {
   const double d = PyFloat_AsDouble(o);
   if (d == -1.0 && PyErr_Occurred()) return false;
-  // Round to nearest float32; magnitudes from halfway between FLT_MAX and 2^128 upwards
-  // become infinities (that halfway point rounds to even, i.e. up). Spelled out because a
-  // plain cast of an out-of-range double is undefined.
-  constexpr double kOverflow = 340282356779733661637539395458142568448.0;  // 2^128 - 2^103
-  if (std::isnan(d)) {
-    out = std::numeric_limits<float>::quiet_NaN();
-  } else if (d >= kOverflow) {
-    out = std::numeric_limits<float>::infinity();
-  } else if (d <= -kOverflow) {
-    out = -std::numeric_limits<float>::infinity();
-  } else if (d > static_cast<double>(std::numeric_limits<float>::max())) {
-    out = std::numeric_limits<float>::max();
-  } else if (d < -static_cast<double>(std::numeric_limits<float>::max())) {
-    out = -std::numeric_limits<float>::max();
-  } else {
-    out = static_cast<float>(d);
-  }
+  out = narrow_to_f32(d);
   return true;
 }
 
@@ -308,7 +309,73 @@ Result<std::span<const float>, PyErrValue> as_f32_slice(const char* data, size_t
   return std::span<const float>(scratch.data(), n);
 }
 
+namespace {
+
+// numpy's array type once an object of it has been seen (a reference to it is kept, so the
+// pointer stays valid), for a pointer comparison on later calls.
+PyTypeObject* g_ndarray = nullptr;
+
+// Whether `o` is exactly a numpy.ndarray (not a subclass: a subclass may give its items
+// other values than its buffer holds). numpy is never imported here: the type is recognised
+// by its name and module.
+bool is_ndarray(PyObject* o) {
+  PyTypeObject* t = Py_TYPE(o);
+  if (t == g_ndarray) return true;
+  if (g_ndarray != nullptr || PyList_Check(o) || PyTuple_Check(o)) return false;
+  if (type_name(o) != "ndarray") return false;
+  Ref mod = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
+  Py_ssize_t n = 0;
+  const char* s = mod && PyUnicode_Check(mod.get()) ? PyUnicode_AsUTF8AndSize(mod.get(), &n) : nullptr;
+  PyErr_Clear();
+  if (!s || std::string_view(s, static_cast<size_t>(n)) != "numpy") return false;
+  Py_INCREF(reinterpret_cast<PyObject*>(t));
+  g_ndarray = t;
+  return true;
+}
+
+// A one-dimensional array of float32 or float64 in the host's byte order, read from its
+// buffer: the same floats as converting item by item (each item as a Python float, narrowed
+// to float32), without a Python object per item. False, with no error set, for any other
+// array (the caller then reads it item by item).
+bool read_float_array(PyObject* o, std::vector<float>& out) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const char* f = view.format != nullptr ? view.format : "B";
+  if (*f == '@' || *f == '=' || *f == '<') ++f;  // the host is little-endian
+  const bool f32 = f[0] == 'f' && f[1] == '\0' && view.itemsize == 4;
+  const bool f64 = f[0] == 'd' && f[1] == '\0' && view.itemsize == 8;
+  const bool ok = view.ndim == 1 && view.shape != nullptr && (f32 || f64);
+  if (ok) {
+    const size_t n = static_cast<size_t>(view.shape[0]);
+    const Py_ssize_t step = view.strides != nullptr ? view.strides[0] : view.itemsize;
+    const char* p = static_cast<const char*>(view.buf);
+    out.resize(n);
+    for (size_t i = 0; i < n; ++i, p += step) {
+      double d;
+      if (f32) {
+        float v;
+        std::memcpy(&v, p, 4);
+        d = v;
+      } else {
+        std::memcpy(&d, p, 8);
+      }
+      out[i] = narrow_to_f32(d);
+    }
+  }
+  PyBuffer_Release(&view);
+  return ok;
+}
+
+}  // namespace
+
 bool read_f32_vector(PyObject* o, size_t dim, std::vector<float>& scratch, std::span<const float>& out) {
+  if (!PyBytes_Check(o) && is_ndarray(o) && read_float_array(o, scratch)) {
+    out = std::span<const float>(scratch.data(), scratch.size());
+    return true;
+  }
   if (PyBytes_Check(o)) {
     BytesView b;
     if (!From<BytesView>::convert(o, b)) return false;

@@ -209,7 +209,9 @@ ivf_rabitq::Result<std::span<const float>, PyErrValue> as_f32_slice(const char* 
 // Reads a vector argument (`add`'s vector, a search query): bytes through `as_f32_slice`
 // (its ValueError raised), anything else as a sequence of floats narrowed to
 // float32 into `scratch`, its errors raised unchanged (no argument name). False with the
-// Python error set. The caller checks the count against its dim.
+// Python error set. The caller checks the count against its dim. A one-dimensional
+// numpy.ndarray of float32 or float64 is read from its buffer into `scratch` (the same
+// floats as item by item, without a Python object per item).
 bool read_f32_vector(PyObject* o, size_t dim, std::vector<float>& scratch, std::span<const float>& out);
 
 // Index of the first NaN or infinite component, or v.size() when all are finite.
