@@ -1,5 +1,5 @@
 // AVX-512 thinned batch: 16 rows a step; keys and bins in registers, the kept positions
-// written by a compressing store, the histogram counted lane by lane. Once the top bin has
+// compressed in a register and stored, the histogram counted lane by lane. Once the top bin has
 // come down near the cap-th best estimate, most steps of a large probe have no row at or
 // below it and skip the count.
 #include <immintrin.h>
@@ -72,7 +72,11 @@ size_t thin_rows_avx512(const float* est, const float* low, size_t n, float w, u
     }
     const __m512 l = _mm512_maskz_loadu_ps(live, low + j);
     const __mmask16 keep = _mm512_mask_cmp_ps_mask(listable, l, vw, _CMP_NGT_UQ);
-    _mm512_mask_compressstoreu_epi32(idx + m, keep, pos);
+    // Compressed in a register and stored whole: the compressing store to memory is
+    // microcoded on some cores (tens of cycles a step); the lanes past the kept ones land in
+    // entries that later steps overwrite or that lie past the list (idx holds n rounded up
+    // to 16 entries).
+    _mm512_storeu_si512(idx + m, _mm512_maskz_compress_epi32(keep, pos));
     m += static_cast<size_t>(__builtin_popcount(keep));
     pos = _mm512_add_epi32(pos, step);
   }
