@@ -1,7 +1,7 @@
 // AVX-512 thinned batch: 16 rows a step; keys and bins in registers, the kept positions
-// compressed in a register and stored, the bins of the counting steps staged as u16 and added
-// to the histogram by the batch. Once the top bin has come down near the cap-th best
-// estimate, most steps of a large probe have no row at or below it and skip the count.
+// compressed in a register and stored, the bins of the counted rows compressed the same way,
+// staged as u16 and added to the histogram by the batch. Once the top bin has come down near
+// the cap-th best estimate, most rows of a large probe lie above it and are not counted.
 // GCC 12 reports its own _mm512_undefined_* helpers inside the intrinsic headers as
 // "may be used uninitialized"; the values are fully defined by the instructions.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -28,17 +28,16 @@ size_t thin_rows_avx512(const float* est, const float* low, size_t n, float w, u
   const __m128i vshift = _mm_cvtsi32_si128(static_cast<int>(shift));
   __m512i pos = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m512i step = _mm512_set1_epi32(16);
-  const __m512i vscratch = _mm512_set1_epi32(static_cast<int>(bins));
   size_t m = 0;
   uint64_t c = 0;
-  // Bins of the steps that count, as u16, added to the histogram after the loop: reading
+  // Bins of the counted rows, as u16, added to the histogram after the loop: reading
   // them back from memory by the batch is cheaper than taking sixteen lanes out of a
   // register one by one (two operations each, on the vector ports the loop also needs), and
   // the loads come long after the stores, so none waits on a store being forwarded.
   alignas(64) uint16_t staged[kMaxStagedRows];
   size_t ns = 0;
   for (size_t j = 0; j < n; j += 16) {
-    if (ns == kMaxStagedRows) {
+    if (ns > kMaxStagedRows - 16) {
       for (size_t i = 0; i < ns; ++i) ++hist[staged[i]];
       ns = 0;
     }
@@ -52,16 +51,14 @@ size_t thin_rows_avx512(const float* est, const float* low, size_t n, float w, u
       const __m512i d = _mm512_sub_epi32(_mm512_max_epu32(key, vlo), vlo);
       const __m512i bin = _mm512_min_epu32(_mm512_srl_epi32(d, vshift), vlast);
       const __mmask16 counts = _mm512_mask_cmple_epu32_mask(live, bin, vtop);
-      if (counts != 0) {
-        // Sixteen bins staged whatever the mask, each row's own (a bin above top is never
-        // read again), lanes past n the scratch entry: a count of fixed length does not
-        // mispredict where rows above and below top alternate, and the adds spread over the
-        // bins instead of queueing on one entry.
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(staged + ns),
-                            _mm512_cvtepi32_epi16(_mm512_mask_mov_epi32(vscratch, live, bin)));
-        ns += 16;
-        c += static_cast<unsigned>(__builtin_popcount(counts));
-      }
+      // The counted rows' bins, compressed in a register and staged at every step: no
+      // branch on whether a step counts, which mispredicts where steps with and without
+      // rows at or below top alternate.
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(staged + ns),
+                          _mm512_cvtepi32_epi16(_mm512_maskz_compress_epi32(counts, bin)));
+      const unsigned nc = static_cast<unsigned>(__builtin_popcount(counts));
+      ns += nc;
+      c += nc;
       listable = counts;  // rows above top are not listed either
     }
     const __m512 l = _mm512_maskz_loadu_ps(live, low + j);
