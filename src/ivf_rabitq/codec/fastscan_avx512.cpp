@@ -14,6 +14,7 @@
 
 #include <algorithm>
 
+#include "ivf_rabitq/codec/estimate_avx512.hpp"
 #include "ivf_rabitq/codec/fastscan.hpp"
 
 namespace ivf_rabitq::codec::detail {
@@ -118,10 +119,20 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"), always_inline)) inline __m
 // for the caches streams from memory (a 1M-row probe measured 10 % faster). Groups of long
 // rows are not read ahead: the lines in flight would outgrow the first-level cache.
 constexpr size_t kReadAheadBytes = 16384;
+// Where the inner products of a group of blocks go: stored as u64 (Est = nullptr), or
+// turned into the estimates and lower bounds of their rows at once (Est: the query side,
+// factors of the group's first block, and where its rows' estimates and bounds go).
+struct EstimateOut {
+  const avx512_estimate::EstimateLanes* lanes;
+  const float* fblocks;
+  float* estimate;
+  float* lower;
+};
+
 template <size_t K>
 __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"), always_inline)) inline void quad_blocks(
     const uint8_t* blocks, size_t bb, const uint8_t* tables, uint32_t n_bits, size_t groups, uint64_t* ip,
-    const uint8_t* pf_end) {
+    const uint8_t* pf_end, const EstimateOut* est = nullptr) {
   const __m512i nib = _mm512_set1_epi8(0x0f);
   const __m512i pos = _mm512_set1_epi32(0x30201000);  // 16 x byte position in the row's 4 bytes
   const bool ahead = K * bb <= kReadAheadBytes && blocks + 2 * K * bb <= pf_end;
@@ -149,6 +160,19 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"), always_inline))
             _mm512_dpbusd_epi32(acc[2 * k + 1], w, quad_lookup(_mm512_loadu_si512(src + k * bb + 64), lo, hi, nib, pos));
       }
     }
+  }
+  if (est != nullptr) {
+    // Rows 16k .. 16k + 15 of the group: block k / 2, half k % 2. A lane's u32 sum converts
+    // to the f32 the estimate kernels get from the same sum as u64.
+#pragma GCC unroll 16
+    for (size_t k = 0; k < 2 * K; ++k) {
+      const float* f = est->fblocks + (k / 2) * kBlockFactorFloats + (k % 2) * 16;
+      const __m512 step_x = _mm512_loadu_ps(f + kScanBlockRows);
+      avx512_estimate::estimate16_f(*est->lanes, _mm512_loadu_ps(f), step_x, _mm512_loadu_ps(f + 2 * kScanBlockRows),
+                                    _mm512_loadu_ps(f + 3 * kScanBlockRows), _mm512_loadu_ps(f + 4 * kScanBlockRows),
+                                    _mm512_cvtepu32_ps(acc[k]), est->estimate + 16 * k, est->lower + 16 * k);
+    }
+    return;
   }
 #pragma GCC unroll 16
   for (size_t k = 0; k < 2 * K; ++k) {
@@ -185,6 +209,45 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"))) void scan_quad
     b += 2;
   }
   if (b < n_blocks) quad_blocks<1>(blocks + b * bb, bb, tables, n_bits, groups, ip + b * kScanBlockRows, pf_end);
+}
+
+// The fused form: as scan_quads_vbmi_ahead, then estimates_from_blocked_avx512_ahead over the
+// same rows (every row of the blocks, padding rows included), without storing the inner
+// products; the factors of the following `ahead` blocks are requested as a group's are read.
+__attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vnni"))) void scan_estimate_quads_vbmi(
+    const uint8_t* blocks, size_t n_blocks, size_t ahead, const uint8_t* tables, uint32_t n_bits, size_t len,
+    const EstimateScalars& s, const float* fblocks, float* estimate, float* lower) {
+  const avx512_estimate::EstimateLanes lanes(s);
+  const size_t groups = len / 32;  // column groups per plane
+  const size_t bb = scan_block_bytes(n_bits, len);
+  const uint8_t* pf_end = blocks + (n_blocks + ahead) * bb;
+  const float* fend = fblocks + (n_blocks + ahead) * kBlockFactorFloats;
+  size_t b = 0;
+  auto out = [&](size_t first) {
+    return EstimateOut{&lanes, fblocks + first * kBlockFactorFloats, estimate + first * kScanBlockRows,
+                       lower + first * kScanBlockRows};
+  };
+  auto prefetch_factors = [&](size_t first, size_t count) {
+    const float* f = fblocks + (first + count) * kBlockFactorFloats;
+    for (size_t i = 0; i < count * kBlockFactorFloats && f + i < fend; i += 16)
+      _mm_prefetch(reinterpret_cast<const char*>(f + i), _MM_HINT_T0);
+  };
+  for (; b + 4 <= n_blocks; b += 4) {
+    prefetch_factors(b, 4);
+    const EstimateOut o = out(b);
+    quad_blocks<4>(blocks + b * bb, bb, tables, n_bits, groups, nullptr, pf_end, &o);
+  }
+  if (b + 2 <= n_blocks) {
+    prefetch_factors(b, 2);
+    const EstimateOut o = out(b);
+    quad_blocks<2>(blocks + b * bb, bb, tables, n_bits, groups, nullptr, pf_end, &o);
+    b += 2;
+  }
+  if (b < n_blocks) {
+    prefetch_factors(b, 1);
+    const EstimateOut o = out(b);
+    quad_blocks<1>(blocks + b * bb, bb, tables, n_bits, groups, nullptr, pf_end, &o);
+  }
 }
 
 void scan_quads_vbmi(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,

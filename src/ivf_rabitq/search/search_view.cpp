@@ -404,12 +404,13 @@ class ClusterScanner {
       const size_t cnt = e - p;
       const size_t first = (p - a) / codec::kScanBlockRows;
       const size_t nb = (cnt + codec::kScanBlockRows - 1) / codec::kScanBlockRows;
-      codec::scan_blocks(blocks + first * bc.block_bytes(), nb, s_.tables.data(), seg.n_bits, len, s_.ip,
-                         cluster_blocks - first - nb);
       if (bc.has_factors()) {
-        codec::estimates_from_blocked(s_.lut, seg.pad, s_.ip, bc.cluster_factors(c) + first * codec::kBlockFactorFloats,
-                                      cnt, s_.est, s_.low, cluster_blocks - first - nb);
+        codec::scan_estimate_blocks(blocks + first * bc.block_bytes(), nb, s_.tables.data(), seg.n_bits, len, s_.lut,
+                                    seg.pad, bc.cluster_factors(c) + first * codec::kBlockFactorFloats, s_.ip, s_.est,
+                                    s_.low, cluster_blocks - first - nb);
       } else {
+        codec::scan_blocks(blocks + first * bc.block_bytes(), nb, s_.tables.data(), seg.n_bits, len, s_.ip,
+                           cluster_blocks - first - nb);
         codec::estimates_from_ips(s_.lut, seg.pad, s_.ip, seg.metas + static_cast<size_t>(p) * codec::kRowFactors,
                                   cnt, s_.est, s_.low);
       }

@@ -15,7 +15,8 @@ namespace ivf_rabitq::index {
 // sat(x) = 0 for key_j <= lo; hist holds bins + 1 entries, and afterwards the entries above
 // top (the last being scratch) hold unspecified values. Lists in idx, ascending, every j whose lower bound is not above
 // w (!(low[j] > w): a NaN on either side keeps the row) and, when hist is not null, whose bin
-// is at most top. Returns how many were listed.
+// is at most top. Returns how many were listed. idx must hold n rounded up to a multiple of
+// 16 entries: the entries past the list may be written.
 // Dispatched once on simd::active_level(); every level gives the same histogram, count and
 // list.
 size_t thin_rows(const float* est, const float* low, size_t n, float w, uint32_t lo, unsigned shift, uint32_t bins,

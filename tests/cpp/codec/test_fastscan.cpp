@@ -299,3 +299,66 @@ TEST(FastScan, BlockedFactorEstimatesEqualStoredFactorEstimates) {
     ASSERT_TRUE(std::memcmp(l.data(), want_l.data(), cnt * 4) == 0) << "dispatched cnt " << cnt;
   }
 }
+
+// The fused scan and estimate gives the estimates and bounds of a scan followed by the
+// blocked estimates, bit for bit: groups of 4, 2 and 1 blocks (runs of 1 to 9 blocks, with
+// and without blocks read ahead), 1 to 8 bit planes, odd factors, and inner products above
+// 2^24 (all codes and query codes at their maximum over long codes), where the conversion
+// to f32 rounds.
+TEST(FastScan, FusedScanEstimatesEqualScanThenEstimates) {
+  std::mt19937_64 g(23);
+  struct Case {
+    size_t words;
+    uint32_t n_bits;
+    Fill fill;
+  };
+  const Case cases[] = {{2, 1, Fill::Random}, {2, 2, Fill::Random}, {2, 4, Fill::Random},
+                        {3, 7, Fill::Random}, {72, 8, Fill::AllOnes}};
+  const float odd[] = {0.f, -0.f, 1e-30f, 3e30f, std::numeric_limits<float>::infinity(),
+                       std::numeric_limits<float>::quiet_NaN(), -2.f};
+  std::uniform_real_distribution<float> u(-3.f, 40.f);
+  for (const Case& tc : cases) {
+    SCOPED_TRACE("words " + std::to_string(tc.words) + " bits " + std::to_string(tc.n_bits));
+    const std::vector<uint32_t> offsets = {0, 20, 52, 340};  // 1, 1 and 9 blocks
+    const uint32_t n = offsets.back();
+    const size_t len = tc.words * 64;
+    std::vector<uint64_t> codes(size_t{n} * tc.n_bits * tc.words);
+    for (auto& w : codes) w = tc.fill == Fill::AllOnes ? ~uint64_t{0} : g();
+    std::vector<float> metas(size_t{n} * codec::kRowFactors);
+    for (auto& v : metas) v = g() % 10 == 0 ? odd[g() % std::size(odd)] : u(g);
+    if (tc.fill == Fill::AllOnes) {
+      for (size_t r = 0; r < n; ++r) metas[r * codec::kRowFactors + codec::kFactorStep] = 1e-3f;  // finite estimates
+    }
+    BlockedCodes bc = BlockedCodes::build(codes, offsets.data(), offsets.size() - 1, n, tc.n_bits, tc.words);
+    ASSERT_TRUE(bc.add_factors(metas, offsets.data()));
+    codec::QueryLut lut = make_lut(tc.words, tc.fill, g);
+    lut.norm2 = 55.f;
+    lut.step = 0.37f;
+    lut.lo = -1.5f;
+    lut.code_sum = 400.f;
+    std::vector<uint8_t> tables(codec::scan_table_bytes(len));
+    codec::build_scan_tables(lut, tables.data());
+    for (size_t c = 0; c + 1 < offsets.size(); ++c) {
+      const size_t blocks = (offsets[c + 1] - offsets[c] + kScanBlockRows - 1) / kScanBlockRows;
+      for (size_t first = 0; first < blocks; ++first) {
+        for (size_t nb = 1; first + nb <= blocks; ++nb) {
+          const size_t rows = nb * kScanBlockRows;
+          const uint8_t* bl = bc.cluster_blocks(c) + first * bc.block_bytes();
+          const float* f = bc.cluster_factors(c) + first * codec::kBlockFactorFloats;
+          std::vector<uint64_t> ip(rows);
+          std::vector<float> want_e(rows), want_l(rows), e(rows, -1.f), l(rows, -1.f);
+          codec::scan_blocks(bl, nb, tables.data(), tc.n_bits, len, ip.data());
+          if (tc.fill == Fill::AllOnes) {
+            ASSERT_GT(ip[0], uint64_t{1} << 24);
+          }
+          codec::estimates_from_blocked(lut, len, ip.data(), f, rows, want_e.data(), want_l.data());
+          std::vector<uint64_t> scratch(rows);
+          codec::scan_estimate_blocks(bl, nb, tables.data(), tc.n_bits, len, lut, len, f, scratch.data(), e.data(),
+                                      l.data(), blocks - first - nb);
+          ASSERT_EQ(std::memcmp(e.data(), want_e.data(), rows * 4), 0) << "cluster " << c << " from " << first << " x " << nb;
+          ASSERT_EQ(std::memcmp(l.data(), want_l.data(), rows * 4), 0) << "cluster " << c << " from " << first << " x " << nb;
+        }
+      }
+    }
+  }
+}
