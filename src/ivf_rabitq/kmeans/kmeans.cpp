@@ -42,14 +42,11 @@ constexpr size_t kMaxKmeansppClusters = 1024;
 constexpr int kItersKmeanspp = 10;
 constexpr int kItersRandom = 13;
 
-std::vector<float> train(simd::Level level, const float* data, size_t n, size_t dim, size_t k, uint64_t seed) {
-  const size_t kp = std::max<size_t>(std::min(k, n), 1);
-  if (n == 0) return std::vector<float>(dim, 0.0f);
-  std::vector<float> cent(kp * dim, 0.0f);
-
-  // Training sample: evenly strided candidates whose squared norm is finite.
+// Training sample: evenly strided candidates (at most max(50,000, 40 kp) of the n rows)
+// whose squared norm is finite, in ascending row order.
+std::vector<size_t> finite_sample(const float* data, size_t n, size_t dim, size_t kp) {
   const size_t n_train = std::min(n, std::max<size_t>(50000, sat_mul(40, kp)));
-  const std::vector<size_t> sample = parallel::collect_chunks<size_t>(n_train, 4096, [&](size_t b, size_t e) {
+  return parallel::collect_chunks<size_t>(n_train, 4096, [&](size_t b, size_t e) {
     std::vector<size_t> keep;
     keep.reserve(e - b);
     for (size_t i = b; i < e; ++i) {
@@ -64,128 +61,192 @@ std::vector<float> train(simd::Level level, const float* data, size_t n, size_t 
     }
     return keep;
   });
+}
+
+// The k-means++ draw among the m subsample rows `sub`: proportional to `weight` (the
+// double sum of the f32 weights in order, scanned in order), uniform when no weight is
+// positive.
+size_t draw_weighted(const std::vector<float>& weight, const std::vector<size_t>& sub, uint64_t x) {
+  const size_t m = sub.size();
+  double total = -0.0;
+  for (size_t l = 0; l < m; ++l) total += static_cast<double>(weight[l]);
+  if (total <= 0) return sub[detail::Xorshift64::index_of(x, m)];
+  double target = detail::Xorshift64::real_of(x) * total;
+  for (size_t l = 0; l < m; ++l) {
+    target -= static_cast<double>(weight[l]);
+    if (target <= 0) return sub[l];
+  }
+  return sub[0];
+}
+
+// k-means++ seeding of kp centroids on an evenly strided subsample of the training sample.
+void seed_kmeanspp(simd::Level level, const float* data, size_t dim, const std::vector<size_t>& sample, size_t kp,
+                   detail::Xorshift64& rng, std::vector<float>& cent) {
   const size_t n_s = sample.size();
-  if (n_s == 0) return cent;
+  const size_t m = std::min(n_s, std::max<size_t>(8192, 32 * kp));
+  std::vector<size_t> sub(m);
+  for (size_t l = 0; l < m; ++l) sub[l] = sample[strided(l, n_s, m)];
+  const PackedVectors packed = PackedVectors::pack_indexed(data, dim, sub.data(), m);
+  copy_row(cent.data(), data, sub[detail::Xorshift64::index_of(rng.next(), m)], dim);
+  std::vector<float> weight(m, kInf);
+  std::vector<float> dist(packed.blocks() * distance::kBlock);
+  for (size_t c = 1; c < kp; ++c) {
+    // Each row's weight: its squared distance to the nearest centroid picked so far.
+    const float* prev = cent.data() + (c - 1) * dim;
+    parallel::for_chunks(packed.blocks(), 16, [&](size_t b0, size_t b1) {
+      distance::sq_l2_blocks(level, prev, packed, b0, b1, dist.data() + b0 * distance::kBlock);
+      const size_t e = std::min(m, b1 * distance::kBlock);
+      for (size_t l = b0 * distance::kBlock; l < e; ++l) {
+        if (dist[l] < weight[l]) weight[l] = dist[l];
+      }
+    });
+    copy_row(cent.data() + c * dim, data, draw_weighted(weight, sub, rng.next()), dim);
+  }
+}
+
+// Seeding by random distinct picks: a partial Fisher-Yates shuffle of the sample (cycling
+// through it when kp exceeds the sample).
+void seed_random(const float* data, size_t dim, const std::vector<size_t>& sample, size_t kp, detail::Xorshift64& rng,
+                 std::vector<float>& cent) {
+  const size_t n_s = sample.size();
+  std::vector<size_t> perm = sample;
+  for (size_t i = 0; i < kp; ++i) {
+    if (i < n_s) {
+      const size_t s = i + detail::Xorshift64::index_of(rng.next(), n_s - i);
+      std::swap(perm[i], perm[s]);
+      copy_row(cent.data() + i * dim, data, perm[i], dim);
+    } else {
+      copy_row(cent.data() + i * dim, data, perm[i % n_s], dim);
+    }
+  }
+}
+
+// Lloyd iterations over the training sample, refining `cent` in place. Each round assigns
+// every sample row to its nearest centroid, groups the rows by cluster, replaces each
+// non-empty cluster's centroid by its mean and (except after the last round) refills empty
+// clusters with rows of the largest one.
+class Lloyd {
+ public:
+  Lloyd(simd::Level level, const float* data, size_t dim, const std::vector<size_t>& sample, size_t kp,
+        std::vector<float>& cent)
+      : level_(level),
+        data_(data),
+        dim_(dim),
+        sample_(sample),
+        n_s_(sample.size()),
+        kp_(kp),
+        cent_(cent),
+        assign_(n_s_, 0),
+        counts_(kp),
+        offsets_(kp + 1),
+        members_(n_s_) {}
+
+  void round(int t, int rounds, detail::Xorshift64& rng) {
+    assign_rows(t > 1);
+    group_by_cluster();
+    update_means();
+    if (t < rounds) refill_empty(rng);
+  }
+
+ private:
+  // Nearest centroid of every sample row; from the second round on, the previous
+  // assignment is the hint (it never changes the result, only the speed).
+  void assign_rows(bool hinted) {
+    packed_.assign(cent_.data(), kp_, dim_);
+    parallel::for_chunks(n_s_, 256, [&](size_t b, size_t e) {
+      for (size_t p = b; p < e; ++p) {
+        const uint32_t hint = hinted ? assign_[p] : distance::kNoHint;
+        assign_[p] = distance::nearest(level_, data_ + sample_[p] * dim_, packed_, hint).index;
+      }
+    });
+  }
+
+  // Counts per cluster, and the sample positions grouped by cluster (ascending within each).
+  void group_by_cluster() {
+    std::fill(counts_.begin(), counts_.end(), 0u);
+    for (size_t p = 0; p < n_s_; ++p) ++counts_[assign_[p]];
+    offsets_[0] = 0;
+    for (size_t c = 0; c < kp_; ++c) offsets_[c + 1] = offsets_[c] + counts_[c];
+    std::vector<size_t> fill(offsets_.begin(), offsets_.end() - 1);
+    for (size_t p = 0; p < n_s_; ++p) members_[fill[assign_[p]]++] = p;
+  }
+
+  // Each cluster's coordinate sums add its rows in ascending sample order, exactly as one
+  // sequential pass over the sample would; clusters are independent, so they run in
+  // parallel. The mean multiplies by the f32 reciprocal of the count.
+  void update_means() {
+    parallel::for_chunks(kp_, 8, [&](size_t c0, size_t c1) {
+      std::vector<float> sums(dim_);
+      for (size_t c = c0; c < c1; ++c) {
+        if (counts_[c] == 0) continue;  // keeps its previous centroid
+        std::fill(sums.begin(), sums.end(), 0.0f);
+        for (size_t i = offsets_[c]; i < offsets_[c + 1]; ++i) {
+          const float* row = data_ + sample_[members_[i]] * dim_;
+          for (size_t j = 0; j < dim_; ++j) sums[j] = sums[j] + row[j];
+        }
+        const float inv = 1.0f / static_cast<float>(counts_[c]);
+        float* dst = cent_.data() + c * dim_;
+        for (size_t j = 0; j < dim_; ++j) dst[j] = sums[j] * inv;
+      }
+    });
+  }
+
+  // Refill empty clusters with rows of the largest one (first maximum wins): from a random
+  // sample position, the first row (cyclically) assigned to the largest cluster.
+  void refill_empty(detail::Xorshift64& rng) {
+    size_t big = 0;
+    for (size_t c = 1; c < kp_; ++c) {
+      if (counts_[c] > counts_[big]) big = c;
+    }
+    if (counts_[big] < 2) return;
+    for (size_t e = 0; e < kp_; ++e) {
+      if (counts_[e] != 0) continue;
+      size_t p = detail::Xorshift64::index_of(rng.next(), n_s_);
+      for (size_t visited = 0; visited < n_s_; ++visited) {
+        if (assign_[p] == big) {
+          copy_row(cent_.data() + e * dim_, data_, sample_[p], dim_);
+          counts_[e] = 1;
+          break;
+        }
+        p = (p + 1 == n_s_) ? 0 : p + 1;
+      }
+    }
+  }
+
+  simd::Level level_;
+  const float* data_;
+  size_t dim_;
+  const std::vector<size_t>& sample_;
+  size_t n_s_;
+  size_t kp_;
+  std::vector<float>& cent_;
+  std::vector<uint32_t> assign_;
+  std::vector<uint32_t> counts_;
+  std::vector<size_t> offsets_;
+  std::vector<size_t> members_;  // sample positions grouped by cluster, ascending within each
+  PackedVectors packed_;
+};
+
+std::vector<float> train(simd::Level level, const float* data, size_t n, size_t dim, size_t k, uint64_t seed) {
+  const size_t kp = std::max<size_t>(std::min(k, n), 1);
+  if (n == 0) return std::vector<float>(dim, 0.0f);
+  std::vector<float> cent(kp * dim, 0.0f);
+  const std::vector<size_t> sample = finite_sample(data, n, dim, kp);
+  if (sample.empty()) return cent;
 
   detail::Xorshift64 rng(seed);
   int rounds;
   if (kp <= kMaxKmeansppClusters) {
-    // k-means++ on an evenly strided subsample of the training sample.
-    const size_t m = std::min(n_s, std::max<size_t>(8192, 32 * kp));
-    std::vector<size_t> sub(m);
-    for (size_t l = 0; l < m; ++l) sub[l] = sample[strided(l, n_s, m)];
-    const PackedVectors packed = PackedVectors::pack_indexed(data, dim, sub.data(), m);
-    copy_row(cent.data(), data, sub[detail::Xorshift64::index_of(rng.next(), m)], dim);
-    std::vector<float> weight(m, kInf);
-    std::vector<float> dist(packed.blocks() * distance::kBlock);
-    for (size_t c = 1; c < kp; ++c) {
-      const float* prev = cent.data() + (c - 1) * dim;
-      parallel::for_chunks(packed.blocks(), 16, [&](size_t b0, size_t b1) {
-        distance::sq_l2_blocks(level, prev, packed, b0, b1, dist.data() + b0 * distance::kBlock);
-        const size_t e = std::min(m, b1 * distance::kBlock);
-        for (size_t l = b0 * distance::kBlock; l < e; ++l) {
-          if (dist[l] < weight[l]) weight[l] = dist[l];
-        }
-      });
-      double total = -0.0;
-      for (size_t l = 0; l < m; ++l) total += static_cast<double>(weight[l]);
-      const uint64_t x = rng.next();
-      size_t pick;
-      if (total <= 0) {
-        pick = sub[detail::Xorshift64::index_of(x, m)];
-      } else {
-        double target = detail::Xorshift64::real_of(x) * total;
-        pick = sub[0];
-        for (size_t l = 0; l < m; ++l) {
-          target -= static_cast<double>(weight[l]);
-          if (target <= 0) {
-            pick = sub[l];
-            break;
-          }
-        }
-      }
-      copy_row(cent.data() + c * dim, data, pick, dim);
-    }
+    seed_kmeanspp(level, data, dim, sample, kp, rng, cent);
     rounds = kItersKmeanspp;
   } else {
-    // Random distinct picks: a partial Fisher-Yates shuffle of the sample.
-    std::vector<size_t> perm = sample;
-    for (size_t i = 0; i < kp; ++i) {
-      if (i < n_s) {
-        const size_t s = i + detail::Xorshift64::index_of(rng.next(), n_s - i);
-        std::swap(perm[i], perm[s]);
-        copy_row(cent.data() + i * dim, data, perm[i], dim);
-      } else {
-        copy_row(cent.data() + i * dim, data, perm[i % n_s], dim);
-      }
-    }
+    seed_random(data, dim, sample, kp, rng, cent);
     rounds = kItersRandom;
   }
 
   // Lloyd iterations (fixed count, no convergence test).
-  std::vector<uint32_t> assign(n_s, 0);
-  std::vector<uint32_t> counts(kp);
-  std::vector<size_t> offsets(kp + 1);
-  std::vector<size_t> members(n_s);  // sample positions grouped by cluster, ascending within each
-  PackedVectors packed;
-  for (int t = 1; t <= rounds; ++t) {
-    packed.assign(cent.data(), kp, dim);
-    const bool hinted = t > 1;
-    parallel::for_chunks(n_s, 256, [&](size_t b, size_t e) {
-      for (size_t p = b; p < e; ++p) {
-        const uint32_t hint = hinted ? assign[p] : distance::kNoHint;
-        assign[p] = distance::nearest(level, data + sample[p] * dim, packed, hint).index;
-      }
-    });
-
-    std::fill(counts.begin(), counts.end(), 0u);
-    for (size_t p = 0; p < n_s; ++p) ++counts[assign[p]];
-    offsets[0] = 0;
-    for (size_t c = 0; c < kp; ++c) offsets[c + 1] = offsets[c] + counts[c];
-    {
-      std::vector<size_t> fill(offsets.begin(), offsets.end() - 1);
-      for (size_t p = 0; p < n_s; ++p) members[fill[assign[p]]++] = p;
-    }
-    // Each cluster's coordinate sums add its rows in ascending sample order, exactly as one
-    // sequential pass over the sample would; clusters are independent, so they run in
-    // parallel. The mean multiplies by the f32 reciprocal of the count.
-    parallel::for_chunks(kp, 8, [&](size_t c0, size_t c1) {
-      std::vector<float> sums(dim);
-      for (size_t c = c0; c < c1; ++c) {
-        if (counts[c] == 0) continue;  // keeps its previous centroid
-        std::fill(sums.begin(), sums.end(), 0.0f);
-        for (size_t i = offsets[c]; i < offsets[c + 1]; ++i) {
-          const float* row = data + sample[members[i]] * dim;
-          for (size_t j = 0; j < dim; ++j) sums[j] = sums[j] + row[j];
-        }
-        const float inv = 1.0f / static_cast<float>(counts[c]);
-        float* dst = cent.data() + c * dim;
-        for (size_t j = 0; j < dim; ++j) dst[j] = sums[j] * inv;
-      }
-    });
-
-    if (t < rounds) {
-      // Refill empty clusters with rows of the largest one (first maximum wins).
-      size_t big = 0;
-      for (size_t c = 1; c < kp; ++c) {
-        if (counts[c] > counts[big]) big = c;
-      }
-      if (counts[big] >= 2) {
-        for (size_t e = 0; e < kp; ++e) {
-          if (counts[e] != 0) continue;
-          size_t p = detail::Xorshift64::index_of(rng.next(), n_s);
-          for (size_t visited = 0; visited < n_s; ++visited) {
-            if (assign[p] == big) {
-              copy_row(cent.data() + e * dim, data, sample[p], dim);
-              counts[e] = 1;
-              break;
-            }
-            p = (p + 1 == n_s) ? 0 : p + 1;
-          }
-        }
-      }
-    }
-  }
+  Lloyd lloyd(level, data, dim, sample, kp, cent);
+  for (int t = 1; t <= rounds; ++t) lloyd.round(t, rounds, rng);
   return cent;
 }
 

@@ -29,6 +29,145 @@ void reserve_for(V& v, size_t n) {
   v.reserve(std::max(n, 2 * v.capacity()));
 }
 
+// A row in the vector forms the delta stores: its nearest cluster, binary code and row
+// factors of the rotated residual, and its rerank bytes.
+struct EncodedRow {
+  uint32_t cluster = 0;
+  std::vector<uint64_t> code;
+  std::array<float, codec::kRowFactors> factors{};
+  std::vector<uint8_t> rerank;
+};
+
+EncodedRow encode_row(IvfIndex& ix, std::span<const float> vector) {
+  const Manifest& m = ix.manifest;
+  const size_t dim = static_cast<size_t>(m.dim);
+  const size_t pad = static_cast<size_t>(m.pad);
+  const size_t words = static_cast<size_t>(m.words_per_plane);
+  const uint32_t n_bits = static_cast<uint32_t>(m.n_bits);
+  EncodedRow row;
+
+  // 1-3. Rotate, choose the nearest rotated centroid, subtract it.
+  std::vector<float> r(pad, 0.0f);
+  ix.rotator.rotate_into(vector.first(std::min(vector.size(), dim)), r);
+  if (m.n_clusters > 0) {
+    row.cluster = distance::nearest(r.data(), ix.packed_centroids).index;
+    const float* z = ix.centroids_rot.data() + static_cast<size_t>(row.cluster) * pad;
+    for (size_t i = 0; i < pad; ++i) r[i] = r[i] - z[i];
+  }
+
+  // 4. Binary code and row factors.
+  const size_t D = ix.rotator.new_layout ? ix.rotator.dim : ix.rotator.pad;
+  row.code.assign(static_cast<size_t>(n_bits) * words, 0);
+  codec::encode_rotated_bbit(r, D, n_bits, words, row.code, row.factors);
+
+  // 5. Rerank bytes (dim codes, then the exponent byte).
+  row.rerank.assign(dim + 1, 0);
+  quant::encode_delta_row(vector.data(), dim, ix.origscale_bin.has_value(), m.quant_scale, row.rerank.data());
+  return row;
+}
+
+// Room in the delta's sparse postings for one more posting per term of the row (a term
+// listed twice gets two).
+void reserve_sparse_postings(IvfIndex& ix, const std::vector<std::pair<uint32_t, float>>& row_sparse) {
+  if (row_sparse.empty()) return;
+  std::vector<uint32_t> terms;
+  terms.reserve(row_sparse.size());
+  for (const auto& tw : row_sparse) terms.push_back(tw.first);
+  std::sort(terms.begin(), terms.end());
+  auto ds = ix.delta_sparse.write();
+  for (size_t i = 0; i < terms.size();) {
+    size_t j = i;
+    while (j < terms.size() && terms[j] == terms[i]) ++j;
+    auto& postings = (*ds)[terms[i]];
+    reserve_for(postings, postings.size() + (j - i));
+    i = j;
+  }
+}
+
+// The typed columns of the delta once it has `want` of them, made aside when it has fewer
+// (`have`): empty placeholders for the columns it keeps, `rows` absent values (with room for
+// one more) for each column it adds. Empty when nothing is added.
+template <class T>
+std::vector<std::vector<T>> grown_columns(size_t have, size_t want, size_t rows, T absent) {
+  std::vector<std::vector<T>> grown;
+  if (have >= want) return grown;
+  grown.reserve(want);
+  for (size_t k = 0; k < want; ++k) {
+    if (k < have) {
+      grown.emplace_back();
+    } else {
+      grown.emplace_back(rows, absent).reserve(rows + 1);
+    }
+  }
+  return grown;
+}
+
+// Room for one more row in every list of the delta and in its cluster's list.
+void reserve_row(IvfIndex& ix, Delta& d, const EncodedRow& row) {
+  const size_t rows = d.ids.size();
+  reserve_for(d.codes, d.codes.size() + row.code.size());
+  reserve_for(d.factors, d.factors.size() + row.factors.size());
+  reserve_for(d.rerank, d.rerank.size() + row.rerank.size());
+  reserve_for(d.clusters, d.clusters.size() + 1);
+  reserve_for(d.ids, rows + 1);
+  reserve_for(d.meta, rows + 1);
+  reserve_for(d.sparse, rows + 1);
+  for (auto& c : d.num_cols) reserve_for(c, c.size() + 1);
+  for (auto& c : d.str_cols) reserve_for(c, c.size() + 1);
+  ix.delta_lists.reserve_one(row.cluster);
+}
+
+// Appends the row (as delta row `rows`) into the room made for it: allocates nothing.
+void push_row(IvfIndex& ix, Delta& d, size_t rows, const EncodedRow& row, const predicate::TypedRow& typed,
+              std::string id, std::string meta_text, std::vector<std::pair<uint32_t, float>> row_sparse) {
+  // Keep the text and term lists aligned with the rows even if they were stored empty.
+  if (d.meta.size() < rows) d.meta.resize(rows, "null");
+  if (d.sparse.size() < rows) d.sparse.resize(rows);
+
+  d.codes.insert(d.codes.end(), row.code.begin(), row.code.end());
+  d.factors.insert(d.factors.end(), row.factors.begin(), row.factors.end());
+  d.rerank.insert(d.rerank.end(), row.rerank.begin(), row.rerank.end());
+  d.clusters.push_back(row.cluster);
+  d.ids.push_back(std::move(id));
+  for (size_t k = 0; k < d.num_cols.size(); ++k) d.num_cols[k].push_back(k < typed.num.size() ? typed.num[k] : kAbsentNum);
+  for (size_t k = 0; k < d.str_cols.size(); ++k) d.str_cols[k].push_back(k < typed.str.size() ? typed.str[k] : kAbsentCode);
+  d.meta.push_back(std::move(meta_text));
+  d.sparse.push_back(std::move(row_sparse));
+  // The per-cluster lists change with the delta, under the same write lock.
+  ix.delta_lists.append(row.cluster);
+}
+
+// Under the delta write lock: everything the row grows is allocated first (a failure leaves
+// the delta and its cluster lists as they were), then the row is appended. Returns its delta
+// row index.
+uint32_t append_row(IvfIndex& ix, const EncodedRow& row, const predicate::TypedRow& typed, std::string id,
+                    std::string meta_text, std::vector<std::pair<uint32_t, float>> row_sparse) {
+  auto d = ix.delta.write();
+  const size_t rows = d->ids.size();
+  const size_t num_cols = std::max({d->num_cols.size(), ix.num_bins.size(), typed.num.size()});
+  const size_t str_cols = std::max({d->str_cols.size(), ix.str_bins.size(), typed.str.size()});
+  // Columns this row adds (or the stored set when it was empty) are made aside and moved in.
+  std::vector<std::vector<double>> num_grown = grown_columns(d->num_cols.size(), num_cols, rows, kAbsentNum);
+  std::vector<std::vector<uint32_t>> str_grown = grown_columns(d->str_cols.size(), str_cols, rows, kAbsentCode);
+  reserve_row(ix, *d, row);
+
+  // 9. Append the row: from here on nothing allocates.
+  for (size_t k = d->num_cols.size(); k < num_grown.size(); ++k) d->num_cols.push_back(std::move(num_grown[k]));
+  for (size_t k = d->str_cols.size(); k < str_grown.size(); ++k) d->str_cols.push_back(std::move(str_grown[k]));
+  push_row(ix, *d, rows, row, typed, std::move(id), std::move(meta_text), std::move(row_sparse));
+  return static_cast<uint32_t>(rows);
+}
+
+// Tombstones the row an upsert replaced (if it is not tombstoned already).
+void tombstone_replaced(IvfIndex& ix, uint32_t old) {
+  bool fresh;
+  {
+    auto t = ix.tombstones.write();
+    fresh = t->insert(old);
+  }
+  if (fresh) ix.tomb_epoch.fetch_add(1);
+}
+
 }  // namespace
 
 bool slot_space_allows_one_more(uint64_t main_rows, uint64_t delta_rows) {
@@ -39,32 +178,10 @@ bool slot_space_allows_one_more(uint64_t main_rows, uint64_t delta_rows) {
 
 void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
                std::string meta_text, std::span<const std::pair<uint32_t, float>> sparse) {
-  const Manifest& m = ix.manifest;
-  const size_t dim = static_cast<size_t>(m.dim);
-  const size_t pad = static_cast<size_t>(m.pad);
-  const size_t words = static_cast<size_t>(m.words_per_plane);
-  const uint32_t n_bits = static_cast<uint32_t>(m.n_bits);
-  const uint32_t n = static_cast<uint32_t>(m.n);
+  const uint32_t n = static_cast<uint32_t>(ix.manifest.n);
 
-  // 1-3. Rotate, choose the nearest rotated centroid, subtract it.
-  std::vector<float> r(pad, 0.0f);
-  ix.rotator.rotate_into(vector.first(std::min(vector.size(), dim)), r);
-  uint32_t cluster = 0;
-  if (m.n_clusters > 0) {
-    cluster = distance::nearest(r.data(), ix.packed_centroids).index;
-    const float* z = ix.centroids_rot.data() + static_cast<size_t>(cluster) * pad;
-    for (size_t i = 0; i < pad; ++i) r[i] = r[i] - z[i];
-  }
-
-  // 4. Binary code and row factors.
-  const size_t D = ix.rotator.new_layout ? ix.rotator.dim : ix.rotator.pad;
-  std::vector<uint64_t> code(static_cast<size_t>(n_bits) * words, 0);
-  std::array<float, codec::kRowFactors> factors{};
-  codec::encode_rotated_bbit(r, D, n_bits, words, code, factors);
-
-  // 5. Rerank bytes (dim codes, then the exponent byte).
-  std::vector<uint8_t> rerank(dim + 1, 0);
-  quant::encode_delta_row(vector.data(), dim, ix.origscale_bin.has_value(), m.quant_scale, rerank.data());
+  // 1-5. Cluster, binary code, row factors and rerank bytes.
+  const EncodedRow row = encode_row(ix, vector);
 
   // 6. Typed values (may grow the live schema).
   const predicate::TypedRow typed = type_row_for_add(ix, meta);
@@ -83,91 +200,12 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
   //    they were. (The id-map write lock, held to the end, keeps other writers out.)
   IdMap::Reserved id_room = idm->reserve_insert(h);
   std::vector<std::pair<uint32_t, float>> row_sparse(sparse.begin(), sparse.end());
-  if (!row_sparse.empty()) {
-    std::vector<uint32_t> terms;
-    terms.reserve(row_sparse.size());
-    for (const auto& tw : row_sparse) terms.push_back(tw.first);
-    std::sort(terms.begin(), terms.end());
-    auto ds = ix.delta_sparse.write();
-    for (size_t i = 0; i < terms.size();) {
-      size_t j = i;
-      while (j < terms.size() && terms[j] == terms[i]) ++j;
-      auto& postings = (*ds)[terms[i]];
-      reserve_for(postings, postings.size() + (j - i));
-      i = j;
-    }
-  }
-  uint32_t d_index;
-  {
-    auto d = ix.delta.write();
-    const size_t rows = d->ids.size();
-    const size_t num_cols = std::max({d->num_cols.size(), ix.num_bins.size(), typed.num.size()});
-    const size_t str_cols = std::max({d->str_cols.size(), ix.str_bins.size(), typed.str.size()});
-    // Columns this row adds (or the stored set when it was empty) are made aside and moved in.
-    std::vector<std::vector<double>> num_grown;
-    std::vector<std::vector<uint32_t>> str_grown;
-    if (d->num_cols.size() < num_cols) {
-      num_grown.reserve(num_cols);
-      for (size_t k = 0; k < num_cols; ++k) {
-        if (k < d->num_cols.size()) {
-          num_grown.emplace_back();
-        } else {
-          num_grown.emplace_back(rows, kAbsentNum).reserve(rows + 1);
-        }
-      }
-    }
-    if (d->str_cols.size() < str_cols) {
-      str_grown.reserve(str_cols);
-      for (size_t k = 0; k < str_cols; ++k) {
-        if (k < d->str_cols.size()) {
-          str_grown.emplace_back();
-        } else {
-          str_grown.emplace_back(rows, kAbsentCode).reserve(rows + 1);
-        }
-      }
-    }
-    reserve_for(d->codes, d->codes.size() + code.size());
-    reserve_for(d->factors, d->factors.size() + factors.size());
-    reserve_for(d->rerank, d->rerank.size() + rerank.size());
-    reserve_for(d->clusters, d->clusters.size() + 1);
-    reserve_for(d->ids, rows + 1);
-    reserve_for(d->meta, rows + 1);
-    reserve_for(d->sparse, rows + 1);
-    for (auto& c : d->num_cols) reserve_for(c, c.size() + 1);
-    for (auto& c : d->str_cols) reserve_for(c, c.size() + 1);
-    ix.delta_lists.reserve_one(cluster);
-
-    // 9. Append the row: from here on nothing allocates.
-    d_index = static_cast<uint32_t>(rows);
-    for (size_t k = d->num_cols.size(); k < num_grown.size(); ++k) d->num_cols.push_back(std::move(num_grown[k]));
-    for (size_t k = d->str_cols.size(); k < str_grown.size(); ++k) d->str_cols.push_back(std::move(str_grown[k]));
-    // Keep the text and term lists aligned with the rows even if they were stored empty.
-    if (d->meta.size() < rows) d->meta.resize(rows, "null");
-    if (d->sparse.size() < rows) d->sparse.resize(rows);
-
-    d->codes.insert(d->codes.end(), code.begin(), code.end());
-    d->factors.insert(d->factors.end(), factors.begin(), factors.end());
-    d->rerank.insert(d->rerank.end(), rerank.begin(), rerank.end());
-    d->clusters.push_back(cluster);
-    d->ids.push_back(std::move(id));
-    for (size_t k = 0; k < d->num_cols.size(); ++k) d->num_cols[k].push_back(k < typed.num.size() ? typed.num[k] : kAbsentNum);
-    for (size_t k = 0; k < d->str_cols.size(); ++k) d->str_cols[k].push_back(k < typed.str.size() ? typed.str[k] : kAbsentCode);
-    d->meta.push_back(std::move(meta_text));
-    d->sparse.push_back(std::move(row_sparse));
-    // The per-cluster lists change with the delta, under the same write lock.
-    ix.delta_lists.append(cluster);
-  }
+  reserve_sparse_postings(ix, row_sparse);
+  const uint32_t d_index = append_row(ix, row, typed, std::move(id), std::move(meta_text), std::move(row_sparse));
   const uint32_t s = n + d_index;
 
   // 10. Upsert: the old row is tombstoned after the new one exists.
-  if (old && *old != s) {
-    bool fresh;
-    {
-      auto t = ix.tombstones.write();
-      fresh = t->insert(*old);
-    }
-    if (fresh) ix.tomb_epoch.fetch_add(1);
-  }
+  if (old && *old != s) tombstone_replaced(ix, *old);
 
   // 11. The id resolves to the new slot last.
   idm->insert(h, s, std::move(id_room));

@@ -44,6 +44,8 @@ class BlockEval {
 
  private:
   void node(const predicate::Predicate& p, size_t depth, size_t b, size_t n, uint8_t* out);
+  // And / Or of p's children, stopping once the block's answer is settled.
+  void combine(const predicate::Predicate& p, size_t depth, size_t b, size_t n, uint8_t* out);
   uint8_t* scratch(size_t depth);
 
   const predicate::Predicate& pred_;

@@ -290,119 +290,196 @@ std::vector<uint8_t> Tombstones::serialize() const {
   return out;
 }
 
+namespace {
+
+// Decodes a body part by part, checking each count, offset, key, value and cardinality
+// against the input before trusting it.
+class BodyDecoder {
+ public:
+  explicit BodyDecoder(std::span<const uint8_t> body) : body_(body), r_(body) {}
+
+  uint32_t count() const { return count_; }
+
+  // The cookie and container count, then the run flags (one bit per container), the
+  // descriptive header and the offset header.
+  Status read_headers() {
+    TANDREL_TRY(read_cookie());
+    run_flags_at_ = r_.pos();
+    if (has_runs_) {
+      const size_t n = (size_t{count_} + 7) / 8;
+      if (!r_.has(n)) return bad(truncated("run flags", n, r_.pos(), body_.size()));
+      r_.skip(n);
+    }
+    TANDREL_TRY(read_descriptive_header());
+    has_offsets_ = !has_runs_ || count_ >= kNoOffsetThreshold;
+    if (has_offsets_) {
+      if (!r_.has(4 * uint64_t{count_})) {
+        return bad(truncated("container offsets", 4 * size_t{count_}, r_.pos(), body_.size()));
+      }
+      offsets_at_ = r_.pos();
+      r_.skip(4 * size_t{count_});
+    }
+    return {};
+  }
+
+  // The values of container i (read in order from i = 0) into `vals`, replacing its content.
+  Status read_container(uint32_t i, std::vector<uint32_t>& vals) {
+    const ContainerInfo c = cs_[i];
+    if (has_offsets_) {
+      TANDREL_TRY(check_offset(i, c));
+    }
+    vals.clear();
+    if (is_run(i)) return read_runs(i, c, vals);
+    if (c.card <= kMaxArrayCardinality) return read_array(i, c, vals);
+    return read_bitmap(i, c, vals);
+  }
+
+ private:
+  Status read_cookie() {
+    if (!r_.has(4)) return bad(truncated("cookie", 4, 0, body_.size()));
+    const uint32_t cookie = r_.u32();
+    if (cookie == kCookieNoRuns) {
+      if (!r_.has(4)) return bad(truncated("container count", 4, r_.pos(), body_.size()));
+      count_ = r_.u32();
+      if (count_ > kMaxContainers) {
+        return bad("container count " + std::to_string(count_) + " exceeds " + std::to_string(kMaxContainers));
+      }
+    } else if ((cookie & 0xFFFF) == kCookieRuns) {
+      has_runs_ = true;
+      count_ = (cookie >> 16) + 1;
+    } else {
+      return bad("unknown cookie " + std::to_string(cookie));
+    }
+    return {};
+  }
+
+  // Key and cardinality of each container; keys strictly ascending.
+  Status read_descriptive_header() {
+    if (!r_.has(4 * uint64_t{count_})) {
+      return bad(truncated("container headers", 4 * size_t{count_}, r_.pos(), body_.size()));
+    }
+    cs_ = std::vector<ContainerInfo>(count_);
+    for (uint32_t i = 0; i < count_; ++i) {
+      cs_[i].key = r_.u16();
+      cs_[i].card = uint32_t{r_.u16()} + 1;
+      if (i > 0 && cs_[i].key <= cs_[i - 1].key) {
+        return bad("container keys out of order: key " + std::to_string(cs_[i].key) + " after " +
+                   std::to_string(cs_[i - 1].key));
+      }
+    }
+    return {};
+  }
+
+  bool is_run(uint32_t i) const {
+    return has_runs_ && ((*r_.at(run_flags_at_ + i / 8) >> (i % 8)) & 1) != 0;
+  }
+
+  static std::string which(uint32_t i, const ContainerInfo& c) {
+    return "container " + std::to_string(i) + " (key " + std::to_string(c.key) + ")";
+  }
+
+  // The offset header's entry for container i must be where its data starts.
+  Status check_offset(uint32_t i, const ContainerInfo& c) const {
+    Reader o(body_);
+    o.skip(offsets_at_ + 4 * size_t{i});
+    const uint32_t off = o.u32();
+    if (off != r_.pos()) {
+      return bad(which(i, c) + " offset " + std::to_string(off) + " does not match its position " +
+                 std::to_string(r_.pos()));
+    }
+    return {};
+  }
+
+  // A run container: a count, then (start, length - 1) pairs, ascending and disjoint, within
+  // the block, holding exactly the header's cardinality.
+  Status read_runs(uint32_t i, const ContainerInfo& c, std::vector<uint32_t>& vals) {
+    const uint32_t high = uint32_t{c.key} << 16;
+    if (!r_.has(2)) return bad(truncated("run count", 2, r_.pos(), body_.size()));
+    const uint32_t runs = r_.u16();
+    if (!r_.has(4 * uint64_t{runs})) return bad(truncated("runs", 4 * size_t{runs}, r_.pos(), body_.size()));
+    uint32_t total = 0;
+    int64_t prev_end = -1;
+    for (uint32_t j = 0; j < runs; ++j) {
+      const uint32_t start = r_.u16();
+      const uint32_t end = start + r_.u16();  // inclusive
+      if (end > 0xFFFF) {
+        return bad(which(i, c) + " run " + std::to_string(j) + " ends beyond its block (" + std::to_string(end) + ")");
+      }
+      if (static_cast<int64_t>(start) <= prev_end) {
+        return bad(which(i, c) + " run " + std::to_string(j) + " overlaps or precedes the previous run");
+      }
+      prev_end = end;
+      total += end - start + 1;
+      if (total > c.card) break;  // reported below; keeps the value buffer bounded
+      for (uint32_t v = start; v <= end; ++v) vals.push_back(high | v);
+    }
+    if (total != c.card) {
+      return bad(which(i, c) + " runs hold " +
+                 (total > c.card ? "more than " + std::to_string(c.card) : std::to_string(total)) +
+                 " values, header says " + std::to_string(c.card));
+    }
+    return {};
+  }
+
+  // An array container: the header's cardinality of strictly ascending u16 values.
+  Status read_array(uint32_t i, const ContainerInfo& c, std::vector<uint32_t>& vals) {
+    const uint32_t high = uint32_t{c.key} << 16;
+    if (!r_.has(2 * uint64_t{c.card})) {
+      return bad(truncated("array container", 2 * size_t{c.card}, r_.pos(), body_.size()));
+    }
+    int32_t prev = -1;
+    for (uint32_t j = 0; j < c.card; ++j) {
+      const uint16_t v = r_.u16();
+      if (static_cast<int32_t>(v) <= prev) {
+        return bad(which(i, c) + " array values not strictly ascending at index " + std::to_string(j));
+      }
+      prev = v;
+      vals.push_back(high | v);
+    }
+    return {};
+  }
+
+  // A bitmap container: 1024 words whose set bits number the header's cardinality.
+  Status read_bitmap(uint32_t i, const ContainerInfo& c, std::vector<uint32_t>& vals) {
+    const uint32_t high = uint32_t{c.key} << 16;
+    if (!r_.has(kBitmapBytes)) return bad(truncated("bitmap container", kBitmapBytes, r_.pos(), body_.size()));
+    uint32_t total = 0;
+    for (size_t w = 0; w < kBitmapWords; ++w) {
+      uint64_t word = r_.u64();
+      total += static_cast<uint32_t>(std::popcount(word));
+      while (word != 0) {
+        const int b = std::countr_zero(word);
+        vals.push_back(high | static_cast<uint32_t>(w * 64 + static_cast<size_t>(b)));
+        word &= word - 1;
+      }
+    }
+    if (total != c.card) {
+      return bad(which(i, c) + " bitmap holds " + std::to_string(total) + " values, header says " +
+                 std::to_string(c.card));
+    }
+    return {};
+  }
+
+  std::span<const uint8_t> body_;
+  Reader r_;
+  uint32_t count_ = 0;
+  bool has_runs_ = false;
+  bool has_offsets_ = false;
+  size_t run_flags_at_ = 0;
+  size_t offsets_at_ = 0;
+  std::vector<ContainerInfo> cs_;
+};
+
+}  // namespace
+
 Result<Tombstones> Tombstones::deserialize(std::span<const uint8_t> body) {
-  Reader r(body);
-  if (!r.has(4)) return bad(truncated("cookie", 4, 0, body.size()));
-  const uint32_t cookie = r.u32();
-  uint32_t count = 0;
-  bool has_runs = false;
-  if (cookie == kCookieNoRuns) {
-    if (!r.has(4)) return bad(truncated("container count", 4, r.pos(), body.size()));
-    count = r.u32();
-    if (count > kMaxContainers) {
-      return bad("container count " + std::to_string(count) + " exceeds " + std::to_string(kMaxContainers));
-    }
-  } else if ((cookie & 0xFFFF) == kCookieRuns) {
-    has_runs = true;
-    count = (cookie >> 16) + 1;
-  } else {
-    return bad("unknown cookie " + std::to_string(cookie));
-  }
-
-  // Run flags (one bit per container), descriptive header, offset header.
-  const size_t run_flags_at = r.pos();
-  if (has_runs) {
-    const size_t n = (size_t{count} + 7) / 8;
-    if (!r.has(n)) return bad(truncated("run flags", n, r.pos(), body.size()));
-    r.skip(n);
-  }
-  auto is_run = [&](uint32_t i) { return has_runs && ((*r.at(run_flags_at + i / 8) >> (i % 8)) & 1) != 0; };
-
-  if (!r.has(4 * uint64_t{count})) return bad(truncated("container headers", 4 * size_t{count}, r.pos(), body.size()));
-  std::vector<ContainerInfo> cs(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    cs[i].key = r.u16();
-    cs[i].card = uint32_t{r.u16()} + 1;
-    if (i > 0 && cs[i].key <= cs[i - 1].key) {
-      return bad("container keys out of order: key " + std::to_string(cs[i].key) + " after " +
-                 std::to_string(cs[i - 1].key));
-    }
-  }
-  const bool has_offsets = !has_runs || count >= kNoOffsetThreshold;
-  size_t offsets_at = 0;
-  if (has_offsets) {
-    if (!r.has(4 * uint64_t{count})) return bad(truncated("container offsets", 4 * size_t{count}, r.pos(), body.size()));
-    offsets_at = r.pos();
-    r.skip(4 * size_t{count});
-  }
-
+  BodyDecoder d(body);
+  TANDREL_TRY(d.read_headers());
   Tombstones out;
   std::vector<uint32_t> vals;
-  vals.reserve(count == 0 ? 0 : 65536);
-  for (uint32_t i = 0; i < count; ++i) {
-    const ContainerInfo c = cs[i];
-    const auto which = [&] { return "container " + std::to_string(i) + " (key " + std::to_string(c.key) + ")"; };
-    if (has_offsets) {
-      Reader o(body);
-      o.skip(offsets_at + 4 * size_t{i});
-      const uint32_t off = o.u32();
-      if (off != r.pos()) {
-        return bad(which() + " offset " + std::to_string(off) + " does not match its position " + std::to_string(r.pos()));
-      }
-    }
-    const uint32_t high = uint32_t{c.key} << 16;
-    vals.clear();
-    if (is_run(i)) {
-      if (!r.has(2)) return bad(truncated("run count", 2, r.pos(), body.size()));
-      const uint32_t runs = r.u16();
-      if (!r.has(4 * uint64_t{runs})) return bad(truncated("runs", 4 * size_t{runs}, r.pos(), body.size()));
-      uint32_t total = 0;
-      int64_t prev_end = -1;
-      for (uint32_t j = 0; j < runs; ++j) {
-        const uint32_t start = r.u16();
-        const uint32_t end = start + r.u16();  // inclusive
-        if (end > 0xFFFF) {
-          return bad(which() + " run " + std::to_string(j) + " ends beyond its block (" + std::to_string(end) + ")");
-        }
-        if (static_cast<int64_t>(start) <= prev_end) {
-          return bad(which() + " run " + std::to_string(j) + " overlaps or precedes the previous run");
-        }
-        prev_end = end;
-        total += end - start + 1;
-        if (total > c.card) break;  // reported below; keeps the value buffer bounded
-        for (uint32_t v = start; v <= end; ++v) vals.push_back(high | v);
-      }
-      if (total != c.card) {
-        return bad(which() + " runs hold " + (total > c.card ? "more than " + std::to_string(c.card) : std::to_string(total)) +
-                   " values, header says " + std::to_string(c.card));
-      }
-    } else if (c.card <= kMaxArrayCardinality) {
-      if (!r.has(2 * uint64_t{c.card})) return bad(truncated("array container", 2 * size_t{c.card}, r.pos(), body.size()));
-      int32_t prev = -1;
-      for (uint32_t j = 0; j < c.card; ++j) {
-        const uint16_t v = r.u16();
-        if (static_cast<int32_t>(v) <= prev) {
-          return bad(which() + " array values not strictly ascending at index " + std::to_string(j));
-        }
-        prev = v;
-        vals.push_back(high | v);
-      }
-    } else {
-      if (!r.has(kBitmapBytes)) return bad(truncated("bitmap container", kBitmapBytes, r.pos(), body.size()));
-      uint32_t total = 0;
-      for (size_t w = 0; w < kBitmapWords; ++w) {
-        uint64_t word = r.u64();
-        total += static_cast<uint32_t>(std::popcount(word));
-        while (word != 0) {
-          const int b = std::countr_zero(word);
-          vals.push_back(high | static_cast<uint32_t>(w * 64 + static_cast<size_t>(b)));
-          word &= word - 1;
-        }
-      }
-      if (total != c.card) {
-        return bad(which() + " bitmap holds " + std::to_string(total) + " values, header says " + std::to_string(c.card));
-      }
-    }
+  vals.reserve(d.count() == 0 ? 0 : 65536);
+  for (uint32_t i = 0; i < d.count(); ++i) {
+    TANDREL_TRY(d.read_container(i, vals));
     roaring_bitmap_add_many(out.mut(), vals.size(), vals.data());
   }
   return out;
