@@ -83,10 +83,10 @@ TEST(Checkpoint, StateAfterwardsAndStamps) {
   EXPECT_EQ(live_rows(*ix), expected);
   ASSERT_TRUE(add(*ix, "z", vec_for(9)).ok());
   expected["z"] = expected_row(*ix, vec_for(9), "null");
-  ASSERT_TRUE(ix->wal.lock()->valid());
+  ASSERT_TRUE(ix->locks().wal.lock()->valid());
   ix->wal_damaged.store(false);
   ASSERT_TRUE(index::checkpoint(*ix).ok());
-  EXPECT_FALSE(ix->wal.lock()->valid());
+  EXPECT_FALSE(ix->locks().wal.lock()->valid());
   EXPECT_EQ(ix->wal_bytes.load(), 0u);
   EXPECT_EQ(ix->durable_tomb_epoch.load(), ix->tomb_epoch.load());
   EXPECT_FALSE(ix->fsync_failed.load());
@@ -94,7 +94,7 @@ TEST(Checkpoint, StateAfterwardsAndStamps) {
   auto disk = index::disk_delta_stamp(dir.path());
   ASSERT_TRUE(disk.ok());
   ASSERT_TRUE(disk->has_value());
-  EXPECT_EQ(*ix->delta_stamp.lock(), *disk);
+  EXPECT_EQ(*ix->locks().delta_stamp.lock(), *disk);
   EXPECT_EQ((*disk)->len, fs::file_size(dir.file("delta.bin")));
   // Another index checkpointing the same directory writes a new file: the stamp differs.
   {
