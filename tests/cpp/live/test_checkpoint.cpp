@@ -339,3 +339,47 @@ TEST(CheckpointCrash, KillAtEveryFileOperation) {
   for (const auto& s : seen) temps |= s.temporaries;
   EXPECT_TRUE(temps);
 }
+
+// The check the handle makes before checkpointing the index it holds in place: the log and
+// delta.bin must still be the ones this index knows. Another writer's append changes the
+// log's length; another writer's checkpoint replaces delta.bin (and empties the log).
+TEST(Checkpoint, LogIsCurrentUntilAnotherWriterActs) {
+  struct Case {
+    const char* name;
+    bool own_add;     // this index appends first
+    bool other_add;   // a second index on the directory appends
+    bool other_ckpt;  // a second index checkpoints
+    bool want;
+  };
+  const std::vector<Case> cases = {
+      {"untouched", false, false, false, true},
+      {"own append", true, false, false, true},
+      {"other append", false, true, false, false},
+      {"other append after own", true, true, false, false},
+      {"other checkpoint, empty log", false, false, true, false},
+      {"other checkpoint after own append", true, false, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    tandrel_test::write_segment(dir.path(), small_spec());
+    ASSERT_TRUE(index::checkpoint(*must_open(dir.path())).ok());  // delta.bin exists
+    auto ix = must_open(dir.path());
+    ASSERT_TRUE(ix);
+    if (c.own_add) ASSERT_TRUE(add(*ix, "mine", vec_for(1)).ok());
+    if (c.other_add || c.other_ckpt) {
+      auto other = must_open(dir.path());
+      ASSERT_TRUE(other);
+      if (c.other_add) ASSERT_TRUE(add(*other, "theirs", vec_for(2)).ok());
+      if (c.other_ckpt) ASSERT_TRUE(index::checkpoint(*other).ok());
+    }
+    auto got = ix->log_is_current();
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(*got, c.want);
+    // Its own checkpoint makes the index current again.
+    ASSERT_TRUE(index::checkpoint(*ix).ok());
+    got = ix->log_is_current();
+    ASSERT_TRUE(got.ok());
+    EXPECT_TRUE(*got);
+  }
+}

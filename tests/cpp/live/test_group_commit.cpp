@@ -29,7 +29,7 @@ class GroupCommit : public ::testing::Test {
     ASSERT_TRUE(ix);
     prev_clock = index::set_wal_clock_for_testing(&fake_now);
     g_fake_ms = 0;
-    *ix->locks().wal_last_sync.lock() = fake_now();
+    ix->note_sync(fake_now());
     fileops::set_counting(true);
   }
   void TearDown() override {
@@ -109,7 +109,7 @@ TEST_F(GroupCommit, TimeWindowPolicy) {
   }
   EXPECT_EQ(ix->wal_sync_count.load(), 2u);
   // A clock reading before the window start counts as no time elapsed.
-  *ix->locks().wal_last_sync.lock() = fake_now() + std::chrono::seconds(10);
+  ix->note_sync(fake_now() + std::chrono::seconds(10));
   EXPECT_FALSE(op("early").synced);
 }
 

@@ -237,3 +237,32 @@ TEST(Ids, LiveCountFloorsAtZero) {
   // A tombstoned slot still resolves: liveness is the caller's test.
   EXPECT_EQ(ix->slot_of("id1"), 1u);
 }
+
+// stats() reads these: main rows, delta rows and tombstones as stored, not netted out.
+TEST(Ids, RowCounts) {
+  struct Case {
+    std::vector<std::string> delta_ids;
+    std::vector<uint32_t> tombs;
+    IvfIndex::RowCounts want;
+  };
+  const std::vector<Case> cases = {
+      {{}, {}, {3, 0, 0}},
+      {{"a", "b"}, {}, {3, 2, 0}},
+      {{"a", "b"}, {1, 4}, {3, 2, 2}},
+      {{}, {0, 2}, {3, 0, 2}},
+  };
+  for (const auto& c : cases) {
+    TempDir d;
+    SegmentSpec s;
+    s.ids = tandrel_test::make_ids(3);
+    if (!c.delta_ids.empty()) s.delta = tandrel_test::make_delta(s, c.delta_ids);
+    if (!c.tombs.empty()) s.tombstones = c.tombs;
+    tandrel_test::write_segment(d.path(), s);
+    auto ix = open_ok(d.path());
+    ASSERT_TRUE(ix);
+    const auto got = ix->row_counts();
+    EXPECT_EQ(got.main, c.want.main);
+    EXPECT_EQ(got.delta, c.want.delta);
+    EXPECT_EQ(got.deleted, c.want.deleted) << c.tombs.size();
+  }
+}
