@@ -92,7 +92,7 @@ void BM_BuildBits(benchmark::State& state) {
   const char* text = state.range(0) == 0 ? R"({"p1": "yes"})" : R"({"p10": "yes"})";
   for (auto _ : state) {
     state.PauseTiming();
-    d.index->filter_cache.lock()->clear();
+    d.index->locks().filter_cache.lock()->clear();
     auto p = *d.index->compile_filter_cached(text);
     state.ResumeTiming();
     benchmark::DoNotOptimize(d.index->main_bits(p));

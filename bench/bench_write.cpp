@@ -138,7 +138,7 @@ void BM_Replay(benchmark::State& state) {
   }
   for (auto _ : state) {
     auto ix = open_or_die(d.path);
-    benchmark::DoNotOptimize(ix->delta.read()->rows());
+    benchmark::DoNotOptimize(ix->locks().delta.read()->rows());
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * rows));
 }

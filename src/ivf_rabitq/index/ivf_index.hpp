@@ -4,7 +4,9 @@
 // Immutable after the open (read by any number of threads without a lock): the manifest,
 // the rotation, the rotated centroids (in both layouts), the memory maps, the sparse term
 // index, `sparse_base`, `file_crcs`, `skip`, `dir` and `format_version`. Everything that
-// changes lives behind the locks and atomics below; `delta_lists` follows the delta lock.
+// changes lives behind the locks of IndexLocks (private; engine code reaches them through
+// locks(), the binding through named operations) and the atomics below; `delta_lists`
+// follows the delta lock.
 //
 // Lock order inside one index, outermost first: `checkpoint_mutex`, then `wal` or
 // `delta_stamp` (never both). Readers holding several reader-writer locks take `id_map`,
@@ -243,6 +245,38 @@ struct MergeResult {
   std::vector<std::string> dropped;
 };
 
+// The lockable state of an open index. The order below is the lock order (lock_order.hpp):
+// `checkpoint_mutex` outermost, then `wal` or `delta_stamp` (never both); readers holding
+// several reader-writer locks take `id_map`, `tombstones`, `delta`, then `delta_sparse`;
+// the `filter_cache` mutex and the `live_schema` lock are never held together. Every lock
+// is ranked in the domain of its owning index.
+struct IndexLocks {
+  explicit IndexLocks(const void* owner)
+      : filter_cache{LockRank::FilterCache, owner},
+        live_schema{LockRank::LiveSchema, owner},
+        tombstones{LockRank::Tombstones, owner},
+        id_map{LockRank::IdMap, owner},
+        delta{LockRank::Delta, owner},
+        delta_sparse{LockRank::DeltaSparse, owner},
+        wal{LockRank::Wal, owner},
+        delta_stamp{LockRank::DeltaStamp, owner},
+        wal_last_sync{LockRank::WalLastSync, owner},
+        checkpoint_mutex{LockRank::CheckpointMutex, owner} {}
+  IndexLocks(const IndexLocks&) = delete;
+  IndexLocks& operator=(const IndexLocks&) = delete;
+
+  Mutex<FilterCache> filter_cache;
+  RwLock<std::optional<std::vector<FieldSchema>>> live_schema;  // grown schema; none: the manifest's
+  RwLock<storage::Tombstones> tombstones;
+  RwLock<IdMap> id_map;
+  RwLock<Delta> delta;                      // IvfIndex::delta_lists follows this lock
+  RwLock<DeltaSparse> delta_sparse;
+  Mutex<fileops::Fd> wal;                   // append descriptor of wal.bin (closed when reset)
+  Mutex<std::optional<DeltaStamp>> delta_stamp;
+  Mutex<WalClock::time_point> wal_last_sync;
+  mutable RankedMutex checkpoint_mutex;
+};
+
 class IvfIndex {
   struct Key {
     explicit Key() = default;
@@ -390,6 +424,32 @@ class IvfIndex {
                                    std::span<const std::string> skip, std::span<const float> pca_mean,
                                    std::span<const float> pca_comps, uint64_t n_bits, uint64_t seed);
 
+  // ---- the log and the counters the handle reads ----
+  // Whether the log and delta.bin on disk are still what this index last wrote or read: the
+  // log's length as the file system sees it (the held append descriptor's, else wal.bin's;
+  // missing: 0) equals wal_bytes, and delta.bin's identity equals the recorded stamp. False
+  // when another writer appended or checkpointed since. Takes the wal lock, releases it, then
+  // takes the delta_stamp lock. Errors: the operating system's error of either file.
+  // (live/checkpoint.cpp)
+  Result<bool> log_is_current() const;
+  // Records `at` as the time of the last durable log sync: the time-based group commit
+  // measures its window from there. (live/group_commit.cpp)
+  void note_sync(WalClock::time_point at) const;
+  // Main rows, delta rows and tombstones, the delta and the tombstones each read under its
+  // own read lock, one after the other (never both held). (segment/ids.cpp)
+  struct RowCounts {
+    uint64_t main = 0;
+    uint64_t delta = 0;
+    uint64_t deleted = 0;
+  };
+  RowCounts row_counts() const;
+
+  // ---- the locks, for engine code only ----
+  // The lockable state. The engine's readers and writers (search, scan, the write path,
+  // checkpoints, maintenance, the open) take these locks themselves, in the documented
+  // order; the Python binding never does: it calls the named operations of this class.
+  const IndexLocks& locks() const noexcept { return locks_; }
+
   // ---- seams of the open implemented with the write path ----
   // Re-applies wal.bin; returns (end offset, damaged).
   Result<std::pair<uint64_t, bool>> replay_wal();
@@ -418,21 +478,12 @@ class IvfIndex {
   std::optional<TypedMmap<uint8_t>> sparse_bin;
   SparseTerms sparse_terms;
   storage::FileCrcs file_crcs;
-  Mutex<FilterCache> filter_cache{LockRank::FilterCache, this};
-  RwLock<std::optional<std::vector<FieldSchema>>> live_schema{LockRank::LiveSchema, this};
   std::optional<SkipSet> skip;
-  RwLock<storage::Tombstones> tombstones{LockRank::Tombstones, this};
-  RwLock<IdMap> id_map{LockRank::IdMap, this};
-  RwLock<Delta> delta{LockRank::Delta, this};
-  RwLock<DeltaSparse> delta_sparse{LockRank::DeltaSparse, this};
-  Mutex<fileops::Fd> wal{LockRank::Wal, this};  // append descriptor of wal.bin (closed when reset)
   std::string dir;
 
   // =====================================================================================
   // Plain members.
   // =====================================================================================
-  Mutex<std::optional<DeltaStamp>> delta_stamp{LockRank::DeltaStamp, this};
-  Mutex<WalClock::time_point> wal_last_sync{LockRank::WalLastSync, this};
   std::atomic<uint64_t> schema_epoch{0};
   std::atomic<uint64_t> wal_sync_ms{0};
   std::atomic<uint64_t> wal_sync_count{0};
@@ -445,7 +496,6 @@ class IvfIndex {
   std::atomic<uint32_t> ops_since_sync{0};
   std::atomic<bool> wal_damaged{false};
   std::atomic<bool> fsync_failed{false};
-  mutable RankedMutex checkpoint_mutex{LockRank::CheckpointMutex, this};
 
   // =====================================================================================
   // Derived data: computed from the members above, never written to the segment's files.
@@ -472,6 +522,7 @@ class IvfIndex {
   DeltaClusterLists delta_lists;
 
  private:
+  IndexLocks locks_{this};
   bool dropped_ = false;
 };
 

@@ -39,13 +39,13 @@ void raise_to(std::atomic<uint64_t>& a, uint64_t v) {
   }
 }
 
-void close_wal(IvfIndex& ix) { ix.wal.lock()->reset(); }
+void close_wal(IvfIndex& ix) { ix.locks().wal.lock()->reset(); }
 
 // Step 2: the log is made durable before a tombstone file that may cover its deletes.
 Status sync_log_for_tombstones(IvfIndex& ix) {
   Status st;
   {
-    auto w = ix.wal.lock();
+    auto w = ix.locks().wal.lock();
     if (w->valid()) {
       st = fileops::fdatasync_retrying(w->get());
     } else {
@@ -106,7 +106,7 @@ Status check_delta_for_checkpoint(const DeltaShape& s, const Manifest& m, size_t
 }
 
 Result<std::vector<uint8_t>> checkpoint_delta_body(const IvfIndex& ix) {
-  auto d = ix.delta.read();
+  auto d = ix.locks().delta.read();
   const size_t num_files = ix.num_bins.size(), str_files = ix.str_bins.size();
   TANDREL_TRY(check_delta_for_checkpoint(shape_of(*d), ix.manifest, num_files, str_files));
   const size_t nnum = std::min(d->num_cols.size(), num_files);
@@ -149,8 +149,37 @@ Result<std::optional<DeltaStamp>> disk_delta_stamp(const std::string& dir) {
   return std::optional<DeltaStamp>(s);
 }
 
+namespace {
+
+// Length of the log as the file system sees it: the held append descriptor's, else the
+// file's (missing: 0).
+Result<uint64_t> disk_wal_length(const IvfIndex& ix) {
+  auto w = ix.locks().wal.lock();
+  struct stat st;
+  if (w->valid()) {
+    if (::fstat(w->get(), &st) != 0) return IoError::last_os();
+    return static_cast<uint64_t>(st.st_size);
+  }
+  const std::string wal = storage::join_path(ix.dir, "wal.bin");
+  if (::stat(wal.c_str(), &st) != 0) {
+    if (errno == ENOENT) return uint64_t{0};
+    return IoError::last_os();
+  }
+  return static_cast<uint64_t>(st.st_size);
+}
+
+}  // namespace
+
+Result<bool> IvfIndex::log_is_current() const {
+  TANDREL_ASSIGN(const uint64_t wal_len, disk_wal_length(*this));
+  if (wal_len != wal_bytes.load()) return false;
+  TANDREL_ASSIGN(const std::optional<DeltaStamp> disk, disk_delta_stamp(dir));
+  auto stamp = locks_.delta_stamp.lock();
+  return *stamp == disk;
+}
+
 Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up) {
-  std::lock_guard<RankedMutex> cp(ix.checkpoint_mutex);
+  std::lock_guard<RankedMutex> cp(ix.locks().checkpoint_mutex);
 
   // 2. Log sync, only when tombstones were added since the last durable sync.
   const uint64_t e = ix.tomb_epoch.load();
@@ -161,7 +190,7 @@ Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up) {
 
   // 3. deleted.bin.
   {
-    auto t = ix.tombstones.read();
+    auto t = ix.locks().tombstones.read();
     const std::vector<uint8_t> body = t->serialize();
     TANDREL_TRY(storage::write_framed(storage::join_path(ix.dir, "deleted.bin"), storage::kDeletedMagic, body));
   }
@@ -196,7 +225,7 @@ Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up) {
   close_wal(ix);
   ix.wal_bytes.store(0);
   ix.durable_tomb_epoch.store(ix.tomb_epoch.load());
-  *ix.delta_stamp.lock() = stamp;
+  *ix.locks().delta_stamp.lock() = stamp;
   ix.fsync_failed.store(false);
   return {};
 }

@@ -74,7 +74,7 @@ void reserve_sparse_postings(IvfIndex& ix, const std::vector<std::pair<uint32_t,
   terms.reserve(row_sparse.size());
   for (const auto& tw : row_sparse) terms.push_back(tw.first);
   std::sort(terms.begin(), terms.end());
-  auto ds = ix.delta_sparse.write();
+  auto ds = ix.locks().delta_sparse.write();
   for (size_t i = 0; i < terms.size();) {
     size_t j = i;
     while (j < terms.size() && terms[j] == terms[i]) ++j;
@@ -142,7 +142,7 @@ void push_row(IvfIndex& ix, Delta& d, size_t rows, const EncodedRow& row, const 
 // row index.
 uint32_t append_row(IvfIndex& ix, const EncodedRow& row, const predicate::TypedRow& typed, std::string id,
                     std::string meta_text, std::vector<std::pair<uint32_t, float>> row_sparse) {
-  auto d = ix.delta.write();
+  auto d = ix.locks().delta.write();
   const size_t rows = d->ids.size();
   const size_t num_cols = std::max({d->num_cols.size(), ix.num_bins.size(), typed.num.size()});
   const size_t str_cols = std::max({d->str_cols.size(), ix.str_bins.size(), typed.str.size()});
@@ -162,7 +162,7 @@ uint32_t append_row(IvfIndex& ix, const EncodedRow& row, const predicate::TypedR
 void tombstone_replaced(IvfIndex& ix, uint32_t old) {
   bool fresh;
   {
-    auto t = ix.tombstones.write();
+    auto t = ix.locks().tombstones.write();
     fresh = t->insert(old);
   }
   if (fresh) ix.tomb_epoch.fetch_add(1);
@@ -188,10 +188,10 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
 
   // 7. The row the id has now.
   const uint64_t h = id_hash(id);
-  auto idm = ix.id_map.write();
+  auto idm = ix.locks().id_map.write();
   std::optional<uint32_t> old;
   {
-    auto d = ix.delta.read();
+    auto d = ix.locks().delta.read();
     old = ix.slot_of_locked(id, *idm, d->ids);
   }
 
@@ -212,7 +212,7 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
 
   // 12. Postings of the sparse terms (their room was reserved above).
   if (!sparse.empty()) {
-    auto ds = ix.delta_sparse.write();
+    auto ds = ix.locks().delta_sparse.write();
     for (const auto& [t, w] : sparse) (*ds)[t].emplace_back(d_index, w);
   }
 }
@@ -220,15 +220,15 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
 bool apply_delete(IvfIndex& ix, std::string_view id) {
   const auto old = ix.slot_of(id);
   if (!old) return false;
-  auto t = ix.tombstones.write();
+  auto t = ix.locks().tombstones.write();
   if (!t->insert(*old)) return false;
   ix.tomb_epoch.fetch_add(1);
   return true;
 }
 
 void IvfIndex::rebuild_delta_sparse() {
-  auto d = delta.read();
-  auto ds = delta_sparse.write();
+  auto d = locks_.delta.read();
+  auto ds = locks_.delta_sparse.write();
   ds->clear();
   for (size_t i = 0; i < d->sparse.size(); ++i) {
     for (const auto& [term, weight] : d->sparse[i]) (*ds)[term].emplace_back(static_cast<uint32_t>(i), weight);
@@ -239,7 +239,7 @@ namespace {
 
 // The refusal of an add beyond the slot space, read under the delta read lock alone.
 Status slot_space_check(const IvfIndex& ix) {
-  const uint64_t d = ix.delta.read()->rows();
+  const uint64_t d = ix.locks().delta.read()->rows();
   if (slot_space_allows_one_more(ix.manifest.n, d)) return {};
   return invalid_input("slot space exhausted: " + std::to_string(ix.manifest.n) + " existing + " +
                        std::to_string(d + 1) + " new rows exceed the u32 slot capacity");
@@ -257,7 +257,7 @@ Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, c
   // under the mutex, where it decides: two concurrent adds could both pass the first one for
   // the last free slot.
   TANDREL_TRY(slot_space_check(ix));
-  std::lock_guard<RankedMutex> cp(ix.checkpoint_mutex);
+  std::lock_guard<RankedMutex> cp(ix.locks().checkpoint_mutex);
   TANDREL_TRY(slot_space_check(ix));
   TANDREL_TRY(wal_write(ix, WalAdd{id, vector, meta_text, sparse}));
   apply_add(ix, std::move(id), vector, meta, std::move(meta_text), sparse);
@@ -267,8 +267,8 @@ Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, c
 Result<bool> delete_logged(IvfIndex& ix, std::string_view id) {
   const auto slot = ix.slot_of(id);
   if (!slot) return false;
-  if (ix.tombstones.read()->contains(*slot)) return false;
-  std::lock_guard<RankedMutex> cp(ix.checkpoint_mutex);
+  if (ix.locks().tombstones.read()->contains(*slot)) return false;
+  std::lock_guard<RankedMutex> cp(ix.locks().checkpoint_mutex);
   TANDREL_TRY(wal_write(ix, WalDelete{id}));
   const bool removed = apply_delete(ix, id);
   TANDREL_TRY(wal_group_commit(ix));

@@ -39,10 +39,12 @@ WalClock::time_point wal_now() {
 
 WalNowFn set_wal_clock_for_testing(WalNowFn fn) { return g_now_override.exchange(fn); }
 
+void IvfIndex::note_sync(WalClock::time_point at) const { *locks_.wal_last_sync.lock() = at; }
+
 Status wal_sync_descriptor(IvfIndex& ix, bool* synced) {
   Status st;
   {
-    auto w = ix.wal.lock();
+    auto w = ix.locks().wal.lock();
     if (w->valid()) {
       st = fileops::fdatasync_retrying(w->get());
       if (synced != nullptr) *synced = st.ok();
@@ -50,14 +52,14 @@ Status wal_sync_descriptor(IvfIndex& ix, bool* synced) {
   }
   if (st.ok()) return st;
   ix.fsync_failed.store(true);
-  ix.wal.lock()->reset();
+  ix.locks().wal.lock()->reset();
   return st;
 }
 
 Status wal_group_commit(IvfIndex& ix) {
   const uint64_t window = ix.wal_sync_ms.load();
   if (window > 0) {
-    auto last = ix.wal_last_sync.lock();
+    auto last = ix.locks().wal_last_sync.lock();
     if (elapsed_ms(*last, wal_now()) < window) return {};
     *last = wal_now();
   } else {
@@ -82,7 +84,7 @@ Status wal_sync_now(IvfIndex& ix) {
   TANDREL_TRY(wal_sync_descriptor(ix, &synced));
   if (synced) raise_to(ix.durable_tomb_epoch, e);
   ix.ops_since_sync.store(0);
-  *ix.wal_last_sync.lock() = wal_now();
+  *ix.locks().wal_last_sync.lock() = wal_now();
   return {};
 }
 

@@ -76,7 +76,7 @@ TypedRow type_row_for_add(IvfIndex& ix, const json::Value& doc) {
   if (!doc.is_object()) return absent_main_row(ix);
   const bool typed = ix.format_version >= 3;
   {
-    auto live = ix.live_schema.read();
+    auto live = ix.locks().live_schema.read();
     const std::vector<FieldSchema>& S = live->has_value() ? **live : ix.manifest.fields;
     bool fits = true;
     if (ix.skip.has_value() && !doc.empty()) {
@@ -95,14 +95,14 @@ TypedRow type_row_for_add(IvfIndex& ix, const json::Value& doc) {
   // Growth: the write lock, the grown schema, a second resolution.
   TypedRow row;
   {
-    auto live = ix.live_schema.write();
+    auto live = ix.locks().live_schema.write();
     if (!live->has_value()) *live = storage::to_vec(ix.manifest.fields);
     grow_for_row(**live, ix.skip ? &*ix.skip : nullptr, doc, typed);
     auto again = predicate::try_resolve(**live, &doc, typed);
     row = again ? std::move(*again) : absent_main_row(ix);
   }
   {
-    auto cache = ix.filter_cache.lock();
+    auto cache = ix.locks().filter_cache.lock();
     ix.schema_epoch.fetch_add(1);
     cache->clear();
   }

@@ -11,7 +11,7 @@ namespace ivf_rabitq::index {
 void IvfIndex::drop() noexcept {
   if (dropped_) return;
   dropped_ = true;
-  auto w = wal.lock();
+  auto w = locks_.wal.lock();
   if (!w->valid()) return;
   const Status st = fileops::fdatasync_retrying(w->get());
   if (!st.ok()) {

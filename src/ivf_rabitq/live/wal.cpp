@@ -155,7 +155,7 @@ Result<int> open_wal_for_append(const std::string& dir) {
 
 Status wal_write(IvfIndex& ix, const WalOp& op) {
   TANDREL_ASSIGN(const std::vector<uint8_t> frame, encode_wal_frame(op));
-  auto w = ix.wal.lock();
+  auto w = ix.locks().wal.lock();
   if (!w->valid()) {
     TANDREL_ASSIGN(const int fd, open_wal_for_append(ix.dir));
     w->reset(fd);

@@ -37,7 +37,7 @@ Result<std::pair<uint64_t, bool>> IvfIndex::replay_wal() {
       return WalApply::Skipped;
     }
     // Never wrap the slot space: an add beyond it is not applied and marks the log damaged.
-    if (!slot_space_allows_one_more(manifest.n, delta.read()->rows())) return WalApply::Skipped;
+    if (!slot_space_allows_one_more(manifest.n, locks_.delta.read()->rows())) return WalApply::Skipped;
     json::Value doc;
     if (auto parsed = json::parse(op.meta); parsed.ok()) doc = std::move(parsed).value();
     std::string text = json::to_compact(doc);

@@ -7,11 +7,11 @@ namespace ivf_rabitq::maintain {
 
 LiveRows::LiveRows(const index::IvfIndex& ix) : ix_(ix) {
   {
-    auto t = ix.tombstones.read();
+    auto t = ix.locks().tombstones.read();
     tombs_ = *t;
   }
   {
-    auto d = ix.delta.read();
+    auto d = ix.locks().delta.read();
     delta_ = d->clone();
   }
   const storage::Manifest& m = ix.manifest;

@@ -8,7 +8,7 @@ namespace ivf_rabitq::index {
 
 std::optional<IdAggregate> aggregate_by_ids(const IvfIndex& ix, std::string_view field,
                                             std::span<const std::string> ids) {
-  auto schema = ix.live_schema.read();
+  auto schema = ix.locks().live_schema.read();
   const std::vector<FieldSchema>& fields = schema->has_value() ? **schema : ix.manifest.fields;
   const FieldSchema* chosen = nullptr;
   size_t j = 0, strings_before = 0;
@@ -27,9 +27,9 @@ std::optional<IdAggregate> aggregate_by_ids(const IvfIndex& ix, std::string_view
   IdAggregate out;
   std::unordered_map<uint32_t, uint64_t> code_counts;
   {
-    auto map = ix.id_map.read();
-    auto tomb = ix.tombstones.read();
-    auto d = ix.delta.read();
+    auto map = ix.locks().id_map.read();
+    auto tomb = ix.locks().tombstones.read();
+    auto d = ix.locks().delta.read();
     const uint64_t n = ix.manifest.n;
     const auto slots = ix.slots_of_locked(ids, *map, d->ids);
     for (size_t k = 0; k < ids.size(); ++k) {

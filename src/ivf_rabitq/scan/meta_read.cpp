@@ -101,9 +101,9 @@ std::optional<std::string_view> stored_meta_text(const IvfIndex& ix, uint32_t sl
 std::vector<std::string> get_meta(const IvfIndex& ix, std::span<const std::string> ids) {
   ReverseDictList rdicts;
   if (!has_meta_bin(ix)) rdicts = predicate::reverse_dictionaries(ix.manifest.fields);
-  auto map = ix.id_map.read();
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto map = ix.locks().id_map.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   std::vector<std::string> out;
   out.reserve(ids.size());
   for (const std::string& id : ids) {
@@ -119,9 +119,9 @@ std::vector<std::string> get_meta(const IvfIndex& ix, std::span<const std::strin
 
 std::optional<LimitedMeta> get_meta_limited(const IvfIndex& ix, std::span<const std::string> ids, size_t budget,
                                             bool charge_nulls, bool fast_upper) {
-  auto map = ix.id_map.read();
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto map = ix.locks().id_map.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   const uint64_t n = ix.manifest.n;
   const auto slots = ix.slots_of_locked(ids, *map, d->ids);
   auto live = [&](size_t i) { return slots[i] && !tomb->contains(*slots[i]); };

@@ -98,9 +98,9 @@ std::vector<uint8_t> meta_status(const IvfIndex& ix, std::span<const std::string
   if (rebuilt_main) rdicts = predicate::reverse_dictionaries(ix.manifest.fields);
   const size_t m = std::min(ids.size(), metas.size());
   std::vector<uint8_t> out(m);
-  auto map = ix.id_map.read_recursive();
-  auto tomb = ix.tombstones.read_recursive();
-  auto d = ix.delta.read_recursive();
+  auto map = ix.locks().id_map.read_recursive();
+  auto tomb = ix.locks().tombstones.read_recursive();
+  auto d = ix.locks().delta.read_recursive();
   const StatusCtx ctx{ix, *map, *tomb, *d, rdicts, rebuilt_main};
   if (parallel && m >= kStatusParallelIds) {
     parallel::isolate([&] {

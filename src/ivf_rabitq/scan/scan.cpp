@@ -138,8 +138,8 @@ ColumnSet delta_columns(const Delta& d) {
 }
 
 std::vector<std::string> ids_matching(const IvfIndex& ix, const Predicate* filter) {
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   const size_t n = ix.main_rows();
   const ColumnSet main = main_columns(ix);
   // Matching slots first (4 bytes each), then the ids written once into a result of the
@@ -187,8 +187,8 @@ std::vector<std::string> ids_matching(const IvfIndex& ix, const Predicate* filte
 std::vector<std::string> ids_matching_limit(const IvfIndex& ix, const Predicate* filter, uint64_t limit) {
   std::vector<std::string> out;
   if (limit == 0) return out;
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   const size_t n = ix.main_rows();
   const ColumnSet main = main_columns(ix);
   std::vector<uint32_t> slots;
@@ -224,8 +224,8 @@ std::vector<std::string> ids_matching_limit(const IvfIndex& ix, const Predicate*
 }
 
 uint64_t count_matching(const IvfIndex& ix, const Predicate* filter) {
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   const size_t n = ix.main_rows();
   const ColumnSet main = main_columns(ix);
   uint64_t total = 0;
@@ -245,8 +245,8 @@ uint64_t count_matching(const IvfIndex& ix, const Predicate* filter) {
 }
 
 bool exists_matching(const IvfIndex& ix, const Predicate* filter) {
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   const size_t n = ix.main_rows();
   const ColumnSet main = main_columns(ix);
   const size_t head = std::min<size_t>(n, kExistsProbeRows);

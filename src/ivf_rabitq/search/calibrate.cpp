@@ -64,8 +64,8 @@ std::vector<float> dequantised(const IvfIndex& index, const storage::Delta& delt
 template <class Wanted>
 size_t gather(const IvfIndex& index, uint64_t n_samples, uint64_t seed, Wanted&& wanted,
               std::vector<CalibrationSample>& samples) {
-  auto tombs = index.tombstones.read();
-  auto delta = index.delta.read();
+  auto tombs = index.locks().tombstones.read();
+  auto delta = index.locks().delta.read();
   const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(index.manifest.n, kU32Max - 1));
   std::vector<uint32_t> live = live_slots(*tombs, n, usable_delta_rows(index, *delta, n));
   const size_t L = live.size();

@@ -65,9 +65,9 @@ std::vector<float> distances_chunk(const IvfIndex& index, const IdMap& map, cons
 std::vector<float> distances_to(const IvfIndex& index, std::span<const std::string_view> ids,
                                 std::span<const float> queries, bool parallel) {
   const std::vector<RerankTable> tables = distance_tables(index, queries);
-  auto map = index.id_map.read();
-  auto tombs = index.tombstones.read();
-  auto delta = index.delta.read();
+  auto map = index.locks().id_map.read();
+  auto tombs = index.locks().tombstones.read();
+  auto delta = index.locks().delta.read();
   if (!parallel || ids.size() < kDistanceParallelMin)
     return distances_chunk(index, *map, *tombs, *delta, tables, queries, ids);
   std::vector<float> out;

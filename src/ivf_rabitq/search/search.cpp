@@ -95,8 +95,8 @@ std::vector<SlotDistance> run_dense(const IvfIndex& index, std::span<const float
   // The scan copy is fetched (made on first use) before the read locks are taken.
   const IndexView view = index_view(index, true);
   const RowFilter rf = bind_filter(binding);
-  auto tombs = index.tombstones.read_recursive();
-  auto delta = index.delta.read_recursive();
+  auto tombs = index.locks().tombstones.read_recursive();
+  auto delta = index.locks().delta.read_recursive();
   const LiveView live{&*tombs, &*delta};
   return search_core_view(view.seg, live, query, params, rf, prof);
   // delta is released before tombs (reverse declaration order).
@@ -106,8 +106,8 @@ std::vector<SlotDistance> run_exact(const IvfIndex& index, std::span<const float
                                     const FilterBinding& binding) {
   const IndexView view = index_view(index);
   const RowFilter rf = bind_filter(binding);
-  auto tombs = index.tombstones.read_recursive();
-  auto delta = index.delta.read_recursive();
+  auto tombs = index.locks().tombstones.read_recursive();
+  auto delta = index.locks().delta.read_recursive();
   const LiveView live{&*tombs, &*delta};
   return search_bruteforce_view(view.seg, live, query, k, rf);
 }
@@ -166,7 +166,7 @@ bool filtered_search_is_exact(const IvfIndex& index, const PredicatePtr& filter,
   const MainRowBits* bits = index.main_bits(filter);
   if (bits == nullptr) return false;
   const IndexView view = index_view(index);
-  auto delta = index.delta.read_recursive();
+  auto delta = index.locks().delta.read_recursive();
   return filtered_search_is_exact(view.seg, bits->count, delta->ids.size(), dense_params(k, nprobe, rerank, false));
 }
 

@@ -220,12 +220,12 @@ std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uin
                                    const predicate::Predicate* filter) {
   const uint32_t k = sat_u32(k64);
   if (k == 0) return {};
-  auto tombs = index.tombstones.read();
-  auto delta = index.delta.read();
+  auto tombs = index.locks().tombstones.read();
+  auto delta = index.locks().delta.read();
   const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(index.manifest.n, kU32Max - 1));
   const size_t delta_rows = std::min<size_t>(delta->rows(), size_t{kU32Max - 1} - n);
   const size_t total = static_cast<size_t>(n) + delta_rows;
-  auto ds = index.delta_sparse.read();
+  auto ds = index.locks().delta_sparse.read();
   std::vector<SlotScore> out;
   // A dense per-thread array when the postings are a fair share of the rows; a map sized by
   // the postings when they are few (a short query on a large segment).

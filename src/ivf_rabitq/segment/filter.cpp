@@ -85,7 +85,7 @@ bool IvfIndex::passes_delta(const Delta& d, const Predicate& pred, uint32_t row)
 
 Result<PredicatePtr, predicate::FilterError> IvfIndex::compile_filter_cached(std::string_view text) const {
   {
-    auto cache = filter_cache.lock();
+    auto cache = locks_.filter_cache.lock();
     if (!cache->empty()) {
       auto it = cache->find(std::string(text));
       if (it != cache->end()) return it->second;
@@ -96,7 +96,7 @@ Result<PredicatePtr, predicate::FilterError> IvfIndex::compile_filter_cached(std
   if (!doc.ok()) return predicate::FilterError{"bad filter: " + doc.error().text};
   Result<Predicate, predicate::FilterError> compiled = predicate::FilterError{};
   {
-    auto schema = live_schema.read();
+    auto schema = locks_.live_schema.read();
     predicate::SchemaRef ref;
     ref.fields = schema->has_value() ? &**schema : &manifest.fields;
     ref.skip = skip ? &*skip : nullptr;
@@ -107,7 +107,7 @@ Result<PredicatePtr, predicate::FilterError> IvfIndex::compile_filter_cached(std
   CachedPredicateDeleter owner{std::make_shared<MainBitsCell>(this)};
   PredicatePtr ptr(new Predicate(std::move(compiled).value()), std::move(owner));
   {
-    auto cache = filter_cache.lock();
+    auto cache = locks_.filter_cache.lock();
     if (schema_epoch.load(std::memory_order_acquire) == e0) {
       bool clear = cache->size() >= kFilterCacheMaxEntries;
       if (!clear && !cache->empty()) {

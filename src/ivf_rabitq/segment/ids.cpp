@@ -181,8 +181,8 @@ std::optional<uint32_t> IvfIndex::slot_of_locked(std::string_view id, const IdMa
 }
 
 std::optional<uint32_t> IvfIndex::slot_of(std::string_view id) const {
-  auto map = id_map.read();
-  auto d = delta.read();
+  auto map = locks_.id_map.read();
+  auto d = locks_.delta.read();
   return slot_of_locked(id, *map, d->ids);
 }
 
@@ -203,7 +203,7 @@ std::string IvfIndex::ext_of(uint32_t slot) const {
     auto id = main_id(slot);
     return id ? std::string(*id) : std::string();
   }
-  auto d = delta.read();
+  auto d = locks_.delta.read();
   const uint64_t i = slot - n;
   return i < d->ids.size() ? d->ids[i] : std::string();
 }
@@ -216,15 +216,29 @@ void IvfIndex::prefetch_id(uint32_t slot) const {
   if (start < ids_bin->byte_len()) __builtin_prefetch(ids_bin->bytes().data() + start);
 }
 
+IvfIndex::RowCounts IvfIndex::row_counts() const {
+  RowCounts c;
+  {
+    auto d = locks_.delta.read();
+    c.delta = d->ids.size();
+  }
+  {
+    auto t = locks_.tombstones.read();
+    c.deleted = t->cardinality();
+  }
+  c.main = manifest.n;
+  return c;
+}
+
 uint64_t IvfIndex::live_count() const {
   uint64_t rows;
   {
-    auto d = delta.read();
+    auto d = locks_.delta.read();
     rows = d->rows();
   }
   uint64_t dead;
   {
-    auto t = tombstones.read();
+    auto t = locks_.tombstones.read();
     dead = t->cardinality();
   }
   const uint64_t total = manifest.n + rows;

@@ -476,8 +476,8 @@ Status replay_log(IvfIndex& ix) {
   const uint64_t n = ix.manifest.n;
   storage::Tombstones pending;
   {
-    const uint64_t total = n + ix.delta.read()->rows();
-    auto t = ix.tombstones.write();
+    const uint64_t total = n + ix.locks().delta.read()->rows();
+    auto t = ix.locks().tombstones.write();
     const auto mx = t->maximum();
     if (mx && *mx >= total) {
       pending = *t;
@@ -488,8 +488,8 @@ Status replay_log(IvfIndex& ix) {
   TANDREL_ASSIGN(const auto replayed, ix.replay_wal());
   ix.wal_bytes.store(replayed.first);
   ix.wal_damaged.store(replayed.second);
-  const uint64_t total = n + ix.delta.read()->rows();
-  auto t = ix.tombstones.read();
+  const uint64_t total = n + ix.locks().delta.read()->rows();
+  auto t = ix.locks().tombstones.read();
   if (!pending.is_subset_of(*t)) {
     return invalid_data(
         "corrupt index: deleted.bin tombstones rows the WAL replay does not recreate (stale/foreign "
@@ -559,18 +559,18 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   ix->sparse_bin = std::move(sparse.bin);
   ix->sparse_terms = std::move(sparse.terms);
   ix->file_crcs = std::move(crcs);
-  *ix->live_schema.write() = std::move(grown);
+  *ix->locks().live_schema.write() = std::move(grown);
   ix->skip = std::move(skip);
-  *ix->tombstones.write() = std::move(tombs);
-  *ix->id_map.write() = std::move(id_map);
+  *ix->locks().tombstones.write() = std::move(tombs);
+  *ix->locks().id_map.write() = std::move(id_map);
   {
-    auto d = ix->delta.write();
+    auto d = ix->locks().delta.write();
     *d = std::move(cd.delta);
     ix->delta_lists.assign(*d, static_cast<size_t>(ix->manifest.n_clusters));
   }
   ix->dir = dir;
-  *ix->delta_stamp.lock() = cd.stamp;
-  *ix->wal_last_sync.lock() = WalClock::now();
+  *ix->locks().delta_stamp.lock() = cd.stamp;
+  *ix->locks().wal_last_sync.lock() = WalClock::now();
   ix->sparse_base = sparse.base;
   ix->format_version = h.version;
 

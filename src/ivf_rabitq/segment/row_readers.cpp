@@ -55,9 +55,9 @@ std::vector<float> row_vector(const IvfIndex& ix, uint32_t slot, const Delta& d)
 }  // namespace
 
 std::vector<bool> has_ids(const IvfIndex& ix, std::span<const std::string> ids) {
-  auto map = ix.id_map.read();
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto map = ix.locks().id_map.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   const auto slots = ix.slots_of_locked(ids, *map, d->ids);
   std::vector<bool> out(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) out[i] = slots[i] && !tomb->contains(*slots[i]);
@@ -65,9 +65,9 @@ std::vector<bool> has_ids(const IvfIndex& ix, std::span<const std::string> ids) 
 }
 
 std::vector<std::vector<float>> get_vectors(const IvfIndex& ix, std::span<const std::string> ids) {
-  auto map = ix.id_map.read();
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto map = ix.locks().id_map.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   std::vector<std::vector<float>> out(ids.size());
   const auto rows = resolve_live(ix, ids, *map, *tomb, *d);
   for (size_t i = 0; i < ids.size(); ++i)
@@ -82,9 +82,9 @@ void sparse_posting_step(SlotTerms& out, const std::unordered_set<uint32_t>* wan
 }
 
 std::vector<storage::SparsePairs> get_sparse(const IvfIndex& ix, std::span<const std::string> ids) {
-  auto map = ix.id_map.read();
-  auto tomb = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto map = ix.locks().id_map.read();
+  auto tomb = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   const uint64_t n = ix.manifest.n;
   const auto rows = resolve_live(ix, ids, *map, *tomb, *d);
 

@@ -17,7 +17,7 @@ bool valid_json_text(std::string_view t) { return utf8::is_valid(t) && json::is_
 }  // namespace
 
 std::vector<FieldSchema> IvfIndex::effective_fields() const {
-  auto live = live_schema.read();
+  auto live = locks_.live_schema.read();
   return live->has_value() ? **live : manifest.fields;
 }
 

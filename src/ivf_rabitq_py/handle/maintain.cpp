@@ -38,23 +38,6 @@ namespace storage = ivf_rabitq::storage;
 
 namespace {
 
-// Length of the log as the file system sees it: the held append descriptor's, else the
-// file's (missing: 0).
-Result<uint64_t> disk_wal_length(ix_ns::IvfIndex& ix) {
-  auto w = ix.wal.lock();
-  struct stat st;
-  if (w->valid()) {
-    if (::fstat(w->get(), &st) != 0) return IoError::last_os();
-    return static_cast<uint64_t>(st.st_size);
-  }
-  const std::string wal = storage::join_path(ix.dir, "wal.bin");
-  if (::stat(wal.c_str(), &st) != 0) {
-    if (errno == ENOENT) return uint64_t{0};
-    return IoError::last_os();
-  }
-  return static_cast<uint64_t>(st.st_size);
-}
-
 // The exclusive lock of `<path>.lock` taken without the interpreter lock; a failure is an
 // OSError carrying the rendered exception ("OSError: ...").
 Result<LockFile, PyErrValue> lock_exclusive_raw(const std::filesystem::path& path) {
@@ -92,13 +75,7 @@ Status RabitqIndex::checkpoint_locked() {
   if (candidate) {
     // Fresh only when no other writer appended to the log and none checkpointed since this
     // index last looked.
-    TANDREL_ASSIGN(const uint64_t wal_len, disk_wal_length(*held));
-    bool fresh = wal_len == held->wal_bytes.load();
-    if (fresh) {
-      TANDREL_ASSIGN(const std::optional<ix_ns::DeltaStamp> disk, ix_ns::disk_delta_stamp(held->dir));
-      auto stamp = held->delta_stamp.lock();
-      fresh = *stamp == disk;
-    }
+    TANDREL_ASSIGN(const bool fresh, held->log_is_current());
     if (fresh) {
       TANDREL_TRY(ix_ns::checkpoint_then(*held, bump));
       std::lock_guard<std::mutex> g(generation_m);

@@ -46,8 +46,7 @@ IndexPtr RabitqIndex::swap_inner(IndexPtr ix) {
       std::lock_guard<std::mutex> g(wal_sync_ms_m);
       ix->wal_sync_ms.store(wal_sync_ms, std::memory_order_relaxed);
       const auto now = GenClock::now();
-      auto last = ix->wal_last_sync.lock();
-      *last = now;
+      ix->note_sync(now);
     }
   }
   std::lock_guard<std::mutex> g(inner_m);

@@ -24,15 +24,10 @@ PyObject* method_stats(PyObject* self) {
   {
     std::lock_guard<std::mutex> g(h.inner_m);
     if (h.inner) {
-      {
-        auto d = h.inner->delta.read();
-        delta_count = d->ids.size();
-      }
-      {
-        auto t = h.inner->tombstones.read();
-        deleted = t->cardinality();
-      }
-      main_count = h.inner->manifest.n;
+      const auto c = h.inner->row_counts();
+      main_count = c.main;
+      delta_count = c.delta;
+      deleted = c.deleted;
     }
   }
   return Py_BuildValue("(KKK)", static_cast<unsigned long long>(main_count),

@@ -45,7 +45,7 @@ PyObject* method_set_wal_sync_ms(PyObject* self, Args& args) {
     if (h.inner) {
       h.inner->wal_sync_ms.store(ms);
       const auto now = ivf_rabitq::index::wal_now();
-      *h.inner->wal_last_sync.lock() = now;
+      h.inner->note_sync(now);
     }
   }
   return none();

@@ -83,10 +83,10 @@ TEST(Checkpoint, StateAfterwardsAndStamps) {
   EXPECT_EQ(live_rows(*ix), expected);
   ASSERT_TRUE(add(*ix, "z", vec_for(9)).ok());
   expected["z"] = expected_row(*ix, vec_for(9), "null");
-  ASSERT_TRUE(ix->wal.lock()->valid());
+  ASSERT_TRUE(ix->locks().wal.lock()->valid());
   ix->wal_damaged.store(false);
   ASSERT_TRUE(index::checkpoint(*ix).ok());
-  EXPECT_FALSE(ix->wal.lock()->valid());
+  EXPECT_FALSE(ix->locks().wal.lock()->valid());
   EXPECT_EQ(ix->wal_bytes.load(), 0u);
   EXPECT_EQ(ix->durable_tomb_epoch.load(), ix->tomb_epoch.load());
   EXPECT_FALSE(ix->fsync_failed.load());
@@ -94,7 +94,7 @@ TEST(Checkpoint, StateAfterwardsAndStamps) {
   auto disk = index::disk_delta_stamp(dir.path());
   ASSERT_TRUE(disk.ok());
   ASSERT_TRUE(disk->has_value());
-  EXPECT_EQ(*ix->delta_stamp.lock(), *disk);
+  EXPECT_EQ(*ix->locks().delta_stamp.lock(), *disk);
   EXPECT_EQ((*disk)->len, fs::file_size(dir.file("delta.bin")));
   // Another index checkpointing the same directory writes a new file: the stamp differs.
   {
@@ -338,4 +338,48 @@ TEST(CheckpointCrash, KillAtEveryFileOperation) {
   bool temps = false;
   for (const auto& s : seen) temps |= s.temporaries;
   EXPECT_TRUE(temps);
+}
+
+// The check the handle makes before checkpointing the index it holds in place: the log and
+// delta.bin must still be the ones this index knows. Another writer's append changes the
+// log's length; another writer's checkpoint replaces delta.bin (and empties the log).
+TEST(Checkpoint, LogIsCurrentUntilAnotherWriterActs) {
+  struct Case {
+    const char* name;
+    bool own_add;     // this index appends first
+    bool other_add;   // a second index on the directory appends
+    bool other_ckpt;  // a second index checkpoints
+    bool want;
+  };
+  const std::vector<Case> cases = {
+      {"untouched", false, false, false, true},
+      {"own append", true, false, false, true},
+      {"other append", false, true, false, false},
+      {"other append after own", true, true, false, false},
+      {"other checkpoint, empty log", false, false, true, false},
+      {"other checkpoint after own append", true, false, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    tandrel_test::write_segment(dir.path(), small_spec());
+    ASSERT_TRUE(index::checkpoint(*must_open(dir.path())).ok());  // delta.bin exists
+    auto ix = must_open(dir.path());
+    ASSERT_TRUE(ix);
+    if (c.own_add) ASSERT_TRUE(add(*ix, "mine", vec_for(1)).ok());
+    if (c.other_add || c.other_ckpt) {
+      auto other = must_open(dir.path());
+      ASSERT_TRUE(other);
+      if (c.other_add) ASSERT_TRUE(add(*other, "theirs", vec_for(2)).ok());
+      if (c.other_ckpt) ASSERT_TRUE(index::checkpoint(*other).ok());
+    }
+    auto got = ix->log_is_current();
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(*got, c.want);
+    // Its own checkpoint makes the index current again.
+    ASSERT_TRUE(index::checkpoint(*ix).ok());
+    got = ix->log_is_current();
+    ASSERT_TRUE(got.ok());
+    EXPECT_TRUE(*got);
+  }
 }

@@ -65,15 +65,15 @@ TEST_F(Delta, UpsertAndDeleteTable) {
       EXPECT_EQ(*r, s.del_result);
     }
     EXPECT_EQ(ix->slot_of(s.id), s.slot);
-    EXPECT_EQ(ix->tombstones.read()->to_vector(), s.tombs);
+    EXPECT_EQ(ix->locks().tombstones.read()->to_vector(), s.tombs);
     EXPECT_EQ(ix->tomb_epoch.load(), s.epoch);
   }
   // The same sequence replayed from the log gives the same state.
   auto again = must_open(dir.path());
-  EXPECT_EQ(again->tombstones.read()->to_vector(), ix->tombstones.read()->to_vector());
+  EXPECT_EQ(again->locks().tombstones.read()->to_vector(), ix->locks().tombstones.read()->to_vector());
   EXPECT_EQ(again->tomb_epoch.load(), 4u);
-  EXPECT_EQ(again->delta.read()->ids, ix->delta.read()->ids);
-  EXPECT_EQ(storage::encode_delta(*again->delta.read()), storage::encode_delta(*ix->delta.read()));  // NaN-safe
+  EXPECT_EQ(again->locks().delta.read()->ids, ix->locks().delta.read()->ids);
+  EXPECT_EQ(storage::encode_delta(*again->locks().delta.read()), storage::encode_delta(*ix->locks().delta.read()));  // NaN-safe
   EXPECT_EQ(live_rows(*again), live_rows(*ix));
 }
 
@@ -88,7 +88,7 @@ TEST_F(Delta, WhatOneAddStores) {
   const auto v = vec_for(42);
   const storage::SparsePairs sp = {{7, 0.5f}, {7, 0.25f}, {3, 1.0f}};
   ASSERT_TRUE(add(*ix, "r", v, "{\"s\":\"v1\",\"n\":2.5,\"other\":true}", sp).ok());
-  auto d = ix->delta.read();
+  auto d = ix->locks().delta.read();
   const auto& m = ix->manifest;
   const size_t pad = m.pad, words = m.words_per_plane;
 
@@ -125,14 +125,14 @@ TEST_F(Delta, WhatOneAddStores) {
   EXPECT_EQ(d->num_cols[0], (std::vector<double>{2.5}));
   EXPECT_EQ(d->str_cols[0], (std::vector<uint32_t>{ix->manifest.fields[1].dict.at("v1")}));
   EXPECT_EQ(ix->schema_epoch.load(), 0u);
-  auto ds = ix->delta_sparse.read();
+  auto ds = ix->locks().delta_sparse.read();
   EXPECT_EQ(ds->at(7), (std::vector<std::pair<uint32_t, float>>{{0, 0.5f}, {0, 0.25f}}));
   EXPECT_EQ(ds->at(3), (std::vector<std::pair<uint32_t, float>>{{0, 1.0f}}));
 }
 
 TEST_F(Delta, NonObjectMetadataTypesNothing) {
   for (const char* meta : {"null", "[1,2]", "3"}) ASSERT_TRUE(add(*ix, meta, vec_for(1), meta).ok());
-  auto d = ix->delta.read();
+  auto d = ix->locks().delta.read();
   EXPECT_EQ(d->meta, (std::vector<std::string>{"null", "[1,2]", "3"}));
   EXPECT_TRUE(std::isnan(d->num_cols[0][0]) && std::isnan(d->num_cols[0][1]) && std::isnan(d->num_cols[0][2]));
   EXPECT_EQ(d->str_cols[0], (std::vector<uint32_t>(3, predicate::kAbsentCode)));
@@ -150,7 +150,7 @@ TEST(DeltaCluster, TiesGoToTheLowerCluster) {
   // The open packed the rotated centroids for the nearest-cluster scan: pack the changed ones.
   ix->packed_centroids = ivf_rabitq::distance::PackedVectors::pack(ix->centroids_rot.data(), 3, pad);
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(add(*ix, "t" + std::to_string(i), vec_for(i)).ok());
-  for (uint32_t c : ix->delta.read()->clusters) EXPECT_NE(c, 1u);
+  for (uint32_t c : ix->locks().delta.read()->clusters) EXPECT_NE(c, 1u);
 }
 
 TEST(DeltaCluster, ManyClustersMatchThePlainScan) {
@@ -178,7 +178,7 @@ TEST(DeltaCluster, ManyClustersMatchThePlainScan) {
       }
       if (acc < best_d) best_d = acc, best = c;
     }
-    EXPECT_EQ(ix->delta.read()->clusters.back(), best) << i;
+    EXPECT_EQ(ix->locks().delta.read()->clusters.back(), best) << i;
   }
 }
 
@@ -186,9 +186,9 @@ TEST(DeltaColumns, FirstAddCreatesOneColumnPerMainFile) {
   TempDir dir;
   tandrel_test::write_segment(dir.path(), small_spec());
   auto ix = must_open(dir.path());
-  EXPECT_TRUE(ix->delta.read()->num_cols.empty());
+  EXPECT_TRUE(ix->locks().delta.read()->num_cols.empty());
   ASSERT_TRUE(add(*ix, "a", vec_for(1), "{}").ok());
-  auto d = ix->delta.read();
+  auto d = ix->locks().delta.read();
   EXPECT_EQ(d->num_cols.size(), ix->num_bins.size());
   EXPECT_EQ(d->str_cols.size(), ix->str_bins.size());
   EXPECT_EQ(d->num_cols[0].size(), 1u);
@@ -203,11 +203,11 @@ TEST(DeltaColumns, StoredDeltaWithoutTextsOrTermsIsPadded) {
   tandrel_test::write_segment(dir.path(), spec);
   auto ix = must_open(dir.path());
   ASSERT_TRUE(add(*ix, "a", vec_for(1), "{\"s\":\"v2\"}", {{5, 1.0f}}).ok());
-  auto d = ix->delta.read();
+  auto d = ix->locks().delta.read();
   EXPECT_EQ(d->meta, (std::vector<std::string>{"null", "null", "{\"s\":\"v2\"}"}));
   ASSERT_EQ(d->sparse.size(), 3u);
   EXPECT_EQ(d->sparse[2], (storage::SparsePairs{{5, 1.0f}}));
-  EXPECT_EQ(ix->delta_sparse.read()->at(5), (std::vector<std::pair<uint32_t, float>>{{2, 1.0f}}));
+  EXPECT_EQ(ix->locks().delta_sparse.read()->at(5), (std::vector<std::pair<uint32_t, float>>{{2, 1.0f}}));
 }
 
 TEST(DeltaConcurrency, UpsertedIdNeverResolvesToNoRow) {
@@ -226,8 +226,8 @@ TEST(DeltaConcurrency, UpsertedIdNeverResolvesToNoRow) {
         if (!s) misses.fetch_add(1);
         // A search-like view (tombstones, then delta): at least one row of the id is live.
         {
-          auto tomb = ix->tombstones.read();
-          auto d = ix->delta.read();
+          auto tomb = ix->locks().tombstones.read();
+          auto d = ix->locks().delta.read();
           bool live = !tomb->contains(static_cast<uint32_t>(t));
           for (size_t r = 0; r < d->ids.size() && !live; ++r)
             if (d->ids[r] == id && !tomb->contains(static_cast<uint32_t>(10 + r))) live = true;

@@ -38,7 +38,7 @@ using namespace durable_test;
 
 // The delta's per-row lists all describe the same number of rows.
 void expect_aligned(const IvfIndex& ix) {
-  auto d = ix.delta.read();
+  auto d = ix.locks().delta.read();
   const size_t rows = d->ids.size();
   const auto& m = ix.manifest;
   EXPECT_EQ(d->clusters.size(), rows);
@@ -54,7 +54,7 @@ void expect_aligned(const IvfIndex& ix) {
 
 // Drops every spare capacity, so that the next add has to allocate for each list it grows.
 void tighten(IvfIndex& ix) {
-  auto d = ix.delta.write();
+  auto d = ix.locks().delta.write();
   d->codes.shrink_to_fit();
   d->factors.shrink_to_fit();
   d->rerank.shrink_to_fit();

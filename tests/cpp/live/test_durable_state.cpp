@@ -60,7 +60,7 @@ TEST(SyncEdges, SyncWithoutDescriptorLeavesReplayedDeletesToTheCheckpoint) {
   auto ix = must_open(dir.path());
   ASSERT_EQ(ix->tomb_epoch.load(), 1u);
   ASSERT_EQ(ix->durable_tomb_epoch.load(), 0u);
-  ASSERT_FALSE(ix->wal.lock()->valid());
+  ASSERT_FALSE(ix->locks().wal.lock()->valid());
   fileops::set_counting(true);
   ix->ops_since_sync.store(3);
   ASSERT_TRUE(index::wal_sync_now(*ix).ok());
@@ -87,7 +87,7 @@ std::string derived_mismatch(const IvfIndex& ix) {
     for (size_t j = 0; j < pad; ++j)
       if (std::bit_cast<uint32_t>(pv.at(c, j)) != std::bit_cast<uint32_t>(ix.centroids_rot[c * pad + j]))
         return "packed value of cluster " + std::to_string(c);
-  auto d = ix.delta.read();
+  auto d = ix.locks().delta.read();
   const auto& lists = ix.delta_lists;
   if (lists.rows() != d->clusters.size()) return "list rows";
   if (lists.clusters() != k) return "list clusters";
@@ -118,7 +118,7 @@ TEST(DerivedEdges, FollowTheirOwnIndexThroughAddsCheckpointAndReopen) {
     for (int i = 0; i < 6; ++i) {
       const auto v = vec_for(i);
       ASSERT_TRUE(add(*ix, "a" + std::to_string(i), v).ok());
-      EXPECT_EQ(ix->delta.read()->clusters.back(), plain_nearest(*ix, v));
+      EXPECT_EQ(ix->locks().delta.read()->clusters.back(), plain_nearest(*ix, v));
     }
     EXPECT_EQ(derived_mismatch(*ix), "");
     ASSERT_TRUE(index::checkpoint(*ix).ok());  // delta.bin holds a0..a5
@@ -126,12 +126,12 @@ TEST(DerivedEdges, FollowTheirOwnIndexThroughAddsCheckpointAndReopen) {
     for (int i = 6; i < 10; ++i) {
       const auto v = vec_for(i);
       ASSERT_TRUE(add(*ix, "a" + std::to_string(i), v).ok());  // logged only
-      EXPECT_EQ(ix->delta.read()->clusters.back(), plain_nearest(*ix, v));
+      EXPECT_EQ(ix->locks().delta.read()->clusters.back(), plain_nearest(*ix, v));
     }
     EXPECT_EQ(derived_mismatch(*ix), "");
   }
   auto ix = must_open(dir.path());  // delta.bin rows, then the replayed ones
-  ASSERT_EQ(ix->delta.read()->rows(), 10u);
+  ASSERT_EQ(ix->locks().delta.read()->rows(), 10u);
   EXPECT_EQ(derived_mismatch(*ix), "");
   // Another segment opened next (possibly at a recycled address) has only its own.
   TempDir other;
@@ -172,7 +172,7 @@ TEST(DerivedEdges, ConcurrentIndexesNeverShareCentroids) {
         for (int i = 0; i < 3; ++i) {
           const auto v = vec_for(1000 * t + 10 * round + i);
           if (!add(*ix, "t" + std::to_string(round) + "_" + std::to_string(i), v).ok()) failures.fetch_add(1);
-          if (ix->delta.read()->clusters.back() != plain_nearest(*ix, v)) mismatches.fetch_add(1);
+          if (ix->locks().delta.read()->clusters.back() != plain_nearest(*ix, v)) mismatches.fetch_add(1);
         }
         if (!derived_mismatch(*ix).empty()) mismatches.fetch_add(1);
         ix.reset();
@@ -206,7 +206,7 @@ TEST(DerivedEdges, SearchesRunWhileAddsExtendTheLists) {
         for (uint64_t q = 0; !done.load() || q < 4; ++q) {
           const auto v = vec_for(5000 + 100000 * static_cast<uint64_t>(t) + q);
           const auto got = index::search_core(*ix, v, 5, 2, 20, nullptr, false);
-          const uint64_t limit = ix->manifest.n + ix->delta.read()->rows();
+          const uint64_t limit = ix->manifest.n + ix->locks().delta.read()->rows();
           for (const auto& [s, d] : got)
             if (s >= limit) bad.fetch_add(1);
           searches.fetch_add(1);
@@ -263,7 +263,7 @@ TEST(DeltaRowsEdges, RerankBytesTable) {
     auto ix = must_open(dir.path());
     ASSERT_EQ(ix->origscale_bin.has_value(), c.origscale);
     ASSERT_TRUE(add(*ix, "r", c.v).ok());
-    EXPECT_EQ(ix->delta.read()->rerank, c.want);
+    EXPECT_EQ(ix->locks().delta.read()->rerank, c.want);
   }
 }
 
@@ -294,7 +294,7 @@ TEST(CheckpointEdges, AfterFailedSyncWithoutTombstonesNoLogSync) {
   fileops::set_counting(false);
   ix.reset();
   auto again = must_open(dir.path());
-  EXPECT_EQ(again->delta.read()->ids, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(again->locks().delta.read()->ids, (std::vector<std::string>{"a", "b", "c"}));
 }
 
 // After adds that introduced new fields, delta.bin holds exactly as many column lists as the
@@ -305,11 +305,11 @@ TEST(CheckpointEdges, DeltaFileCutsGrownColumns) {
   auto ix = must_open(dir.path(), predicate::SkipSet{});
   ASSERT_TRUE(add(*ix, "a", vec_for(1), R"({"fresh":7,"label":"x"})").ok());
   ASSERT_TRUE(add(*ix, "b", vec_for(2), R"({"fresh":8,"s":"v0"})").ok());
-  ASSERT_EQ(ix->delta.read()->num_cols.size(), 2u);
-  ASSERT_EQ(ix->delta.read()->str_cols.size(), 2u);
-  const auto mem_before = storage::encode_delta(*ix->delta.read());
+  ASSERT_EQ(ix->locks().delta.read()->num_cols.size(), 2u);
+  ASSERT_EQ(ix->locks().delta.read()->str_cols.size(), 2u);
+  const auto mem_before = storage::encode_delta(*ix->locks().delta.read());
   ASSERT_TRUE(index::checkpoint(*ix).ok());
-  EXPECT_EQ(storage::encode_delta(*ix->delta.read()), mem_before);  // memory unchanged
+  EXPECT_EQ(storage::encode_delta(*ix->locks().delta.read()), mem_before);  // memory unchanged
   auto file = storage::read_file(dir.file("delta.bin"));
   ASSERT_TRUE(file.ok());
   std::span<const uint8_t> body;
@@ -319,9 +319,9 @@ TEST(CheckpointEdges, DeltaFileCutsGrownColumns) {
   EXPECT_EQ(disk->num_cols.size(), ix->num_bins.size());
   EXPECT_EQ(disk->str_cols.size(), ix->str_bins.size());
   EXPECT_EQ(disk->ids, (std::vector<std::string>{"a", "b"}));
-  const auto live = *ix->live_schema.read();
+  const auto live = *ix->locks().live_schema.read();
   ix.reset();
   auto again = must_open(dir.path(), predicate::SkipSet{});
-  EXPECT_EQ(*again->live_schema.read(), live);
-  EXPECT_EQ(storage::encode_delta(*again->delta.read()), mem_before);
+  EXPECT_EQ(*again->locks().live_schema.read(), live);
+  EXPECT_EQ(storage::encode_delta(*again->locks().delta.read()), mem_before);
 }

@@ -29,7 +29,7 @@ class GroupCommit : public ::testing::Test {
     ASSERT_TRUE(ix);
     prev_clock = index::set_wal_clock_for_testing(&fake_now);
     g_fake_ms = 0;
-    *ix->wal_last_sync.lock() = fake_now();
+    ix->note_sync(fake_now());
     fileops::set_counting(true);
   }
   void TearDown() override {
@@ -109,7 +109,7 @@ TEST_F(GroupCommit, TimeWindowPolicy) {
   }
   EXPECT_EQ(ix->wal_sync_count.load(), 2u);
   // A clock reading before the window start counts as no time elapsed.
-  *ix->wal_last_sync.lock() = fake_now() + std::chrono::seconds(10);
+  ix->note_sync(fake_now() + std::chrono::seconds(10));
   EXPECT_FALSE(op("early").synced);
 }
 
@@ -118,19 +118,19 @@ TEST_F(GroupCommit, FailedSyncIsStickyUntilACheckpoint) {
   auto first = op("a", /*fail_sync=*/true);
   EXPECT_EQ(first.err, IoError::os(EIO).text());
   EXPECT_TRUE(ix->fsync_failed.load());
-  EXPECT_FALSE(ix->wal.lock()->valid());  // the descriptor was closed
+  EXPECT_FALSE(ix->locks().wal.lock()->valid());  // the descriptor was closed
   // Later operations are logged and applied, but refused confirmation.
   for (const char* id : {"b", "c"}) {
     auto s = op(id);
     EXPECT_EQ(s.err, kSticky);
     EXPECT_FALSE(s.synced);
   }
-  EXPECT_EQ(ix->delta.read()->ids, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(ix->locks().delta.read()->ids, (std::vector<std::string>{"a", "b", "c"}));
   auto del = index::delete_logged(*ix, "a");
   ASSERT_FALSE(del.ok());
   EXPECT_EQ(del.error().text(), kSticky);
   EXPECT_EQ(del.error().kind(), ErrorKind::Other);
-  EXPECT_TRUE(ix->tombstones.read()->contains(10));
+  EXPECT_TRUE(ix->locks().tombstones.read()->contains(10));
   // The checkpoint syncs the log first (a tombstone was added) through a fresh descriptor.
   const uint64_t before = fileops::calls(fileops::Op::Fdatasync);
   ASSERT_TRUE(index::checkpoint(*ix).ok());
@@ -177,7 +177,7 @@ TEST_F(GroupCommit, FailedSyncInTimeWindowRefusesOnlyAfterTheWindow) {
 }
 
 TEST_F(GroupCommit, NoDescriptorCountsAsASuccessfulSync) {
-  EXPECT_FALSE(ix->wal.lock()->valid());
+  EXPECT_FALSE(ix->locks().wal.lock()->valid());
   ASSERT_TRUE(index::wal_group_commit(*ix).ok());
   EXPECT_EQ(ix->wal_sync_count.load(), 1u);
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), 0u);
@@ -194,13 +194,13 @@ TEST_F(GroupCommit, TheHandlesOwnSync) {
   EXPECT_EQ(ix->ops_since_sync.load(), 0u);
   EXPECT_EQ(ix->wal_sync_count.load(), 0u);  // not counted
   EXPECT_EQ(ix->durable_tomb_epoch.load(), 1u);
-  EXPECT_EQ(*ix->wal_last_sync.lock(), fake_now());
+  EXPECT_EQ(*ix->locks().wal_last_sync.lock(), fake_now());
   {
     fileops::ScopedFaults f(fileops::Fault{fileops::Op::Fdatasync, 1, fileops::Action::Errno, EIO});
     EXPECT_FALSE(index::wal_sync_now(*ix).ok());
   }
   EXPECT_TRUE(ix->fsync_failed.load());
-  EXPECT_FALSE(ix->wal.lock()->valid());
+  EXPECT_FALSE(ix->locks().wal.lock()->valid());
 }
 
 TEST_F(GroupCommit, DropSyncsTheDescriptorOnceAndWarnsOnFailure) {

@@ -41,8 +41,8 @@ struct Snapshot {
 
 Snapshot snapshot(const IvfIndex& ix) {
   Snapshot s;
-  s.live = *ix.live_schema.read();
-  auto d = ix.delta.read();
+  s.live = *ix.locks().live_schema.read();
+  auto d = ix.locks().delta.read();
   s.delta_bytes = storage::encode_delta(*d);
   for (const auto& f : kFilters) {
     auto p = ix.compile_filter_cached(f);
@@ -143,11 +143,11 @@ TEST(SchemaGrowthRules, EpochsAndFilterCache) {
     tandrel_test::write_segment(dir.path(), small_spec());
     auto ix = must_open(dir.path(), c.skip);
     ASSERT_TRUE(ix->compile_filter_cached(R"({"s":"v1"})").ok());
-    ASSERT_FALSE(ix->filter_cache.lock()->empty());
+    ASSERT_FALSE(ix->locks().filter_cache.lock()->empty());
     ASSERT_TRUE(add(*ix, "r", vec_for(1), c.meta).ok());
     EXPECT_EQ(ix->schema_epoch.load(), c.epoch);
-    EXPECT_EQ(ix->filter_cache.lock()->empty(), c.epoch != 0);
-    auto live = ix->live_schema.read();
+    EXPECT_EQ(ix->locks().filter_cache.lock()->empty(), c.epoch != 0);
+    auto live = ix->locks().live_schema.read();
     EXPECT_EQ(live->has_value() ? (*live)->size() : 0u, c.live_entries);
   }
 }
@@ -158,7 +158,7 @@ TEST(SchemaGrowthRules, NumberUnderStringNameAndNewDictionaryCodes) {
   auto ix = must_open(dir.path(), SkipSet{});
   ASSERT_TRUE(add(*ix, "a", vec_for(1), R"({"s":2})").ok());
   ASSERT_TRUE(add(*ix, "b", vec_for(2), R"({"s":"w"})").ok());
-  auto live = ix->live_schema.read();
+  auto live = ix->locks().live_schema.read();
   ASSERT_TRUE(live->has_value());
   const auto& f = **live;
   ASSERT_EQ(f.size(), 3u);
@@ -168,7 +168,7 @@ TEST(SchemaGrowthRules, NumberUnderStringNameAndNewDictionaryCodes) {
   EXPECT_EQ(dict.size(), 5u);
   EXPECT_EQ(dict.at(predicate::str_key_typed(json::Value(2))), 3u);
   EXPECT_EQ(dict.at("w"), 4u);
-  auto d = ix->delta.read();
+  auto d = ix->locks().delta.read();
   ASSERT_EQ(d->num_cols.size(), 2u);
   EXPECT_EQ(d->num_cols[1][0], 2.0);                     // the number goes to the new numeric column
   EXPECT_EQ(d->str_cols[0][0], predicate::kAbsentCode);  // its string code stays absent
@@ -182,7 +182,7 @@ TEST(SchemaGrowthRules, RebuildReturnsNoneWhenNothingGrew) {
   spec.delta = tandrel_test::make_delta(spec, {"d0"}, {R"({"s":"v1"})"});
   tandrel_test::write_segment(dir.path(), spec);
   auto ix = must_open(dir.path(), SkipSet{});
-  EXPECT_FALSE(ix->live_schema.read()->has_value());
+  EXPECT_FALSE(ix->locks().live_schema.read()->has_value());
 }
 
 TEST(SchemaGrowthRules, RebuildReadsATextWithANulByteAsNull) {
@@ -201,9 +201,9 @@ TEST(SchemaGrowthRules, RebuildReadsATextWithANulByteAsNull) {
     tandrel_test::write_segment(dir.path(), spec);
     auto ix = must_open(dir.path(), SkipSet{});
     ASSERT_TRUE(ix);
-    EXPECT_EQ(ix->live_schema.read()->has_value(), grows);
+    EXPECT_EQ(ix->locks().live_schema.read()->has_value(), grows);
     auto p = ix->compile_filter_cached(grown);
     ASSERT_TRUE(p.ok());
-    EXPECT_EQ(IvfIndex::passes_delta(*ix->delta.read(), **p, 0), grows);
+    EXPECT_EQ(IvfIndex::passes_delta(*ix->locks().delta.read(), **p, 0), grows);
   }
 }

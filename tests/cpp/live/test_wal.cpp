@@ -231,7 +231,7 @@ class WalReplay : public ::testing::Test {
     if (r.ok()) o.ix = std::move(r).value();
     return o;
   }
-  std::vector<std::string> delta_ids(const IvfIndex& ix) { return ix.delta.read()->ids; }
+  std::vector<std::string> delta_ids(const IvfIndex& ix) { return ix.locks().delta.read()->ids; }
   TempDir dir;
 };
 
@@ -293,15 +293,15 @@ TEST_F(WalReplay, Table) {
   {
     put_log(cat({a, bad_crc, del_a}));
     auto o = reopen();
-    EXPECT_TRUE(o.ix->tombstones.read()->contains(10));
-    EXPECT_EQ(o.ix->delta.read()->meta, (std::vector<std::string>{"{\"s\":\"v1\"}"}));
-    EXPECT_EQ(o.ix->delta.read()->sparse[0], kPair7);
-    EXPECT_EQ(o.ix->delta_sparse.read()->at(7).size(), 1u);
+    EXPECT_TRUE(o.ix->locks().tombstones.read()->contains(10));
+    EXPECT_EQ(o.ix->locks().delta.read()->meta, (std::vector<std::string>{"{\"s\":\"v1\"}"}));
+    EXPECT_EQ(o.ix->locks().delta.read()->sparse[0], kPair7);
+    EXPECT_EQ(o.ix->locks().delta_sparse.read()->at(7).size(), 1u);
   }
   for (const auto& log : {bad_meta, nul_meta}) {
     put_log(log);
     auto o = reopen();
-    EXPECT_EQ(o.ix->delta.read()->meta, (std::vector<std::string>{"null"}));
+    EXPECT_EQ(o.ix->locks().delta.read()->meta, (std::vector<std::string>{"null"}));
   }
 }
 
@@ -313,7 +313,7 @@ TEST_F(WalReplay, UpsertTwiceAndDeleteOfUnknownId) {
   ASSERT_TRUE(o.ix);
   auto& ix = *o.ix;
   EXPECT_EQ(delta_ids(ix), (std::vector<std::string>{"x", "x", "id3"}));
-  EXPECT_EQ(ix.tombstones.read()->to_vector(), (std::vector<uint32_t>{3, 10}));
+  EXPECT_EQ(ix.locks().tombstones.read()->to_vector(), (std::vector<uint32_t>{3, 10}));
   EXPECT_EQ(ix.tomb_epoch.load(), 2u);
   EXPECT_EQ(ix.slot_of("x"), std::optional<uint32_t>(11));
   EXPECT_EQ(ix.slot_of("id3"), std::optional<uint32_t>(12));
@@ -380,7 +380,7 @@ TEST_F(WalReplay, FailedDirectorySyncOnCreationFailsTheAppend) {
     ASSERT_FALSE(st.ok());
     EXPECT_EQ(st.error().text(), IoError::os(EIO).text());
   }
-  EXPECT_EQ(ix->delta.read()->rows(), 0u);  // nothing applied
+  EXPECT_EQ(ix->locks().delta.read()->rows(), 0u);  // nothing applied
   EXPECT_EQ(ix->wal_bytes.load(), 0u);
   // The next append finds the empty file and syncs the directory again.
   fileops::set_counting(true);
@@ -402,7 +402,7 @@ TEST_F(WalReplay, FailedWriteAppliesNothingAndLeavesWalBytes) {
     EXPECT_EQ(st.error().kind(), ErrorKind::StorageFull);
   }
   EXPECT_EQ(ix->wal_bytes.load(), before);
-  EXPECT_EQ(ix->delta.read()->ids, (std::vector<std::string>{"a"}));
+  EXPECT_EQ(ix->locks().delta.read()->ids, (std::vector<std::string>{"a"}));
   struct stat st {};
   ASSERT_EQ(::stat(wal().c_str(), &st), 0);
   EXPECT_GT(static_cast<uint64_t>(st.st_size), before);  // half a frame on disk
@@ -432,5 +432,5 @@ TEST_F(WalReplay, WrongVectorLengthAndSlotSpaceOfTheLoggedAdd) {
   EXPECT_EQ(st.error().kind(), ErrorKind::InvalidInput);
   EXPECT_EQ(st.error().text(), "slot space exhausted: 4294967294 existing + 1 new rows exceed the u32 slot capacity");
   EXPECT_EQ(ix->wal_bytes.load(), 0u);
-  EXPECT_EQ(ix->delta.read()->rows(), 0u);
+  EXPECT_EQ(ix->locks().delta.read()->rows(), 0u);
 }

@@ -98,8 +98,8 @@ inline RowView expected_row(const IvfIndex& ix, const std::vector<float>& v, con
 inline std::map<std::string, RowView> live_rows(const IvfIndex& ix) {
   std::map<std::string, RowView> out;
   const uint32_t n = ix.main_rows();
-  auto t = ix.tombstones.read();
-  auto d = ix.delta.read();
+  auto t = ix.locks().tombstones.read();
+  auto d = ix.locks().delta.read();
   for (uint32_t s = 0; s < n; ++s) {
     if (t->contains(s)) continue;
     auto id = ix.main_id(s);

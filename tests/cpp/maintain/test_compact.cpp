@@ -356,7 +356,7 @@ TEST_P(CompactModel, OutputEqualsModelByteForByte) {
   const std::string out = out_root.path() + "/nested/out";
   ASSERT_TRUE(ix->compact_to(out, 9).ok());
 
-  const Delta live_delta = ix->delta.read()->clone();
+  const Delta live_delta = ix->locks().delta.read()->clone();
   const std::set<uint32_t> tset(tomb.begin(), tomb.end());
   const Files want = model_compact(src.path(), ix->effective_fields(), ix->format_version, live_delta, tset, 9);
   const Files got = files_in(out);
@@ -375,7 +375,7 @@ TEST_P(CompactModel, OutputEqualsModelByteForByte) {
   auto back = open_dir(out);
   ASSERT_TRUE(back);
   EXPECT_EQ(back->live_count(), ix->live_count());
-  EXPECT_EQ(back->delta.read()->rows(), 0u);
+  EXPECT_EQ(back->locks().delta.read()->rows(), 0u);
   EXPECT_EQ(storage::read_generation(out), 9u);
 }
 
@@ -407,7 +407,7 @@ TEST(Compact, KeptRowsKeepCodesFactorsAndRerankBitForBit) {
   ASSERT_TRUE(ix->compact_to(out.path() + "/o", 1).ok());
   auto back = open_dir(out.path() + "/o");
   ASSERT_TRUE(back);
-  const Delta d = ix->delta.read()->clone();
+  const Delta d = ix->locks().delta.read()->clone();
   const size_t W = ix->manifest.n_bits * ix->manifest.words_per_plane, dim = ix->manifest.dim;
   size_t requantised = 0;
   for (uint32_t s = 0; s < back->main_rows(); ++s) {

@@ -79,8 +79,8 @@ TEST(LiveRows, ClustersYieldLiveMainRowsThenLiveDeltaRows) {
 TEST(LiveRows, WorksOnCopiesTakenAtConstruction) {
   Fixture f(true);
   LiveRows rows(*f.ix);
-  f.ix->tombstones.write()->insert(0);
-  f.ix->delta.write()->ids.push_back("late");
+  f.ix->locks().tombstones.write()->insert(0);
+  f.ix->locks().delta.write()->ids.push_back("late");
   EXPECT_TRUE(rows.main_live(0));
   EXPECT_EQ(rows.delta_rows(), 5u);
 }

@@ -69,8 +69,8 @@ Model model_merge(const std::vector<std::string>& dirs, const std::set<std::stri
     dim = M.dim;
     const float qs = M.quant_scale;
     const uint64_t n = M.n;
-    auto tombs = ix->tombstones.read();
-    auto delta = ix->delta.read();
+    auto tombs = ix->locks().tombstones.read();
+    auto delta = ix->locks().delta.read();
     const auto rd = predicate::reverse_dictionaries(M.fields);
     std::map<uint32_t, storage::SparsePairs> sp;
     ix->sparse_iter([&](uint32_t t, uint32_t s, float w) { sp[s].emplace_back(t, w); });

@@ -124,7 +124,7 @@ class ScanModel : public ::testing::Test {
 
   // The model's matching ids for a filter, or none when it does not compile.
   std::optional<std::vector<std::string>> expected(const std::string& filter) {
-    const auto fields = ix->live_schema.read()->value_or(ix->manifest.fields);
+    const auto fields = ix->locks().live_schema.read()->value_or(ix->manifest.fields);
     predicate::SchemaRef ref;
     ref.fields = &fields;
     ref.skip = ix->skip ? &*ix->skip : nullptr;
@@ -312,8 +312,8 @@ TEST(ScanLarge, ParallelPathsEqualTheRowByRowModel) {
       ASSERT_TRUE(p.ok());
       std::vector<std::string> want;
       {
-        auto tomb = ix->tombstones.read();
-        auto d = ix->delta.read();
+        auto tomb = ix->locks().tombstones.read();
+        auto d = ix->locks().delta.read();
         for (uint32_t slot = 0; slot < n; ++slot)
           if (!tomb->contains(slot) && ix->passes_main(**p, slot)) want.push_back(s.ids[slot]);
         for (uint32_t i = 0; i < d->rows(); ++i)

@@ -137,7 +137,7 @@ TEST_P(Distances, EqualWhatSearchReportsForEveryLiveRow) {
   const auto view = ix::index_view(*idx);
   std::string_view r5 = "r5";
   const float got = ix::distances_to(*idx, std::span(&r5, 1), q, false)[0];
-  EXPECT_EQ(bits(got), bits(ix::slot_distance(view.seg, *idx->delta.read(), table, q, *slot)));
+  EXPECT_EQ(bits(got), bits(ix::slot_distance(view.seg, *idx->locks().delta.read(), table, q, *slot)));
 }
 
 INSTANTIATE_TEST_SUITE_P(RowExponents, Distances, ::testing::Bool());
@@ -235,7 +235,7 @@ TEST(Calibration, EarlyAnswersAndSampling) {
   ASSERT_EQ(all.size(), live);
   std::set<uint32_t> seen;
   {
-    const auto tombs = idx->tombstones.read();
+    const auto tombs = idx->locks().tombstones.read();
     for (const auto& s : all) {
       EXPECT_TRUE(seen.insert(s.slot).second);
       EXPECT_FALSE(tombs->contains(s.slot));
@@ -248,7 +248,7 @@ TEST(Calibration, EarlyAnswersAndSampling) {
   // The delta row's query: its stored bytes at its own power-of-two scale.
   for (const auto& s : all) {
     if (s.slot != r3) continue;
-    auto d = idx->delta.read();
+    auto d = idx->locks().delta.read();
     const uint8_t* row = d->rerank.data() + size_t(r3 - n) * (kDim + 1);
     ASSERT_NE(row[kDim], 0);
     const float scale = ivf_rabitq::quant::row_scale_from_exp(row[kDim]);

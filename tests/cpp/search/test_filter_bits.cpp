@@ -84,14 +84,14 @@ struct Fixture {
   // rows.
   void add_delta_and_tombstones() {
     for (size_t i = 0; i < kDeltaRows; ++i) add(kRows + i, meta_of(kRows + i));
-    auto t = idx->tombstones.write();
+    auto t = idx->locks().tombstones.write();
     for (uint32_t s = 0; s < kRows + kDeltaRows; s += 11) t->insert(s);
   }
 
   void add(size_t row, const std::string& meta) {
     auto doc = ivf_rabitq::json::parse(meta);
     ASSERT_TRUE(doc.ok());
-    const size_t d0 = idx->delta.read()->rows();
+    const size_t d0 = idx->locks().delta.read()->rows();
     ix::apply_add(*idx, "d" + std::to_string(d0), std::span<const float>(rows.data() + row * kDim, kDim),
                   doc.value(), ivf_rabitq::json::to_compact(doc.value()), {});
   }

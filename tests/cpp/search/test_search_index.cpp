@@ -73,7 +73,7 @@ std::shared_ptr<ix::IvfIndex> build_and_open(const std::string& dir, const std::
 // Adds a delta row through the add path (nearest rotated centroid, per-row rerank exponent,
 // the numeric column "g"); returns its slot.
 uint32_t add_delta_row(ix::IvfIndex& idx, const float* x, double g) {
-  const size_t d0 = idx.delta.read()->rows();
+  const size_t d0 = idx.locks().delta.read()->rows();
   auto doc = ivf_rabitq::json::parse("{\"g\": " + std::to_string(g) + "}");
   EXPECT_TRUE(doc.ok());
   ix::apply_add(idx, "d" + std::to_string(d0), std::span<const float>(x, kDim), doc.value(),
@@ -103,7 +103,7 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
   std::vector<uint32_t> dslots;
   for (size_t i = 0; i < 200; ++i) dslots.push_back(add_delta_row(*idx, rows.data() + (n + i) * kDim, double(i % 5)));
   {
-    auto t = idx->tombstones.write();
+    auto t = idx->locks().tombstones.write();
     for (uint32_t s = 0; s < n + 200; s += 9) t->insert(s);
   }
 
@@ -113,8 +113,8 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
     ix::IndexView own = ix::index_view(*idx, true);
     own.seg.delta_lists = nullptr;
     const ix::IndexView view = ix::index_view(*idx, true);
-    auto tombs = idx->tombstones.read_recursive();
-    auto delta = idx->delta.read_recursive();
+    auto tombs = idx->locks().tombstones.read_recursive();
+    auto delta = idx->locks().delta.read_recursive();
     const ix::LiveView live{&*tombs, &*delta};
     for (size_t qi = 0; qi < 20; ++qi) {
       std::span<const float> q(rows.data() + (n + qi * 7) * kDim, kDim);
@@ -150,7 +150,7 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
         for (auto& [s, d] : exact) {
           ASSERT_FALSE(s % 9 == 0) << "tombstoned slot " << s;
           if (*f == p3) {
-            const double g = s < n ? idx->num_bins[0].view()[s] : idx->delta.read()->num_cols[0][s - n];
+            const double g = s < n ? idx->num_bins[0].view()[s] : idx->locks().delta.read()->num_cols[0][s - n];
             ASSERT_EQ(g, 3.0);
           }
         }

@@ -1217,7 +1217,7 @@ TEST(SearchModel, OpenedSegmentWithAddsUpsertsAndFilters) {
   // An upsert that keeps the vector: the row comes back once, as its delta slot.
   add("r100", rows.data() + 100 * dim, 2);
   {
-    auto t = idx.tombstones.write();
+    auto t = idx.locks().tombstones.write();
     for (uint32_t slot = 1; slot < n + 171; slot += 23) t->insert(slot);
   }
   auto f2 = idx.compile_filter_cached(R"({"g": 2})");
@@ -1248,9 +1248,9 @@ TEST(SearchModel, OpenedSegmentWithAddsUpsertsAndFilters) {
     s.metas.assign(v.metas, v.metas + size_t(s.n) * 4);
     s.orig.assign(v.orig, v.orig + size_t(s.n) * dim);
     if (v.has_origscale) s.origscale.assign(v.origscale, v.origscale + size_t(s.n) * 8);
-    s.delta = idx.delta.read()->clone();
+    s.delta = idx.locks().delta.read()->clone();
     s.tombs = storage::Tombstones();
-    auto t = idx.tombstones.read();
+    auto t = idx.locks().tombstones.read();
     for (uint32_t slot = 0; slot < s.n + s.delta.ids.size(); ++slot)
       if (t->contains(slot)) s.tombs.insert(slot);
   }

@@ -73,8 +73,8 @@ void add_row(ix::IvfIndex& idx, const std::string& id, double g, const SparsePai
 std::vector<SlotScore> model(const ix::IvfIndex& idx, const std::map<std::string, std::pair<SparsePairs, int>>& rows_by_id,
                              const SparsePairs& q, uint64_t k, std::optional<int> g_filter) {
   std::vector<SlotScore> out;
-  const uint32_t total = static_cast<uint32_t>(idx.manifest.n + idx.delta.read()->rows());
-  auto tombs = idx.tombstones.read();
+  const uint32_t total = static_cast<uint32_t>(idx.manifest.n + idx.locks().delta.read()->rows());
+  auto tombs = idx.locks().tombstones.read();
   for (uint32_t s = 0; s < total; ++s) {
     if (tombs->contains(s)) continue;
     auto it = rows_by_id.find(idx.ext_of(s));
@@ -204,7 +204,7 @@ TEST(SparseRank, MatchesTheModelOnMainAndDeltaRows) {
   auto all = ix::sparse_rank(*idx, SparsePairs{{1, 1.0f}, {18, 1.0f}}, 1000, nullptr);
   bool found_upsert = false;
   for (const auto& [slot, score] : all) {
-    EXPECT_FALSE(idx->tombstones.read()->contains(slot));
+    EXPECT_FALSE(idx->locks().tombstones.read()->contains(slot));
     if (idx->ext_of(slot) == "r18") {
       EXPECT_GE(slot, idx->manifest.n);
       found_upsert = true;

@@ -119,7 +119,7 @@ TEST(FilterEval, MainAndDeltaRowsMatchTheReference) {
   ref.fields = &ix->manifest.fields;
   ref.skip = &*ix->skip;
   ref.typed_keys = true;
-  auto delta = ix->delta.read();
+  auto delta = ix->locks().delta.read();
   for (const std::string& f : kFilters) {
     SCOPED_TRACE(f);
     const json::Value fj = parse(f);
@@ -196,8 +196,8 @@ struct CacheFixture {
     tandrel_test::write_segment(d.path(), s);
     ix = open_ok(d.path(), predicate::SkipSet{});
   }
-  size_t size() const { return ix->filter_cache.lock()->size(); }
-  bool holds(const std::string& t) const { return ix->filter_cache.lock()->count(t) != 0; }
+  size_t size() const { return ix->locks().filter_cache.lock()->size(); }
+  bool holds(const std::string& t) const { return ix->locks().filter_cache.lock()->count(t) != 0; }
 };
 
 }  // namespace
@@ -267,7 +267,7 @@ TEST(FilterCache, KeyBytesRule) {
   EXPECT_EQ(c.size(), 1u);
   EXPECT_TRUE(c.holds(" {}"));
   // A single text longer than the limit is still cached when the cache is empty.
-  c.ix->filter_cache.lock()->clear();
+  c.ix->locks().filter_cache.lock()->clear();
   std::string huge = "{}" + std::string(limit, ' ');
   ASSERT_TRUE(c.ix->compile_filter_cached(huge).ok());
   EXPECT_EQ(c.size(), 1u);
@@ -283,7 +283,7 @@ TEST(FilterCache, SchemaGrowthRecompiles) {
   // Growth as the delta does it: grow under the live_schema write lock, release it, then
   // under the cache mutex bump the epoch and empty the cache.
   {
-    auto ls = c.ix->live_schema.write();
+    auto ls = c.ix->locks().live_schema.write();
     std::vector<storage::FieldSchema> grown = c.ix->manifest.fields;
     storage::FieldSchema g;
     g.name = "g";
@@ -292,7 +292,7 @@ TEST(FilterCache, SchemaGrowthRecompiles) {
     *ls = std::move(grown);
   }
   {
-    auto cache = c.ix->filter_cache.lock();
+    auto cache = c.ix->locks().filter_cache.lock();
     c.ix->schema_epoch.fetch_add(1);
     cache->clear();
   }

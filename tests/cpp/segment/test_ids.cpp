@@ -47,8 +47,8 @@ std::map<std::string, uint32_t> expected_slots(const SegmentSpec& s) {
 }
 
 std::vector<std::optional<uint32_t>> one_by_one(const IvfIndex& ix, const std::vector<std::string>& q) {
-  auto map = ix.id_map.read();
-  auto d = ix.delta.read();
+  auto map = ix.locks().id_map.read();
+  auto d = ix.locks().delta.read();
   std::vector<std::optional<uint32_t>> out;
   for (const auto& id : q) out.push_back(ix.slot_of_locked(id, *map, d->ids));
   return out;
@@ -56,8 +56,8 @@ std::vector<std::optional<uint32_t>> one_by_one(const IvfIndex& ix, const std::v
 
 void expect_batch_matches(const IvfIndex& ix, const std::vector<std::string>& q) {
   const auto single = one_by_one(ix, q);
-  auto map = ix.id_map.read();
-  auto d = ix.delta.read();
+  auto map = ix.locks().id_map.read();
+  auto d = ix.locks().delta.read();
   EXPECT_EQ(ix.slots_of_locked(std::span<const std::string>(q), *map, d->ids), single);
   std::vector<std::string_view> views(q.begin(), q.end());
   EXPECT_EQ(ix.slots_of_locked(std::span<const std::string_view>(views), *map, d->ids), single);
@@ -208,13 +208,13 @@ TEST(Ids, TwoMainIdsSharingAHashWithoutIdHashFile) {
   tandrel_test::write_segment(d.path(), s);
   auto ix = open_ok(d.path());
   ASSERT_TRUE(ix);
-  EXPECT_EQ(ix->id_map.read()->size(), 1u);
+  EXPECT_EQ(ix->locks().id_map.read()->size(), 1u);
   EXPECT_EQ(ix->slot_of("second"), 1u);
   EXPECT_EQ(ix->slot_of("first"), 0u);
   EXPECT_EQ(ix->slot_of("third"), std::nullopt);
   // A later row under the same hash (as an add inserts it) keeps both main rows reachable.
-  ix->id_map.write()->insert(42, 2);
-  auto map = ix->id_map.read();
+  ix->locks().id_map.write()->insert(42, 2);
+  auto map = ix->locks().id_map.read();
   const std::vector<std::string> delta_ids = {"third"};
   EXPECT_EQ(ix->slot_of_locked("first", *map, delta_ids), 0u);
   EXPECT_EQ(ix->slot_of_locked("second", *map, delta_ids), 1u);
@@ -230,10 +230,39 @@ TEST(Ids, LiveCountFloorsAtZero) {
   ASSERT_TRUE(ix);
   EXPECT_EQ(ix->live_count(), 3u);
   {
-    auto t = ix->tombstones.write();
+    auto t = ix->locks().tombstones.write();
     for (uint32_t slot : {0u, 1u, 5u, 9u}) t->insert(slot);
   }
   EXPECT_EQ(ix->live_count(), 0u);
   // A tombstoned slot still resolves: liveness is the caller's test.
   EXPECT_EQ(ix->slot_of("id1"), 1u);
+}
+
+// stats() reads these: main rows, delta rows and tombstones as stored, not netted out.
+TEST(Ids, RowCounts) {
+  struct Case {
+    std::vector<std::string> delta_ids;
+    std::vector<uint32_t> tombs;
+    IvfIndex::RowCounts want;
+  };
+  const std::vector<Case> cases = {
+      {{}, {}, {3, 0, 0}},
+      {{"a", "b"}, {}, {3, 2, 0}},
+      {{"a", "b"}, {1, 4}, {3, 2, 2}},
+      {{}, {0, 2}, {3, 0, 2}},
+  };
+  for (const auto& c : cases) {
+    TempDir d;
+    SegmentSpec s;
+    s.ids = tandrel_test::make_ids(3);
+    if (!c.delta_ids.empty()) s.delta = tandrel_test::make_delta(s, c.delta_ids);
+    if (!c.tombs.empty()) s.tombstones = c.tombs;
+    tandrel_test::write_segment(d.path(), s);
+    auto ix = open_ok(d.path());
+    ASSERT_TRUE(ix);
+    const auto got = ix->row_counts();
+    EXPECT_EQ(got.main, c.want.main);
+    EXPECT_EQ(got.delta, c.want.delta);
+    EXPECT_EQ(got.deleted, c.want.deleted) << c.tombs.size();
+  }
 }

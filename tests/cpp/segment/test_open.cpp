@@ -87,18 +87,18 @@ TEST(Open, ValuesAfterOpen) {
   EXPECT_EQ(ix.sparse_base, 8u + 8u * 4u);
   EXPECT_EQ(ix.sparse_terms.at(7), (index::SparseSpan{10, 10}));
   EXPECT_FALSE(ix.file_crcs.empty());
-  EXPECT_EQ(ix.delta.read()->rows(), 2u);
-  EXPECT_EQ(ix.tombstones.read()->to_vector(), (std::vector<uint32_t>{1, 11}));
+  EXPECT_EQ(ix.locks().delta.read()->rows(), 2u);
+  EXPECT_EQ(ix.locks().tombstones.read()->to_vector(), (std::vector<uint32_t>{1, 11}));
   // With idhash.bin only the delta ids enter the id map.
-  EXPECT_EQ(ix.id_map.read()->size(), 2u);
-  EXPECT_EQ(ix.delta_sparse.read()->at(7), (std::vector<std::pair<uint32_t, float>>{{0, 2.0f}}));
-  EXPECT_TRUE(ix.delta_stamp.lock()->has_value());
-  EXPECT_EQ((*ix.delta_stamp.lock())->len, std::filesystem::file_size(d.file("delta.bin")));
-  EXPECT_FALSE(ix.live_schema.read()->has_value());
+  EXPECT_EQ(ix.locks().id_map.read()->size(), 2u);
+  EXPECT_EQ(ix.locks().delta_sparse.read()->at(7), (std::vector<std::pair<uint32_t, float>>{{0, 2.0f}}));
+  EXPECT_TRUE(ix.locks().delta_stamp.lock()->has_value());
+  EXPECT_EQ((*ix.locks().delta_stamp.lock())->len, std::filesystem::file_size(d.file("delta.bin")));
+  EXPECT_FALSE(ix.locks().live_schema.read()->has_value());
   EXPECT_EQ(ix.wal_bytes.load(), 0u);
   EXPECT_FALSE(ix.wal_damaged.load());
   EXPECT_EQ(ix.durability_interval.load(), 1u);
-  EXPECT_FALSE(ix.wal.lock()->valid());
+  EXPECT_FALSE(ix.locks().wal.lock()->valid());
   EXPECT_EQ(ix.live_count(), 10u);
 }
 
@@ -366,7 +366,7 @@ TEST(Open, CorruptionMatrix) {
         }
         if (f == "idhash.bin" && x != Damage::WrongMagic) {
           // The fallback id map holds every main id.
-          EXPECT_EQ(ix.id_map.read()->size(), 12u);
+          EXPECT_EQ(ix.locks().id_map.read()->size(), 12u);
           EXPECT_EQ(ix.slot_of("id7"), 7u);
         }
         if ((f == "meta.bin" && size_damage) || (f == "meta_off.bin" && x != Damage::Missing)) {
@@ -382,7 +382,7 @@ TEST(Open, CorruptionMatrix) {
           EXPECT_TRUE(ix.file_crcs.empty());
         }
         if (f == "deleted.bin") {
-          EXPECT_TRUE(ix.tombstones.read()->empty());
+          EXPECT_TRUE(ix.locks().tombstones.read()->empty());
         }
         if (f == "format.bin") {
           EXPECT_EQ(ix.format_version, 1u);
@@ -514,7 +514,7 @@ TEST(Open, DeltaUpgradeAndStructure) {
     tandrel_test::write_segment(d.path(), s);
     auto r = open(d.path());
     ASSERT_TRUE(r.ok()) << r.error().text();
-    EXPECT_EQ((*r)->delta.read()->rerank, expect);
+    EXPECT_EQ((*r)->locks().delta.read()->rerank, expect);
   }
   struct Case {
     const char* what;
@@ -638,7 +638,7 @@ TEST(Open, TombstoneReconciliation) {
     auto r = open(d.path());
     if (c.error.empty()) {
       ASSERT_TRUE(r.ok()) << r.error().text();
-      EXPECT_EQ((*r)->tombstones.read()->to_vector(), c.tombs);
+      EXPECT_EQ((*r)->locks().tombstones.read()->to_vector(), c.tombs);
       EXPECT_EQ((*r)->live_count(), 3u);
     } else {
       ASSERT_FALSE(r.ok());
@@ -696,7 +696,7 @@ TEST(Open, LegacySegmentWithoutOptionalFiles) {
   EXPECT_FALSE(ix.rotator.new_layout);
   EXPECT_FALSE(ix.origscale_bin || ix.ids_bin || ix.ids_off_bin || ix.idhash_bin || ix.meta_bin || ix.sparse_bin);
   EXPECT_TRUE(ix.file_crcs.empty());
-  EXPECT_EQ(ix.id_map.read()->size(), 6u);
+  EXPECT_EQ(ix.locks().id_map.read()->size(), 6u);
   EXPECT_EQ(ix.slot_of("id4"), 4u);
   EXPECT_EQ(ix.ext_of(5), "id5");
 }

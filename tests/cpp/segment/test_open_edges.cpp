@@ -390,7 +390,7 @@ TEST(OpenEdges, IdHashTwelveBytesShort) {
                      " wrong length \u2014 rebuilding id map from ids\n");
   const IvfIndex& ix = **r;
   EXPECT_FALSE(ix.idhash_bin);
-  EXPECT_EQ(ix.id_map.read()->size(), 6u);
+  EXPECT_EQ(ix.locks().id_map.read()->size(), 6u);
   for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(ix.slot_of("id" + std::to_string(i)), i);
 }
 
@@ -422,8 +422,8 @@ TEST(OpenEdges, TombstonesOnRowsOnlyTheLogRecreates) {
   {
     auto r = IvfIndex::open_with_skip(d.path(), std::nullopt);
     ASSERT_TRUE(r.ok()) << r.error().text();
-    EXPECT_EQ((*r)->tombstones.read()->to_vector(), (std::vector<uint32_t>{0, 5}));
-    EXPECT_EQ((*r)->delta.read()->rows(), 2u);
+    EXPECT_EQ((*r)->locks().tombstones.read()->to_vector(), (std::vector<uint32_t>{0, 5}));
+    EXPECT_EQ((*r)->locks().delta.read()->rows(), 2u);
     EXPECT_EQ((*r)->live_count(), 4u);
   }
   // With an empty or a missing log nothing recreates slot 5.
@@ -525,8 +525,8 @@ TEST(IdsEdges, IdHashRunsAndOffsetsBeyondIdsBin) {
   auto r2 = IvfIndex::open_with_skip(d.path(), std::nullopt);
   ASSERT_TRUE(r2.ok()) << r2.error().text();
   EXPECT_EQ((*r2)->slot_of("a"), 2u);  // both match: the first record wins
-  auto map = (*r2)->id_map.read();
-  auto dl = (*r2)->delta.read();
+  auto map = (*r2)->locks().id_map.read();
+  auto dl = (*r2)->locks().delta.read();
   const std::vector<std::string> q = {"a", "c", "a"};
   EXPECT_EQ((*r2)->slots_of_locked(std::span<const std::string>(q), *map, dl->ids),
             (std::vector<std::optional<uint32_t>>{2u, 3u, 2u}));
@@ -607,7 +607,7 @@ TEST(OpenEdges, EveryReadFailureIsReportedAndInterruptedReadsAreRetried) {
       fileops::ScopedFaults f(fileops::Fault{fileops::Op::Read, k, fileops::Action::Errno, EINTR, 1});
       auto r = IvfIndex::open_with_skip(d.path(), std::nullopt);
       ASSERT_TRUE(r.ok()) << r.error().text();
-      EXPECT_EQ((*r)->delta.read()->rows(), 3u);
+      EXPECT_EQ((*r)->locks().delta.read()->rows(), 3u);
     }
   }
   EXPECT_GE(wal_failures, 1);
@@ -628,7 +628,7 @@ TEST(FilterEdges, KeyOrderAndRealSchemaGrowth) {
   ASSERT_TRUE(ab.ok() && ba.ok());
   EXPECT_NE(ab->get(), ba->get());
   EXPECT_EQ(**ab, **ba);
-  EXPECT_EQ(ix.filter_cache.lock()->size(), 2u);
+  EXPECT_EQ(ix.locks().filter_cache.lock()->size(), 2u);
 
   // A filter on a field no row has yet compiles to a constant and is cached.
   const std::string f = R"({"g":{"$gte":5}})";
@@ -642,12 +642,12 @@ TEST(FilterEdges, KeyOrderAndRealSchemaGrowth) {
   ASSERT_TRUE(meta.ok());
   ASSERT_TRUE(index::add_logged(ix, "new", std::vector<float>(8, 0.5f), *meta, R"({"g":7})", {}).ok());
   EXPECT_EQ(ix.schema_epoch.load(), epoch + 1);
-  EXPECT_EQ(ix.filter_cache.lock()->size(), 0u);
+  EXPECT_EQ(ix.locks().filter_cache.lock()->size(), 0u);
   auto after = ix.compile_filter_cached(f);
   ASSERT_TRUE(after.ok());
   EXPECT_EQ((*after)->kind, predicate::PredKind::NumCmp);
   {
-    auto delta = ix.delta.read();
+    auto delta = ix.locks().delta.read();
     ASSERT_EQ(delta->rows(), 1u);
     EXPECT_TRUE(IvfIndex::passes_delta(*delta, **after, 0));
   }

@@ -209,8 +209,8 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
       p.rerank = 40;
       std::vector<SlotDistance> want;
       {
-        auto tombs = idx->tombstones.read_recursive();
-        auto delta = idx->delta.read_recursive();
+        auto tombs = idx->locks().tombstones.read_recursive();
+        auto delta = idx->locks().delta.read_recursive();
         const ix::LiveView live{&*tombs, &*delta};
         want = ix::search_core_view(mapped.seg, live, segment().query(qi), p, {});
       }
@@ -232,8 +232,8 @@ TEST(ScanCopy, ConcurrentFirstSearchesShareOneCopy) {
     ASSERT_NE(ref, nullptr);
     ix::IndexView mapped = ix::index_view(*ref);
     ASSERT_EQ(mapped.seg.blocked, nullptr);
-    auto tombs = ref->tombstones.read_recursive();
-    auto delta = ref->delta.read_recursive();
+    auto tombs = ref->locks().tombstones.read_recursive();
+    auto delta = ref->locks().delta.read_recursive();
     const ix::LiveView live{&*tombs, &*delta};
     for (size_t qi = 0; qi < kQueries; ++qi) {
       ix::DenseParams p;
