@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/common/parallel.hpp"
 
 using namespace ivf_rabitq;

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/live/delta.hpp"
 

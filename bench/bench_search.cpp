@@ -52,7 +52,7 @@
 #include <vector>
 
 #include "ivf_rabitq/kmeans/distance.hpp"
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/search/search.hpp"
 #include "ivf_rabitq/common/parallel.hpp"

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/codec/codec.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/live/checkpoint.hpp"

@@ -296,8 +296,8 @@ class IvfIndex {
   static Result<std::shared_ptr<IvfIndex>> open_with_skip(const std::string& dir, std::optional<SkipSet> skip);
 
   // Writes one complete format-3 segment into `dir` from rows held in memory; needs no open
-  // segment and keeps no state. Forwards to build_segment (build.hpp), which documents the
-  // arguments and errors; metadata value r belongs to input row r.
+  // segment and keeps no state. Forwards to build_segment (builder/build.hpp), which
+  // documents the arguments and errors; metadata value r belongs to input row r.
   static Status build(const std::string& dir, std::span<const float> data, size_t n, size_t dim,
                       std::vector<std::string> ids, std::span<const json::Value> metadata,
                       std::span<const storage::SparsePairs> sparse, std::span<const std::string> skip,

@@ -11,7 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/codec/codec.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 #include "ivf_rabitq/common/env.hpp"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <set>
 
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/maintain/live_rows.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
 #include "ivf_rabitq/storage/framed.hpp"

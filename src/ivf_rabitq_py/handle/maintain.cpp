@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "ivf_rabitq/common/fileops.hpp"
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/live/checkpoint.hpp"
 #include "ivf_rabitq/live/group_commit.hpp"
 #include "ivf_rabitq/maintain/rebuild.hpp"

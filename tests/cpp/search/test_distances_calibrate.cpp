@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/common/maint_pool.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "ivf_rabitq/kmeans/distance.hpp"
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/live/delta.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/search/search.hpp"

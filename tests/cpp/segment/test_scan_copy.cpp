@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"

@@ -1,4 +1,4 @@
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 
 #include <sys/stat.h>
 

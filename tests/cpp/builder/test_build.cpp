@@ -20,7 +20,7 @@
 
 #include "ivf_rabitq/codec/codec.hpp"
 #include "ivf_rabitq/common/fileops.hpp"
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/kmeans/kmeans.hpp"

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "ivf_rabitq/build/build.hpp"
+#include "ivf_rabitq/builder/build.hpp"
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 
