@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ivf_rabitq/kmeans/distance.hpp"
+#include "ivf_rabitq/kmeans/rank_order.hpp"
 #include "ivf_rabitq/common/simd.hpp"
 
 namespace ivf_rabitq::index {
@@ -28,26 +29,12 @@ void nearest_keys(const float* q, const distance::PackedVectors& pv, size_t m, s
 
 // The same list from every distance in full (one pass of the plain kernel, then a
 // selection): for a few short centroids the abandoning scan's checks and heap cost more than
-// the distances they skip. `dist` is scratch.
-// Up to this many centroid coordinates (centroids x padded dimension) a segment ranks this way.
-inline constexpr uint64_t kPlainRankCoordinates = uint64_t{1} << 16;
+// the distances they skip. `dist` is scratch. A segment ranks this way up to
+// kPlainRankCoordinates (kmeans/rank_order.hpp).
 void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t m, std::vector<uint64_t>& out,
                       std::vector<float>& dist);
 
-// The centroids regrouped for the ranking: each group of two packed blocks (what one kernel
-// call scans) holds a centroid and the 31 nearest to it among those not yet placed, so that
-// the groups of a far region are all far and abandoned early (random neighbours keep a near
-// centroid in most groups, and a group is abandoned only when every partial sum is over the
-// limit). Derived at open.
-struct RankOrder {
-  distance::PackedVectors packed;
-  std::vector<uint32_t> ids;  // the centroid of packed vector i
-
-  // From n row-major vectors of dim values and their packing in index order. Empty when the
-  // grouping would cost more than a bounded amount of work (n x n x dim).
-  static RankOrder build(const float* rows, const distance::PackedVectors& pv, size_t n, size_t dim);
-  bool empty() const { return ids.empty(); }
-};
+// nearest_keys at a chosen level, without ids.
 void nearest_keys_at(simd::Level level, const float* q, const distance::PackedVectors& pv, size_t m,
                      std::vector<uint64_t>& out, std::vector<uint64_t>& heap);
 // The same over vectors [first_block * 16, end_block * 16) ∩ [0, size) only: the m best of

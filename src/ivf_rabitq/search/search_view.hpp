@@ -13,7 +13,7 @@
 #include "ivf_rabitq/codec/codec.hpp"
 #include "ivf_rabitq/codec/fastscan.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
-#include "ivf_rabitq/live/delta_lists.hpp"
+#include "ivf_rabitq/storage/delta_lists.hpp"
 #include "ivf_rabitq/search/rank_bound.hpp"
 #include "ivf_rabitq/search/search_rank.hpp"
 #include "ivf_rabitq/search/topk.hpp"
