@@ -6,7 +6,7 @@
 // rows are walked first in slot order, then delta rows in order of addition. From 50,000
 // main rows the main part runs on the calling thread's pool; its workers read through the
 // caller's guards and take no lock. Typed columns are evaluated a block of rows at a time
-// (block_eval.hpp). None of the scans can fail.
+// (predicate/block_eval.hpp). None of the scans can fail.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,7 @@
 
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/predicate/predicate.hpp"
-#include "ivf_rabitq/scan/block_eval.hpp"
+#include "ivf_rabitq/predicate/block_eval.hpp"
 
 namespace ivf_rabitq::index {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "ivf_rabitq/common/json.hpp"
-#include "ivf_rabitq/scan/block_eval.hpp"
+#include "ivf_rabitq/predicate/block_eval.hpp"
 
 namespace ivf_rabitq::index {
 

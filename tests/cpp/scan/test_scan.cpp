@@ -8,7 +8,7 @@
 #include <random>
 
 #include "ivf_rabitq/common/parallel.hpp"
-#include "ivf_rabitq/scan/block_eval.hpp"
+#include "ivf_rabitq/predicate/block_eval.hpp"
 #include "ivf_rabitq/scan/scan.hpp"
 #include "live/test_wal_fixture.hpp"
 #include "support/filter_reference.hpp"

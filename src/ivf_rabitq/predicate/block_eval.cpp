@@ -1,5 +1,5 @@
 // Block evaluation of compiled filters (see block_eval.hpp).
-#include "ivf_rabitq/scan/block_eval.hpp"
+#include "ivf_rabitq/predicate/block_eval.hpp"
 
 #include <algorithm>
 #include <cmath>
