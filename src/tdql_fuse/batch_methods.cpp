@@ -18,14 +18,10 @@
 #include "ivf_rabitq/search/distances.hpp"
 #include "ivf_rabitq_py/methods/methods.hpp"
 #include "tdql_fuse/convert.hpp"
-#include "tdql_fuse/fuse_methods.hpp"
 
 namespace ivf_rabitq_py {
 
 namespace fuse {
-
-std::atomic<uint64_t> g_distances_releases{0};
-uint64_t distances_gil_releases() { return g_distances_releases.load(std::memory_order_relaxed); }
 
 namespace {
 
@@ -95,7 +91,7 @@ PyObject* method_distances_to_many(PyObject* /*self*/, Args& args) {
     queries.push_back(std::move(q).value());
   }
 
-  g_distances_releases.fetch_add(1, std::memory_order_relaxed);
+  DISTANCES_GIL_RELEASES.fetch_add(1, std::memory_order_relaxed);
   using Out = std::variant<std::vector<std::vector<float>>, PyErrValue>;
   Out out = without_gil([&]() -> Out {
     std::vector<std::vector<float>> all;

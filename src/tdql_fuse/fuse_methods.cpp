@@ -3,7 +3,6 @@
 // gated; the fill jobs (queries checked, caller tombstones tested) are prepared, still
 // holding the lock. Only when some cell needs a lookup is the lock released, once, around
 // the lookups, the scores and the top selection. The result tuple is built with the lock.
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -16,16 +15,11 @@
 #include "ivf_rabitq/search/distances.hpp"
 #include "ivf_rabitq_py/methods/methods.hpp"
 #include "tdql_fuse/convert.hpp"
-#include "tdql_fuse/fuse_methods.hpp"
 #include "tdql_fuse/pool.hpp"
 
 namespace ivf_rabitq_py {
 
 namespace fuse {
-
-std::atomic<uint64_t> g_fuse_releases{0};
-
-uint64_t fuse_gil_releases() { return g_fuse_releases.load(std::memory_order_relaxed); }
 
 namespace {
 
@@ -312,7 +306,7 @@ PyObject* method_tdql_fuse(PyObject* /*self*/, Args& args) {
   tdql_fuse::Pool::Scored scored;
   const std::optional<size_t> top_n = top ? std::optional<size_t>(*top) : std::nullopt;
   if (!jobs.empty()) {
-    g_fuse_releases.fetch_add(1, std::memory_order_relaxed);
+    FUSE_GIL_RELEASES.fetch_add(1, std::memory_order_relaxed);
     without_gil([&] {
       err = run_fills(pool, jobs, parallel);
       if (!err) scored = pool.score(prefer, top_n);

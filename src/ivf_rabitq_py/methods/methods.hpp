@@ -17,6 +17,9 @@
 // The table that registers them, in the class's order, is in handle/handle.cpp.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "ivf_rabitq_py/binder/args.hpp"
 #include "ivf_rabitq_py/binder/py.hpp"
 
@@ -69,6 +72,11 @@ TANDREL_KEYWORD_METHOD(method_distances_to_many)
 TANDREL_KEYWORD_METHOD(method_tdql_fuse)
 TANDREL_KEYWORD_METHOD(method_meta_status_across)
 TANDREL_KEYWORD_METHOD(method_meta_status_columns)
+// Counted by those static methods, read by the test hooks (`_probe`): how many `tdql_fuse`
+// calls released the interpreter lock (at most once each), and how many `distances_to_many`
+// calls did.
+inline std::atomic<uint64_t> FUSE_GIL_RELEASES{0};
+inline std::atomic<uint64_t> DISTANCES_GIL_RELEASES{0};
 
 #undef TANDREL_KEYWORD_METHOD
 #undef TANDREL_NOARGS_METHOD

@@ -12,10 +12,10 @@
 #include "ivf_rabitq_py/binder/args.hpp"
 #include "ivf_rabitq_py/binder/errors.hpp"
 #include "ivf_rabitq_py/methods/functions.hpp"
+#include "ivf_rabitq_py/methods/methods.hpp"
 #include "ivf_rabitq_py/handle/handle.hpp"
 #include "ivf_rabitq_py/handle/lock_file.hpp"
 #include "ivf_rabitq_py/handle/paths.hpp"
-#include "tdql_fuse/fuse_methods.hpp"
 
 namespace ivf_rabitq_py {
 
@@ -192,8 +192,8 @@ PyObject* run(std::string_view kind, PyObject* const* v, size_t n) {
   }
   if (kind == "oom") throw std::bad_alloc();
   if (kind == "json_scan_releases") return PyLong_FromUnsignedLongLong(json_scan_gil_releases());
-  if (kind == "fuse_releases") return PyLong_FromUnsignedLongLong(fuse::fuse_gil_releases());
-  if (kind == "distances_releases") return PyLong_FromUnsignedLongLong(fuse::distances_gil_releases());
+  if (kind == "fuse_releases") return PyLong_FromUnsignedLongLong(FUSE_GIL_RELEASES.load(std::memory_order_relaxed));
+  if (kind == "distances_releases") return PyLong_FromUnsignedLongLong(DISTANCES_GIL_RELEASES.load(std::memory_order_relaxed));
   if (kind == "sibling") {
     std::string suffix;
     if (!need(2) || !From<std::string>::convert(v[1], suffix)) return nullptr;
