@@ -14,6 +14,7 @@
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 #include "ivf_rabitq/storage/segment_writer.hpp"
 
 namespace ivf_rabitq::index {
@@ -91,7 +92,7 @@ Status IvfIndex::compact_to(const std::string& out, uint64_t generation) const {
   TANDREL_ASSIGN(storage::SegmentWriter writer, storage::SegmentWriter::begin(out, true));
 
   // The centroids, as the open released its copy after rotating them.
-  TANDREL_ASSIGN(std::vector<uint8_t> body, storage::read_manifest_bin(storage::join_path(dir, "manifest.bin")));
+  TANDREL_ASSIGN(std::vector<uint8_t> body, storage::read_manifest_bin(storage::join_path(dir, storage::kManifestFile)));
   TANDREL_ASSIGN(Manifest disk_manifest, storage::decode_manifest(body));
   body = {};
 
@@ -109,21 +110,21 @@ Status IvfIndex::compact_to(const std::string& out, uint64_t generation) const {
 
   Streams st;
   st.with_origscale = origscale_bin.has_value();
-  TANDREL_ASSIGN(st.codes, writer.stream("codes.bin"));
-  TANDREL_ASSIGN(st.metas, writer.stream("metas.bin"));
-  TANDREL_ASSIGN(st.orig, writer.stream("orig.bin"));
+  TANDREL_ASSIGN(st.codes, writer.stream(storage::kCodesFile));
+  TANDREL_ASSIGN(st.metas, writer.stream(storage::kMetasFile));
+  TANDREL_ASSIGN(st.orig, writer.stream(storage::kOrigFile));
   if (st.with_origscale) {
-    TANDREL_ASSIGN(st.origscale, writer.stream("origscale.bin"));
+    TANDREL_ASSIGN(st.origscale, writer.stream(storage::kOrigScaleFile));
   }
   for (size_t i = 0; i < k_num; ++i) {
-    TANDREL_ASSIGN(StreamFile f, writer.stream("num_" + std::to_string(i) + ".bin"));
+    TANDREL_ASSIGN(StreamFile f, writer.stream(storage::num_column_file(i)));
     st.num.push_back(std::move(f));
   }
   for (size_t j = 0; j < m_str; ++j) {
-    TANDREL_ASSIGN(StreamFile f, writer.stream("str_" + std::to_string(j) + ".bin"));
+    TANDREL_ASSIGN(StreamFile f, writer.stream(storage::str_column_file(j)));
     st.str.push_back(std::move(f));
   }
-  TANDREL_ASSIGN(st.meta, writer.stream("meta.bin"));
+  TANDREL_ASSIGN(st.meta, writer.stream(storage::kMetaFile));
 
   const bool meta_mapped = meta_bin.has_value() && meta_off_bin.has_value();
   ReverseDicts rdicts;
@@ -224,7 +225,7 @@ Status IvfIndex::compact_to(const std::string& out, uint64_t generation) const {
 
   // Closing, metadata first.
   TANDREL_TRY(st.meta.finish());
-  TANDREL_TRY(storage::write_bytes(writer.path_of("meta_off.bin"), storage::encode_offsets(meta_offsets)));
+  TANDREL_TRY(storage::write_bytes(writer.path_of(storage::kMetaOffFile), storage::encode_offsets(meta_offsets)));
   meta_offsets = {};
   TANDREL_TRY(st.codes.finish());
   TANDREL_TRY(st.metas.finish());
@@ -234,11 +235,11 @@ Status IvfIndex::compact_to(const std::string& out, uint64_t generation) const {
   for (StreamFile& f : st.str) TANDREL_TRY(f.finish());
 
   // Checksums of the streamed files, read back from disk.
-  for (const char* name : {"codes.bin", "metas.bin", "orig.bin", "meta.bin", "meta_off.bin"})
+  for (const char* name : {storage::kCodesFile, storage::kMetasFile, storage::kOrigFile, storage::kMetaFile, storage::kMetaOffFile})
     TANDREL_TRY(writer.record_crc_from_disk(name));
-  if (st.with_origscale) TANDREL_TRY(writer.record_crc_from_disk("origscale.bin"));
-  for (size_t i = 0; i < k_num; ++i) TANDREL_TRY(writer.record_crc_from_disk("num_" + std::to_string(i) + ".bin"));
-  for (size_t j = 0; j < m_str; ++j) TANDREL_TRY(writer.record_crc_from_disk("str_" + std::to_string(j) + ".bin"));
+  if (st.with_origscale) TANDREL_TRY(writer.record_crc_from_disk(storage::kOrigScaleFile));
+  for (size_t i = 0; i < k_num; ++i) TANDREL_TRY(writer.record_crc_from_disk(storage::num_column_file(i)));
+  for (size_t j = 0; j < m_str; ++j) TANDREL_TRY(writer.record_crc_from_disk(storage::str_column_file(j)));
 
   // Sparse postings under the new slots: surviving main postings, then delta postings.
   std::unordered_map<uint32_t, storage::SparsePairs, storage::IntHasher> sparse;
@@ -254,11 +255,11 @@ Status IvfIndex::compact_to(const std::string& out, uint64_t generation) const {
 
   {
     storage::EncodedIds enc = storage::encode_ids(new_ids);
-    TANDREL_TRY(writer.write_file("ids.bin", enc.bytes));
-    TANDREL_TRY(writer.write_file("ids_off.bin", storage::encode_offsets(enc.offsets)));
+    TANDREL_TRY(writer.write_file(storage::kIdsFile, enc.bytes));
+    TANDREL_TRY(writer.write_file(storage::kIdsOffFile, storage::encode_offsets(enc.offsets)));
   }
-  TANDREL_TRY(writer.write_file("idhash.bin", storage::encode_idhash_checked(new_ids).bytes));
-  TANDREL_TRY(writer.write_file("sparse.bin", storage::encode_sparse(sparse)));
+  TANDREL_TRY(writer.write_file(storage::kIdHashFile, storage::encode_idhash_checked(new_ids).bytes));
+  TANDREL_TRY(writer.write_file(storage::kSparseFile, storage::encode_sparse(sparse)));
   new_ids = {};
   sparse = {};
 

@@ -24,6 +24,7 @@
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 #include "ivf_rabitq/storage/segment_writer.hpp"
 
 namespace ivf_rabitq::maintain {
@@ -390,18 +391,18 @@ Result<MergeResult> IvfIndex::merge(const std::string& out, std::span<const std:
   const size_t code_words = static_cast<size_t>(n_bits) * words;
 
   maintain::Streams st;
-  TANDREL_ASSIGN(st.codes, writer.stream("codes.bin"));
-  TANDREL_ASSIGN(st.metas, writer.stream("metas.bin"));
-  TANDREL_ASSIGN(st.orig, writer.stream("orig.bin"));
-  TANDREL_ASSIGN(st.origscale, writer.stream("origscale.bin"));
-  TANDREL_ASSIGN(st.meta, writer.stream("meta.bin"));
-  TANDREL_ASSIGN(st.ids, writer.stream("ids.bin"));
+  TANDREL_ASSIGN(st.codes, writer.stream(storage::kCodesFile));
+  TANDREL_ASSIGN(st.metas, writer.stream(storage::kMetasFile));
+  TANDREL_ASSIGN(st.orig, writer.stream(storage::kOrigFile));
+  TANDREL_ASSIGN(st.origscale, writer.stream(storage::kOrigScaleFile));
+  TANDREL_ASSIGN(st.meta, writer.stream(storage::kMetaFile));
+  TANDREL_ASSIGN(st.ids, writer.stream(storage::kIdsFile));
   for (size_t i = 0; i < cols.n_num; ++i) {
-    TANDREL_ASSIGN(StreamFile f, writer.stream("num_" + std::to_string(i) + ".bin"));
+    TANDREL_ASSIGN(StreamFile f, writer.stream(storage::num_column_file(i)));
     st.num.push_back(std::move(f));
   }
   for (size_t j = 0; j < cols.n_str; ++j) {
-    TANDREL_ASSIGN(StreamFile f, writer.stream("str_" + std::to_string(j) + ".bin"));
+    TANDREL_ASSIGN(StreamFile f, writer.stream(storage::str_column_file(j)));
     st.str.push_back(std::move(f));
   }
   std::vector<std::unordered_map<std::string, uint32_t>> dicts(cols.n_str);
@@ -488,9 +489,9 @@ Result<MergeResult> IvfIndex::merge(const std::string& out, std::span<const std:
   for (StreamFile& f : st.num) TANDREL_TRY(f.finish());
   for (StreamFile& f : st.str) TANDREL_TRY(f.finish());
 
-  TANDREL_TRY(writer.write_file("meta_off.bin", storage::encode_offsets(meta_off)));
+  TANDREL_TRY(writer.write_file(storage::kMetaOffFile, storage::encode_offsets(meta_off)));
   meta_off = {};
-  TANDREL_TRY(writer.write_file("ids_off.bin", storage::encode_offsets(ids_off)));
+  TANDREL_TRY(writer.write_file(storage::kIdsOffFile, storage::encode_offsets(ids_off)));
   ids_off = {};
   {
     // Ascending by hash; equal hashes (distinct ids) by slot, so the file never depends on
@@ -502,15 +503,15 @@ Result<MergeResult> IvfIndex::merge(const std::string& out, std::span<const std:
       storage::store_u32(bytes.data() + i * storage::kIdHashRecord + 8, idhash[i].second);
     }
     idhash = {};
-    TANDREL_TRY(writer.write_file("idhash.bin", bytes));
+    TANDREL_TRY(writer.write_file(storage::kIdHashFile, bytes));
   }
-  TANDREL_TRY(writer.write_file("sparse.bin", storage::encode_sparse(postings)));
+  TANDREL_TRY(writer.write_file(storage::kSparseFile, storage::encode_sparse(postings)));
   postings = {};
 
-  for (const char* name : {"codes.bin", "metas.bin", "orig.bin", "origscale.bin", "meta.bin", "ids.bin"})
+  for (const char* name : {storage::kCodesFile, storage::kMetasFile, storage::kOrigFile, storage::kOrigScaleFile, storage::kMetaFile, storage::kIdsFile})
     TANDREL_TRY(writer.record_crc_from_disk(name));
-  for (size_t i = 0; i < cols.n_num; ++i) TANDREL_TRY(writer.record_crc_from_disk("num_" + std::to_string(i) + ".bin"));
-  for (size_t j = 0; j < cols.n_str; ++j) TANDREL_TRY(writer.record_crc_from_disk("str_" + std::to_string(j) + ".bin"));
+  for (size_t i = 0; i < cols.n_num; ++i) TANDREL_TRY(writer.record_crc_from_disk(storage::num_column_file(i)));
+  for (size_t j = 0; j < cols.n_str; ++j) TANDREL_TRY(writer.record_crc_from_disk(storage::str_column_file(j)));
 
   Manifest mf;
   mf.dim = dim;

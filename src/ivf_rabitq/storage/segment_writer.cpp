@@ -49,7 +49,7 @@ Status clear_stale_segment_files(const std::string& dir) {
     }
   }
   if (!removed) return {};
-  return sync_parent_dir(join_path(dir, "manifest.bin"));
+  return sync_parent_dir(join_path(dir, kManifestFile));
 }
 
 // ---- StreamFile ----------------------------------------------------------------------------
@@ -126,12 +126,12 @@ Status SegmentWriter::record_crc_from_disk(const std::string& name) {
 }
 
 Status SegmentWriter::finish(uint32_t format_version, uint64_t generation, const Manifest& manifest) const {
-  TANDREL_TRY(write_file_crcs(path_of("crcs.bin"), crcs_));
+  TANDREL_TRY(write_file_crcs(path_of(kCrcsFile), crcs_));
   TANDREL_TRY(write_format_version_as(dir_, format_version));
   uint8_t gen[8];
   store_u64(gen, generation);
-  TANDREL_TRY(write_bytes(path_of("generation"), std::span<const uint8_t>(gen, 8)));
-  return write_manifest_bin(path_of("manifest.bin"), manifest);
+  TANDREL_TRY(write_bytes(path_of(kGenerationFile), std::span<const uint8_t>(gen, 8)));
+  return write_manifest_bin(path_of(kManifestFile), manifest);
 }
 
 }  // namespace ivf_rabitq::storage

@@ -18,6 +18,7 @@
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/records.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::storage {
 
@@ -30,8 +31,8 @@ Status create_dir_all(const std::string& path);
 // Files of an earlier segment that must not survive under a new one: a log whose frames name
 // slots of the old numbering, the checkpointed delta and tombstones, and the manifest that
 // describes the old data files.
-inline constexpr const char* kStaleSegmentFiles[] = {"wal.bin", "wal.corrupt.bin", "delta.bin", "deleted.bin",
-                                                     "manifest.bin"};
+inline constexpr const char* kStaleSegmentFiles[] = {kWalFile, kWalCorruptFile, kDeltaFile, kDeletedFile,
+                                                     kManifestFile};
 
 // Removes every kStaleSegmentFiles entry present in dir, then fsyncs dir when something was
 // removed. A removal failing for another reason than absence is returned.
