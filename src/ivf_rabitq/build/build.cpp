@@ -407,7 +407,8 @@ Status write_sparse(storage::SegmentWriter& files, std::span<const SparsePairs> 
 // replayed onto the new slots, so a removal that fails fails the build. The manifest's
 // directory fsync makes the removals durable before the segment can open.
 Status remove_stale_live_files(const std::string& dir) {
-  for (const char* stale : {storage::kDeltaFile, storage::kDeletedFile, storage::kWalFile, storage::kWalCorruptFile}) {
+  for (const char* stale :
+       {storage::kDeltaFile, storage::kDeletedFile, storage::kWalFile, storage::kWalCorruptFile}) {
     std::string path = storage::join_path(dir, stale);
     if (fileops::unlink(path.c_str()) != 0 && errno != ENOENT) return IoError::last_os();
   }
@@ -463,21 +464,12 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
   meta = {};
   TANDREL_TRY(write_sparse(files, sparse, slot_of));
 
-  storage::Manifest m;
-  m.dim = dim;
-  m.pad = rot.pad;
-  m.words_per_plane = rot.pad / 64;
-  m.n_bits = n_bits;
-  m.n_clusters = clusters.k;
-  m.n = n;
-  m.seed = params.seed;
-  m.quant_scale = quant_scale;
-  m.centroids = std::move(clusters.centroids);
-  m.offsets = std::move(clusters.order.offsets);
-  m.fields = std::move(fields);
-  m.pca_mean.assign(pca_mean.begin(), pca_mean.end());
-  m.pca_comps.assign(pca_comps.begin(), pca_comps.end());
-  m.fit_count = n;
+  const storage::SegmentCoding coding{
+      .dim = dim, .pad = rot.pad, .words_per_plane = rot.pad / 64, .n_bits = n_bits,
+      .seed = params.seed, .quant_scale = quant_scale, .pca_mean = pca_mean, .pca_comps = pca_comps};
+  const storage::Manifest m = storage::segment_manifest(
+      coding, {.n_clusters = clusters.k, .n = n, .fit_count = n, .centroids = std::move(clusters.centroids),
+               .offsets = std::move(clusters.order.offsets), .fields = std::move(fields)});
 
   TANDREL_TRY(remove_stale_live_files(dir));
   return files.finish(storage::kFormatVersion, 0, m);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
@@ -100,6 +101,31 @@ Status StreamFile::finish() {
   fd_.reset();
   buf_.reset();
   return {};
+}
+
+// ---- The manifest of a new segment ---------------------------------------------------------
+
+SegmentCoding SegmentCoding::of(const Manifest& m) {
+  return SegmentCoding{m.dim, m.pad, m.words_per_plane, m.n_bits, m.seed, m.quant_scale, m.pca_mean, m.pca_comps};
+}
+
+Manifest segment_manifest(const SegmentCoding& coding, SegmentRows rows) {
+  Manifest m;
+  m.dim = coding.dim;
+  m.pad = coding.pad;
+  m.words_per_plane = coding.words_per_plane;
+  m.n_bits = coding.n_bits;
+  m.n_clusters = rows.n_clusters;
+  m.n = rows.n;
+  m.seed = coding.seed;
+  m.quant_scale = coding.quant_scale;
+  m.centroids = std::move(rows.centroids);
+  m.offsets = std::move(rows.offsets);
+  m.fields = std::move(rows.fields);
+  m.pca_mean.assign(coding.pca_mean.begin(), coding.pca_mean.end());
+  m.pca_comps.assign(coding.pca_comps.begin(), coding.pca_comps.end());
+  m.fit_count = rows.fit_count;
+  return m;
 }
 
 // ---- SegmentWriter -------------------------------------------------------------------------
