@@ -22,6 +22,7 @@
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 #include "ivf_rabitq/storage/segment_writer.hpp"
 
 namespace ivf_rabitq::index {
@@ -179,7 +180,7 @@ std::span<const uint8_t> bytes_of(const std::vector<T>& v) {
 // the removal durable, so that a crash part-way never leaves the old manifest describing a mix
 // of old and new data files.
 Status retire_old_manifest(const std::string& dir) {
-  std::string path = storage::join_path(dir, "manifest.bin");
+  std::string path = storage::join_path(dir, storage::kManifestFile);
   if (fileops::unlink(path.c_str()) != 0) {
     if (errno == ENOENT) return {};
     return IoError::last_os();
@@ -287,13 +288,13 @@ std::vector<FieldSchema> schema_of(const PreparedMeta& meta) {
 
 // codes.bin, metas.bin, orig.bin, origscale.bin, in order, each released once written.
 Status write_row_files(storage::SegmentWriter& files, RowFiles& rows) {
-  TANDREL_TRY(files.write_file("codes.bin", bytes_of(rows.codes)));
+  TANDREL_TRY(files.write_file(storage::kCodesFile, bytes_of(rows.codes)));
   rows.codes = {};
-  TANDREL_TRY(files.write_file("metas.bin", bytes_of(rows.factors)));
+  TANDREL_TRY(files.write_file(storage::kMetasFile, bytes_of(rows.factors)));
   rows.factors = {};
-  TANDREL_TRY(files.write_file("orig.bin", bytes_of(rows.orig)));
+  TANDREL_TRY(files.write_file(storage::kOrigFile, bytes_of(rows.orig)));
   rows.orig = {};
-  TANDREL_TRY(files.write_file("origscale.bin", bytes_of(rows.origscale)));
+  TANDREL_TRY(files.write_file(storage::kOrigScaleFile, bytes_of(rows.origscale)));
   rows.origscale = {};
   return {};
 }
@@ -311,11 +312,11 @@ Status write_columns(storage::SegmentWriter& files, const std::vector<FieldSchem
     if (f.numeric) {
       std::vector<double> col(n, kAbsentNum);
       for (const auto& [r, x] : v.nums) col[slot_of[r]] = x;
-      TANDREL_TRY(files.write_file("num_" + std::to_string(num_i++) + ".bin", bytes_of(col)));
+      TANDREL_TRY(files.write_file(storage::num_column_file(num_i++), bytes_of(col)));
     } else {
       std::vector<uint32_t> col(n, kAbsentCode);
       for (const auto& [r, c] : v.codes) col[slot_of[r]] = c;
-      TANDREL_TRY(files.write_file("str_" + std::to_string(str_j++) + ".bin", bytes_of(col)));
+      TANDREL_TRY(files.write_file(storage::str_column_file(str_j++), bytes_of(col)));
     }
   }
   return {};
@@ -335,16 +336,16 @@ Status write_meta_texts(storage::SegmentWriter& files, const PreparedMeta& meta,
     off[s + 1] = at;
   }
   std::vector<uint8_t> off_bytes = storage::encode_offsets(off);
-  TANDREL_TRY(files.write_file("meta.bin", text));
-  return files.write_file("meta_off.bin", off_bytes);
+  TANDREL_TRY(files.write_file(storage::kMetaFile, text));
+  return files.write_file(storage::kMetaOffFile, off_bytes);
 }
 
 // ids.bin and ids_off.bin.
 Status write_ids(storage::SegmentWriter& files, const std::vector<std::string>& ids_by_slot) {
   storage::EncodedIds enc = storage::encode_ids(ids_by_slot);
   std::vector<uint8_t> off_bytes = storage::encode_offsets(enc.offsets);
-  TANDREL_TRY(files.write_file("ids.bin", enc.bytes));
-  return files.write_file("ids_off.bin", off_bytes);
+  TANDREL_TRY(files.write_file(storage::kIdsFile, enc.bytes));
+  return files.write_file(storage::kIdsOffFile, off_bytes);
 }
 
 // The input of a build over the rows that carry the last occurrence of each id, in input
@@ -399,14 +400,15 @@ Status write_sparse(storage::SegmentWriter& files, std::span<const SparsePairs> 
   const size_t rows_with_terms = std::min(sparse.size(), slot_of.size());
   for (size_t r = 0; r < rows_with_terms; ++r)
     for (const auto& [term, weight] : sparse[r]) postings[term].emplace_back(slot_of[r], weight);
-  return files.write_file("sparse.bin", storage::encode_sparse(postings));
+  return files.write_file(storage::kSparseFile, storage::encode_sparse(postings));
 }
 
 // Log and checkpoint files of an earlier segment no longer apply: one left behind would be
 // replayed onto the new slots, so a removal that fails fails the build. The manifest's
 // directory fsync makes the removals durable before the segment can open.
 Status remove_stale_live_files(const std::string& dir) {
-  for (const char* stale : {"delta.bin", "deleted.bin", "wal.bin", "wal.corrupt.bin"}) {
+  for (const char* stale :
+       {storage::kDeltaFile, storage::kDeletedFile, storage::kWalFile, storage::kWalCorruptFile}) {
     std::string path = storage::join_path(dir, stale);
     if (fileops::unlink(path.c_str()) != 0 && errno != ENOENT) return IoError::last_os();
   }
@@ -456,27 +458,18 @@ Status build_prepared(const std::string& dir, std::span<const float> data, size_
     return build_prepared(dir, kept.data, kept_n, dim, std::move(kept.ids), std::move(kept.meta), kept.sparse, mean,
                           comps, again);
   }
-  TANDREL_TRY(files.write_file("idhash.bin", idhash.bytes));
+  TANDREL_TRY(files.write_file(storage::kIdHashFile, idhash.bytes));
   idhash = {};
   attach_dictionaries(fields, meta);
   meta = {};
   TANDREL_TRY(write_sparse(files, sparse, slot_of));
 
-  storage::Manifest m;
-  m.dim = dim;
-  m.pad = rot.pad;
-  m.words_per_plane = rot.pad / 64;
-  m.n_bits = n_bits;
-  m.n_clusters = clusters.k;
-  m.n = n;
-  m.seed = params.seed;
-  m.quant_scale = quant_scale;
-  m.centroids = std::move(clusters.centroids);
-  m.offsets = std::move(clusters.order.offsets);
-  m.fields = std::move(fields);
-  m.pca_mean.assign(pca_mean.begin(), pca_mean.end());
-  m.pca_comps.assign(pca_comps.begin(), pca_comps.end());
-  m.fit_count = n;
+  const storage::SegmentCoding coding{
+      .dim = dim, .pad = rot.pad, .words_per_plane = rot.pad / 64, .n_bits = n_bits,
+      .seed = params.seed, .quant_scale = quant_scale, .pca_mean = pca_mean, .pca_comps = pca_comps};
+  const storage::Manifest m = storage::segment_manifest(
+      coding, {.n_clusters = clusters.k, .n = n, .fit_count = n, .centroids = std::move(clusters.centroids),
+               .offsets = std::move(clusters.order.offsets), .fields = std::move(fields)});
 
   TANDREL_TRY(remove_stale_live_files(dir));
   return files.finish(storage::kFormatVersion, 0, m);

@@ -26,6 +26,7 @@
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -49,7 +50,7 @@ Status sync_log_for_tombstones(IvfIndex& ix) {
     if (w->valid()) {
       st = fileops::fdatasync_retrying(w->get());
     } else {
-      const std::string path = storage::join_path(ix.dir, "wal.bin");
+      const std::string path = storage::join_path(ix.dir, storage::kWalFile);
       const int fd = fileops::open(path.c_str(), O_WRONLY);
       if (fd < 0) {
         if (errno != ENOENT) st = IoError::last_os();
@@ -134,7 +135,7 @@ std::string quarantine_warning(const std::string& corrupt_path) {
 }
 
 Result<std::optional<DeltaStamp>> disk_delta_stamp(const std::string& dir) {
-  const std::string path = storage::join_path(dir, "delta.bin");
+  const std::string path = storage::join_path(dir, storage::kDeltaFile);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT) return std::optional<DeltaStamp>{};
@@ -160,7 +161,7 @@ Result<uint64_t> disk_wal_length(const IvfIndex& ix) {
     if (::fstat(w->get(), &st) != 0) return IoError::last_os();
     return static_cast<uint64_t>(st.st_size);
   }
-  const std::string wal = storage::join_path(ix.dir, "wal.bin");
+  const std::string wal = storage::join_path(ix.dir, storage::kWalFile);
   if (::stat(wal.c_str(), &st) != 0) {
     if (errno == ENOENT) return uint64_t{0};
     return IoError::last_os();
@@ -192,13 +193,13 @@ Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up) {
   {
     auto t = ix.locks().tombstones.read();
     const std::vector<uint8_t> body = t->serialize();
-    TANDREL_TRY(storage::write_framed(storage::join_path(ix.dir, "deleted.bin"), storage::kDeletedMagic, body));
+    TANDREL_TRY(storage::write_framed(storage::join_path(ix.dir, storage::kDeletedFile), storage::kDeletedMagic, body));
   }
 
   // 4. delta.bin.
   {
     TANDREL_ASSIGN(const std::vector<uint8_t> body, checkpoint_delta_body(ix));
-    TANDREL_TRY(storage::write_framed(storage::join_path(ix.dir, "delta.bin"), storage::kDeltaMagic, body));
+    TANDREL_TRY(storage::write_framed(storage::join_path(ix.dir, storage::kDeltaFile), storage::kDeltaMagic, body));
   }
 
   // 5. The stamp of the file just written (a failure only forgets it).
@@ -210,16 +211,16 @@ Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up) {
 
   // 7. Quarantine of a log the last replay found damaged.
   if (ix.wal_damaged.exchange(false)) {
-    auto raw = storage::read_file(storage::join_path(ix.dir, "wal.bin"));
+    auto raw = storage::read_file(storage::join_path(ix.dir, storage::kWalFile));
     if (raw.ok() && !raw.value().empty()) {
-      const std::string corrupt = storage::join_path(ix.dir, "wal.corrupt.bin");
+      const std::string corrupt = storage::join_path(ix.dir, storage::kWalCorruptFile);
       (void)storage::write_bytes(corrupt, std::span<const uint8_t>(raw.value()));
       detail::warn_line(quarantine_warning(corrupt));
     }
   }
 
   // 8. The empty log.
-  TANDREL_TRY(storage::write_bytes(storage::join_path(ix.dir, "wal.bin"), std::span<const uint8_t>()));
+  TANDREL_TRY(storage::write_bytes(storage::join_path(ix.dir, storage::kWalFile), std::span<const uint8_t>()));
 
   // 9-12.
   close_wal(ix);

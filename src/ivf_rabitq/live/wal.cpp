@@ -11,6 +11,7 @@
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -141,7 +142,7 @@ namespace {
 // it, or an earlier creation's directory sync failed) the directory is fsynced, so an
 // acknowledged operation cannot vanish with the file's directory entry.
 Result<int> open_wal_for_append(const std::string& dir) {
-  const std::string path = storage::join_path(dir, "wal.bin");
+  const std::string path = storage::join_path(dir, storage::kWalFile);
   int fd = fileops::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
   if (fd < 0) return IoError::last_os();
   fileops::Fd guard(fd);

@@ -10,11 +10,12 @@
 #include "ivf_rabitq/live/wal.hpp"
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::index {
 
 Result<std::pair<uint64_t, bool>> IvfIndex::replay_wal() {
-  auto bytes = storage::read_file(storage::join_path(dir, "wal.bin"));
+  auto bytes = storage::read_file(storage::join_path(dir, storage::kWalFile));
   if (!bytes.ok()) {
     const IoError& e = bytes.error();
     if (e.kind() == ErrorKind::NotFound) return std::pair<uint64_t, bool>{0, false};

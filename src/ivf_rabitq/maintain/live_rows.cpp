@@ -2,6 +2,7 @@
 
 #include "ivf_rabitq/codec/quant.hpp"
 #include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::maintain {
 
@@ -95,15 +96,16 @@ Status check_row_sources(const LiveRows& rows) {
   auto short_of = [](const std::string& what) {
     return invalid_data("corrupt index: " + what + " shorter than the rows it must hold");
   };
-  if (static_cast<u128>(ix.codes_bin.len()) < n * rows.code_words()) return short_of("codes.bin");
-  if (static_cast<u128>(ix.metas_bin.len()) < n * 4) return short_of("metas.bin");
-  if (static_cast<u128>(ix.orig_bin.len()) < n * m.dim) return short_of("orig.bin");
-  if (ix.origscale_bin && static_cast<u128>(ix.origscale_bin->byte_len()) < n * 8) return short_of("origscale.bin");
+  if (static_cast<u128>(ix.codes_bin.len()) < n * rows.code_words()) return short_of(storage::kCodesFile);
+  if (static_cast<u128>(ix.metas_bin.len()) < n * 4) return short_of(storage::kMetasFile);
+  if (static_cast<u128>(ix.orig_bin.len()) < n * m.dim) return short_of(storage::kOrigFile);
+  if (ix.origscale_bin && static_cast<u128>(ix.origscale_bin->byte_len()) < n * 8)
+    return short_of(storage::kOrigScaleFile);
   for (size_t i = 0; i < ix.num_bins.size(); ++i)
-    if (static_cast<u128>(ix.num_bins[i].len()) < n) return short_of("num_" + std::to_string(i) + ".bin");
+    if (static_cast<u128>(ix.num_bins[i].len()) < n) return short_of(storage::num_column_file(i));
   for (size_t j = 0; j < ix.str_bins.size(); ++j)
-    if (static_cast<u128>(ix.str_bins[j].len()) < n) return short_of("str_" + std::to_string(j) + ".bin");
-  if (ix.meta_off_bin && static_cast<u128>(ix.meta_off_bin->len()) < n + 1) return short_of("meta_off.bin");
+    if (static_cast<u128>(ix.str_bins[j].len()) < n) return short_of(storage::str_column_file(j));
+  if (ix.meta_off_bin && static_cast<u128>(ix.meta_off_bin->len()) < n + 1) return short_of(storage::kMetaOffFile);
   if (m.offsets.size() < 1 || m.offsets.size() != m.n_clusters + 1 || m.offsets.back() != m.n)
     return invalid_data("corrupt index: cluster offsets do not cover the rows");
   for (size_t c = 1; c < m.offsets.size(); ++c)

@@ -21,9 +21,11 @@
 #include "ivf_rabitq/kmeans/kmeans.hpp"
 #include "ivf_rabitq/maintain/live_rows.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
+#include "ivf_rabitq/storage/column_streams.hpp"
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 #include "ivf_rabitq/storage/segment_writer.hpp"
 
 namespace ivf_rabitq::maintain {
@@ -89,7 +91,6 @@ size_t merge_batch_rows(size_t n, size_t n_bits, size_t words, size_t dim) {
 namespace {
 
 using index::IvfIndex;
-using storage::StreamFile;
 
 constexpr size_t kMetaBatchBytes = 16777216;
 constexpr double kNaN = std::bit_cast<double>(0x7FF8000000000000ull);
@@ -282,10 +283,273 @@ void row_cols(const Columns& c, const std::string& meta, RowCols& out) {
   }
 }
 
-struct Streams {
-  StreamFile codes, metas, orig, origscale, meta, ids;
-  std::vector<StreamFile> num, str;
+// ---- stage 1: inputs and surviving rows ----
+
+// Opens every input (no skip set) after refusing an output that names one of them; all must
+// share the first input's dim, and each input's recorded data files must match its crcs.bin.
+Result<std::vector<Source>> open_inputs(const std::string& out, std::span<const std::string> dirs) {
+  for (const std::string& d : dirs)
+    if (same_directory(out, d)) return invalid_input("merge: output dir must not be one of the input dirs");
+  std::vector<Source> srcs;
+  srcs.reserve(dirs.size());
+  for (const std::string& d : dirs) {
+    TANDREL_ASSIGN(std::shared_ptr<IvfIndex> ix, IvfIndex::open_with_skip(d, std::nullopt));
+    srcs.push_back(Source{d, std::move(ix), nullptr});
+  }
+  if (srcs.empty()) return srcs;
+  const uint64_t dim = srcs[0].ix->manifest.dim;
+  for (const Source& s : srcs) {
+    if (s.ix->manifest.dim != dim) {
+      return invalid_data("merge: segment dim " + std::to_string(s.ix->manifest.dim) + " != expected " +
+                          std::to_string(dim) + " (cannot merge segments of differing dimensionality)");
+    }
+  }
+  // Damaged input files would be merged under fresh checksums: refuse before writing.
+  for (const Source& s : srcs) TANDREL_TRY(s.ix->verify_sources());
+  return srcs;
+}
+
+// The surviving rows of every source, in `srcs` order, into `list`; tombstoned ids into `dropped`.
+Status collect_rows(std::vector<Source>& srcs, const std::unordered_set<std::string>& tombstones, RowList& list,
+                    std::vector<std::string>& dropped) {
+  for (uint32_t i = 0; i < srcs.size(); ++i) {
+    srcs[i].rows = std::make_unique<LiveRows>(*srcs[i].ix);
+    TANDREL_TRY(check_row_sources(*srcs[i].rows));
+    TANDREL_TRY(collect_source(srcs[i], i, tombstones, list, dropped));
+  }
+  return {};
+}
+
+// ---- stage 2: sample, k-means, assignment, order ----
+
+struct Clustering {
+  size_t k = 0;
+  std::vector<float> centroids;   // k x dim
+  std::vector<uint32_t> cluster;  // per row of the list
+  std::vector<uint32_t> row_at;   // the row of the list at each slot
+  std::vector<uint32_t> offsets;  // k + 1 slot offsets
+  float quant_scale = 0.0f;
 };
+
+// k-means over an evenly strided sample of plan.m rows.
+std::vector<float> fit_centroids(const std::vector<Source>& srcs, const std::vector<KRow>& rows, size_t dim,
+                                 const MergePlan& plan, uint64_t seed) {
+  const size_t n = rows.size(), m = plan.m;
+  std::vector<float> sample(m * dim);
+  for (size_t j = 0; j < m; ++j) {
+    const size_t at = static_cast<size_t>(static_cast<unsigned __int128>(j) * n / m);
+    rebuild_row(srcs, rows[at], dim, sample.data() + j * dim);
+  }
+  return kmeans::kmeans(sample, m, dim, plan.k, seed);
+}
+
+// Every row to its nearest centroid (c.cluster). Returns the largest magnitude met over all
+// rows' values when `want_max`, else 0.
+float assign_rows(const std::vector<Source>& srcs, const std::vector<KRow>& rows, size_t dim, Clustering& c,
+                  bool want_max) {
+  const size_t n = rows.size();
+  const bool use_lists = c.k >= index::kNeighborListMinClusters;
+  kmeans::NeighborLists lists;
+  distance::PackedVectors packed;
+  if (use_lists) {
+    lists = kmeans::centroid_neighbor_lists(c.centroids, dim, c.k);
+  } else {
+    packed = distance::PackedVectors::pack(c.centroids.data(), c.k, dim);
+  }
+  const std::vector<float>& centroids = c.centroids;
+  std::vector<uint32_t>& cluster = c.cluster;
+  cluster.assign(n, 0);
+  std::vector<float> row_max(n, 0.0f);
+  parallel::for_chunks(n, 256, [&](size_t b, size_t e) {
+    std::vector<float> x(dim);
+    for (size_t i = b; i < e; ++i) {
+      rebuild_row(srcs, rows[i], dim, x.data());
+      if (want_max) row_max[i] = quant::max_abs(x.data(), dim);
+      cluster[i] = use_lists ? static_cast<uint32_t>(kmeans::assign_one_exact(x, centroids, dim, lists))
+                             : distance::nearest(x.data(), packed).index;
+    }
+  });
+  float mx = 0.0f;
+  if (want_max)
+    for (float v : row_max) mx = std::fmax(mx, v);
+  return mx;
+}
+
+// The clusters, the int8 scale (`scale` when positive, else the largest magnitude, at least
+// 1e-6) and the slot order (by cluster, list order inside a cluster).
+Clustering cluster_rows(const std::vector<Source>& srcs, const std::vector<KRow>& rows, size_t dim,
+                        uint64_t n_clusters, float scale, uint64_t seed) {
+  const size_t n = rows.size();
+  const MergePlan plan = merge_plan(n, n_clusters, merge_sample_cap());
+  Clustering c;
+  c.k = plan.k;
+  c.centroids = fit_centroids(srcs, rows, dim, plan, seed);
+  const bool want_max = scale <= 0.0f;
+  const float mx = assign_rows(srcs, rows, dim, c, want_max);
+  c.quant_scale = scale > 0.0f ? scale : std::max(mx, 1e-6f);
+  index::SlotOrder order = index::order_by_cluster(c.cluster, c.k);
+  c.row_at.resize(n);
+  for (size_t i = 0; i < n; ++i) c.row_at[order.slot_of[i]] = static_cast<uint32_t>(i);
+  c.offsets = std::move(order.offsets);
+  return c;
+}
+
+// ---- stage 3: schema, directory, the rows re-encoded and streamed ----
+
+using Postings = std::unordered_map<uint32_t, storage::SparsePairs, storage::IntHasher>;
+
+// Streams the rows in slot order, batch by batch: each batch is encoded in parallel (binary
+// codes of the rotated residual, four factors, int8 codes with a power-of-two scale, typed
+// values), then appended in order. Collects the string columns' dictionaries (codes in
+// first-occurrence order), the (id hash, slot) pairs and the sparse postings on the way.
+class RowStreamer {
+ public:
+  RowStreamer(const std::vector<Source>& srcs, std::vector<KRow>& rows, const Clustering& c, const Columns& cols,
+              const codec::Rotator& rot, size_t dim, uint32_t n_bits, storage::ColumnStreams& out)
+      : srcs_(srcs), rows_(rows), c_(c), cols_(cols), rot_(rot), dim_(dim), n_bits_(n_bits), words_(rot.pad / 64),
+        code_words_(static_cast<size_t>(n_bits) * words_), out_(out) {
+    dicts_.resize(cols.n_str);
+    const size_t B = merge_batch_rows(rows.size(), n_bits, words_, dim);
+    batch_ = B;
+    b_codes_.resize(B * code_words_);
+    b_factors_.resize(B * codec::kRowFactors);
+    b_orig_.resize(B * dim);
+    b_scale_.resize(B * quant::kOrigScaleRecordBytes);
+    b_cols_.resize(B);
+    num_vals_.resize(cols.n_num);
+    str_vals_.resize(cols.n_str);
+  }
+
+  Status write_all() {
+    const size_t n = rows_.size();
+    for (size_t p0 = 0; p0 < n;) {
+      const size_t cnt = batch_rows(p0);
+      encode(p0, cnt);
+      TANDREL_TRY(append(p0, cnt));
+      p0 += cnt;
+    }
+    return {};
+  }
+
+  // Moves each string column's dictionary into its schema entry.
+  void attach_dictionaries(std::vector<storage::FieldSchema>& fields) {
+    size_t j = 0;
+    for (storage::FieldSchema& f : fields)
+      if (!f.numeric) f.dict = std::move(dicts_[j++]);
+  }
+
+  std::vector<std::pair<uint64_t, uint32_t>> idhash;  // (hash of id, slot) by slot
+  Postings postings;
+
+ private:
+  // The batch from slot p0: at least one row, more while the metadata texts stay within 16 MiB.
+  size_t batch_rows(size_t p0) const {
+    const size_t n = rows_.size();
+    size_t cnt = 1;
+    size_t meta_bytes = rows_[c_.row_at[p0]].meta.size();
+    while (cnt < batch_ && p0 + cnt < n) {
+      const size_t next = rows_[c_.row_at[p0 + cnt]].meta.size();
+      if (meta_bytes + next > kMetaBatchBytes) break;
+      meta_bytes += next;
+      ++cnt;
+    }
+    return cnt;
+  }
+
+  void encode(size_t p0, size_t cnt) {
+    const size_t dim = dim_, pad = rot_.pad, words = words_, code_words = code_words_;
+    const uint32_t n_bits = n_bits_;
+    std::fill(b_codes_.begin(), b_codes_.begin() + cnt * code_words, 0);
+    parallel::for_chunks(cnt, 128, [&](size_t b, size_t e) {
+      std::vector<float> x(dim), residual(dim), rotated(pad);
+      for (size_t q = b; q < e; ++q) {
+        const size_t i = c_.row_at[p0 + q];
+        rebuild_row(srcs_, rows_[i], dim, x.data());
+        const float* c = c_.centroids.data() + static_cast<size_t>(c_.cluster[i]) * dim;
+        for (size_t j = 0; j < dim; ++j) residual[j] = x[j] - c[j];
+        rot_.rotate_into(residual, rotated);
+        codec::encode_rotated_bbit(
+            rotated, dim, n_bits, words, std::span<uint64_t>(b_codes_.data() + q * code_words, code_words),
+            std::span<float, codec::kRowFactors>(b_factors_.data() + q * codec::kRowFactors, codec::kRowFactors));
+        const quant::RowCode rc = quant::encode_pow2_row(x.data(), dim, b_orig_.data() + q * dim);
+        quant::store_origscale_record(b_scale_.data() + q * quant::kOrigScaleRecordBytes, rc);
+        row_cols(cols_, rows_[i].meta, b_cols_[q]);
+      }
+    });
+  }
+
+  Status append(size_t p0, size_t cnt) {
+    for (size_t q = 0; q < cnt; ++q) {
+      const uint32_t p = static_cast<uint32_t>(p0 + q);
+      KRow& r = rows_[c_.row_at[p]];
+      TANDREL_TRY(out_.codes.append(b_codes_.data() + q * code_words_, code_words_ * 8));
+      TANDREL_TRY(out_.metas.append(b_factors_.data() + q * codec::kRowFactors, codec::kRowFactors * 4));
+      TANDREL_TRY(out_.orig.append(b_orig_.data() + q * dim_, dim_));
+      TANDREL_TRY(out_.origscale.append(b_scale_.data() + q * quant::kOrigScaleRecordBytes, 8));
+      TANDREL_TRY(append_typed(b_cols_[q]));
+      TANDREL_TRY(out_.meta.append(r.meta));
+      TANDREL_TRY(out_.ids.append(r.id));
+      idhash.emplace_back(storage::fnv1a64(r.id), p);
+      for (const auto& [term, w] : r.sparse) postings[term].emplace_back(p, w);
+      // The row's texts are on disk now; only its id is kept (for nothing further).
+      r.meta = {};
+      r.sparse = {};
+    }
+    return {};
+  }
+
+  // One row's value in every typed column: NaN or the absent code where the row has none.
+  Status append_typed(RowCols& row) {
+    std::fill(num_vals_.begin(), num_vals_.end(), kNaN);
+    std::fill(str_vals_.begin(), str_vals_.end(), predicate::kAbsentCode);
+    for (const auto& [c, v] : row.nums) num_vals_[c] = v;
+    for (auto& [c, text] : row.strs) {
+      auto [it, fresh] = dicts_[c].try_emplace(std::move(text), static_cast<uint32_t>(dicts_[c].size()));
+      str_vals_[c] = it->second;
+    }
+    for (size_t i = 0; i < cols_.n_num; ++i) TANDREL_TRY(out_.num[i].append_value(num_vals_[i]));
+    for (size_t j = 0; j < cols_.n_str; ++j) TANDREL_TRY(out_.str[j].append_value(str_vals_[j]));
+    return {};
+  }
+
+  const std::vector<Source>& srcs_;
+  std::vector<KRow>& rows_;
+  const Clustering& c_;
+  const Columns& cols_;
+  const codec::Rotator& rot_;
+  const size_t dim_;
+  const uint32_t n_bits_;
+  const size_t words_, code_words_;
+  storage::ColumnStreams& out_;
+  size_t batch_ = 0;
+  std::vector<uint64_t> b_codes_;
+  std::vector<float> b_factors_;
+  std::vector<uint8_t> b_orig_;
+  std::vector<uint8_t> b_scale_;
+  std::vector<RowCols> b_cols_;
+  std::vector<double> num_vals_;
+  std::vector<uint32_t> str_vals_;
+  std::vector<std::unordered_map<std::string, uint32_t>> dicts_;  // per string column
+};
+
+// ---- stage 3, closing ----
+
+// idhash.bin (ascending by hash; equal hashes of distinct ids by slot, so the file never
+// depends on the sort's whims) and sparse.bin. Both inputs are released.
+Status write_lookup_files(storage::SegmentWriter& writer, std::vector<std::pair<uint64_t, uint32_t>> idhash,
+                          Postings postings) {
+  {
+    std::sort(idhash.begin(), idhash.end());
+    std::vector<uint8_t> bytes(idhash.size() * storage::kIdHashRecord);
+    for (size_t i = 0; i < idhash.size(); ++i) {
+      storage::store_u64(bytes.data() + i * storage::kIdHashRecord, idhash[i].first);
+      storage::store_u32(bytes.data() + i * storage::kIdHashRecord + 8, idhash[i].second);
+    }
+    idhash = {};
+    TANDREL_TRY(writer.write_file(storage::kIdHashFile, bytes));
+  }
+  return writer.write_file(storage::kSparseFile, storage::encode_sparse(postings));
+}
 
 }  // namespace
 
@@ -295,41 +559,18 @@ namespace ivf_rabitq::index {
 
 using maintain::KRow;
 using maintain::Source;
-using storage::StreamFile;
 
 Result<MergeResult> IvfIndex::merge(const std::string& out, std::span<const std::string> dirs,
                                     const std::unordered_set<std::string>& tombstones, uint64_t n_clusters,
                                     float scale, std::span<const std::string> skip, std::span<const float> pca_mean,
                                     std::span<const float> pca_comps, uint64_t n_bits_arg, uint64_t seed) {
-  // ---- stage 1: inputs and surviving rows ----
-  for (const std::string& d : dirs)
-    if (maintain::same_directory(out, d)) return invalid_input("merge: output dir must not be one of the input dirs");
-
-  std::vector<Source> srcs;
-  srcs.reserve(dirs.size());
-  for (const std::string& d : dirs) {
-    TANDREL_ASSIGN(std::shared_ptr<IvfIndex> ix, IvfIndex::open_with_skip(d, std::nullopt));
-    srcs.push_back(Source{d, std::move(ix), nullptr});
-  }
+  // Stage 1: inputs and surviving rows.
+  TANDREL_ASSIGN(std::vector<Source> srcs, maintain::open_inputs(out, dirs));
   MergeResult result;
   if (srcs.empty()) return result;
-  const uint64_t dim64 = srcs[0].ix->manifest.dim;
-  for (const Source& s : srcs) {
-    if (s.ix->manifest.dim != dim64) {
-      return invalid_data("merge: segment dim " + std::to_string(s.ix->manifest.dim) + " != expected " +
-                          std::to_string(dim64) + " (cannot merge segments of differing dimensionality)");
-    }
-  }
-  const size_t dim = static_cast<size_t>(dim64);
-  // Damaged input files would be merged under fresh checksums: refuse before writing.
-  for (const Source& s : srcs) TANDREL_TRY(s.ix->verify_sources());
-
+  const size_t dim = static_cast<size_t>(srcs[0].ix->manifest.dim);
   maintain::RowList list;
-  for (uint32_t i = 0; i < srcs.size(); ++i) {
-    srcs[i].rows = std::make_unique<maintain::LiveRows>(*srcs[i].ix);
-    TANDREL_TRY(maintain::check_row_sources(*srcs[i].rows));
-    TANDREL_TRY(maintain::collect_source(srcs[i], i, tombstones, list, result.dropped));
-  }
+  TANDREL_TRY(maintain::collect_rows(srcs, tombstones, list, result.dropped));
   std::vector<KRow>& rows = list.rows();
   const size_t n = rows.size();
   if (n == 0) return result;
@@ -337,196 +578,33 @@ Result<MergeResult> IvfIndex::merge(const std::string& out, std::span<const std:
     return invalid_input("merge: n=" + std::to_string(n) + " rows exceed the slot space (at most 4294967294 rows)");
   }
 
-  // ---- stage 2: sample, k-means, assignment, order ----
+  // Stage 2: clusters and slot order.
   const uint32_t n_bits = n_bits_arg == 0 ? 1 : static_cast<uint32_t>(std::min<uint64_t>(n_bits_arg, 8));
-  const maintain::MergePlan plan = maintain::merge_plan(n, n_clusters, maintain::merge_sample_cap());
-  const size_t k = plan.k, m = plan.m;
-  std::vector<float> sample(m * dim);
-  for (size_t j = 0; j < m; ++j) {
-    const size_t at = static_cast<size_t>(static_cast<unsigned __int128>(j) * n / m);
-    maintain::rebuild_row(srcs, rows[at], dim, sample.data() + j * dim);
-  }
-  const std::vector<float> centroids = kmeans::kmeans(sample, m, dim, k, seed);
-  sample = {};
-  const bool use_lists = k >= kNeighborListMinClusters;
-  kmeans::NeighborLists lists;
-  distance::PackedVectors packed;
-  if (use_lists) {
-    lists = kmeans::centroid_neighbor_lists(centroids, dim, k);
-  } else {
-    packed = distance::PackedVectors::pack(centroids.data(), k, dim);
-  }
-  const bool want_max = scale <= 0.0f;
-  std::vector<uint32_t> cluster(n);
-  std::vector<float> row_max(n, 0.0f);
-  parallel::for_chunks(n, 256, [&](size_t b, size_t e) {
-    std::vector<float> x(dim);
-    for (size_t i = b; i < e; ++i) {
-      maintain::rebuild_row(srcs, rows[i], dim, x.data());
-      if (want_max) row_max[i] = quant::max_abs(x.data(), dim);
-      cluster[i] = use_lists ? static_cast<uint32_t>(kmeans::assign_one_exact(x, centroids, dim, lists))
-                             : distance::nearest(x.data(), packed).index;
-    }
-  });
-  float quant_scale = scale;
-  if (!(scale > 0.0f)) {
-    float mx = 0.0f;
-    if (want_max)
-      for (float v : row_max) mx = std::fmax(mx, v);
-    quant_scale = std::max(mx, 1e-6f);
-  }
-  row_max = {};
-  SlotOrder order = order_by_cluster(cluster, k);
-  std::vector<uint32_t> row_at(n);
-  for (size_t i = 0; i < n; ++i) row_at[order.slot_of[i]] = static_cast<uint32_t>(i);
-  order.slot_of = {};
+  maintain::Clustering clusters = maintain::cluster_rows(srcs, rows, dim, n_clusters, scale, seed);
 
-  // ---- stage 3: schema, directory, streamed files ----
+  // Stage 3: schema, directory, streamed files.
   maintain::Columns cols = maintain::type_keys(rows, skip);
   TANDREL_ASSIGN(storage::SegmentWriter writer, storage::SegmentWriter::begin(out, true));
   const codec::Rotator rot = codec::Rotator::build(dim, codec::rotation_seed(seed), true);
-  const size_t pad = rot.pad;
-  const size_t words = pad / 64;
-  const size_t code_words = static_cast<size_t>(n_bits) * words;
+  const storage::ColumnSet set{.origscale = true, .ids = true, .num = cols.n_num, .str = cols.n_str};
+  TANDREL_ASSIGN(storage::ColumnStreams columns, storage::ColumnStreams::open(writer, set));
+  maintain::RowStreamer streamer(srcs, rows, clusters, cols, rot, dim, n_bits, columns);
+  TANDREL_TRY(streamer.write_all());
+  streamer.attach_dictionaries(cols.fields);
 
-  maintain::Streams st;
-  TANDREL_ASSIGN(st.codes, writer.stream("codes.bin"));
-  TANDREL_ASSIGN(st.metas, writer.stream("metas.bin"));
-  TANDREL_ASSIGN(st.orig, writer.stream("orig.bin"));
-  TANDREL_ASSIGN(st.origscale, writer.stream("origscale.bin"));
-  TANDREL_ASSIGN(st.meta, writer.stream("meta.bin"));
-  TANDREL_ASSIGN(st.ids, writer.stream("ids.bin"));
-  for (size_t i = 0; i < cols.n_num; ++i) {
-    TANDREL_ASSIGN(StreamFile f, writer.stream("num_" + std::to_string(i) + ".bin"));
-    st.num.push_back(std::move(f));
-  }
-  for (size_t j = 0; j < cols.n_str; ++j) {
-    TANDREL_ASSIGN(StreamFile f, writer.stream("str_" + std::to_string(j) + ".bin"));
-    st.str.push_back(std::move(f));
-  }
-  std::vector<std::unordered_map<std::string, uint32_t>> dicts(cols.n_str);
-  std::vector<uint64_t> meta_off{0}, ids_off{0};
-  std::vector<std::pair<uint64_t, uint32_t>> idhash;
-  std::unordered_map<uint32_t, storage::SparsePairs, storage::IntHasher> postings;
-
-  const size_t B = maintain::merge_batch_rows(n, n_bits, words, dim);
-  std::vector<uint64_t> b_codes(B * code_words);
-  std::vector<float> b_factors(B * codec::kRowFactors);
-  std::vector<uint8_t> b_orig(B * dim);
-  std::vector<uint8_t> b_scale(B * quant::kOrigScaleRecordBytes);
-  std::vector<maintain::RowCols> b_cols(B);
-  std::vector<double> num_vals(cols.n_num);
-  std::vector<uint32_t> str_vals(cols.n_str);
-
-  size_t p0 = 0;
-  while (p0 < n) {
-    // The batch: at least one row, more while the metadata texts stay within 16 MiB.
-    size_t cnt = 1;
-    size_t meta_bytes = rows[row_at[p0]].meta.size();
-    while (cnt < B && p0 + cnt < n) {
-      const size_t next = rows[row_at[p0 + cnt]].meta.size();
-      if (meta_bytes + next > maintain::kMetaBatchBytes) break;
-      meta_bytes += next;
-      ++cnt;
-    }
-    std::fill(b_codes.begin(), b_codes.begin() + cnt * code_words, 0);
-    parallel::for_chunks(cnt, 128, [&](size_t b, size_t e) {
-      std::vector<float> x(dim), residual(dim), rotated(pad);
-      for (size_t q = b; q < e; ++q) {
-        const size_t i = row_at[p0 + q];
-        maintain::rebuild_row(srcs, rows[i], dim, x.data());
-        const float* c = centroids.data() + static_cast<size_t>(cluster[i]) * dim;
-        for (size_t j = 0; j < dim; ++j) residual[j] = x[j] - c[j];
-        rot.rotate_into(residual, rotated);
-        codec::encode_rotated_bbit(
-            rotated, dim, n_bits, words, std::span<uint64_t>(b_codes.data() + q * code_words, code_words),
-            std::span<float, codec::kRowFactors>(b_factors.data() + q * codec::kRowFactors, codec::kRowFactors));
-        const quant::RowCode rc = quant::encode_pow2_row(x.data(), dim, b_orig.data() + q * dim);
-        quant::store_origscale_record(b_scale.data() + q * quant::kOrigScaleRecordBytes, rc);
-        maintain::row_cols(cols, rows[i].meta, b_cols[q]);
-      }
-    });
-    for (size_t q = 0; q < cnt; ++q) {
-      const uint32_t p = static_cast<uint32_t>(p0 + q);
-      KRow& r = rows[row_at[p]];
-      TANDREL_TRY(st.codes.append(b_codes.data() + q * code_words, code_words * 8));
-      TANDREL_TRY(st.metas.append(b_factors.data() + q * codec::kRowFactors, codec::kRowFactors * 4));
-      TANDREL_TRY(st.orig.append(b_orig.data() + q * dim, dim));
-      TANDREL_TRY(st.origscale.append(b_scale.data() + q * quant::kOrigScaleRecordBytes, 8));
-      std::fill(num_vals.begin(), num_vals.end(), maintain::kNaN);
-      std::fill(str_vals.begin(), str_vals.end(), predicate::kAbsentCode);
-      for (const auto& [c, v] : b_cols[q].nums) num_vals[c] = v;
-      for (auto& [c, text] : b_cols[q].strs) {
-        auto [it, fresh] = dicts[c].try_emplace(std::move(text), static_cast<uint32_t>(dicts[c].size()));
-        str_vals[c] = it->second;
-      }
-      for (size_t i = 0; i < cols.n_num; ++i) TANDREL_TRY(st.num[i].append_value(num_vals[i]));
-      for (size_t j = 0; j < cols.n_str; ++j) TANDREL_TRY(st.str[j].append_value(str_vals[j]));
-      TANDREL_TRY(st.meta.append(r.meta.data(), r.meta.size()));
-      meta_off.push_back(meta_off.back() + r.meta.size());
-      TANDREL_TRY(st.ids.append(r.id.data(), r.id.size()));
-      ids_off.push_back(ids_off.back() + r.id.size());
-      idhash.emplace_back(storage::fnv1a64(r.id), p);
-      for (const auto& [term, w] : r.sparse) postings[term].emplace_back(p, w);
-      // The row's texts are on disk now; only its id is kept (for nothing further).
-      r.meta = {};
-      r.sparse = {};
-    }
-    p0 += cnt;
-  }
-
-  size_t jdict = 0;
-  for (storage::FieldSchema& f : cols.fields)
-    if (!f.numeric) f.dict = std::move(dicts[jdict++]);
-
-  TANDREL_TRY(st.codes.finish());
-  TANDREL_TRY(st.metas.finish());
-  TANDREL_TRY(st.orig.finish());
-  TANDREL_TRY(st.origscale.finish());
-  TANDREL_TRY(st.meta.finish());
-  TANDREL_TRY(st.ids.finish());
-  for (StreamFile& f : st.num) TANDREL_TRY(f.finish());
-  for (StreamFile& f : st.str) TANDREL_TRY(f.finish());
-
-  TANDREL_TRY(writer.write_file("meta_off.bin", storage::encode_offsets(meta_off)));
-  meta_off = {};
-  TANDREL_TRY(writer.write_file("ids_off.bin", storage::encode_offsets(ids_off)));
-  ids_off = {};
-  {
-    // Ascending by hash; equal hashes (distinct ids) by slot, so the file never depends on
-    // the sort's whims.
-    std::sort(idhash.begin(), idhash.end());
-    std::vector<uint8_t> bytes(idhash.size() * storage::kIdHashRecord);
-    for (size_t i = 0; i < idhash.size(); ++i) {
-      storage::store_u64(bytes.data() + i * storage::kIdHashRecord, idhash[i].first);
-      storage::store_u32(bytes.data() + i * storage::kIdHashRecord + 8, idhash[i].second);
-    }
-    idhash = {};
-    TANDREL_TRY(writer.write_file("idhash.bin", bytes));
-  }
-  TANDREL_TRY(writer.write_file("sparse.bin", storage::encode_sparse(postings)));
-  postings = {};
-
-  for (const char* name : {"codes.bin", "metas.bin", "orig.bin", "origscale.bin", "meta.bin", "ids.bin"})
-    TANDREL_TRY(writer.record_crc_from_disk(name));
-  for (size_t i = 0; i < cols.n_num; ++i) TANDREL_TRY(writer.record_crc_from_disk("num_" + std::to_string(i) + ".bin"));
-  for (size_t j = 0; j < cols.n_str; ++j) TANDREL_TRY(writer.record_crc_from_disk("str_" + std::to_string(j) + ".bin"));
-
-  Manifest mf;
-  mf.dim = dim;
-  mf.pad = pad;
-  mf.words_per_plane = words;
-  mf.n_bits = n_bits;
-  mf.n_clusters = k;
-  mf.n = n;
-  mf.seed = seed;
-  mf.quant_scale = quant_scale;
-  mf.centroids = centroids;
-  mf.offsets = std::move(order.offsets);
-  mf.fields = std::move(cols.fields);
-  mf.pca_mean.assign(pca_mean.begin(), pca_mean.end());
-  mf.pca_comps.assign(pca_comps.begin(), pca_comps.end());
-  mf.fit_count = n;
+  // Stage 3, closing: the streams, the files written whole, the checksums of the streamed
+  // files (recorded last: the order crcs.bin has always had here), then the closing files.
+  TANDREL_TRY(columns.finish());
+  TANDREL_TRY(writer.write_file(storage::kMetaOffFile, columns.meta.take_offsets_file()));
+  TANDREL_TRY(writer.write_file(storage::kIdsOffFile, columns.ids.take_offsets_file()));
+  TANDREL_TRY(maintain::write_lookup_files(writer, std::move(streamer.idhash), std::move(streamer.postings)));
+  TANDREL_TRY(columns.record_checksums(writer));
+  const storage::SegmentCoding coding{
+      .dim = dim, .pad = rot.pad, .words_per_plane = rot.pad / 64, .n_bits = n_bits,
+      .seed = seed, .quant_scale = clusters.quant_scale, .pca_mean = pca_mean, .pca_comps = pca_comps};
+  const Manifest mf = storage::segment_manifest(
+      coding, {.n_clusters = clusters.k, .n = n, .fit_count = n, .centroids = std::move(clusters.centroids),
+               .offsets = std::move(clusters.offsets), .fields = std::move(cols.fields)});
   TANDREL_TRY(writer.finish(3, 0, mf));
   TANDREL_TRY(storage::sync_parent_dir(out));
   result.rows = n;

@@ -21,6 +21,7 @@
 #include "ivf_rabitq/segment/open_util.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -150,7 +151,8 @@ Result<Header> read_header(const std::string& dir) {
   TANDREL_ASSIGN(h.version, storage::read_format_version(dir));
   const bool new_layout = h.version >= 2;
   {
-    TANDREL_ASSIGN(std::vector<uint8_t> body, storage::read_manifest_bin(storage::join_path(dir, "manifest.bin")));
+    TANDREL_ASSIGN(std::vector<uint8_t> body,
+                   storage::read_manifest_bin(storage::join_path(dir, storage::kManifestFile)));
     TANDREL_ASSIGN(h.m, storage::decode_manifest(body));
   }
   const Manifest& m = h.m;
@@ -184,20 +186,24 @@ Result<RowMaps> map_row_files(const std::string& dir, const Manifest& m) {
   RowMaps r;
   r.policy = storage::hot_policy();
   r.copy_factors = codec::blocked_estimates_fast();
-  TANDREL_ASSIGN(r.codes, TypedMmap<uint64_t>::open_with(storage::join_path(dir, "codes.bin"), storage::Residency::Plain));
-  const std::string metas_path = storage::join_path(dir, "metas.bin");
+  TANDREL_ASSIGN(r.codes,
+                 TypedMmap<uint64_t>::open_with(storage::join_path(dir, storage::kCodesFile), storage::Residency::Plain));
+  const std::string metas_path = storage::join_path(dir, storage::kMetasFile);
   if (r.copy_factors) {
     TANDREL_ASSIGN(r.metas, TypedMmap<float>::open_with(metas_path, storage::Residency::Plain));
   } else {
     TANDREL_ASSIGN(r.metas, TypedMmap<float>::open_hot(metas_path, r.policy));
   }
-  TANDREL_ASSIGN(r.orig, TypedMmap<uint8_t>::open_with(storage::join_path(dir, "orig.bin"), storage::Residency::Random));
-  TANDREL_TRY(check_size("codes.bin", r.codes.byte_len(), static_cast<u128>(n) * m.n_bits * m.words_per_plane * 8));
-  TANDREL_TRY(check_size("metas.bin", r.metas.byte_len(), static_cast<u128>(n) * 16));
-  TANDREL_TRY(check_size("orig.bin", r.orig.byte_len(), static_cast<u128>(n) * m.dim));
-  auto os = TypedMmap<uint32_t>::open_with(storage::join_path(dir, "origscale.bin"), storage::Residency::Random);
+  TANDREL_ASSIGN(r.orig,
+                 TypedMmap<uint8_t>::open_with(storage::join_path(dir, storage::kOrigFile), storage::Residency::Random));
+  TANDREL_TRY(
+      check_size(storage::kCodesFile, r.codes.byte_len(), static_cast<u128>(n) * m.n_bits * m.words_per_plane * 8));
+  TANDREL_TRY(check_size(storage::kMetasFile, r.metas.byte_len(), static_cast<u128>(n) * 16));
+  TANDREL_TRY(check_size(storage::kOrigFile, r.orig.byte_len(), static_cast<u128>(n) * m.dim));
+  auto os =
+      TypedMmap<uint32_t>::open_with(storage::join_path(dir, storage::kOrigScaleFile), storage::Residency::Random);
   if (os.ok()) {
-    TANDREL_TRY(check_size("origscale.bin", os->byte_len(), static_cast<u128>(n) * 8));
+    TANDREL_TRY(check_size(storage::kOrigScaleFile, os->byte_len(), static_cast<u128>(n) * 8));
     r.origscale = std::move(os).value();
   } else if (os.error().kind() != ErrorKind::NotFound) {
     return std::move(os).error();
@@ -215,7 +221,7 @@ struct IdFiles {
 // Maps the id files: used as a pair of the right shape, else silently dropped; a pair whose
 // end offsets disagree with ids.bin is refused.
 Result<IdFiles> map_id_files(const std::string& dir, uint64_t n) {
-  IdFiles f{map_optional<uint8_t>(dir, "ids.bin"), map_optional<uint64_t>(dir, "ids_off.bin")};
+  IdFiles f{map_optional<uint8_t>(dir, storage::kIdsFile), map_optional<uint64_t>(dir, storage::kIdsOffFile)};
   if (!f.bin || !f.off || static_cast<u128>(f.off->byte_len()) != (static_cast<u128>(n) + 1) * 8) {
     f.bin.reset();
     f.off.reset();
@@ -256,12 +262,12 @@ Result<Columns> map_columns(const std::string& dir, const Manifest& m) {
   Columns cols;
   for (const FieldSchema& f : m.fields) {
     if (f.numeric) {
-      const std::string name = "num_" + std::to_string(cols.num.size()) + ".bin";
+      const std::string name = storage::num_column_file(cols.num.size());
       TANDREL_ASSIGN(auto col, TypedMmap<double>::open_with(storage::join_path(dir, name), storage::Residency::Plain));
       TANDREL_TRY(check_size(name, col.byte_len(), static_cast<u128>(n) * 8));
       cols.num.push_back(std::move(col));
     } else {
-      const std::string name = "str_" + std::to_string(cols.str.size()) + ".bin";
+      const std::string name = storage::str_column_file(cols.str.size());
       TANDREL_ASSIGN(auto col, TypedMmap<uint32_t>::open_with(storage::join_path(dir, name), storage::Residency::Plain));
       TANDREL_TRY(check_size(name, col.byte_len(), static_cast<u128>(n) * 4));
       cols.str.push_back(std::move(col));
@@ -283,7 +289,7 @@ Result<std::optional<std::vector<uint8_t>>> read_control_file(const std::string&
 // The tombstones of deleted.bin (none when it is missing).
 Result<storage::Tombstones> read_tombstones(const std::string& dir) {
   struct stat st;
-  TANDREL_ASSIGN(auto file, read_control_file(storage::join_path(dir, "deleted.bin"), &st));
+  TANDREL_ASSIGN(auto file, read_control_file(storage::join_path(dir, storage::kDeletedFile), &st));
   storage::Tombstones tombs;
   // A checkpoint never writes an empty file: an empty one is damage like a bad frame.
   if (file) {
@@ -319,7 +325,7 @@ DeltaStamp stamp_of(const struct stat& st) {
 // The checkpointed delta of delta.bin with its stamp (empty when it is missing).
 Result<CheckpointedDelta> read_checkpointed_delta(const std::string& dir) {
   struct stat st;
-  TANDREL_ASSIGN(auto file, read_control_file(storage::join_path(dir, "delta.bin"), &st));
+  TANDREL_ASSIGN(auto file, read_control_file(storage::join_path(dir, storage::kDeltaFile), &st));
   CheckpointedDelta out;
   if (!file) return out;
   out.stamp = stamp_of(st);
@@ -363,7 +369,7 @@ void widen_legacy_rerank(Delta& delta, size_t dim) {
 
 // idhash.bin when its shape fits n rows; dropped with a warning otherwise.
 std::optional<TypedMmap<uint8_t>> map_idhash(const std::string& dir, uint64_t n, const std::string& qdir) {
-  auto idhash = map_optional<uint8_t>(dir, "idhash.bin");
+  auto idhash = map_optional<uint8_t>(dir, storage::kIdHashFile);
   if (!idhash) return idhash;
   if (static_cast<u128>(idhash->byte_len()) != static_cast<u128>(n) * storage::kIdHashRecord) {
     detail::warn_line("Tandrel: idhash.bin at " + qdir + " wrong length \u2014 rebuilding id map from ids");
@@ -414,7 +420,7 @@ struct MetaTexts {
 // meta.bin with meta_off.bin: used as a pair of the right shape; offsets that disagree with
 // meta.bin drop the pair with a warning (metadata then comes from the columns).
 MetaTexts map_meta_texts(const std::string& dir, uint64_t n, const std::string& qdir) {
-  MetaTexts t{map_optional<uint8_t>(dir, "meta.bin"), map_optional<uint64_t>(dir, "meta_off.bin")};
+  MetaTexts t{map_optional<uint8_t>(dir, storage::kMetaFile), map_optional<uint64_t>(dir, storage::kMetaOffFile)};
   if (!t.bin || !t.off || static_cast<u128>(t.off->byte_len()) != (static_cast<u128>(n) + 1) * 8) {
     t.bin.reset();
     t.off.reset();
@@ -439,7 +445,7 @@ struct SparseFile {
 // sparse.bin with its term table; a malformed one is ignored with a warning.
 SparseFile map_sparse(const std::string& dir, const std::string& qdir) {
   SparseFile f;
-  f.bin = map_optional<uint8_t>(dir, "sparse.bin");
+  f.bin = map_optional<uint8_t>(dir, storage::kSparseFile);
   if (!f.bin) return f;
   if (auto b = parse_sparse_terms(f.bin->bytes(), f.terms)) {
     f.base = *b;
@@ -532,7 +538,7 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   SparseFile sparse = map_sparse(dir, qdir);
   RotatedCentroids centroids = rotate_centroids(m, h.rotator);
   auto grown = rebuild_delta_schema(m.fields, skip, cd.delta, h.version == 3);
-  TANDREL_ASSIGN(storage::FileCrcs crcs, storage::read_file_crcs(storage::join_path(dir, "crcs.bin")));
+  TANDREL_ASSIGN(storage::FileCrcs crcs, storage::read_file_crcs(storage::join_path(dir, storage::kCrcsFile)));
 
   // Assemble.
   auto ix = std::make_shared<IvfIndex>(Key{});

@@ -13,6 +13,7 @@
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/segment/open_util.hpp"
 #include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -23,15 +24,17 @@ constexpr uint64_t kDefaultVerifyBudget = 67108864;  // 64 MiB
 // Whether a recorded file name is one of the files checked at open. idhash.bin is checked
 // only while the open uses it: a copy dropped for its shape is never consulted.
 bool selected_for_open_check(std::string_view name, bool check_idhash) {
-  if (name == "idhash.bin") return check_idhash;
-  return name == "codes.bin" || name == "metas.bin" || name == "orig.bin" || name == "origscale.bin" ||
-         name == "ids.bin" || name == "ids_off.bin" || name.substr(0, 4) == "num_" || name.substr(0, 4) == "str_";
+  if (name == storage::kIdHashFile) return check_idhash;
+  return name == storage::kCodesFile || name == storage::kMetasFile || name == storage::kOrigFile ||
+         name == storage::kOrigScaleFile || name == storage::kIdsFile || name == storage::kIdsOffFile ||
+         name.starts_with(storage::kNumColumnPrefix) || name.starts_with(storage::kStrColumnPrefix);
 }
 
 // Whether a recorded file name is a data file the maintenance paths read from (through the
 // open segment): everything the open checks, and the files it only checks for shape.
 bool selected_for_maintenance_check(std::string_view name) {
-  return selected_for_open_check(name, true) || name == "meta.bin" || name == "meta_off.bin" || name == "sparse.bin";
+  return selected_for_open_check(name, true) || name == storage::kMetaFile || name == storage::kMetaOffFile ||
+         name == storage::kSparseFile;
 }
 
 std::string hex8(uint32_t v) {

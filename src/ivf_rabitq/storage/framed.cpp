@@ -2,6 +2,7 @@
 
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::storage {
 
@@ -78,11 +79,11 @@ std::vector<uint8_t> format_version_bytes(uint32_t v) {
 }
 
 Status write_format_version_as(const std::string& dir, uint32_t v) {
-  return write_bytes(join_path(dir, "format.bin"), format_version_bytes(v));
+  return write_bytes(join_path(dir, kFormatFile), format_version_bytes(v));
 }
 
 Result<uint32_t> read_format_version(const std::string& dir) {
-  auto file = read_file(join_path(dir, "format.bin"));
+  auto file = read_file(join_path(dir, kFormatFile));
   if (!file.ok()) {
     if (file.error().kind() == ErrorKind::NotFound) return uint32_t{1};
     return std::move(file).error();
@@ -107,7 +108,7 @@ namespace {
 
 // Reads up to the first 8 bytes of dir/generation: the bytes read, or the error.
 Result<std::vector<uint8_t>> read_generation_prefix(const std::string& dir) {
-  std::string path = join_path(dir, "generation");
+  std::string path = join_path(dir, kGenerationFile);
   // Non-blocking and regular files only: a FIFO named `generation` must not hang a reader.
   TANDREL_ASSIGN(int fd, open_regular_for_read(path));
   fileops::Fd guard(fd);
@@ -138,7 +139,7 @@ Result<uint64_t> read_generation_for_write(const std::string& dir) {
 Status write_generation(const std::string& dir, uint64_t v) {
   uint8_t b[8];
   store_u64(b, v);
-  return write_bytes(join_path(dir, "generation"), std::span<const uint8_t>(b, 8));
+  return write_bytes(join_path(dir, kGenerationFile), std::span<const uint8_t>(b, 8));
 }
 
 }  // namespace ivf_rabitq::storage

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
@@ -49,7 +50,7 @@ Status clear_stale_segment_files(const std::string& dir) {
     }
   }
   if (!removed) return {};
-  return sync_parent_dir(join_path(dir, "manifest.bin"));
+  return sync_parent_dir(join_path(dir, kManifestFile));
 }
 
 // ---- StreamFile ----------------------------------------------------------------------------
@@ -102,6 +103,31 @@ Status StreamFile::finish() {
   return {};
 }
 
+// ---- The manifest of a new segment ---------------------------------------------------------
+
+SegmentCoding SegmentCoding::of(const Manifest& m) {
+  return SegmentCoding{m.dim, m.pad, m.words_per_plane, m.n_bits, m.seed, m.quant_scale, m.pca_mean, m.pca_comps};
+}
+
+Manifest segment_manifest(const SegmentCoding& coding, SegmentRows rows) {
+  Manifest m;
+  m.dim = coding.dim;
+  m.pad = coding.pad;
+  m.words_per_plane = coding.words_per_plane;
+  m.n_bits = coding.n_bits;
+  m.n_clusters = rows.n_clusters;
+  m.n = rows.n;
+  m.seed = coding.seed;
+  m.quant_scale = coding.quant_scale;
+  m.centroids = std::move(rows.centroids);
+  m.offsets = std::move(rows.offsets);
+  m.fields = std::move(rows.fields);
+  m.pca_mean.assign(coding.pca_mean.begin(), coding.pca_mean.end());
+  m.pca_comps.assign(coding.pca_comps.begin(), coding.pca_comps.end());
+  m.fit_count = rows.fit_count;
+  return m;
+}
+
 // ---- SegmentWriter -------------------------------------------------------------------------
 
 Result<SegmentWriter> SegmentWriter::begin(const std::string& dir, bool clear_stale) {
@@ -126,12 +152,12 @@ Status SegmentWriter::record_crc_from_disk(const std::string& name) {
 }
 
 Status SegmentWriter::finish(uint32_t format_version, uint64_t generation, const Manifest& manifest) const {
-  TANDREL_TRY(write_file_crcs(path_of("crcs.bin"), crcs_));
+  TANDREL_TRY(write_file_crcs(path_of(kCrcsFile), crcs_));
   TANDREL_TRY(write_format_version_as(dir_, format_version));
   uint8_t gen[8];
   store_u64(gen, generation);
-  TANDREL_TRY(write_bytes(path_of("generation"), std::span<const uint8_t>(gen, 8)));
-  return write_manifest_bin(path_of("manifest.bin"), manifest);
+  TANDREL_TRY(write_bytes(path_of(kGenerationFile), std::span<const uint8_t>(gen, 8)));
+  return write_manifest_bin(path_of(kManifestFile), manifest);
 }
 
 }  // namespace ivf_rabitq::storage

@@ -18,6 +18,7 @@
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/records.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::storage {
 
@@ -30,8 +31,8 @@ Status create_dir_all(const std::string& path);
 // Files of an earlier segment that must not survive under a new one: a log whose frames name
 // slots of the old numbering, the checkpointed delta and tombstones, and the manifest that
 // describes the old data files.
-inline constexpr const char* kStaleSegmentFiles[] = {"wal.bin", "wal.corrupt.bin", "delta.bin", "deleted.bin",
-                                                     "manifest.bin"};
+inline constexpr const char* kStaleSegmentFiles[] = {kWalFile, kWalCorruptFile, kDeltaFile, kDeletedFile,
+                                                     kManifestFile};
 
 // Removes every kStaleSegmentFiles entry present in dir, then fsyncs dir when something was
 // removed. A removal failing for another reason than absence is returned.
@@ -70,6 +71,37 @@ class StreamFile {
   uint64_t written_ = 0;
   bool failed_ = false;
 };
+
+// How a segment's vectors are coded: dimensions, bits, rotation seed, int8 scale and the
+// PCA basis (viewed, not owned). Compaction keeps its source's coding; build and merge set
+// their own.
+struct SegmentCoding {
+  uint64_t dim = 0;
+  uint64_t pad = 0;
+  uint64_t words_per_plane = 0;
+  uint64_t n_bits = 0;
+  uint64_t seed = 0;
+  float quant_scale = 0.0f;
+  std::span<const float> pca_mean;   // dim values or empty
+  std::span<const float> pca_comps;  // 3 x dim values or empty
+
+  // The coding recorded in `m` (its PCA basis viewed in place).
+  static SegmentCoding of(const Manifest& m);
+};
+
+// The clusters, rows and schema of a newly written segment.
+struct SegmentRows {
+  uint64_t n_clusters = 0;
+  uint64_t n = 0;
+  uint64_t fit_count = 0;         // rows the clustering was fitted on
+  std::vector<float> centroids;   // n_clusters x dim, unrotated
+  std::vector<uint32_t> offsets;  // n_clusters + 1
+  std::vector<FieldSchema> fields;
+};
+
+// The manifest of a newly written segment: its coding and its rows. The legacy members (ids
+// and sparse postings kept in the manifest itself) stay empty: no writer produces them.
+Manifest segment_manifest(const SegmentCoding& coding, SegmentRows rows);
 
 class SegmentWriter {
  public:

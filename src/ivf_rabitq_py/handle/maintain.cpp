@@ -25,6 +25,7 @@
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 #include "ivf_rabitq_py/handle/handle.hpp"
 #include "ivf_rabitq_py/handle/lock_file.hpp"
 
@@ -194,8 +195,8 @@ Status swap_dirs(const std::filesystem::path& path, const std::filesystem::path&
 // the log in whichever directory ends up as `<path>` (a move would strand it in the staging
 // directory that recovery discards). Where hard links are refused the bytes are copied.
 Status carry_quarantined_log(const std::filesystem::path& path, const std::filesystem::path& staged) {
-  const std::filesystem::path from = path / "wal.corrupt.bin";
-  const std::filesystem::path to = staged / "wal.corrupt.bin";
+  const std::filesystem::path from = path / storage::kWalCorruptFile;
+  const std::filesystem::path to = staged / storage::kWalCorruptFile;
   if (ivf_rabitq::fileops::link(from.c_str(), to.c_str()) != 0) {
     if (errno == ENOENT) return {};
     TANDREL_ASSIGN(const std::vector<uint8_t> bytes, storage::read_file(from.native()));

@@ -3,6 +3,7 @@
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/common/utf8.hpp"
 #include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/storage/segment_files.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -95,11 +96,11 @@ std::string quote_path(std::string_view text) {
   return ivf_rabitq::storage::quoted_path(ivf_rabitq::utf8::lossy(text));
 }
 
-bool has_segment(const fs::path& dir) { return path_exists(dir / "manifest.bin"); }
+bool has_segment(const fs::path& dir) { return path_exists(dir / ivf_rabitq::storage::kManifestFile); }
 
 ivf_rabitq::Result<bool> manifest_state(const fs::path& dir) {
   struct stat st;
-  const fs::path m = dir / "manifest.bin";
+  const fs::path m = dir / ivf_rabitq::storage::kManifestFile;
   if (::stat(m.c_str(), &st) == 0) return true;
   const int e = errno;
   if (e == ENOENT || e == ENOTDIR) return false;
