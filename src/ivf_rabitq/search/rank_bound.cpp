@@ -69,15 +69,6 @@ detail::GridDotFn grid_fn(bool vnni) {
 
 }  // namespace
 
-bool detail::cpu_has_vnni() {
-#if defined(__x86_64__)
-  static const bool has = simd::active_level() == simd::Level::Avx512 && __builtin_cpu_supports("avx512vnni");
-  return has;
-#else
-  return false;
-#endif
-}
-
 void detail::grid_lo_scalar(const int32_t* dot, const int32_t* sb, const float* err, size_t n, int32_t qa_sq,
                             float scale, float eq, float* lo, float* bmin) {
   for (size_t i = 0; i < n; ++i) {
@@ -104,7 +95,7 @@ void detail::grid_dot_scalar(const uint8_t* qa4, const int8_t* codes, size_t pad
 }
 
 CentroidBound CentroidBound::build(const float* rows, size_t n, size_t pad) {
-  return build_for(rows, n, pad, detail::cpu_has_vnni(), false);
+  return build_for(rows, n, pad, simd::has_vnni(simd::active_level()), false);
 }
 
 CentroidBound CentroidBound::build_for(const float* rows, size_t n, size_t pad, bool vnni, bool force) {

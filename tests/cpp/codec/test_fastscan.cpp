@@ -45,7 +45,7 @@ std::vector<ScanKernel> scan_kernels() {
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")) {
     ks.push_back({"avx512", ScanLayout::Bytes, &codec::detail::scan_blocks_avx512});
-    if (codec::detail::cpu_has_vbmi_vnni()) {
+    if (simd::cpu_has_vbmi() && simd::cpu_has_vnni()) {
       ks.push_back({"quads vbmi", ScanLayout::Quads, &codec::detail::scan_quads_vbmi});
       // In two calls, the first one reading the second one's blocks ahead.
       ks.push_back({"quads vbmi, reading ahead", ScanLayout::Quads,
