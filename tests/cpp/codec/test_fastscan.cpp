@@ -8,6 +8,7 @@
 
 #include "ivf_rabitq/codec/codec.hpp"
 #include "ivf_rabitq/codec/fastscan.hpp"
+#include "ivf_rabitq/codec/quant.hpp"
 #include "ivf_rabitq/common/simd.hpp"
 
 namespace {
@@ -181,6 +182,21 @@ TEST(FastScan, DispatchAtEveryLevel) {
             << " row " << r;
     }
   }
+}
+
+// The VBMI/VNNI kernels run only at the AVX-512 level: a level forced lower (TANDREL_SIMD)
+// or one the CPU lacks keeps the byte layout and the 16-bit rerank kernels.
+TEST(FastScan, ExtensionKernelsOnlyAtAvx512) {
+  for (const simd::Level level : {simd::Level::Scalar, simd::Level::Avx2, simd::Level::Avx512}) {
+    const bool avx512 = level == simd::Level::Avx512 && simd::cpu_supports(level);
+    const bool vnni = avx512 && simd::cpu_has_vnni();
+    const bool quads = vnni && simd::cpu_has_vbmi();
+    EXPECT_EQ(simd::has_vnni(level), vnni) << simd::level_name(level);
+    EXPECT_EQ(quant::dot_s8_u8_fast(level), vnni) << simd::level_name(level);
+    EXPECT_EQ(codec::scan_layout_for(level), quads ? codec::ScanLayout::Quads : codec::ScanLayout::Bytes)
+        << simd::level_name(level);
+  }
+  EXPECT_EQ(codec::scan_layout(), codec::scan_layout_for(simd::active_level()));
 }
 
 // Damaged or short inputs never read out of bounds: clusters whose offsets run backwards get
