@@ -44,37 +44,67 @@ struct SearchInFlight {
   SearchInFlight& operator=(const SearchInFlight&) = delete;
 };
 
+// How the ranking finds the m nearest centroids. Every way lists the same clusters in the
+// same order (search_rank.hpp, rank_bound.hpp); they differ in what they read and skip.
+enum class Ranking : uint8_t {
+  Split,       // ranges of centroids over the pool, then the m best of their union
+  Bounded,     // grid lower bounds skip most exact distances (CentroidBound)
+  Full,        // every distance in full, then a selection (few short centroids)
+  Regrouped,   // the abandoning scan over the regrouped packing (RankOrder)
+  IndexOrder,  // the abandoning scan over the packing in cluster order
+};
+
+// The first way that applies: split when the centroids are work enough for the pool and the
+// search runs alone; bounded when the segment has a usable bound of these centroids and m is
+// at most a quarter of them; full up to kPlainRankCoordinates coordinates; regrouped when
+// the segment has a regrouping of these centroids; else in cluster order.
+Ranking choose_ranking(const SegmentView& seg, size_t m) {
+  const distance::PackedVectors& pc = *seg.packed_centroids;
+  if (fan_out(static_cast<uint64_t>(seg.n_clusters) * seg.pad, kParallelRankWork)) return Ranking::Split;
+  if (const CentroidBound* cb = seg.centroid_bound; cb != nullptr && cb->usable() && cb->size() == pc.size() &&
+                                                    cb->pad() == seg.pad && pc.dim() == seg.pad && m * 4 <= cb->size())
+    return Ranking::Bounded;
+  if (static_cast<uint64_t>(pc.size()) * pc.dim() <= kPlainRankCoordinates) return Ranking::Full;
+  if (const RankOrder* ro = seg.rank_order;
+      ro != nullptr && ro->packed.size() == pc.size() && ro->packed.dim() == seg.pad)
+    return Ranking::Regrouped;
+  return Ranking::IndexOrder;
+}
+
+// Ranking::Split: the m best of each range of centroids, then the m best of their union,
+// sorted, into S.ckeys.
+void rank_split(const SegmentView& seg, size_t m, TopScratch& S) {
+  const size_t blocks = seg.packed_centroids->blocks();
+  constexpr size_t kChunkBlocks = 16;
+  const simd::Level level = simd::active_level();
+  parallel::isolate([&] {
+    S.ckeys = parallel::collect_chunks<uint64_t>(blocks, kChunkBlocks, [&](size_t b0, size_t b1) {
+      std::vector<uint64_t> part, heap;
+      nearest_keys_range(level, S.rq.data(), *seg.packed_centroids, m, b0, b1, part, heap);
+      return part;
+    });
+  });
+  if (m < S.ckeys.size() && m != 0) std::nth_element(S.ckeys.begin(), S.ckeys.begin() + (m - 1), S.ckeys.end());
+  S.ckeys.resize(std::min(m, S.ckeys.size()));
+  std::sort(S.ckeys.begin(), S.ckeys.end());
+}
+
 // Ranking: rotates the query into S.rq and lists the `m` clusters nearest to it, nearest
 // first, in S.probe. Returns how many were listed.
 size_t rank_clusters(const SegmentView& seg, std::span<const float> query, size_t m, TopScratch& S) {
   S.rq.resize(seg.pad);
   seg.rotator->rotate_into(query, std::span<float>(S.rq));
-  if (fan_out(static_cast<uint64_t>(seg.n_clusters) * seg.pad, kParallelRankWork)) {
-    // Parallel: the m best of each range of centroids, then the m best of their union.
-    const size_t blocks = seg.packed_centroids->blocks();
-    constexpr size_t kChunkBlocks = 16;
-    const simd::Level level = simd::active_level();
-    parallel::isolate([&] {
-      S.ckeys = parallel::collect_chunks<uint64_t>(blocks, kChunkBlocks, [&](size_t b0, size_t b1) {
-        std::vector<uint64_t> part, heap;
-        nearest_keys_range(level, S.rq.data(), *seg.packed_centroids, m, b0, b1, part, heap);
-        return part;
-      });
-    });
-    if (m < S.ckeys.size() && m != 0) std::nth_element(S.ckeys.begin(), S.ckeys.begin() + (m - 1), S.ckeys.end());
-    S.ckeys.resize(std::min(m, S.ckeys.size()));
-    std::sort(S.ckeys.begin(), S.ckeys.end());
-  } else if (const CentroidBound* cb = seg.centroid_bound;
-             cb != nullptr && cb->usable() && cb->size() == seg.packed_centroids->size() && cb->pad() == seg.pad &&
-             seg.packed_centroids->dim() == seg.pad && m * 4 <= cb->size()) {
-    nearest_keys_bounded(S.rq.data(), seg.centroids_rot, *seg.packed_centroids, *cb, m, S.ckeys, S.bound);
-  } else if (static_cast<uint64_t>(seg.packed_centroids->size()) * seg.packed_centroids->dim() <= kPlainRankCoordinates) {
-    nearest_keys_all(S.rq.data(), *seg.packed_centroids, m, S.ckeys, S.dist);
-  } else if (const RankOrder* ro = seg.rank_order;
-             ro != nullptr && ro->packed.size() == seg.packed_centroids->size() && ro->packed.dim() == seg.pad) {
-    nearest_keys(S.rq.data(), ro->packed, m, S.ckeys, S.heap, ro->ids.data());
-  } else {
-    nearest_keys(S.rq.data(), *seg.packed_centroids, m, S.ckeys, S.heap);
+  const distance::PackedVectors& pc = *seg.packed_centroids;
+  switch (choose_ranking(seg, m)) {
+    case Ranking::Split: rank_split(seg, m, S); break;
+    case Ranking::Bounded:
+      nearest_keys_bounded(S.rq.data(), seg.centroids_rot, pc, *seg.centroid_bound, m, S.ckeys, S.bound);
+      break;
+    case Ranking::Full: nearest_keys_all(S.rq.data(), pc, m, S.ckeys, S.dist); break;
+    case Ranking::Regrouped:
+      nearest_keys(S.rq.data(), seg.rank_order->packed, m, S.ckeys, S.heap, seg.rank_order->ids.data());
+      break;
+    case Ranking::IndexOrder: nearest_keys(S.rq.data(), pc, m, S.ckeys, S.heap); break;
   }
   // The packed centroids hold every searchable cluster; the list is shorter only if a view
   // was built with fewer.
