@@ -87,15 +87,6 @@ void detail::scan_quads_scalar(const uint8_t* blocks, size_t n_blocks, const uin
   });
 }
 
-bool detail::cpu_has_vbmi_vnni() {
-#if defined(__x86_64__)
-  static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
-  return has;
-#else
-  return false;
-#endif
-}
-
 // ---------------------------------------------------------------------------------------
 // Dispatch
 // ---------------------------------------------------------------------------------------
@@ -139,7 +130,7 @@ inline void scan_with(ScanFn fn, ScanLayout layout, const uint8_t* blocks, size_
 }  // namespace
 
 ScanLayout scan_layout_for(simd::Level level) {
-  return usable(level) == simd::Level::Avx512 && detail::cpu_has_vbmi_vnni() ? ScanLayout::Quads : ScanLayout::Bytes;
+  return simd::has_vbmi(level) && simd::has_vnni(level) ? ScanLayout::Quads : ScanLayout::Bytes;
 }
 
 ScanLayout scan_layout() {

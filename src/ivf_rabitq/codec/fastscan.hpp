@@ -203,8 +203,6 @@ void estimates_from_blocked_avx512(const EstimateScalars& s, const uint64_t* ip,
 // The same, requesting early the factors of the `ahead` blocks that follow (see scan_blocks).
 void estimates_from_blocked_avx512_ahead(const EstimateScalars& s, const uint64_t* ip, const float* fblocks, size_t n,
                                          float* estimate, float* lower, size_t ahead);
-// AVX-512 VBMI and VNNI, which scan_quads_vbmi needs on top of AVX-512 F/BW.
-bool cpu_has_vbmi_vnni();
 // The vector kernels keep 32-bit row sums: up to 15 x 255 x len, exact up to this length
 // (15 x 255 x 2^20 < 2^32); longer codes are scanned by the scalar kernel of the layout.
 inline constexpr size_t kMaxVectorScanLen = size_t{1} << 20;

@@ -146,10 +146,7 @@ void dot_i16_u8_rows(const int16_t* q, const uint8_t* const* rows, size_t m, siz
                      simd::Level lvl) {
   TANDREL_DISPATCH(lvl, dot_i16_u8_rows, q, rows, m, n, out);
 }
-bool dot_s8_u8_fast(simd::Level lvl) {
-  static const bool vnni = __builtin_cpu_supports("avx512vnni");
-  return usable(lvl) == simd::Level::Avx512 && vnni;
-}
+bool dot_s8_u8_fast(simd::Level lvl) { return simd::has_vnni(lvl); }
 void dot_s8_u8_rows(const int8_t* q, int64_t q_sum, const uint8_t* const* rows, size_t m, size_t n, int64_t* out,
                     simd::Level lvl) {
   // Only the VNNI form beats the 16-bit kernels; without it the reference stands in.

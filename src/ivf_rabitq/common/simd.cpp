@@ -48,6 +48,33 @@ Level active_level() {
   return lvl;
 }
 
+bool cpu_has_vnni() {
+#if defined(__x86_64__)
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512vnni") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
+
+bool cpu_has_vbmi() {
+#if defined(__x86_64__)
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512vbmi") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
+
+bool has_vnni(Level level) { return level == Level::Avx512 && cpu_supports(level) && cpu_has_vnni(); }
+bool has_vbmi(Level level) { return level == Level::Avx512 && cpu_supports(level) && cpu_has_vbmi(); }
+
 std::vector<Level> supported_levels() {
   std::vector<Level> out{Level::Scalar};
   if (cpu_supports(Level::Avx2)) out.push_back(Level::Avx2);

@@ -21,6 +21,16 @@ Level active_level();
 std::vector<Level> supported_levels();
 bool cpu_supports(Level l);
 
+// AVX-512 extensions that some kernels use on top of the Avx512 level: VNNI (vpdpbusd, byte
+// dot products) and VBMI (vpermb, byte permutes). cpu_has_* says what the CPU has (tests that
+// run a kernel directly); has_*(level) whether the kernels of `level` use it: only at Avx512,
+// and only when the CPU supports that level, so a level forced lower by TANDREL_SIMD turns
+// the extensions off with the rest.
+bool cpu_has_vnni();
+bool cpu_has_vbmi();
+bool has_vnni(Level level);
+bool has_vbmi(Level level);
+
 // The variant of one kernel for `level`: its AVX-512, AVX2 or scalar reference function (the
 // scalar reference off x86-64).
 template <class Fn>

@@ -69,15 +69,6 @@ detail::GridDotFn grid_fn(bool vnni) {
 
 }  // namespace
 
-bool detail::cpu_has_vnni() {
-#if defined(__x86_64__)
-  static const bool has = simd::active_level() == simd::Level::Avx512 && __builtin_cpu_supports("avx512vnni");
-  return has;
-#else
-  return false;
-#endif
-}
-
 void detail::grid_lo_scalar(const int32_t* dot, const int32_t* sb, const float* err, size_t n, int32_t qa_sq,
                             float scale, float eq, float* lo, float* bmin) {
   for (size_t i = 0; i < n; ++i) {
@@ -104,7 +95,7 @@ void detail::grid_dot_scalar(const uint8_t* qa4, const int8_t* codes, size_t pad
 }
 
 CentroidBound CentroidBound::build(const float* rows, size_t n, size_t pad) {
-  return build_for(rows, n, pad, detail::cpu_has_vnni(), false);
+  return build_for(rows, n, pad, simd::has_vnni(simd::active_level()), false);
 }
 
 CentroidBound CentroidBound::build_for(const float* rows, size_t n, size_t pad, bool vnni, bool force) {
@@ -154,17 +145,11 @@ void CentroidBound::lower_bounds(const int8_t* qa, int32_t qa_sq, float eq, floa
   lo_fn(vnni_)(s.dot.data(), sum_b_.data(), err_.data(), blocks * kB, qa_sq, scale_, eq, lo, bmin);
 }
 
-void nearest_keys_bounded(const float* q, const float* rows, const distance::PackedVectors& pv,
-                          const CentroidBound& bound, size_t m, std::vector<uint64_t>& out, BoundScratch& s) {
-  const size_t n = bound.size();
-  const size_t pad = bound.pad();
-  m = std::min(m, n);
-  out.clear();
-  if (m == 0) return;
-  const detail::RankBlocksFn exact = detail::active_rank_blocks();
-  const float scale = bound.scale();
+namespace {
 
-  // The query on the grid.
+// The query on the grid: its codes into s.qa, the bound of its grid residual into eq.
+// Returns the sum of the squares of its codes.
+int64_t query_on_grid(const float* q, size_t pad, float scale, BoundScratch& s, float& eq) {
   s.qa.resize(pad);
   bool bad = false;
   int64_t qa_sq = 0;
@@ -172,60 +157,60 @@ void nearest_keys_bounded(const float* q, const float* rows, const distance::Pac
     s.qa[j] = grid_code(q[j], scale, bad);
     qa_sq += int64_t{s.qa[j]} * s.qa[j];
   }
-  const float eq = grid_residual(q, s.qa.data(), pad, scale, bad);
+  eq = grid_residual(q, s.qa.data(), pad, scale, bad);
+  return qa_sq;
+}
 
-  // Per vector, lo = scale sqrt(D) - (e_q + e_c) lowered by a margin for the f32 rounding
-  // of this very computation (a few ulps of the terms; 1e-5 of them is far more): the
-  // real distance is at least lo whenever lo > 0.
-  s.lb.resize((n + kB - 1) / kB * kB);
-  s.bmin.resize((n + kB - 1) / kB);
-  bound.lower_bounds(s.qa.data(), static_cast<int32_t>(qa_sq), eq, s.lb.data(), s.bmin.data(), s);
+// The key of vector i at exact distance v (a NaN distance ranks as +inf).
+inline void push_key(std::vector<uint64_t>& keys, float v, uint32_t i) {
+  if (std::isnan(v)) v = kInf;
+  keys.push_back((static_cast<uint64_t>(total_order_key(v)) << 32) | i);
+}
 
-  // Exact distances of a list of vectors (ascending indices), appended to s.keys. Blocks
-  // with many listed vectors are read from the packed copy, the others gathered.
+// Exact distances of the listed vectors idx[0, cnt) (ascending indices), their keys appended
+// to s.keys. Blocks with many listed vectors are read from the packed copy, the others
+// gathered.
+void append_exact(detail::RankBlocksFn exact, const float* q, const float* rows, const distance::PackedVectors& pv,
+                  size_t pad, const uint32_t* idx, size_t cnt, BoundScratch& s) {
   s.block.resize(pad * kB);
   alignas(64) float dist[kB];
-  auto push = [&](float v, uint32_t i) {
-    if (std::isnan(v)) v = kInf;
-    s.keys.push_back((static_cast<uint64_t>(total_order_key(v)) << 32) | i);
-  };
-  auto exact_of = [&](const uint32_t* idx, size_t cnt) {
-    const size_t stride = pad * kB;
-    size_t gathered = 0;
-    uint32_t pending[kB];
-    auto flush = [&] {
-      if (gathered == 0) return;
-      float* blk = s.block.data();
-      for (size_t l = 0; l < gathered; ++l) {
-        const float* src = rows + static_cast<size_t>(pending[l]) * pad;
-        for (size_t j = 0; j < pad; ++j) blk[j * kB + l] = src[j];
-      }
-      for (size_t l = gathered; l < kB; ++l)
-        for (size_t j = 0; j < pad; ++j) blk[j * kB + l] = 0.0f;
-      exact(q, blk, pad, 1, kInf, dist);
-      for (size_t l = 0; l < gathered; ++l) push(dist[l], pending[l]);
-      gathered = 0;
-    };
-    for (size_t a = 0; a < cnt;) {
-      const size_t blk_no = idx[a] / kB;
-      size_t e = a;
-      while (e < cnt && idx[e] / kB == blk_no) ++e;
-      if (e - a >= kPackedSurvivors) {
-        exact(q, pv.data() + blk_no * stride, pad, 1, kInf, dist);
-        for (size_t t = a; t < e; ++t) push(dist[idx[t] % kB], idx[t]);
-      } else {
-        for (size_t t = a; t < e; ++t) {
-          pending[gathered++] = idx[t];
-          if (gathered == kB) flush();
-        }
-      }
-      a = e;
+  const size_t stride = pad * kB;
+  size_t gathered = 0;
+  uint32_t pending[kB];
+  auto flush = [&] {
+    if (gathered == 0) return;
+    float* blk = s.block.data();
+    for (size_t l = 0; l < gathered; ++l) {
+      const float* src = rows + static_cast<size_t>(pending[l]) * pad;
+      for (size_t j = 0; j < pad; ++j) blk[j * kB + l] = src[j];
     }
-    flush();
+    for (size_t l = gathered; l < kB; ++l)
+      for (size_t j = 0; j < pad; ++j) blk[j * kB + l] = 0.0f;
+    exact(q, blk, pad, 1, kInf, dist);
+    for (size_t l = 0; l < gathered; ++l) push_key(s.keys, dist[l], pending[l]);
+    gathered = 0;
   };
+  for (size_t a = 0; a < cnt;) {
+    const size_t blk_no = idx[a] / kB;
+    size_t e = a;
+    while (e < cnt && idx[e] / kB == blk_no) ++e;
+    if (e - a >= kPackedSurvivors) {
+      exact(q, pv.data() + blk_no * stride, pad, 1, kInf, dist);
+      for (size_t t = a; t < e; ++t) push_key(s.keys, dist[idx[t] % kB], idx[t]);
+    } else {
+      for (size_t t = a; t < e; ++t) {
+        pending[gathered++] = idx[t];
+        if (gathered == kB) flush();
+      }
+    }
+    a = e;
+  }
+  flush();
+}
 
-  // The m vectors of smallest bound first (a heap of their keys): their largest exact
-  // distance is an upper bound of the m-th smallest distance.
+// The m vectors of smallest bound s.lb (a heap of their keys) into s.pick, ascending: their
+// largest exact distance is an upper bound of the m-th smallest distance.
+void pick_smallest_bounds(size_t n, size_t m, BoundScratch& s) {
   s.order.clear();
   for (size_t b0 = 0; b0 < n; b0 += kB) {
     const size_t b1 = std::min(n, b0 + kB);
@@ -248,23 +233,23 @@ void nearest_keys_bounded(const float* q, const float* rows, const distance::Pac
   s.pick.clear();
   for (uint64_t key : s.order) s.pick.push_back(static_cast<uint32_t>(key & 0xFFFFFFFFu));
   std::sort(s.pick.begin(), s.pick.end());
-  s.keys.clear();
-  exact_of(s.pick.data(), s.pick.size());
-  float tau = 0.0f;
-  for (uint64_t k : s.keys) tau = std::max(tau, Candidate{k, 0.f}.estimate());
+}
 
-  // Every other vector whose bound does not exceed the threshold. The f32 sum is at least
-  // (1 - (pad + 2) 2^-24) times the real squared distance; delta doubles that, and the
-  // threshold is raised by relative and absolute margins and rounded up to f32.
-  float thr = kInf;
-  if (std::isfinite(tau)) {
-    const double delta = static_cast<double>(pad + 2) * std::ldexp(1.0, -23);
-    const double t2 = (static_cast<double>(tau) + 1e-30) / (1.0 - delta);
-    thr = std::nextafter(static_cast<float>(std::sqrt(t2) * (1.0 + 1e-9)), kInf);
-  }
-  // The first m (sorted) are already computed: skipped by a merge walk.
-  std::vector<uint32_t>& first = s.first;
-  first.swap(s.pick);
+// The bound above which a vector cannot be nearer than tau, the largest exact distance of the
+// first m. The f32 sum is at least (1 - (pad + 2) 2^-24) times the real squared distance;
+// delta doubles that, and the threshold is raised by relative and absolute margins and
+// rounded up to f32.
+float bound_threshold(float tau, size_t pad) {
+  if (!std::isfinite(tau)) return kInf;
+  const double delta = static_cast<double>(pad + 2) * std::ldexp(1.0, -23);
+  const double t2 = (static_cast<double>(tau) + 1e-30) / (1.0 - delta);
+  return std::nextafter(static_cast<float>(std::sqrt(t2) * (1.0 + 1e-9)), kInf);
+}
+
+// Every vector whose bound does not exceed thr into s.pick, ascending, but for the first m
+// (s.first, sorted), which are already computed: skipped by a merge walk.
+void pick_under_threshold(size_t n, float thr, BoundScratch& s) {
+  const std::vector<uint32_t>& first = s.first;
   s.pick.clear();
   size_t f = 0;
   for (size_t b0 = 0; b0 < n; b0 += kB) {
@@ -276,7 +261,38 @@ void nearest_keys_bounded(const float* q, const float* rows, const distance::Pac
       if (!(s.lb[i] > thr)) s.pick.push_back(static_cast<uint32_t>(i));
     }
   }
-  exact_of(s.pick.data(), s.pick.size());
+}
+
+}  // namespace
+
+void nearest_keys_bounded(const float* q, const float* rows, const distance::PackedVectors& pv,
+                          const CentroidBound& bound, size_t m, std::vector<uint64_t>& out, BoundScratch& s) {
+  const size_t n = bound.size();
+  const size_t pad = bound.pad();
+  m = std::min(m, n);
+  out.clear();
+  if (m == 0) return;
+  const detail::RankBlocksFn exact = detail::active_rank_blocks();
+
+  float eq;
+  const int64_t qa_sq = query_on_grid(q, pad, bound.scale(), s, eq);
+  // Per vector, lo = scale sqrt(D) - (e_q + e_c) lowered by a margin for the f32 rounding
+  // of this very computation (a few ulps of the terms; 1e-5 of them is far more): the
+  // real distance is at least lo whenever lo > 0.
+  s.lb.resize((n + kB - 1) / kB * kB);
+  s.bmin.resize((n + kB - 1) / kB);
+  bound.lower_bounds(s.qa.data(), static_cast<int32_t>(qa_sq), eq, s.lb.data(), s.bmin.data(), s);
+
+  // The m vectors of smallest bound first; the largest of their exact distances sets the
+  // threshold for every other vector.
+  pick_smallest_bounds(n, m, s);
+  s.keys.clear();
+  append_exact(exact, q, rows, pv, pad, s.pick.data(), s.pick.size(), s);
+  float tau = 0.0f;
+  for (uint64_t k : s.keys) tau = std::max(tau, Candidate{k, 0.f}.estimate());
+  s.first.swap(s.pick);
+  pick_under_threshold(n, bound_threshold(tau, pad), s);
+  append_exact(exact, q, rows, pv, pad, s.pick.data(), s.pick.size(), s);
 
   if (m < s.keys.size()) std::nth_element(s.keys.begin(), s.keys.begin() + (m - 1), s.keys.end());
   out.assign(s.keys.begin(), s.keys.begin() + m);

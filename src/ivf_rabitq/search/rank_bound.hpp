@@ -32,7 +32,6 @@ namespace detail {
 using GridDotFn = void (*)(const uint8_t* qa4, const int8_t* codes, size_t pad, size_t blocks, int32_t* out);
 void grid_dot_scalar(const uint8_t* qa4, const int8_t* codes, size_t pad, size_t blocks, int32_t* out);
 void grid_dot_vnni(const uint8_t* qa4, const int8_t* codes, size_t pad, size_t blocks, int32_t* out);
-bool cpu_has_vnni();
 // lo[i] of lower_bounds from the grid inner products dot[i] (n a multiple of 16): D =
 // qa_sq + sb[i] - 2 dot[i], where sb[i] = 256 sum b + sum b^2 of vector i; bmin[b] the
 // smallest lo of block b (NaN lanes may be ignored or propagated).

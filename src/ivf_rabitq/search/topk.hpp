@@ -58,7 +58,6 @@ struct Candidate {
   }
 };
 
-inline uint64_t estimate_key(const Candidate& c) { return c.key; }
 struct EstimateLess {
   bool operator()(const Candidate& a, const Candidate& b) const { return a.key < b.key; }
 };
@@ -268,7 +267,6 @@ struct EstimateBins {
     const uint32_t d = key > lo ? key - lo : 0;
     return std::min<size_t>(d >> shift, kEstimateBins - 1);
   }
-  size_t bin_of(float estimate) const { return bin(total_order_key(estimate)); }
 
   // Two binary octaves either side of w (the keys of finite floats are 2^23 apart an
   // octave), 1/2048 of an octave a bin: the ranks that matter lie near the R-th best

@@ -8,6 +8,7 @@
 
 #include "ivf_rabitq/codec/codec.hpp"
 #include "ivf_rabitq/codec/fastscan.hpp"
+#include "ivf_rabitq/codec/quant.hpp"
 #include "ivf_rabitq/common/simd.hpp"
 
 namespace {
@@ -45,7 +46,7 @@ std::vector<ScanKernel> scan_kernels() {
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
       __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")) {
     ks.push_back({"avx512", ScanLayout::Bytes, &codec::detail::scan_blocks_avx512});
-    if (codec::detail::cpu_has_vbmi_vnni()) {
+    if (simd::cpu_has_vbmi() && simd::cpu_has_vnni()) {
       ks.push_back({"quads vbmi", ScanLayout::Quads, &codec::detail::scan_quads_vbmi});
       // In two calls, the first one reading the second one's blocks ahead.
       ks.push_back({"quads vbmi, reading ahead", ScanLayout::Quads,
@@ -181,6 +182,21 @@ TEST(FastScan, DispatchAtEveryLevel) {
             << " row " << r;
     }
   }
+}
+
+// The VBMI/VNNI kernels run only at the AVX-512 level: a level forced lower (TANDREL_SIMD)
+// or one the CPU lacks keeps the byte layout and the 16-bit rerank kernels.
+TEST(FastScan, ExtensionKernelsOnlyAtAvx512) {
+  for (const simd::Level level : {simd::Level::Scalar, simd::Level::Avx2, simd::Level::Avx512}) {
+    const bool avx512 = level == simd::Level::Avx512 && simd::cpu_supports(level);
+    const bool vnni = avx512 && simd::cpu_has_vnni();
+    const bool quads = vnni && simd::cpu_has_vbmi();
+    EXPECT_EQ(simd::has_vnni(level), vnni) << simd::level_name(level);
+    EXPECT_EQ(quant::dot_s8_u8_fast(level), vnni) << simd::level_name(level);
+    EXPECT_EQ(codec::scan_layout_for(level), quads ? codec::ScanLayout::Quads : codec::ScanLayout::Bytes)
+        << simd::level_name(level);
+  }
+  EXPECT_EQ(codec::scan_layout(), codec::scan_layout_for(simd::active_level()));
 }
 
 // Damaged or short inputs never read out of bounds: clusters whose offsets run backwards get

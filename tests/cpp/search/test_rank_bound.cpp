@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ivf_rabitq/common/simd.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/search/rank_bound.hpp"
 #include "ivf_rabitq/search/search_rank.hpp"
@@ -19,6 +20,7 @@
 
 namespace ix = ivf_rabitq::index;
 namespace distance = ivf_rabitq::distance;
+namespace simd = ivf_rabitq::simd;
 
 namespace {
 
@@ -107,7 +109,7 @@ std::vector<uint64_t> full_ranking(const std::vector<float>& cents, const std::v
 
 TEST(RankBound, BoundedRankingEqualsFullRanking) {
   std::vector<bool> kernels{false};
-  if (ix::detail::cpu_has_vnni()) kernels.push_back(true);
+  if (simd::has_vnni(simd::active_level())) kernels.push_back(true);
   for (const Case& c : kCases) {
     std::vector<float> cents, q;
     make(c, cents, q);
@@ -160,7 +162,7 @@ TEST(RankBound, RegroupedRankingEqualsFullRanking) {
 
 // The grid kernels give the exact integer sums (extreme codes included).
 TEST(RankBound, GridKernelsAgreeWithScalar) {
-  if (!ix::detail::cpu_has_vnni()) GTEST_SKIP() << "no AVX-512 VNNI on this CPU";
+  if (!simd::has_vnni(simd::active_level())) GTEST_SKIP() << "no AVX-512 VNNI on this CPU";
   std::mt19937 g(11);
   for (size_t pad : {size_t(4), size_t(8), size_t(64), size_t(68), size_t(832)}) {
     const size_t blocks = 3;

@@ -37,6 +37,9 @@ namespace {
 constexpr float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
+// The bin of an estimate: the bin of its total-order key, as the scan bins a candidate.
+size_t bin_of(const ix::EstimateBins& bins, float estimate) { return bins.bin(ix::total_order_key(estimate)); }
+
 // Seeded Gaussian mixture of low intrinsic dimension (like embeddings): `centers` centres
 // with N(0, spread^2) coordinates; a row is its centre plus a random image of a 12-dim
 // standard normal, plus small isotropic noise.
@@ -914,12 +917,12 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
               const Candidate& x = order[i];
               if (streamed) {
                 // A row above the top bin is neither counted nor kept.
-                if (h.bins.bin_of(x.estimate()) > h.top) continue;
-                ++h.counts[h.bins.bin_of(x.estimate())];
+                if (bin_of(h.bins, x.estimate()) > h.top) continue;
+                ++h.counts[bin_of(h.bins, x.estimate())];
                 ++pending;
                 if (streamed == 2 || i % 37 == 36) h.settle(pending, cap), pending = 0;
               } else {
-                ++h.counts[h.bins.bin_of(x.estimate())];
+                ++h.counts[bin_of(h.bins, x.estimate())];
                 ++h.upto;
               }
               if (!(x.lower > w)) thin.push_back(x);
@@ -929,7 +932,7 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
               // The top came down to the cap-th best key's bin, and the bins up to it are
               // counted in full.
               std::vector<uint32_t> full(ix::kEstimateBins, 0);
-              for (auto& x : all) ++full[h.bins.bin_of(x.estimate())];
+              for (auto& x : all) ++full[bin_of(h.bins, x.estimate())];
               size_t want_top = 0;
               for (uint64_t run = 0; want_top + 1 < ix::kEstimateBins; ++want_top)
                 if ((run += full[want_top]) >= cap) break;
