@@ -516,11 +516,23 @@ def knob_text(knobs):
 
 class Searcher:
     """One opened index: `grid` the knob values to sweep, cheapest first (("1d", values) or
-    ("2d", outer, inner)), `names` the knob names, `apply(knobs)` sets them, `one(i)` answers
-    query i (a list of row ids), `warm` a mid setting for the warm-up pass."""
+    ("2d", outer, inner)), `names` the knob names, `apply(knobs)` sets them, `call(i)` runs
+    the library's search for query i and returns its result as the library gives it,
+    `ids(result)` turns that result into a list of row ids, `warm` a mid setting for the
+    warm-up pass. The timed loops time `call` alone and convert the results after the clock
+    stops: turning string ids into ints (or arrays into lists) for the recall count is the
+    harness's bookkeeping, not a cost of the library, and under several Python threads it
+    would hold the interpreter lock inside the timed run."""
 
-    def __init__(self, names, grid, apply, one, warm):
-        self.names, self.grid, self.apply, self.one, self.warm = names, grid, apply, one, warm
+    def __init__(self, names, grid, apply, call, ids, warm):
+        self.names, self.grid, self.apply, self.call, self.ids, self.warm = names, grid, apply, call, ids, warm
+
+    def one(self, i):
+        return self.ids(self.call(i))
+
+
+def faiss_ids(res):
+    return res[1][0].tolist()
 
 
 def open_searcher(args, Q, n, nlist, np, tag=None):
@@ -542,11 +554,13 @@ def open_searcher(args, Q, n, nlist, np, tag=None):
         qb = [np.ascontiguousarray(q, dtype="<f4").tobytes() for q in Q]
         fj = json.dumps({"tag": tag}) if tag else None
 
-        def one(i):
-            hits = idx.search(qb[i], k, nprobe=st["nprobe"], rerank=st["rerank"], filter_json=fj)
+        def call(i):
+            return idx.search(qb[i], k, nprobe=st["nprobe"], rerank=st["rerank"], filter_json=fj)
+
+        def ids(hits):
             return [int(h[0]) for h in hits]
 
-        return Searcher(("nprobe", "rerank"), ("2d", nprobes, pools), st.update, one,
+        return Searcher(("nprobe", "rerank"), ("2d", nprobes, pools), st.update, call, ids,
                         {"nprobe": mid, "rerank": 100})
     qs = [np.ascontiguousarray(Q[i:i + 1], dtype=np.float32) for i in range(nq)]
     if args.lib.startswith("faiss"):
@@ -566,26 +580,26 @@ def open_searcher(args, Q, n, nlist, np, tag=None):
                 st["keep"] = bitmap  # the selector reads this buffer
                 st["params"] = faiss.SearchParametersIVF(sel=sel, nprobe=knobs["nprobe"])
 
-            def one(i):
-                return index.search(qs[i], k, params=st["params"])[1][0].tolist()
+            def call(i):
+                return index.search(qs[i], k, params=st["params"])
 
-            return Searcher(("nprobe",), ("1d", nprobes), apply, one, {"nprobe": mid})
+            return Searcher(("nprobe",), ("1d", nprobes), apply, call, faiss_ids, {"nprobe": mid})
 
-        def one(i):
-            return index.search(qs[i], k)[1][0].tolist()
+        def call(i):
+            return index.search(qs[i], k)
 
         if args.lib in ("faiss-ivf-rabitq-rflat", "faiss-ivf-rabitq2-sq8"):
             def apply(knobs):
                 ivf.nprobe = knobs["nprobe"]
                 index.k_factor = knobs["rerank"] / k
 
-            return Searcher(("nprobe", "rerank"), ("2d", nprobes, pools), apply, one,
+            return Searcher(("nprobe", "rerank"), ("2d", nprobes, pools), apply, call, faiss_ids,
                             {"nprobe": mid, "rerank": 100})
 
         def apply(knobs):
             ivf.nprobe = knobs["nprobe"]
 
-        return Searcher(("nprobe",), ("1d", nprobes), apply, one, {"nprobe": mid})
+        return Searcher(("nprobe",), ("1d", nprobes), apply, call, faiss_ids, {"nprobe": mid})
     if args.lib == "hnswlib":
         import hnswlib
 
@@ -593,21 +607,22 @@ def open_searcher(args, Q, n, nlist, np, tag=None):
         p.load_index(path + ".idx", max_elements=n)
         p.set_num_threads(1)
 
-        def one(i):
-            return p.knn_query(qs[i], k=k, num_threads=1)[0][0].tolist()
+        def call(i):
+            return p.knn_query(qs[i], k=k, num_threads=1)
 
-        return Searcher(("ef",), ("1d", [e for e in EFS if e >= k]), lambda kn: p.set_ef(kn["ef"]), one,
+        return Searcher(("ef",), ("1d", [e for e in EFS if e >= k]), lambda kn: p.set_ef(kn["ef"]), call,
+                        lambda res: res[0][0].tolist(),
                         {"ef": 64})
     if args.lib == "rabitqlib":
         import rabitqlib
 
         idx = rabitqlib.IvfIndex.load(path + ".idx")
 
-        def one(i):
-            return idx.search(qs[i], k, st["nprobe"], high_accuracy=st["high_accuracy"],
-                              num_threads=1)[0][0].tolist()
+        def call(i):
+            return idx.search(qs[i], k, st["nprobe"], high_accuracy=st["high_accuracy"], num_threads=1)
 
-        return Searcher(("nprobe", "high_accuracy"), ("2d", nprobes, list(HA)), st.update, one,
+        return Searcher(("nprobe", "high_accuracy"), ("2d", nprobes, list(HA)), st.update, call,
+                        lambda res: res[0][0].tolist(),
                         {"nprobe": mid, "high_accuracy": True})
     raise SystemExit(f"unknown library {args.lib}")
 
@@ -644,20 +659,21 @@ def worker_search(args):
                 outside[0] += sum(1 for r in found[i] if r >= n or (r >= 0 and not allowed[r]))
         return hit / (nq * k)
 
-    def run(search_one, knobs, passes):
+    def run(s, knobs, passes):
         # A point is the median of `passes` timed passes over every query, never one pass:
         # one pass can land on a quiet or a busy moment of the machine.
         setting = knob_text(knobs)
         walls, cpus = [], []
+        call = s.call
         for p in range(passes):
             found = [None] * nq
             t0w, t0c = time.perf_counter(), time.process_time()
             for i in range(nq):
-                found[i] = search_one(i)
+                found[i] = call(i)
             walls.append(time.perf_counter() - t0w)
             cpus.append(time.process_time() - t0c)
             if p == 0:
-                rec = recall_of(found)
+                rec = recall_of([s.ids(f) for f in found])
         qw = sorted(nq / w for w in walls)
         r = {"setting": setting, "knobs": knobs, "recall": rec, "passes": passes,
              "qps_wall": median(qw), "qps_wall_range": [qw[0], qw[-1]],
@@ -681,7 +697,7 @@ def worker_search(args):
     def measure(*vals, passes=args.point_passes):
         knobs = dict(zip(s.names, vals))
         s.apply(knobs)
-        return run(s.one, knobs, passes)
+        return run(s, knobs, passes)
 
     measure(*s.warm.values(), passes=1)  # warm-up pass (page cache, mmap)
     points.clear()
@@ -734,7 +750,7 @@ def worker_threads(args):
             start.wait()
             for _ in range(args.passes):
                 for i in sl:
-                    s.one(i)
+                    s.call(i)
         except Exception as e:
             errors.append(f"{type(e).__name__}: {e}")
 
@@ -821,17 +837,19 @@ def worker_interleaved(args):
         if r % 2:
             order.reverse()
         for j in order:
-            one = entries[j][3].one
+            s = entries[j][3]
+            call = s.call
             found = [None] * nq
             lat = [0] * nq
             ru0 = resource.getrusage(resource.RUSAGE_SELF)
             t0w, t0c = time.perf_counter(), time.process_time()
             for i in range(nq):
                 t = clock()
-                found[i] = one(i)
+                found[i] = call(i)
                 lat[i] = clock() - t
             wall, cpu = time.perf_counter() - t0w, time.process_time() - t0c
             ru1 = resource.getrusage(resource.RUSAGE_SELF)
+            found = [s.ids(f) for f in found]
             lat.sort()
             out[j]["passes"].append({
                 "round": r, "qps_wall": nq / wall, "qps_cpu": nq / max(cpu, 1e-9),
@@ -872,7 +890,7 @@ def worker_interleaved_threads(args):
     for _lib, _bits, _knobs, s in entries:  # warm-up pass, which also sizes the runs
         t0 = time.perf_counter()
         for i in range(nq):
-            s.one(i)
+            s.call(i)
         passes.append(max(1, int(np.ceil(args.thread_seconds * nq / (time.perf_counter() - t0) / nq))))
     out = [{"lib": lib, "bits": bits, "setting": knob_text(knobs), "passes": passes[j], "runs": []}
            for j, (lib, bits, knobs, _s) in enumerate(entries)]
@@ -892,7 +910,7 @@ def worker_interleaved_threads(args):
                 start.wait()
                 for _ in range(npass):
                     for i in sl:
-                        s.one(i)
+                        s.call(i)
             except Exception as e:
                 errors.append(f"{type(e).__name__}: {e}")
 
