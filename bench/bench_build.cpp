@@ -50,7 +50,7 @@ void BM_Build(benchmark::State& state) {
     texts[r] = "{\"cat\": \"c" + std::to_string(r % 50) + "\", \"price\": " + std::to_string(r % 1000) + "}";
   char tmpl[] = "/tmp/tandrel_bench_build_XXXXXX";
   const std::string dir = mkdtemp(tmpl);
-  index::BuildParams params;
+  builder::BuildParams params;
   params.n_clusters = static_cast<uint32_t>(std::floor(std::sqrt(static_cast<double>(n))));
   params.n_bits = 2;
   params.seed = 42;
@@ -58,8 +58,8 @@ void BM_Build(benchmark::State& state) {
   for (auto _ : state) {
     std::vector<std::string> ids(n);
     for (size_t r = 0; r < n; ++r) ids[r] = "doc-" + std::to_string(r);
-    Status st = index::build_segment(dir, data, n, dim, std::move(ids), index::BuildMetadata::texts(texts), {}, {}, {},
-                                     {}, params);
+    Status st = builder::build_segment(dir, data, n, dim, std::move(ids), builder::BuildMetadata::texts(texts), {},
+                                       {}, {}, {}, params);
     if (!st.ok()) state.SkipWithError(st.error().text().c_str());
   }
   state.counters["threads"] = static_cast<double>(parallel::num_threads());

@@ -49,12 +49,12 @@ Status build_rows(const std::string& dir, size_t n, size_t dim, uint64_t seed) {
     ids[r] = "doc-" + std::to_string(r);
     texts[r] = "{\"cat\": \"c" + std::to_string(r % 50) + "\", \"price\": " + std::to_string(r % 1000) + "}";
   }
-  index::BuildParams params;
+  builder::BuildParams params;
   params.n_clusters = static_cast<uint32_t>(std::floor(std::sqrt(static_cast<double>(n))));
   params.n_bits = 2;
   params.seed = 42;
-  return index::build_segment(dir, data, n, dim, std::move(ids), index::BuildMetadata::texts(texts), {}, {}, {}, {},
-                              params);
+  return builder::build_segment(dir, data, n, dim, std::move(ids), builder::BuildMetadata::texts(texts), {}, {}, {}, {},
+                                params);
 }
 
 void BM_Compact(benchmark::State& state) {
@@ -74,11 +74,11 @@ void BM_Compact(benchmark::State& state) {
   const std::vector<float> extra = gaussian(adds, dim, 7);
   for (size_t r = 0; r < adds; ++r) {
     const std::string text = "{\"cat\":\"c" + std::to_string(r % 50) + "\",\"price\":" + std::to_string(r % 1000) + "}";
-    index::apply_add(*ix, "new-" + std::to_string(r), std::span<const float>(extra.data() + r * dim, dim),
-                     json::parse(text).value(), text, {});
+    live::apply_add(*ix, "new-" + std::to_string(r), std::span<const float>(extra.data() + r * dim, dim),
+                    json::parse(text).value(), text, {});
   }
   const size_t deletes = n * pct / 100;
-  for (size_t k = 0; k < deletes; ++k) index::apply_delete(*ix, "doc-" + std::to_string(k * 100 / pct));
+  for (size_t k = 0; k < deletes; ++k) live::apply_delete(*ix, "doc-" + std::to_string(k * 100 / pct));
   const uint64_t live = ix->live_count();
   const std::string out_root = temp_dir("compact_out");
   uint64_t bytes = 0;

@@ -22,6 +22,7 @@
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/scan/scan.hpp"
 
+namespace scan = ivf_rabitq::scan;
 namespace ix = ivf_rabitq::index;
 namespace par = ivf_rabitq::parallel;
 namespace json = ivf_rabitq::json;
@@ -85,11 +86,11 @@ void BM_Scan(benchmark::State& state) {
   par::with_threads(threads, [&] {
     for (auto _ : state) {
       if constexpr (Ids) {
-        auto ids = ix::ids_matching(*seg, pred->get());
+        auto ids = scan::ids_matching(*seg, pred->get());
         matches = ids.size();
         benchmark::DoNotOptimize(ids.data());
       } else {
-        matches = ix::count_matching(*seg, pred->get());
+        matches = scan::count_matching(*seg, pred->get());
         benchmark::DoNotOptimize(matches);
       }
     }

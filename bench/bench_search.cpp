@@ -70,6 +70,7 @@ void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, size_t) noexcept { std::free(p); }
 void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
+namespace builder = ivf_rabitq::builder;
 namespace ix = ivf_rabitq::index;
 namespace par = ivf_rabitq::parallel;
 
@@ -189,11 +190,12 @@ Dataset prepare(const DataSpec& s) {
     }
     std::vector<std::string> ids(s.n);
     for (size_t i = 0; i < s.n; ++i) ids[i] = std::to_string(i);
-    ix::BuildParams bp;
+    builder::BuildParams bp;
     bp.n_clusters = s.clusters;
     bp.seed = s.seed;
     auto t0 = std::chrono::steady_clock::now();
-    auto st = ix::build_segment(seg, rows, s.n, s.dim, std::move(ids), ix::BuildMetadata(), {}, {}, {}, {}, bp);
+    auto st =
+        builder::build_segment(seg, rows, s.n, s.dim, std::move(ids), builder::BuildMetadata(), {}, {}, {}, {}, bp);
     if (!st.ok()) {
       std::fprintf(stderr, "build failed: %s\n", st.error().text().c_str());
       std::exit(1);

@@ -36,6 +36,7 @@
 #include "ivf_rabitq/search/search.hpp"
 #include "ivf_rabitq/search/sparse.hpp"
 
+namespace builder = ivf_rabitq::builder;
 namespace ix = ivf_rabitq::index;
 namespace par = ivf_rabitq::parallel;
 using ivf_rabitq::storage::SparsePairs;
@@ -114,10 +115,10 @@ Data& data() {
     struct stat st;
     if (::stat((dir + "/manifest.bin").c_str(), &st) != 0) {
       std::fprintf(stderr, "building %zu rows into %s ...\n", n, dir.c_str());
-      ix::BuildParams bp;
+      builder::BuildParams bp;
       bp.n_clusters = static_cast<uint32_t>(std::sqrt(double(n)));
       bp.seed = 1;
-      auto built = ix::build_segment(dir, rows, n, kDim, d.ids, ix::BuildMetadata(), sparse, {}, {}, {}, bp);
+      auto built = builder::build_segment(dir, rows, n, kDim, d.ids, builder::BuildMetadata(), sparse, {}, {}, {}, bp);
       if (!built.ok()) {
         std::fprintf(stderr, "build failed: %s\n", built.error().text().c_str());
         std::exit(1);

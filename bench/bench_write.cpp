@@ -98,7 +98,7 @@ void BM_AddLogged(benchmark::State& state) {
   uint64_t i = 0;
   for (auto _ : state) {
     const float* v = vecs.data() + (i % 256) * dim;
-    auto st = index::add_logged(*ix, "id" + std::to_string(i), std::span<const float>(v, dim), doc, text, {});
+    auto st = live::add_logged(*ix, "id" + std::to_string(i), std::span<const float>(v, dim), doc, text, {});
     if (!st.ok()) state.SkipWithError(st.error().text().c_str());
     ++i;
   }
@@ -132,8 +132,8 @@ void BM_Replay(benchmark::State& state) {
     const auto vecs = randoms(256 * dim, 13);
     const json::Value doc = json::parse(R"({"tag":"x"})").value();
     for (size_t i = 0; i < rows; ++i) {
-      (void)index::add_logged(*ix, "id" + std::to_string(i), std::span<const float>(vecs.data() + (i % 256) * dim, dim),
-                              doc, json::to_compact(doc), {});
+      (void)live::add_logged(*ix, "id" + std::to_string(i), std::span<const float>(vecs.data() + (i % 256) * dim, dim),
+                             doc, json::to_compact(doc), {});
     }
   }
   for (auto _ : state) {
@@ -155,11 +155,11 @@ void BM_Checkpoint(benchmark::State& state) {
   const std::string text = json::to_compact(doc);
   const std::vector<std::pair<uint32_t, float>> sparse = {{1, 0.5f}, {9, 0.25f}};
   for (size_t i = 0; i < rows; ++i) {
-    index::apply_add(*ix, "id" + std::to_string(i), std::span<const float>(vecs.data() + (i % 256) * dim, dim), doc,
-                     text, sparse);
+    live::apply_add(*ix, "id" + std::to_string(i), std::span<const float>(vecs.data() + (i % 256) * dim, dim), doc,
+                    text, sparse);
   }
   for (auto _ : state) {
-    auto st = index::checkpoint(*ix);
+    auto st = live::checkpoint(*ix);
     if (!st.ok()) state.SkipWithError(st.error().text().c_str());
   }
   state.counters["delta_bin_MB"] = static_cast<double>(fs::file_size(storage::join_path(d.path, "delta.bin"))) / 1e6;
@@ -181,11 +181,11 @@ void BM_AddUnderSearchLoad(benchmark::State& state) {
     const auto data = randoms(kRows * kDim, 21);
     std::vector<std::string> ids(kRows);
     for (size_t i = 0; i < kRows; ++i) ids[i] = "m" + std::to_string(i);
-    index::BuildParams bp;
+    builder::BuildParams bp;
     bp.n_clusters = 141;
     bp.seed = 42;
-    auto st = index::build_segment(d.path, data, kRows, kDim, std::move(ids), index::BuildMetadata(), {}, {}, {}, {},
-                                   bp);
+    auto st = builder::build_segment(d.path, data, kRows, kDim, std::move(ids), builder::BuildMetadata(), {}, {}, {},
+                                     {}, bp);
     if (!st.ok()) {
       state.SkipWithError(st.error().text().c_str());
       return;
@@ -234,8 +234,8 @@ void BM_AddUnderSearchLoad(benchmark::State& state) {
     for (size_t i = 0; i < kAdds; ++i) {
       const float* v = vecs.data() + (i % 256) * kDim;
       const auto t0 = std::chrono::steady_clock::now();
-      auto st = index::add_logged(*ix, "a" + std::to_string(round) + "_" + std::to_string(i),
-                                  std::span<const float>(v, kDim), doc, text, {});
+      auto st = live::add_logged(*ix, "a" + std::to_string(round) + "_" + std::to_string(i),
+                                 std::span<const float>(v, kDim), doc, text, {});
       const auto t1 = std::chrono::steady_clock::now();
       if (!st.ok()) state.SkipWithError(st.error().text().c_str());
       lat_us.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());

@@ -25,7 +25,7 @@ namespace fuse {
 
 namespace {
 
-using ivf_rabitq::index::CanonMeta;
+using ivf_rabitq::scan::CanonMeta;
 
 // (sources, ids, queries) of `distances_to_many`.
 struct JobArg {
@@ -149,7 +149,7 @@ PyObject* method_meta_status_across(PyObject* /*self*/, Args& args) {
     std::vector<const CanonMeta*> refs;
     refs.reserve(metas.size());
     for (const std::string& m : metas) refs.push_back(&canon.emplace_back(m));
-    return ivf_rabitq::index::meta_status_across(raw(*opened), views(ids), refs, parallel);
+    return ivf_rabitq::scan::meta_status_across(raw(*opened), views(ids), refs, parallel);
   });
   if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   const auto& status = std::get<0>(out);
@@ -220,9 +220,9 @@ PyObject* method_meta_status_columns(PyObject* /*self*/, Args& args) {
       }
       const auto indexes = raw(*opened);
       if (!col.rows) {
-        const auto st = ivf_rabitq::index::meta_status_across(indexes, all_ids, all_refs, parallel);
+        const auto st = ivf_rabitq::scan::meta_status_across(indexes, all_ids, all_refs, parallel);
         for (size_t i = 0; i < st.size(); ++i) {
-          if (st[i] == ivf_rabitq::index::kStatusDifferent) result.push_back(i);
+          if (st[i] == ivf_rabitq::scan::kStatusDifferent) result.push_back(i);
         }
         return true;
       }
@@ -234,9 +234,9 @@ PyObject* method_meta_status_columns(PyObject* /*self*/, Args& args) {
         sel_ids.push_back(all_ids[r]);
         sel_refs.push_back(all_refs[r]);
       }
-      const auto st = ivf_rabitq::index::meta_status_across(indexes, sel_ids, sel_refs, parallel);
+      const auto st = ivf_rabitq::scan::meta_status_across(indexes, sel_ids, sel_refs, parallel);
       for (size_t j = 0; j < st.size(); ++j) {
-        if (st[j] == ivf_rabitq::index::kStatusDifferent) result.push_back((*col.rows)[j]);
+        if (st[j] == ivf_rabitq::scan::kStatusDifferent) result.push_back((*col.rows)[j]);
       }
       return true;
     };

@@ -25,7 +25,7 @@
 #include "ivf_rabitq/storage/segment_files.hpp"
 #include "ivf_rabitq/storage/segment_writer.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::builder {
 
 namespace {
 
@@ -530,18 +530,22 @@ Status build_segment(const std::string& dir, std::span<const float> data, size_t
   return build_prepared(dir, data, n, dim, std::move(ids), std::move(meta), sparse, pca_mean, pca_comps, params);
 }
 
+}  // namespace ivf_rabitq::builder
+
+namespace ivf_rabitq::index {
+
 Status IvfIndex::build(const std::string& dir, std::span<const float> data, size_t n, size_t dim,
                        std::vector<std::string> ids, std::span<const json::Value> metadata,
                        std::span<const storage::SparsePairs> sparse, std::span<const std::string> skip,
                        std::span<const float> pca_mean, std::span<const float> pca_comps, uint32_t n_clusters,
                        uint32_t n_bits, uint64_t seed, float quant_scale) {
-  BuildParams params;
+  builder::BuildParams params;
   params.n_clusters = n_clusters;
   params.n_bits = n_bits;
   params.seed = seed;
   params.quant_scale = quant_scale;
-  return build_segment(dir, data, n, dim, std::move(ids), BuildMetadata::values(metadata), sparse, skip, pca_mean,
-                       pca_comps, params);
+  return builder::build_segment(dir, data, n, dim, std::move(ids), builder::BuildMetadata::values(metadata), sparse,
+                                skip, pca_mean, pca_comps, params);
 }
 
 }  // namespace ivf_rabitq::index

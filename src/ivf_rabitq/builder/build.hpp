@@ -21,7 +21,7 @@
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/storage/records.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::builder {
 
 // Rows of a segment are addressed by u32 slots and 0xFFFFFFFF is never a slot, so a segment
 // holds at most 4294967294 rows.
@@ -131,4 +131,4 @@ void encode_build_rows(std::span<const float> rows, size_t n, size_t dim, std::s
 // at least 1e-6 (f32).
 float build_quant_scale(std::span<const float> rows);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::builder

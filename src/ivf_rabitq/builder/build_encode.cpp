@@ -6,7 +6,7 @@
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::builder {
 
 namespace {
 // Rows per task of the encoding loop; each task allocates its two scratch vectors once.
@@ -47,4 +47,4 @@ float build_quant_scale(std::span<const float> rows) {
   return std::max(m, 1e-6f);
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::builder

@@ -526,12 +526,6 @@ class IvfIndex {
   bool dropped_ = false;
 };
 
-// Regrows the typed schema over the delta rows' metadata at open; may rewrite the delta's
-// typed columns. Returns none when nothing grew (the manifest's fields apply).
-std::optional<std::vector<FieldSchema>> rebuild_delta_schema(const std::vector<FieldSchema>& fields,
-                                                             const std::optional<SkipSet>& skip, Delta& delta,
-                                                             bool typed_keys);
-
 // Term table of a sparse.bin image: fills `terms` and returns sparse_base, or none when the
 // image is malformed (terms is then left empty).
 std::optional<size_t> parse_sparse_terms(std::span<const uint8_t> file, SparseTerms& terms);

@@ -28,7 +28,13 @@
 #include "ivf_rabitq/storage/framed.hpp"
 #include "ivf_rabitq/storage/segment_files.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::live {
+
+using index::DeltaStamp;
+using index::IvfIndex;
+using index::RankedMutex;
+using storage::Delta;
+using storage::Manifest;
 
 namespace {
 
@@ -171,14 +177,6 @@ Result<uint64_t> disk_wal_length(const IvfIndex& ix) {
 
 }  // namespace
 
-Result<bool> IvfIndex::log_is_current() const {
-  TANDREL_ASSIGN(const uint64_t wal_len, disk_wal_length(*this));
-  if (wal_len != wal_bytes.load()) return false;
-  TANDREL_ASSIGN(const std::optional<DeltaStamp> disk, disk_delta_stamp(dir));
-  auto stamp = locks_.delta_stamp.lock();
-  return *stamp == disk;
-}
-
 Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up) {
   std::lock_guard<RankedMutex> cp(ix.locks().checkpoint_mutex);
 
@@ -215,7 +213,7 @@ Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up) {
     if (raw.ok() && !raw.value().empty()) {
       const std::string corrupt = storage::join_path(ix.dir, storage::kWalCorruptFile);
       (void)storage::write_bytes(corrupt, std::span<const uint8_t>(raw.value()));
-      detail::warn_line(quarantine_warning(corrupt));
+      segment::detail::warn_line(quarantine_warning(corrupt));
     }
   }
 
@@ -233,6 +231,18 @@ Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up) {
 
 Status checkpoint(IvfIndex& ix) {
   return checkpoint_then(ix, [] { return Status{}; });
+}
+
+}  // namespace ivf_rabitq::live
+
+namespace ivf_rabitq::index {
+
+Result<bool> IvfIndex::log_is_current() const {
+  TANDREL_ASSIGN(const uint64_t wal_len, live::disk_wal_length(*this));
+  if (wal_len != wal_bytes.load()) return false;
+  TANDREL_ASSIGN(const std::optional<DeltaStamp> disk, live::disk_delta_stamp(dir));
+  auto stamp = locks_.delta_stamp.lock();
+  return *stamp == disk;
 }
 
 }  // namespace ivf_rabitq::index

@@ -16,19 +16,19 @@
 #include "ivf_rabitq/common/error.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::live {
 
 // Checkpoints ix and runs follow_up (at most once, holding only checkpoint_mutex) between
 // writing the two files and emptying the log. The caller holds none of checkpoint_mutex,
 // wal or delta_stamp of ix. Result: success or the first error (see the step table in
 // checkpoint.cpp for what each failure leaves behind).
-Status checkpoint_then(IvfIndex& ix, const std::function<Status()>& follow_up);
+Status checkpoint_then(index::IvfIndex& ix, const std::function<Status()>& follow_up);
 // checkpoint_then with a follow-up that does nothing.
-Status checkpoint(IvfIndex& ix);
+Status checkpoint(index::IvfIndex& ix);
 
 // The identity of dir/delta.bin (following symbolic links): none when it does not exist,
 // the status error otherwise.
-Result<std::optional<DeltaStamp>> disk_delta_stamp(const std::string& dir);
+Result<std::optional<index::DeltaStamp>> disk_delta_stamp(const std::string& dir);
 
 // The list sizes of a delta, all 64-bit so that shapes beyond what memory holds can be
 // checked.
@@ -38,18 +38,18 @@ struct DeltaShape {
   std::vector<uint64_t> num_cols, str_cols;  // length of each column list
   uint64_t max_cluster = 0;                  // largest cluster number (0 without rows)
 };
-DeltaShape shape_of(const Delta& d);
+DeltaShape shape_of(const storage::Delta& d);
 
 // Refuses (invalid data) a delta the open would refuse as structurally inconsistent or as
 // overflowing the slot space, so a checkpoint never writes a delta.bin that cannot reopen.
 // num_files / str_files: the column files of the main segment.
-Status check_delta_for_checkpoint(const DeltaShape& s, const Manifest& m, size_t num_files, size_t str_files);
+Status check_delta_for_checkpoint(const DeltaShape& s, const storage::Manifest& m, size_t num_files, size_t str_files);
 
 // The body of delta.bin for ix's current delta: the Delta record, typed column lists cut to
 // the main segment's column files when the delta holds more. Holds the delta read lock.
-Result<std::vector<uint8_t>> checkpoint_delta_body(const IvfIndex& ix);
+Result<std::vector<uint8_t>> checkpoint_delta_body(const index::IvfIndex& ix);
 
 // The quarantine warning line (without the newline).
 std::string quarantine_warning(const std::string& corrupt_path);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::live

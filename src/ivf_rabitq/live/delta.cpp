@@ -14,10 +14,15 @@
 #include "ivf_rabitq/live/wal.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::live {
 
+using index::IdMap;
+using index::IvfIndex;
+using index::RankedMutex;
 using predicate::kAbsentCode;
 using predicate::kAbsentNum;
+using storage::Delta;
+using storage::Manifest;
 
 namespace {
 
@@ -187,7 +192,7 @@ void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, cons
   const predicate::TypedRow typed = type_row_for_add(ix, meta);
 
   // 7. The row the id has now.
-  const uint64_t h = id_hash(id);
+  const uint64_t h = index::id_hash(id);
   auto idm = ix.locks().id_map.write();
   std::optional<uint32_t> old;
   {
@@ -224,15 +229,6 @@ bool apply_delete(IvfIndex& ix, std::string_view id) {
   if (!t->insert(*old)) return false;
   ix.tomb_epoch.fetch_add(1);
   return true;
-}
-
-void IvfIndex::rebuild_delta_sparse() {
-  auto d = locks_.delta.read();
-  auto ds = locks_.delta_sparse.write();
-  ds->clear();
-  for (size_t i = 0; i < d->sparse.size(); ++i) {
-    for (const auto& [term, weight] : d->sparse[i]) (*ds)[term].emplace_back(static_cast<uint32_t>(i), weight);
-  }
 }
 
 namespace {
@@ -273,6 +269,19 @@ Result<bool> delete_logged(IvfIndex& ix, std::string_view id) {
   const bool removed = apply_delete(ix, id);
   TANDREL_TRY(wal_group_commit(ix));
   return removed;
+}
+
+}  // namespace ivf_rabitq::live
+
+namespace ivf_rabitq::index {
+
+void IvfIndex::rebuild_delta_sparse() {
+  auto d = locks_.delta.read();
+  auto ds = locks_.delta_sparse.write();
+  ds->clear();
+  for (size_t i = 0; i < d->sparse.size(); ++i) {
+    for (const auto& [term, weight] : d->sparse[i]) (*ds)[term].emplace_back(static_cast<uint32_t>(i), weight);
+  }
 }
 
 }  // namespace ivf_rabitq::index

@@ -20,8 +20,10 @@
 #include "ivf_rabitq/common/json.hpp"
 
 namespace ivf_rabitq::index {
-
 class IvfIndex;
+}  // namespace ivf_rabitq::index
+
+namespace ivf_rabitq::live {
 
 // Slots are u32 and 4294967295 is never one: n + delta rows stays below it.
 inline constexpr uint64_t kSlotLimit = 4294967295ull;
@@ -34,12 +36,12 @@ bool slot_space_allows_one_more(uint64_t main_rows, uint64_t delta_rows);
 // given). An existing live row of the id is tombstoned after the new row is appended, and
 // the id map is pointed at the new slot last, so concurrent readers never see neither row.
 // Cannot fail. Callers serialise writers (checkpoint_mutex, or the open before sharing).
-void apply_add(IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
+void apply_add(index::IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
                std::string meta_text, std::span<const std::pair<uint32_t, float>> sparse);
 
 // Tombstones the live row of id: true when a live row was tombstoned now, false when the id
 // has no row or its row is already tombstoned.
-bool apply_delete(IvfIndex& ix, std::string_view id);
+bool apply_delete(index::IvfIndex& ix, std::string_view id);
 
 // The logged add of the write path: refuses a vector of another length (invalid input "add:
 // vector length {} != index dim {}") and an add beyond the slot space (invalid input "slot
@@ -48,12 +50,12 @@ bool apply_delete(IvfIndex& ix, std::string_view id);
 // checkpoint_mutex: wal_write of the Add record (failure: nothing applied), apply_add,
 // wal_group_commit (failure: the row stays applied and logged, the error is returned).
 // meta_text is what the log and the delta store (the compact printing of meta).
-Status add_logged(IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
+Status add_logged(index::IvfIndex& ix, std::string id, std::span<const float> vector, const json::Value& meta,
                   std::string meta_text, std::span<const std::pair<uint32_t, float>> sparse);
 
 // The logged delete of the write path: false without writing anything when the id has no
 // live row; otherwise, holding checkpoint_mutex: wal_write of the Delete record, apply_delete
 // (its result is returned), wal_group_commit (failure: the tombstone stays, error returned).
-Result<bool> delete_logged(IvfIndex& ix, std::string_view id);
+Result<bool> delete_logged(index::IvfIndex& ix, std::string_view id);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::live

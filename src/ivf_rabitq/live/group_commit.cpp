@@ -8,7 +8,10 @@
 
 #include "ivf_rabitq/common/fileops.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::live {
+
+using index::IvfIndex;
+using index::WalClock;
 
 namespace {
 
@@ -38,8 +41,6 @@ WalClock::time_point wal_now() {
 }
 
 WalNowFn set_wal_clock_for_testing(WalNowFn fn) { return g_now_override.exchange(fn); }
-
-void IvfIndex::note_sync(WalClock::time_point at) const { *locks_.wal_last_sync.lock() = at; }
 
 Status wal_sync_descriptor(IvfIndex& ix, bool* synced) {
   Status st;
@@ -87,5 +88,11 @@ Status wal_sync_now(IvfIndex& ix) {
   *ix.locks().wal_last_sync.lock() = wal_now();
   return {};
 }
+
+}  // namespace ivf_rabitq::live
+
+namespace ivf_rabitq::index {
+
+void IvfIndex::note_sync(WalClock::time_point at) const { *locks_.wal_last_sync.lock() = at; }
 
 }  // namespace ivf_rabitq::index

@@ -7,7 +7,7 @@
 #include "ivf_rabitq/common/error.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::live {
 
 // The text of the sticky refusal (an error of kind other).
 inline constexpr const char* kWalSyncFailedText =
@@ -15,7 +15,7 @@ inline constexpr const char* kWalSyncFailedText =
 
 // Runs the group-commit policy after an operation was logged and applied. Callers hold the
 // index's checkpoint_mutex. On error the operation stays logged and applied.
-Status wal_group_commit(IvfIndex& ix);
+Status wal_group_commit(index::IvfIndex& ix);
 
 // The log sync of the handle's sync() when no checkpoint is needed: fdatasync of the held
 // descriptor under `wal` (none held counts as success), not counted in wal_sync_count. On
@@ -23,17 +23,17 @@ Status wal_group_commit(IvfIndex& ix);
 // tomb_epoch read before the sync only when a descriptor was actually synced (with none, the
 // log on disk may hold replayed deletes nobody synced yet, which the next checkpoint must
 // sync before writing deleted.bin). On failure: fsync_failed is set and the descriptor closed.
-Status wal_sync_now(IvfIndex& ix);
+Status wal_sync_now(index::IvfIndex& ix);
 
 // fdatasync of the held descriptor (retrying EINTR); on failure sets fsync_failed, closes
 // the descriptor and returns the system's error. Shared by the group commit and sync.
 // `synced` (optional) is set to true when a descriptor was held and its sync succeeded.
-Status wal_sync_descriptor(IvfIndex& ix, bool* synced = nullptr);
+Status wal_sync_descriptor(index::IvfIndex& ix, bool* synced = nullptr);
 
 // The monotonic clock of the sync window. Tests may replace it (nullptr restores the real
 // clock); returns the previous override.
-using WalNowFn = WalClock::time_point (*)();
-WalClock::time_point wal_now();
+using WalNowFn = index::WalClock::time_point (*)();
+index::WalClock::time_point wal_now();
 WalNowFn set_wal_clock_for_testing(WalNowFn fn);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::live

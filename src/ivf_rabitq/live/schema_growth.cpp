@@ -7,11 +7,15 @@
 
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::live {
 
+using index::IvfIndex;
+using predicate::SkipSet;
+using predicate::TypedRow;
 using predicate::kAbsentCode;
 using predicate::kAbsentNum;
-using predicate::TypedRow;
+using storage::Delta;
+using storage::FieldSchema;
 
 namespace {
 
@@ -151,4 +155,4 @@ std::optional<std::vector<FieldSchema>> rebuild_delta_schema(const std::vector<F
   return F;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::live

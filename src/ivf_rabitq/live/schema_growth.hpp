@@ -5,8 +5,7 @@
 // the dictionary's current size as their code, new entries go to the end of the list.
 //
 // A checkpoint stores the delta's columns cut back to the main column counts; the next
-// open regrows the same schema from the rows' metadata texts (rebuild_delta_schema, whose
-// definition lives here; it is declared with IvfIndex).
+// open regrows the same schema from the rows' metadata texts (rebuild_delta_schema).
 #pragma once
 
 #include <optional>
@@ -17,8 +16,10 @@
 #include "ivf_rabitq/storage/records.hpp"
 
 namespace ivf_rabitq::index {
-
 class IvfIndex;
+}  // namespace ivf_rabitq::index
+
+namespace ivf_rabitq::live {
 
 // Grows fields so that `object` (a JSON object) fits it: new dictionary keys of existing
 // string entries always; new entries for unknown keys only when a skip set is given (keys in
@@ -30,6 +31,12 @@ void grow_for_row(std::vector<storage::FieldSchema>& fields, const predicate::Sk
 // manifest's fields while none exists), growing the live schema when the row needs it; a
 // growth increments schema_epoch and empties the compiled-filter cache. A document that is
 // not an object gives the all-absent row of the main column files.
-predicate::TypedRow type_row_for_add(IvfIndex& ix, const json::Value& doc);
+predicate::TypedRow type_row_for_add(index::IvfIndex& ix, const json::Value& doc);
 
-}  // namespace ivf_rabitq::index
+// Regrows the typed schema over the delta rows' metadata at open; may rewrite the delta's
+// typed columns. Returns none when nothing grew (the manifest's fields apply).
+std::optional<std::vector<storage::FieldSchema>> rebuild_delta_schema(const std::vector<storage::FieldSchema>& fields,
+                                                                      const std::optional<predicate::SkipSet>& skip,
+                                                                      storage::Delta& delta, bool typed_keys);
+
+}  // namespace ivf_rabitq::live

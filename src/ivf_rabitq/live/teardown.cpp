@@ -15,10 +15,10 @@ void IvfIndex::drop() noexcept {
   if (!w->valid()) return;
   const Status st = fileops::fdatasync_retrying(w->get());
   if (!st.ok()) {
-    detail::warn_line("Tandrel: final WAL sync on drop failed at " + storage::quoted_path(dir) + " (" +
-                      st.error().text() +
-                      "); a group-commit tail may be lost \u2014 call sync()/close() explicitly for a durability "
-                      "point");
+    segment::detail::warn_line("Tandrel: final WAL sync on drop failed at " + storage::quoted_path(dir) + " (" +
+                               st.error().text() +
+                               "); a group-commit tail may be lost \u2014 call sync()/close() explicitly for a "
+                               "durability point");
   }
 }
 

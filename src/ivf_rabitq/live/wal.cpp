@@ -13,7 +13,9 @@
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/segment_files.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::live {
+
+using index::IvfIndex;
 
 namespace {
 
@@ -166,4 +168,4 @@ Status wal_write(IvfIndex& ix, const WalOp& op) {
   return {};
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::live

@@ -32,8 +32,10 @@
 #include "ivf_rabitq/storage/records.hpp"
 
 namespace ivf_rabitq::index {
-
 class IvfIndex;
+}  // namespace ivf_rabitq::index
+
+namespace ivf_rabitq::live {
 
 inline constexpr uint32_t kWalMagic = 0x52425157u;  // bytes "WQBR"
 inline constexpr size_t kWalHeader = 12;
@@ -106,6 +108,6 @@ std::string wal_damage_warning(const std::string& dir);
 // when missing with mode 0666 before umask; the directory is fsynced when this call created
 // the file) and adds its size to wal_bytes. No sync. On a failed write the descriptor stays
 // open and wal_bytes is unchanged. Callers hold the index's checkpoint_mutex.
-Status wal_write(IvfIndex& ix, const WalOp& op);
+Status wal_write(index::IvfIndex& ix, const WalOp& op);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::live

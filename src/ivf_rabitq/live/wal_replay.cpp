@@ -27,25 +27,25 @@ Result<std::pair<uint64_t, bool>> IvfIndex::replay_wal() {
   if (log.empty()) return std::pair<uint64_t, bool>{0, false};
 
   const uint64_t dim = manifest.dim;
-  const WalScanResult res = scan_wal(log, [&](DecodedWalOp& op) {
-    if (op.kind == DecodedWalOp::Kind::Delete) {
-      (void)apply_delete(*this, op.id);
-      return WalApply::Applied;
+  const live::WalScanResult res = live::scan_wal(log, [&](live::DecodedWalOp& op) {
+    if (op.kind == live::DecodedWalOp::Kind::Delete) {
+      (void)live::apply_delete(*this, op.id);
+      return live::WalApply::Applied;
     }
-    if (op.vector.size() != dim) return WalApply::Skipped;
+    if (op.vector.size() != dim) return live::WalApply::Skipped;
     // add never logs a NaN or infinite component; such a frame is damage, not a row.
     if (!std::all_of(op.vector.begin(), op.vector.end(), [](float x) { return std::isfinite(x); })) {
-      return WalApply::Skipped;
+      return live::WalApply::Skipped;
     }
     // Never wrap the slot space: an add beyond it is not applied and marks the log damaged.
-    if (!slot_space_allows_one_more(manifest.n, locks_.delta.read()->rows())) return WalApply::Skipped;
+    if (!live::slot_space_allows_one_more(manifest.n, locks_.delta.read()->rows())) return live::WalApply::Skipped;
     json::Value doc;
     if (auto parsed = json::parse(op.meta); parsed.ok()) doc = std::move(parsed).value();
     std::string text = json::to_compact(doc);
-    apply_add(*this, std::move(op.id), op.vector, doc, std::move(text), op.sparse);
-    return WalApply::Applied;
+    live::apply_add(*this, std::move(op.id), op.vector, doc, std::move(text), op.sparse);
+    return live::WalApply::Applied;
   });
-  if (res.damaged) detail::warn_line(wal_damage_warning(dir));
+  if (res.damaged) segment::detail::warn_line(live::wal_damage_warning(dir));
   return std::pair<uint64_t, bool>{res.end, res.damaged};
 }
 

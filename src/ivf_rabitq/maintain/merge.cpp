@@ -348,7 +348,7 @@ std::vector<float> fit_centroids(const std::vector<Source>& srcs, const std::vec
 float assign_rows(const std::vector<Source>& srcs, const std::vector<KRow>& rows, size_t dim, Clustering& c,
                   bool want_max) {
   const size_t n = rows.size();
-  const bool use_lists = c.k >= index::kNeighborListMinClusters;
+  const bool use_lists = c.k >= builder::kNeighborListMinClusters;
   kmeans::NeighborLists lists;
   distance::PackedVectors packed;
   if (use_lists) {
@@ -387,7 +387,7 @@ Clustering cluster_rows(const std::vector<Source>& srcs, const std::vector<KRow>
   const bool want_max = scale <= 0.0f;
   const float mx = assign_rows(srcs, rows, dim, c, want_max);
   c.quant_scale = scale > 0.0f ? scale : std::max(mx, 1e-6f);
-  index::SlotOrder order = index::order_by_cluster(c.cluster, c.k);
+  builder::SlotOrder order = builder::order_by_cluster(c.cluster, c.k);
   c.row_at.resize(n);
   for (size_t i = 0; i < n; ++i) c.row_at[order.slot_of[i]] = static_cast<uint32_t>(i);
   c.offsets = std::move(order.offsets);
@@ -574,7 +574,7 @@ Result<MergeResult> IvfIndex::merge(const std::string& out, std::span<const std:
   std::vector<KRow>& rows = list.rows();
   const size_t n = rows.size();
   if (n == 0) return result;
-  if (n > kMaxSegmentRows) {
+  if (n > builder::kMaxSegmentRows) {
     return invalid_input("merge: n=" + std::to_string(n) + " rows exceed the slot space (at most 4294967294 rows)");
   }
 

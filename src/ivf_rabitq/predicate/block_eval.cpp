@@ -5,15 +5,9 @@
 #include <cmath>
 #include <cstring>
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::predicate {
 
 namespace {
-
-using predicate::CmpOp;
-using predicate::kAbsentCode;
-using predicate::kAbsentNum;
-using predicate::PredKind;
-using predicate::Predicate;
 
 // Values of rows [b, b + n) of one column: the column itself when it covers the range,
 // otherwise a copy with absent values filled in past its end.
@@ -45,10 +39,10 @@ bool all_one(const uint8_t* m, size_t n) {
 bool num_in(const Predicate& p, double v) {
   if (std::isnan(v) || p.nums.empty()) return false;
   if (v == 0.0) v = 0.0;  // -0 looks up as +0
-  const int64_t key = predicate::total_order_key(v);
+  const int64_t key = total_order_key(v);
   auto it = std::lower_bound(p.nums.begin(), p.nums.end(), key,
-                             [](double e, int64_t k) { return predicate::total_order_key(e) < k; });
-  return it != p.nums.end() && predicate::total_order_key(*it) == key;
+                             [](double e, int64_t k) { return total_order_key(e) < k; });
+  return it != p.nums.end() && total_order_key(*it) == key;
 }
 
 // The columns of rows [b, b + n): a column index beyond the set reads as a column without
@@ -180,4 +174,4 @@ void BlockEval::node(const Predicate& p0, size_t depth, size_t b, size_t n, uint
   }
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::predicate

@@ -14,7 +14,7 @@
 
 #include "ivf_rabitq/predicate/predicate.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::predicate {
 
 // Typed columns of a row set, one pointer and length per column in per-kind order. Rows at or
 // beyond a column's length (and every row of a column index beyond the lists) are absent.
@@ -37,20 +37,20 @@ class BlockEval {
   static constexpr size_t kBlock = 2048;
 
   // Borrows both; they must outlive the evaluator. One evaluator per thread.
-  BlockEval(const predicate::Predicate& pred, const ColumnSet& cols) : pred_(pred), cols_(cols) {}
+  BlockEval(const Predicate& pred, const ColumnSet& cols) : pred_(pred), cols_(cols) {}
 
   // mask[i] = 1 when row b + i passes, else 0, for i < n (n <= kBlock).
   void eval(size_t b, size_t n, uint8_t* mask) { node(pred_, 0, b, n, mask); }
 
  private:
-  void node(const predicate::Predicate& p, size_t depth, size_t b, size_t n, uint8_t* out);
+  void node(const Predicate& p, size_t depth, size_t b, size_t n, uint8_t* out);
   // And / Or of p's children, stopping once the block's answer is settled.
-  void combine(const predicate::Predicate& p, size_t depth, size_t b, size_t n, uint8_t* out);
+  void combine(const Predicate& p, size_t depth, size_t b, size_t n, uint8_t* out);
   uint8_t* scratch(size_t depth);
 
-  const predicate::Predicate& pred_;
+  const Predicate& pred_;
   const ColumnSet& cols_;
   std::vector<std::vector<uint8_t>> scratch_;
 };
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::predicate

@@ -4,7 +4,10 @@
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/predicate/keys.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::scan {
+
+using index::IvfIndex;
+using storage::FieldSchema;
 
 std::optional<IdAggregate> aggregate_by_ids(const IvfIndex& ix, std::string_view field,
                                             std::span<const std::string> ids) {
@@ -64,4 +67,4 @@ std::optional<IdAggregate> aggregate_by_ids(const IvfIndex& ix, std::string_view
   return out;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::scan

@@ -12,7 +12,7 @@
 
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::scan {
 
 struct IdAggregate {
   // Value text -> number of live requested rows holding it (duplicates counted each time).
@@ -29,7 +29,7 @@ struct IdAggregate {
 // any other value as its compact JSON text (keys decoding to the same text are summed).
 // Locks: the live schema's read lock, then the id-map, tombstone and delta read locks for
 // the row scan (released before the value texts are decoded), the schema lock last.
-std::optional<IdAggregate> aggregate_by_ids(const IvfIndex& ix, std::string_view field,
+std::optional<IdAggregate> aggregate_by_ids(const index::IvfIndex& ix, std::string_view field,
                                             std::span<const std::string> ids);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::scan

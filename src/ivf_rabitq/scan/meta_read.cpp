@@ -7,7 +7,10 @@
 
 #include "ivf_rabitq/predicate/keys.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::scan {
+
+using index::IvfIndex;
+using storage::FieldSchema;
 
 namespace {
 
@@ -189,4 +192,4 @@ std::optional<LimitedMeta> get_meta_limited(const IvfIndex& ix, std::span<const 
   return out;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::scan

@@ -12,7 +12,7 @@
 
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::scan {
 
 // What a "null" answer costs when nulls are charged.
 inline constexpr size_t kNullCost = 16;
@@ -26,13 +26,13 @@ size_t metadata_result_cost(std::string_view text);
 // text, or a main row's meta.bin bytes when the file is mapped and the row's offsets are
 // good (not checked for UTF-8 or JSON). `delta_meta` is the delta's texts (caller holds the
 // delta read lock).
-std::optional<std::string_view> stored_meta_text(const IvfIndex& ix, uint32_t slot,
+std::optional<std::string_view> stored_meta_text(const index::IvfIndex& ix, uint32_t slot,
                                                  const std::vector<std::string>& delta_meta);
 
 // One text per id: "null" for an id without a live row, else row_meta_str of its slot
 // (reverse dictionaries built for a segment without meta.bin). Takes the id-map, tombstone
 // and delta read locks for the whole batch.
-std::vector<std::string> get_meta(const IvfIndex& ix, std::span<const std::string> ids);
+std::vector<std::string> get_meta(const index::IvfIndex& ix, std::span<const std::string> ids);
 
 struct LimitedMeta {
   std::vector<std::string> texts;  // one per id, in request order
@@ -44,7 +44,7 @@ struct LimitedMeta {
 // charge_nulls; any other answer costs 288 x its length when fast_upper is set and that
 // fits the remaining budget, else metadata_result_cost. None as soon as one answer's cost
 // exceeds what is left (a cost equal to it fits); texts already produced are dropped.
-std::optional<LimitedMeta> get_meta_limited(const IvfIndex& ix, std::span<const std::string> ids, size_t budget,
+std::optional<LimitedMeta> get_meta_limited(const index::IvfIndex& ix, std::span<const std::string> ids, size_t budget,
                                             bool charge_nulls, bool fast_upper);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::scan

@@ -10,7 +10,11 @@
 #include "ivf_rabitq/scan/meta_read.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::scan {
+
+using index::IvfIndex;
+using index::IdMap;
+using storage::Delta;
 
 namespace {
 
@@ -146,4 +150,4 @@ std::vector<uint8_t> meta_status_across(std::span<const IvfIndex* const> sources
   return status;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::scan

@@ -14,7 +14,7 @@
 #include "ivf_rabitq/common/json.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::scan {
 
 inline constexpr uint8_t kStatusAbsent = 0;
 inline constexpr uint8_t kStatusSame = 1;
@@ -52,14 +52,15 @@ bool json_eq_numeric(const json::Value& a, const json::Value& b);
 // `parallel` and at least kStatusParallelIds pairs, chunks of kStatusChunk pairs run on the
 // calling thread's pool. Rows rebuilt from typed columns (no meta.bin) compare with
 // json_eq_numeric; all others compare canonical texts byte for byte.
-std::vector<uint8_t> meta_status(const IvfIndex& ix, std::span<const std::string_view> ids,
+std::vector<uint8_t> meta_status(const index::IvfIndex& ix, std::span<const std::string_view> ids,
                                  std::span<const CanonMeta* const> metas, bool parallel);
 
 // The status over several segments of one column, newest first: each id's status comes
 // from the first segment whose `meta_status` answers non-zero for it; an id answered 0
 // (no live row there, or a stored "null") passes on to the next older segment, which sees
 // only the ids still undecided, in their order. Undecided ids keep 0.
-std::vector<uint8_t> meta_status_across(std::span<const IvfIndex* const> sources, std::span<const std::string_view> ids,
-                                        std::span<const CanonMeta* const> metas, bool parallel);
+std::vector<uint8_t> meta_status_across(std::span<const index::IvfIndex* const> sources,
+                                        std::span<const std::string_view> ids, std::span<const CanonMeta* const> metas,
+                                        bool parallel);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::scan

@@ -9,7 +9,12 @@
 
 #include "ivf_rabitq/common/parallel.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::scan {
+
+using index::IvfIndex;
+using predicate::BlockEval;
+using predicate::ColumnSet;
+using storage::Delta;
 
 namespace {
 
@@ -268,4 +273,4 @@ bool exists_matching(const IvfIndex& ix, const Predicate* filter) {
   return Matcher(filter, delta, *tomb, n).any(0, d->rows());
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::scan

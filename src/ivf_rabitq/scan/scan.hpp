@@ -17,7 +17,7 @@
 #include "ivf_rabitq/predicate/predicate.hpp"
 #include "ivf_rabitq/predicate/block_eval.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::scan {
 
 // Main rows from which the scans use the pool.
 inline constexpr uint64_t kScanParallelRows = 50000;
@@ -28,18 +28,19 @@ inline constexpr uint64_t kLimitFirstWindow = 200000;
 
 // Matching ids: main rows in slot order (a main row without a readable id gives ""), then
 // delta rows in order of addition.
-std::vector<std::string> ids_matching(const IvfIndex& ix, const predicate::Predicate* filter);
+std::vector<std::string> ids_matching(const index::IvfIndex& ix, const predicate::Predicate* filter);
 // The first `limit` entries of ids_matching, scanning no further than needed (limit 0: no
 // lock taken, nothing scanned).
-std::vector<std::string> ids_matching_limit(const IvfIndex& ix, const predicate::Predicate* filter, uint64_t limit);
+std::vector<std::string> ids_matching_limit(const index::IvfIndex& ix, const predicate::Predicate* filter,
+                                            uint64_t limit);
 // Number of matching rows.
-uint64_t count_matching(const IvfIndex& ix, const predicate::Predicate* filter);
+uint64_t count_matching(const index::IvfIndex& ix, const predicate::Predicate* filter);
 // Whether any row matches; stops at the first match.
-bool exists_matching(const IvfIndex& ix, const predicate::Predicate* filter);
+bool exists_matching(const index::IvfIndex& ix, const predicate::Predicate* filter);
 
 // The typed columns of the main rows (the mapped num_{i}.bin / str_{j}.bin) and of the
 // delta rows (the caller holds the delta read lock for as long as it uses the result).
-ColumnSet main_columns(const IvfIndex& ix);
-ColumnSet delta_columns(const Delta& d);
+predicate::ColumnSet main_columns(const index::IvfIndex& ix);
+predicate::ColumnSet delta_columns(const storage::Delta& d);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::scan

@@ -141,21 +141,21 @@ void accumulate(const IvfIndex& index, SparseQuery query, uint32_t n, size_t del
     // is read at random: prefetching a few postings ahead keeps several reads in flight.
     constexpr size_t kAhead = 16;
     for (const auto& [t, w] : query) {
-      const auto recs = sparse_bin_postings(index, t);
+      const auto recs = segment::sparse_bin_postings(index, t);
       const size_t count = recs.size() / 8;
       const uint8_t* p = recs.data();
       for (size_t i = 0; i < count; ++i) {
         if (i + kAhead < count) {
-          const uint32_t ahead = posting_row(p + (i + kAhead) * 8);
+          const uint32_t ahead = segment::posting_row(p + (i + kAhead) * 8);
           if (ahead < n) acc.prefetch(ahead);
         }
-        const uint32_t row = posting_row(p + i * 8);
-        if (row < n) acc.add(row, posting_weight(p + i * 8) * w);
+        const uint32_t row = segment::posting_row(p + i * 8);
+        if (row < n) acc.add(row, segment::posting_weight(p + i * 8) * w);
       }
     }
-  } else if (has_main_postings(index)) {
+  } else if (segment::has_main_postings(index)) {
     for (const auto& [t, w] : query) {
-      for_each_main_posting(index, t, [&](uint32_t row, float p) {
+      segment::for_each_main_posting(index, t, [&](uint32_t row, float p) {
         if (row < n) acc.add(row, p * w);
       });
     }
@@ -174,7 +174,7 @@ size_t posting_count(const IvfIndex& index, SparseQuery query, const DeltaSparse
   size_t total = 0;
   for (const auto& [t, w] : query) {
     if (index.sparse_bin) {
-      total += sparse_bin_postings(index, t).size() / 8;
+      total += segment::sparse_bin_postings(index, t).size() / 8;
     } else if (auto it = index.manifest.sparse.find(t); it != index.manifest.sparse.end()) {
       total += it->second.size();
     }

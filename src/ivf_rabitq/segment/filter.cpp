@@ -11,6 +11,8 @@
 
 namespace ivf_rabitq::index {
 
+using predicate::BlockEval;
+using predicate::ColumnSet;
 using predicate::kAbsentCode;
 using predicate::kAbsentNum;
 using predicate::Predicate;

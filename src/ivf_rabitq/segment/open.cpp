@@ -18,12 +18,15 @@
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/live/schema_growth.hpp"
 #include "ivf_rabitq/segment/open_util.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
 #include "ivf_rabitq/storage/segment_files.hpp"
 
 namespace ivf_rabitq::index {
+
+using segment::detail::warn_line;
 
 namespace {
 
@@ -372,14 +375,14 @@ std::optional<TypedMmap<uint8_t>> map_idhash(const std::string& dir, uint64_t n,
   auto idhash = map_optional<uint8_t>(dir, storage::kIdHashFile);
   if (!idhash) return idhash;
   if (static_cast<u128>(idhash->byte_len()) != static_cast<u128>(n) * storage::kIdHashRecord) {
-    detail::warn_line("Tandrel: idhash.bin at " + qdir + " wrong length \u2014 rebuilding id map from ids");
+    warn_line("Tandrel: idhash.bin at " + qdir + " wrong length \u2014 rebuilding id map from ids");
     idhash.reset();
   } else if (n >= 1) {
     const uint8_t* b = idhash->bytes().data();
     const uint8_t* last = b + (n - 1) * storage::kIdHashRecord;
     if (storage::load_u32(b + 8) >= n || storage::load_u64(last) < storage::load_u64(b) ||
         storage::load_u32(last + 8) >= n) {
-      detail::warn_line("Tandrel: idhash.bin at " + qdir + " endpoints inconsistent \u2014 rebuilding id map from ids");
+      warn_line("Tandrel: idhash.bin at " + qdir + " endpoints inconsistent \u2014 rebuilding id map from ids");
       idhash.reset();
     }
   }
@@ -427,8 +430,8 @@ MetaTexts map_meta_texts(const std::string& dir, uint64_t n, const std::string& 
   } else {
     const auto off = t.off->view();
     if (off[0] != 0 || off[n] != t.bin->byte_len()) {
-      detail::warn_line("Tandrel: meta_off.bin at " + qdir +
-                        " has inconsistent offsets \u2014 reconstructing metadata from columns");
+      warn_line("Tandrel: meta_off.bin at " + qdir +
+                " has inconsistent offsets \u2014 reconstructing metadata from columns");
       t.bin.reset();
       t.off.reset();
     }
@@ -450,7 +453,7 @@ SparseFile map_sparse(const std::string& dir, const std::string& qdir) {
   if (auto b = parse_sparse_terms(f.bin->bytes(), f.terms)) {
     f.base = *b;
   } else {
-    detail::warn_line("Tandrel: sparse.bin at " + qdir + " is malformed \u2014 ignoring (sparse search degraded)");
+    warn_line("Tandrel: sparse.bin at " + qdir + " is malformed \u2014 ignoring (sparse search degraded)");
     f.terms.clear();
     f.bin.reset();
   }
@@ -537,7 +540,7 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   MetaTexts meta = map_meta_texts(dir, n, qdir);
   SparseFile sparse = map_sparse(dir, qdir);
   RotatedCentroids centroids = rotate_centroids(m, h.rotator);
-  auto grown = rebuild_delta_schema(m.fields, skip, cd.delta, h.version == 3);
+  auto grown = live::rebuild_delta_schema(m.fields, skip, cd.delta, h.version == 3);
   TANDREL_ASSIGN(storage::FileCrcs crcs, storage::read_file_crcs(storage::join_path(dir, storage::kCrcsFile)));
 
   // Assemble.

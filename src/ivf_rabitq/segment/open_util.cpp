@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace ivf_rabitq::index::detail {
+namespace ivf_rabitq::segment::detail {
 
 void warn_line(const std::string& text) {
   std::string line = text;
@@ -33,4 +33,4 @@ bool is_plain_file_name(std::string_view name) {
   return true;
 }
 
-}  // namespace ivf_rabitq::index::detail
+}  // namespace ivf_rabitq::segment::detail

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace ivf_rabitq::index::detail {
+namespace ivf_rabitq::segment::detail {
 
 // Writes one whole line (text plus newline) to standard error in a single write.
 void warn_line(const std::string& text);
@@ -13,4 +13,4 @@ void warn_line(const std::string& text);
 // '/' and NUL. Only such names recorded in crcs.bin are ever joined to the directory.
 bool is_plain_file_name(std::string_view name);
 
-}  // namespace ivf_rabitq::index::detail
+}  // namespace ivf_rabitq::segment::detail

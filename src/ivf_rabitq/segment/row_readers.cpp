@@ -5,7 +5,11 @@
 
 #include "ivf_rabitq/codec/quant.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::segment {
+
+using index::IvfIndex;
+using index::IdMap;
+using storage::Delta;
 
 namespace {
 
@@ -118,4 +122,4 @@ std::vector<storage::SparsePairs> get_sparse(const IvfIndex& ix, std::span<const
   return out;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::segment

@@ -19,22 +19,22 @@
 
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::segment {
 
 // Ids from which get_sparse inverts every main posting instead of keeping only the rows
 // asked for.
 inline constexpr size_t kSparseInvertAllIds = 64;
 
-std::vector<bool> has_ids(const IvfIndex& ix, std::span<const std::string> ids);
+std::vector<bool> has_ids(const index::IvfIndex& ix, std::span<const std::string> ids);
 
 // dim floats per live row: ((f32(code) - 128) / 127) x scale in f32, the scale being the
 // row's own power of two (origscale.bin record, or a delta row's exponent byte other than 0)
 // or the manifest's quant_scale.
-std::vector<std::vector<float>> get_vectors(const IvfIndex& ix, std::span<const std::string> ids);
+std::vector<std::vector<float>> get_vectors(const index::IvfIndex& ix, std::span<const std::string> ids);
 
 // (term, weight) pairs per live row: a main row's postings in the walk order of the term
 // index, a delta row's terms in the order they were added.
-std::vector<storage::SparsePairs> get_sparse(const IvfIndex& ix, std::span<const std::string> ids);
+std::vector<storage::SparsePairs> get_sparse(const index::IvfIndex& ix, std::span<const std::string> ids);
 
 // Per-slot lists of get_sparse and the per-posting step that fills them: appends (term,
 // weight) to the list of `slot` when `wanted` holds it (null: every slot is wanted).
@@ -42,4 +42,4 @@ using SlotTerms = std::unordered_map<uint32_t, storage::SparsePairs, storage::In
 void sparse_posting_step(SlotTerms& out, const std::unordered_set<uint32_t>* wanted, uint32_t term, uint32_t slot,
                          float weight);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::segment

@@ -9,16 +9,16 @@
 
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::segment {
 
 // The postings of `term` in sparse.bin as raw 8-byte records (row u32 LE, weight f32 LE), in
 // stored order; empty when the segment has no sparse.bin, does not know the term, or the
 // span would reach past the mapped file.
-inline std::span<const uint8_t> sparse_bin_postings(const IvfIndex& ix, uint32_t term) {
+inline std::span<const uint8_t> sparse_bin_postings(const index::IvfIndex& ix, uint32_t term) {
   if (!ix.sparse_bin || ix.sparse_terms.empty()) return {};
   auto it = ix.sparse_terms.find(term);
   if (it == ix.sparse_terms.end()) return {};
-  const SparseSpan span = it->second;
+  const index::SparseSpan span = it->second;
   const auto bytes = ix.sparse_bin->bytes();
   const uint64_t len = bytes.size();
   // The open checked the whole layout; this only guards against a term index and a file
@@ -44,7 +44,7 @@ inline float posting_weight(const uint8_t* rec) {
 // from sparse.bin when the segment has one, else from the manifest's postings. Rows are as
 // stored (the caller checks them against the row count).
 template <class F>
-void for_each_main_posting(const IvfIndex& ix, uint32_t term, F&& f) {
+void for_each_main_posting(const index::IvfIndex& ix, uint32_t term, F&& f) {
   if (ix.sparse_bin) {
     const auto recs = sparse_bin_postings(ix, term);
     for (size_t off = 0; off < recs.size(); off += 8) f(posting_row(&recs[off]), posting_weight(&recs[off]));
@@ -57,8 +57,8 @@ void for_each_main_posting(const IvfIndex& ix, uint32_t term, F&& f) {
 }
 
 // Whether the segment's main rows have any sparse postings at all.
-inline bool has_main_postings(const IvfIndex& ix) {
+inline bool has_main_postings(const index::IvfIndex& ix) {
   return ix.sparse_bin ? !ix.sparse_terms.empty() : !ix.manifest.sparse.empty();
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::segment

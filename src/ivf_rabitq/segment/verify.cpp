@@ -86,7 +86,7 @@ Status verify_selected(const std::string& dir, const std::unordered_map<std::str
     if (!selected(name)) continue;
     // A recorded name is only ever joined to the directory when it is a single plain
     // path component; anything else could reach outside the segment.
-    if (!detail::is_plain_file_name(name)) {
+    if (!segment::detail::is_plain_file_name(name)) {
       return invalid_data("corrupt index: recorded file " + name + " is unreadable (not a plain file name)");
     }
     const std::string path = storage::join_path(dir, name);
@@ -126,7 +126,7 @@ Status verify_data_files(const std::string& dir, const std::unordered_map<std::s
 }
 
 Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& name, std::span<uint8_t> buf) {
-  if (!detail::is_plain_file_name(name)) return invalid_input("not a plain file name");
+  if (!segment::detail::is_plain_file_name(name)) return invalid_input("not a plain file name");
   return crc32_regular_file(storage::join_path(dir, name), buf);
 }
 

@@ -34,7 +34,9 @@ namespace ivf_rabitq_py {
 using ivf_rabitq::IoError;
 using ivf_rabitq::Result;
 using ivf_rabitq::Status;
-namespace ix_ns = ivf_rabitq::index;
+namespace builder = ivf_rabitq::builder;
+namespace live = ivf_rabitq::live;
+using ivf_rabitq::index::IvfIndex;
 namespace storage = ivf_rabitq::storage;
 
 namespace {
@@ -78,7 +80,7 @@ Status RabitqIndex::checkpoint_locked() {
     // index last looked.
     TANDREL_ASSIGN(const bool fresh, held->log_is_current());
     if (fresh) {
-      TANDREL_TRY(ix_ns::checkpoint_then(*held, bump));
+      TANDREL_TRY(live::checkpoint_then(*held, bump));
       std::lock_guard<std::mutex> g(generation_m);
       generation.generation = next;
       return {};
@@ -87,7 +89,7 @@ Status RabitqIndex::checkpoint_locked() {
   // A fresh view replays the whole log, so every writer's committed operations are in it.
   held.reset();
   TANDREL_ASSIGN(IndexPtr view, open_index());
-  Status st = ix_ns::checkpoint_then(*view, bump);
+  Status st = live::checkpoint_then(*view, bump);
   view.reset();
   return st;
 }
@@ -169,7 +171,7 @@ PyObject* method_sync(PyObject* self) {
       held.reset();
       return checkpoint_and_reopen();
     }
-    if (Status st = ix_ns::wal_sync_now(*held); !st) return io_err(st.error());
+    if (Status st = live::wal_sync_now(*held); !st) return io_err(st.error());
     return std::nullopt;
   });
   if (err) return err->raise();
@@ -280,13 +282,13 @@ PyObject* replace_from_fresh_view(RabitqIndex& h, Stage&& stage) {
 }  // namespace
 
 PyObject* RabitqIndex::compact() {
-  return replace_from_fresh_view(*this, [](const ix_ns::IvfIndex& view, const std::string& out, uint64_t g) {
+  return replace_from_fresh_view(*this, [](const IvfIndex& view, const std::string& out, uint64_t g) {
     return view.compact_to(out, g);
   });
 }
 
 PyObject* RabitqIndex::rebuild(std::optional<uint32_t> n_clusters) {
-  return replace_from_fresh_view(*this, [&](const ix_ns::IvfIndex& view, const std::string& out, uint64_t g) {
+  return replace_from_fresh_view(*this, [&](const IvfIndex& view, const std::string& out, uint64_t g) {
     return ivf_rabitq::maintain::rebuild_to(view, out, n_clusters, skip, g);
   });
 }
@@ -374,17 +376,17 @@ PyObject* locked_build(RabitqIndex& h, std::span<const float> values, uint32_t n
   }
 
   Status st = without_gil([&]() -> Status {
-    ix_ns::BuildParams params;
+    builder::BuildParams params;
     params.n_clusters = n_clusters;
     params.n_bits = h.n_bits;
     params.seed = seed;
     params.quant_scale = quant_scale;
     static const std::vector<float> kEmpty;
-    const auto meta = ix_ns::BuildMetadata::texts(std::span<const std::string>(metadatas));
-    Status built_st = ix_ns::build_segment(target.native(), values, n, h.dim, std::move(ids), meta, sparse, skip,
-                                           pca ? std::span<const float>(pca->mean) : std::span<const float>(kEmpty),
-                                           pca ? std::span<const float>(pca->comps) : std::span<const float>(kEmpty),
-                                           params);
+    const auto meta = builder::BuildMetadata::texts(std::span<const std::string>(metadatas));
+    Status built_st = builder::build_segment(target.native(), values, n, h.dim, std::move(ids), meta, sparse, skip,
+                                             pca ? std::span<const float>(pca->mean) : std::span<const float>(kEmpty),
+                                             pca ? std::span<const float>(pca->comps) : std::span<const float>(kEmpty),
+                                             params);
     if (!built_st && built_st.error().kind() == ivf_rabitq::ErrorKind::InvalidInput) {
       // The metadata texts are parsed before the build's own argument checks: a bad text is
       // the error to report even when the build would also refuse its arguments. The engine

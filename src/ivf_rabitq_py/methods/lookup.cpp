@@ -20,7 +20,9 @@ namespace ivf_rabitq_py {
 
 namespace {
 
-namespace ix_ns = ivf_rabitq::index;
+namespace scan = ivf_rabitq::scan;
+namespace segment = ivf_rabitq::segment;
+using ivf_rabitq::index::IvfIndex;
 using Ids = std::vector<std::string>;
 
 constexpr const char* kOverBudget = "search result exceeds max_result_bytes";
@@ -65,13 +67,13 @@ PyObject* method_get_meta(PyObject* self, Args& args) {
   IndexPtr ix = h.opened_off_gil();
   if (!ix) return nullptr;
   if (budget) {
-    auto res = on_index(std::move(ix), [&](const ix_ns::IvfIndex& index) {
-      return ix_ns::get_meta_limited(index, ids, static_cast<size_t>(*budget), true, false);
+    auto res = on_index(std::move(ix), [&](const IvfIndex& index) {
+      return scan::get_meta_limited(index, ids, static_cast<size_t>(*budget), true, false);
     });
     if (!res) return raise(PyExc::ValueError, kOverBudget);
     return text_list(res->texts);
   }
-  auto texts = on_index(std::move(ix), [&](const ix_ns::IvfIndex& index) { return ix_ns::get_meta(index, ids); });
+  auto texts = on_index(std::move(ix), [&](const IvfIndex& index) { return scan::get_meta(index, ids); });
   return text_list(texts);
 }
 
@@ -86,8 +88,8 @@ PyObject* method_get_meta_bounded(PyObject* self, Args& args) {
   if (!args.get(0, ids) || !args.get(1, budget) || !args.get(2, fast_upper)) return nullptr;
   IndexPtr ix = h.opened_off_gil();
   if (!ix) return nullptr;
-  auto res = on_index(std::move(ix), [&](const ix_ns::IvfIndex& index) {
-    return ix_ns::get_meta_limited(index, ids, static_cast<size_t>(budget), false, fast_upper);
+  auto res = on_index(std::move(ix), [&](const IvfIndex& index) {
+    return scan::get_meta_limited(index, ids, static_cast<size_t>(budget), false, fast_upper);
   });
   if (!res) return raise(PyExc::ValueError, kOverBudget);
   Ref texts = Ref::steal(text_list(res->texts));
@@ -110,7 +112,7 @@ PyObject* method_has_ids(PyObject* self, Args& args) {
   if (!args.get(0, ids)) return nullptr;
   IndexPtr ix = h.opened_off_gil();
   if (!ix) return nullptr;
-  auto found = on_index(std::move(ix), [&](const ix_ns::IvfIndex& index) { return ix_ns::has_ids(index, ids); });
+  auto found = on_index(std::move(ix), [&](const IvfIndex& index) { return segment::has_ids(index, ids); });
   return make_list(found.size(), [&](size_t i) { return boolean(found[i]); });
 }
 
@@ -122,7 +124,7 @@ PyObject* method_get_vectors(PyObject* self, Args& args) {
   if (!args.get(0, ids)) return nullptr;
   IndexPtr ix = h.opened_off_gil();
   if (!ix) return nullptr;
-  auto vecs = on_index(std::move(ix), [&](const ix_ns::IvfIndex& index) { return ix_ns::get_vectors(index, ids); });
+  auto vecs = on_index(std::move(ix), [&](const IvfIndex& index) { return segment::get_vectors(index, ids); });
   return make_list(vecs.size(), [&](size_t i) {
     const auto& v = vecs[i];
     return make_list(v.size(), [&](size_t k) { return PyFloat_FromDouble(static_cast<double>(v[k])); });
@@ -136,7 +138,7 @@ PyObject* method_get_sparse(PyObject* self, Args& args) {
   if (!args.get(0, ids)) return nullptr;
   IndexPtr ix = h.opened_off_gil();
   if (!ix) return nullptr;
-  auto terms = on_index(std::move(ix), [&](const ix_ns::IvfIndex& index) { return ix_ns::get_sparse(index, ids); });
+  auto terms = on_index(std::move(ix), [&](const IvfIndex& index) { return segment::get_sparse(index, ids); });
   return make_list(terms.size(), [&](size_t i) {
     const auto& pairs = terms[i];
     return make_list(pairs.size(), [&](size_t k) -> PyObject* {
@@ -160,12 +162,12 @@ PyObject* method_aggregate_by_ids(PyObject* self, Args& args) {
   std::string field;
   Ids ids;
   if (!args.get(0, field) || !args.get(1, ids)) return nullptr;
-  using Out = std::variant<std::optional<ix_ns::IdAggregate>, PyErrValue>;
+  using Out = std::variant<std::optional<scan::IdAggregate>, PyErrValue>;
   Out out = without_gil([&]() -> Out {
     auto opened = h.opened_search();
     if (!opened) return std::move(opened).error();
     IndexPtr ix = std::move(opened).value();
-    auto agg = ix_ns::aggregate_by_ids(*ix, field, ids);
+    auto agg = scan::aggregate_by_ids(*ix, field, ids);
     ix.reset();
     return agg;
   });

@@ -61,7 +61,7 @@ PyObject* method_ids_matching(PyObject* self, Args& args) {
   std::optional<StrView> filter;
   if (!args.get(0, filter)) return nullptr;
   auto out = run_scan<std::vector<std::string>>(
-      h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::index::ids_matching(ix, p); });
+      h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::scan::ids_matching(ix, p); });
   if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return id_list(std::get<0>(out));
 }
@@ -74,7 +74,7 @@ PyObject* method_count_matching(PyObject* self, Args& args) {
   std::optional<StrView> filter;
   if (!args.get(0, filter)) return nullptr;
   auto out = run_scan<uint64_t>(
-      h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::index::count_matching(ix, p); });
+      h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::scan::count_matching(ix, p); });
   if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return PyLong_FromUnsignedLongLong(std::get<0>(out));
 }
@@ -86,7 +86,7 @@ PyObject* method_exists_matching(PyObject* self, Args& args) {
   std::optional<StrView> filter;
   if (!args.get(0, filter)) return nullptr;
   auto out = run_scan<bool>(
-      h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::index::exists_matching(ix, p); });
+      h, filter, [](const auto& ix, const auto* p) { return ivf_rabitq::scan::exists_matching(ix, p); });
   if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return boolean(std::get<0>(out));
 }
@@ -101,7 +101,7 @@ PyObject* method_ids_matching_limit(PyObject* self, Args& args) {
   uint64_t limit = 0;
   if (!args.get(0, filter) || !args.get(1, limit)) return nullptr;
   auto out = run_scan<std::vector<std::string>>(h, filter, [limit](const auto& ix, const auto* p) {
-    return ivf_rabitq::index::ids_matching_limit(ix, p, limit);
+    return ivf_rabitq::scan::ids_matching_limit(ix, p, limit);
   });
   if (auto* e = std::get_if<PyErrValue>(&out)) return e->raise();
   return id_list(std::get<0>(out));

@@ -44,7 +44,7 @@ PyObject* method_set_wal_sync_ms(PyObject* self, Args& args) {
     std::lock_guard<std::mutex> g(h.inner_m);
     if (h.inner) {
       h.inner->wal_sync_ms.store(ms);
-      const auto now = ivf_rabitq::index::wal_now();
+      const auto now = ivf_rabitq::live::wal_now();
       h.inner->note_sync(now);
     }
   }

@@ -18,7 +18,8 @@ namespace ivf_rabitq_py {
 namespace {
 
 using ivf_rabitq::Status;
-namespace ix_ns = ivf_rabitq::index;
+namespace live = ivf_rabitq::live;
+using ivf_rabitq::index::IvfIndex;
 
 // Runs `op` on the handle's current open index under the shared lock of `<path>.lock`.
 // Opening or locking the lock file and the reopen fail as an OSError carrying the rendered
@@ -74,8 +75,8 @@ PyObject* method_add(PyObject* self, Args& args) {
   const std::vector<SparsePair>& pairs = sparse ? *sparse : no_sparse;
 
   std::optional<PyErrValue> err = without_gil([&] {
-    return with_write_target(h, [&](ix_ns::IvfIndex& ix) -> std::optional<PyErrValue> {
-      Status st = ix_ns::add_logged(ix, std::move(id), vec, meta, ivf_rabitq::json::to_compact(meta), pairs);
+    return with_write_target(h, [&](IvfIndex& ix) -> std::optional<PyErrValue> {
+      Status st = live::add_logged(ix, std::move(id), vec, meta, ivf_rabitq::json::to_compact(meta), pairs);
       if (!st) return io_err(st.error());
       return std::nullopt;
     });
@@ -91,8 +92,8 @@ PyObject* method_delete(PyObject* self, Args& args) {
 
   bool result = false;
   std::optional<PyErrValue> err = without_gil([&] {
-    return with_write_target(h, [&](ix_ns::IvfIndex& ix) -> std::optional<PyErrValue> {
-      auto removed = ix_ns::delete_logged(ix, id);
+    return with_write_target(h, [&](IvfIndex& ix) -> std::optional<PyErrValue> {
+      auto removed = live::delete_logged(ix, id);
       if (!removed) return io_err(removed.error());
       result = *removed;
       return std::nullopt;

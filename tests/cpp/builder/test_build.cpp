@@ -33,7 +33,7 @@
 #include "ivf_rabitq/storage/framed.hpp"
 
 using namespace ivf_rabitq;
-using namespace ivf_rabitq::index;
+using namespace ivf_rabitq::builder;
 namespace fo = ivf_rabitq::fileops;
 namespace fs = std::filesystem;
 using storage::SparsePairs;
@@ -799,7 +799,7 @@ TEST_F(BuildTest, BuiltSegmentOpensAndVerifies) {
   ASSERT_EQ(::mkdir(dir.c_str(), 0777), 0);
   put(dir, "wal.bin", "not a log");
   ASSERT_TRUE(s.run(dir).ok());
-  auto idx = IvfIndex::open_with_skip(dir, std::nullopt);
+  auto idx = index::IvfIndex::open_with_skip(dir, std::nullopt);
   ASSERT_TRUE(idx.ok()) << idx.error().text();
   EXPECT_EQ((*idx)->main_rows(), 500u);
   EXPECT_EQ((*idx)->live_count(), 500u);

@@ -29,7 +29,7 @@
 #include "ivf_rabitq/storage/framed.hpp"
 
 using namespace ivf_rabitq;
-using namespace ivf_rabitq::index;
+using namespace ivf_rabitq::builder;
 namespace fo = ivf_rabitq::fileops;
 namespace fs = std::filesystem;
 using storage::SparsePairs;
@@ -119,8 +119,8 @@ TEST_F(BuildEdges, IvfIndexBuildForwardsToTheSegmentBuild) {
   const std::vector<std::string> skip = {"h"};
   const std::vector<float> mean(dim, 0.25f), comps(3 * dim, -1.f);
 
-  ASSERT_TRUE(IvfIndex::build(sub("static"), data, n, dim, make_ids(n), meta, sparse, skip, mean, comps, 6, 9, 1234,
-                              0.f)
+  ASSERT_TRUE(index::IvfIndex::build(sub("static"), data, n, dim, make_ids(n), meta, sparse, skip, mean, comps, 6, 9,
+                                     1234, 0.f)
                   .ok());
   BuildParams p;
   p.n_clusters = 6;
@@ -136,7 +136,7 @@ TEST_F(BuildEdges, IvfIndexBuildForwardsToTheSegmentBuild) {
   EXPECT_EQ(m.seed, 1234u);
 
   // Its argument errors are the build's.
-  Status st = IvfIndex::build(sub("never"), data, n, 0, make_ids(n), {}, {}, {}, {}, {}, 1, 1, 0, 0.f);
+  Status st = index::IvfIndex::build(sub("never"), data, n, 0, make_ids(n), {}, {}, {}, {}, {}, 1, 1, 0, 0.f);
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().kind(), ErrorKind::InvalidInput);
   EXPECT_EQ(st.error().text(), "build: dim must be >= 1");

@@ -47,16 +47,16 @@ void prepare(const std::string& dir, std::map<std::string, RowView>* expected) {
   put("b", 2, "null");
   put("c", 3, R"({"s":"brand new"})");
   put("id2", 4, R"({"n":20})");
-  ASSERT_TRUE(*index::delete_logged(*ix, "id4"));
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(*live::delete_logged(*ix, "id4"));
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   put("d", 5, "null");
   put("e", 6, R"({"n":1})");
   put("a", 7, R"({"s":"v2"})");
-  ASSERT_TRUE(*index::delete_logged(*ix, "d"));
+  ASSERT_TRUE(*live::delete_logged(*ix, "d"));
   put("e", 8, R"({"n":2})");
-  ASSERT_TRUE(*index::delete_logged(*ix, "id6"));
-  ASSERT_TRUE(*index::delete_logged(*ix, "b"));
-  ASSERT_TRUE(index::wal_sync_now(*ix).ok());
+  ASSERT_TRUE(*live::delete_logged(*ix, "id6"));
+  ASSERT_TRUE(*live::delete_logged(*ix, "b"));
+  ASSERT_TRUE(live::wal_sync_now(*ix).ok());
   *expected = live_rows(*ix);
 }
 
@@ -66,7 +66,7 @@ TEST(Checkpoint, EmptyIndexWritesEmptyFiles) {
   TempDir dir;
   tandrel_test::write_segment(dir.path(), small_spec());
   auto ix = must_open(dir.path());
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_EQ(body_of(dir.file("deleted.bin"), storage::kDeletedMagic),
             (std::vector<uint8_t>{0x3A, 0x30, 0, 0, 0, 0, 0, 0}));
   const auto delta = body_of(dir.file("delta.bin"), storage::kDeltaMagic);
@@ -85,13 +85,13 @@ TEST(Checkpoint, StateAfterwardsAndStamps) {
   expected["z"] = expected_row(*ix, vec_for(9), "null");
   ASSERT_TRUE(ix->locks().wal.lock()->valid());
   ix->wal_damaged.store(false);
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_FALSE(ix->locks().wal.lock()->valid());
   EXPECT_EQ(ix->wal_bytes.load(), 0u);
   EXPECT_EQ(ix->durable_tomb_epoch.load(), ix->tomb_epoch.load());
   EXPECT_FALSE(ix->fsync_failed.load());
   EXPECT_EQ(fs::file_size(dir.file("wal.bin")), 0u);
-  auto disk = index::disk_delta_stamp(dir.path());
+  auto disk = live::disk_delta_stamp(dir.path());
   ASSERT_TRUE(disk.ok());
   ASSERT_TRUE(disk->has_value());
   EXPECT_EQ(*ix->locks().delta_stamp.lock(), *disk);
@@ -100,14 +100,14 @@ TEST(Checkpoint, StateAfterwardsAndStamps) {
   {
     auto other = must_open(dir.path());
     EXPECT_EQ(live_rows(*other), expected);
-    ASSERT_TRUE(index::checkpoint(*other).ok());
+    ASSERT_TRUE(live::checkpoint(*other).ok());
   }
-  auto disk2 = index::disk_delta_stamp(dir.path());
+  auto disk2 = live::disk_delta_stamp(dir.path());
   ASSERT_TRUE(disk2.ok());
   EXPECT_NE(*disk2, *disk);
   // No delta.bin: none.
   TempDir empty;
-  auto none = index::disk_delta_stamp(empty.path());
+  auto none = live::disk_delta_stamp(empty.path());
   ASSERT_TRUE(none.ok());
   EXPECT_FALSE(none->has_value());
 }
@@ -120,7 +120,7 @@ TEST(Checkpoint, FailingFollowUpKeepsTheLog) {
   const auto log = read_or_empty(dir.file("wal.bin"));
   ASSERT_FALSE(log.empty());
   int calls = 0;
-  auto st = index::checkpoint_then(*ix, [&] {
+  auto st = live::checkpoint_then(*ix, [&] {
     ++calls;
     return Status(other_error("generation write failed"));
   });
@@ -147,9 +147,9 @@ TEST(Checkpoint, QuarantineOfADamagedLog) {
   testing::internal::GetCapturedStderr();
   ASSERT_TRUE(ix->wal_damaged.load());
   testing::internal::CaptureStderr();
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, index::quarantine_warning(dir.file("wal.corrupt.bin")) + "\n");
+  EXPECT_EQ(err, live::quarantine_warning(dir.file("wal.corrupt.bin")) + "\n");
   EXPECT_EQ(err.rfind("Tandrel: quarantined a damaged wal.bin to \"", 0), 0u);
   EXPECT_EQ(read_or_empty(dir.file("wal.corrupt.bin")), log);
   EXPECT_FALSE(ix->wal_damaged.load());
@@ -157,7 +157,7 @@ TEST(Checkpoint, QuarantineOfADamagedLog) {
   fs::remove(dir.file("wal.corrupt.bin"));
   ix->wal_damaged.store(true);
   testing::internal::CaptureStderr();
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_FALSE(fs::exists(dir.file("wal.corrupt.bin")));
   EXPECT_FALSE(ix->wal_damaged.load());
@@ -170,10 +170,10 @@ TEST(Checkpoint, LogIsSyncedFirstOnlyAfterNewTombstones) {
   ix->durability_interval.store(100);
   ASSERT_TRUE(add(*ix, "a", vec_for(1)).ok());
   fileops::set_counting(true);
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), 0u);  // only adds of new ids
   ASSERT_TRUE(add(*ix, "a", vec_for(2)).ok());            // an upsert tombstones
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), 1u);
   fileops::disarm_all();
 }
@@ -201,11 +201,11 @@ TEST(Checkpoint, FailureAtEachStep) {
     const auto old_log = read_or_empty(dir.file("wal.bin"));
     auto ix = must_open(dir.path());
     ix->durability_interval.store(100);
-    ASSERT_TRUE(index::delete_logged(*ix, "id7").ok());  // tombstones since the last sync
+    ASSERT_TRUE(live::delete_logged(*ix, "id7").ok());  // tombstones since the last sync
     expected.erase("id7");
     {
       fileops::ScopedFaults f(c.fault);
-      EXPECT_FALSE(index::checkpoint(*ix).ok());
+      EXPECT_FALSE(live::checkpoint(*ix).ok());
     }
     EXPECT_EQ(read_or_empty(dir.file("deleted.bin")) != old_deleted, c.deleted_new);
     EXPECT_EQ(read_or_empty(dir.file("delta.bin")) != old_delta, c.delta_new);
@@ -227,7 +227,7 @@ TEST(Checkpoint, NeverWritesADeltaTheOpenRefuses) {
   m.n_clusters = 4;
   m.n = 100;
   auto shape = [&](uint64_t rows) {
-    index::DeltaShape s;
+    live::DeltaShape s;
     s.rows = s.clusters = s.meta = s.sparse = rows;
     s.codes = 2 * rows;
     s.factors = 4 * rows;
@@ -237,30 +237,30 @@ TEST(Checkpoint, NeverWritesADeltaTheOpenRefuses) {
     s.max_cluster = 3;
     return s;
   };
-  EXPECT_TRUE(index::check_delta_for_checkpoint(shape(5), m, 1, 2).ok());
+  EXPECT_TRUE(live::check_delta_for_checkpoint(shape(5), m, 1, 2).ok());
   // Extra (grown) column lists are cut on writing, fewer cannot reopen.
-  EXPECT_TRUE(index::check_delta_for_checkpoint(shape(5), m, 1, 1).ok());
-  EXPECT_FALSE(index::check_delta_for_checkpoint(shape(5), m, 2, 2).ok());
+  EXPECT_TRUE(live::check_delta_for_checkpoint(shape(5), m, 1, 1).ok());
+  EXPECT_FALSE(live::check_delta_for_checkpoint(shape(5), m, 2, 2).ok());
   // The slot space: n + rows must stay below 2^32 - 1, and counts above 2^32 are refused.
-  EXPECT_TRUE(index::check_delta_for_checkpoint(shape(4294967294ull - 100), m, 1, 2).ok());
+  EXPECT_TRUE(live::check_delta_for_checkpoint(shape(4294967294ull - 100), m, 1, 2).ok());
   for (uint64_t rows : std::vector<uint64_t>{4294967295ull - 100, (uint64_t{1} << 32) + 5, uint64_t{1} << 40}) {
-    auto st = index::check_delta_for_checkpoint(shape(rows), m, 1, 2);
+    auto st = live::check_delta_for_checkpoint(shape(rows), m, 1, 2);
     ASSERT_FALSE(st.ok()) << rows;
     EXPECT_EQ(st.error().kind(), ErrorKind::InvalidData);
   }
   auto bad = shape(5);
   bad.max_cluster = 4;
-  EXPECT_FALSE(index::check_delta_for_checkpoint(bad, m, 1, 2).ok());
+  EXPECT_FALSE(live::check_delta_for_checkpoint(bad, m, 1, 2).ok());
   bad = shape(5);
   bad.meta = 4;
-  EXPECT_FALSE(index::check_delta_for_checkpoint(bad, m, 1, 2).ok());
+  EXPECT_FALSE(live::check_delta_for_checkpoint(bad, m, 1, 2).ok());
   bad = shape(5);
   bad.rerank = 8 * 5;
-  EXPECT_FALSE(index::check_delta_for_checkpoint(bad, m, 1, 2).ok());
+  EXPECT_FALSE(live::check_delta_for_checkpoint(bad, m, 1, 2).ok());
   // Zero rows: column list counts are not checked.
   auto zero = shape(0);
   zero.num_cols.clear();
-  EXPECT_TRUE(index::check_delta_for_checkpoint(zero, m, 3, 3).ok());
+  EXPECT_TRUE(live::check_delta_for_checkpoint(zero, m, 3, 3).ok());
 }
 
 // ---- crash matrix ----
@@ -298,10 +298,10 @@ TEST(CheckpointCrash, KillAtEveryFileOperation) {
         if (!r.ok()) ::_exit(3);
         // A tombstone since the last durable sync, so the checkpoint syncs the log first.
         (*r)->durability_interval.store(100);
-        auto del = index::delete_logged(**r, "id8");
+        auto del = live::delete_logged(**r, "id8");
         if (!del.ok() || !*del) ::_exit(4);
         fileops::arm(fileops::Fault{op, nth, fileops::Action::Kill});
-        auto st = index::checkpoint_then(**r, [&] { return storage::write_generation(dir.path(), 7); });
+        auto st = live::checkpoint_then(**r, [&] { return storage::write_generation(dir.path(), 7); });
         ::_exit(st.ok() ? 0 : 5);
       }
       int status = 0;
@@ -363,7 +363,7 @@ TEST(Checkpoint, LogIsCurrentUntilAnotherWriterActs) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     tandrel_test::write_segment(dir.path(), small_spec());
-    ASSERT_TRUE(index::checkpoint(*must_open(dir.path())).ok());  // delta.bin exists
+    ASSERT_TRUE(live::checkpoint(*must_open(dir.path())).ok());  // delta.bin exists
     auto ix = must_open(dir.path());
     ASSERT_TRUE(ix);
     if (c.own_add) ASSERT_TRUE(add(*ix, "mine", vec_for(1)).ok());
@@ -371,13 +371,13 @@ TEST(Checkpoint, LogIsCurrentUntilAnotherWriterActs) {
       auto other = must_open(dir.path());
       ASSERT_TRUE(other);
       if (c.other_add) ASSERT_TRUE(add(*other, "theirs", vec_for(2)).ok());
-      if (c.other_ckpt) ASSERT_TRUE(index::checkpoint(*other).ok());
+      if (c.other_ckpt) ASSERT_TRUE(live::checkpoint(*other).ok());
     }
     auto got = ix->log_is_current();
     ASSERT_TRUE(got.ok());
     EXPECT_EQ(*got, c.want);
     // Its own checkpoint makes the index current again.
-    ASSERT_TRUE(index::checkpoint(*ix).ok());
+    ASSERT_TRUE(live::checkpoint(*ix).ok());
     got = ix->log_is_current();
     ASSERT_TRUE(got.ok());
     EXPECT_TRUE(*got);

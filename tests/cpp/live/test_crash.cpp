@@ -34,7 +34,7 @@ std::string meta_of(const std::string& id) { return "{\"s\":\"" + id + "\"}"; }
     if (!add(ix, id, vec_for(seed_of(id)), meta_of(id)).ok()) ::_exit(4);
     const std::string line = id + "\n";
     if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(5);
-    if (i % 37 == 36 && !index::checkpoint(ix).ok()) ::_exit(6);
+    if (i % 37 == 36 && !live::checkpoint(ix).ok()) ::_exit(6);
   }
 }
 

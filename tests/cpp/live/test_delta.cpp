@@ -60,7 +60,7 @@ TEST_F(Delta, UpsertAndDeleteTable) {
     if (s.is_add) {
       ASSERT_TRUE(add(*ix, s.id, vec_for(++seed)).ok());
     } else {
-      auto r = index::delete_logged(*ix, s.id);
+      auto r = live::delete_logged(*ix, s.id);
       ASSERT_TRUE(r.ok());
       EXPECT_EQ(*r, s.del_result);
     }
@@ -78,9 +78,9 @@ TEST_F(Delta, UpsertAndDeleteTable) {
 }
 
 TEST_F(Delta, ApplyDeleteDirectly) {
-  EXPECT_FALSE(index::apply_delete(*ix, "ghost"));
-  EXPECT_TRUE(index::apply_delete(*ix, "id0"));
-  EXPECT_FALSE(index::apply_delete(*ix, "id0"));
+  EXPECT_FALSE(live::apply_delete(*ix, "ghost"));
+  EXPECT_TRUE(live::apply_delete(*ix, "id0"));
+  EXPECT_FALSE(live::apply_delete(*ix, "id0"));
   EXPECT_EQ(ix->tomb_epoch.load(), 1u);
 }
 

@@ -99,13 +99,13 @@ TEST(DeltaAlloc, FailedAllocationAnywhereInAnAddLeavesAWorkingIndex) {
     const auto hits = index::search_core(*ix, v, 5, 4, 20, nullptr, true);
     EXPECT_FALSE(hits.empty());
     if (k % 64 == 0) {
-      ASSERT_TRUE(index::checkpoint(*ix).ok());
+      ASSERT_TRUE(live::checkpoint(*ix).ok());
     }
   }
   EXPECT_GT(failures, 20u);
   // A clean add still works, and the segment reopens with what the log and checkpoint hold.
   ASSERT_TRUE(add(*ix, "fresh", vec_for(999), "{\"n\":1}").ok());
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   const auto before = live_rows(*ix);
   ix.reset();
   auto again = must_open(dir.path(), predicate::SkipSet{});

@@ -55,7 +55,7 @@ TEST(SyncEdges, SyncWithoutDescriptorLeavesReplayedDeletesToTheCheckpoint) {
   {
     auto ix = must_open(dir.path());
     ix->durability_interval.store(100);
-    ASSERT_TRUE(*index::delete_logged(*ix, "id3"));
+    ASSERT_TRUE(*live::delete_logged(*ix, "id3"));
   }
   auto ix = must_open(dir.path());
   ASSERT_EQ(ix->tomb_epoch.load(), 1u);
@@ -63,11 +63,11 @@ TEST(SyncEdges, SyncWithoutDescriptorLeavesReplayedDeletesToTheCheckpoint) {
   ASSERT_FALSE(ix->locks().wal.lock()->valid());
   fileops::set_counting(true);
   ix->ops_since_sync.store(3);
-  ASSERT_TRUE(index::wal_sync_now(*ix).ok());
+  ASSERT_TRUE(live::wal_sync_now(*ix).ok());
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), 0u);
   EXPECT_EQ(ix->ops_since_sync.load(), 0u);       // still a successful sync for the policy
   EXPECT_EQ(ix->durable_tomb_epoch.load(), 0u);   // but nothing was made durable
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), 1u);  // the replayed log, through a fresh descriptor
   EXPECT_EQ(ix->durable_tomb_epoch.load(), 1u);
   fileops::disarm_all();
@@ -121,7 +121,7 @@ TEST(DerivedEdges, FollowTheirOwnIndexThroughAddsCheckpointAndReopen) {
       EXPECT_EQ(ix->locks().delta.read()->clusters.back(), plain_nearest(*ix, v));
     }
     EXPECT_EQ(derived_mismatch(*ix), "");
-    ASSERT_TRUE(index::checkpoint(*ix).ok());  // delta.bin holds a0..a5
+    ASSERT_TRUE(live::checkpoint(*ix).ok());  // delta.bin holds a0..a5
     ix->drop();
     for (int i = 6; i < 10; ++i) {
       const auto v = vec_for(i);
@@ -285,7 +285,7 @@ TEST(CheckpointEdges, AfterFailedSyncWithoutTombstonesNoLogSync) {
             "WAL fsync previously failed; call sync()/flush() to recover durability before confirming this op");
   ASSERT_EQ(ix->tomb_epoch.load(), ix->durable_tomb_epoch.load());
   fileops::set_counting(true);
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), 0u);
   EXPECT_FALSE(ix->fsync_failed.load());
   ASSERT_TRUE(add(*ix, "c", vec_for(3)).ok());
@@ -308,7 +308,7 @@ TEST(CheckpointEdges, DeltaFileCutsGrownColumns) {
   ASSERT_EQ(ix->locks().delta.read()->num_cols.size(), 2u);
   ASSERT_EQ(ix->locks().delta.read()->str_cols.size(), 2u);
   const auto mem_before = storage::encode_delta(*ix->locks().delta.read());
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_EQ(storage::encode_delta(*ix->locks().delta.read()), mem_before);  // memory unchanged
   auto file = storage::read_file(dir.file("delta.bin"));
   ASSERT_TRUE(file.ok());

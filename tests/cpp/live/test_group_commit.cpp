@@ -27,7 +27,7 @@ class GroupCommit : public ::testing::Test {
     tandrel_test::write_segment(dir.path(), small_spec());
     ix = must_open(dir.path());
     ASSERT_TRUE(ix);
-    prev_clock = index::set_wal_clock_for_testing(&fake_now);
+    prev_clock = live::set_wal_clock_for_testing(&fake_now);
     g_fake_ms = 0;
     ix->note_sync(fake_now());
     fileops::set_counting(true);
@@ -35,7 +35,7 @@ class GroupCommit : public ::testing::Test {
   void TearDown() override {
     fileops::disarm_all();
     fileops::set_counting(false);
-    index::set_wal_clock_for_testing(prev_clock);
+    live::set_wal_clock_for_testing(prev_clock);
   }
 
   // One logged add; returns "" on success, else the error text. Records whether it synced.
@@ -60,7 +60,7 @@ class GroupCommit : public ::testing::Test {
 
   TempDir dir;
   std::shared_ptr<IvfIndex> ix;
-  index::WalNowFn prev_clock = nullptr;
+  live::WalNowFn prev_clock = nullptr;
 };
 
 }  // namespace
@@ -126,14 +126,14 @@ TEST_F(GroupCommit, FailedSyncIsStickyUntilACheckpoint) {
     EXPECT_FALSE(s.synced);
   }
   EXPECT_EQ(ix->locks().delta.read()->ids, (std::vector<std::string>{"a", "b", "c"}));
-  auto del = index::delete_logged(*ix, "a");
+  auto del = live::delete_logged(*ix, "a");
   ASSERT_FALSE(del.ok());
   EXPECT_EQ(del.error().text(), kSticky);
   EXPECT_EQ(del.error().kind(), ErrorKind::Other);
   EXPECT_TRUE(ix->locks().tombstones.read()->contains(10));
   // The checkpoint syncs the log first (a tombstone was added) through a fresh descriptor.
   const uint64_t before = fileops::calls(fileops::Op::Fdatasync);
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), before + 1);
   EXPECT_FALSE(ix->fsync_failed.load());
   EXPECT_EQ(ix->durable_tomb_epoch.load(), ix->tomb_epoch.load());
@@ -149,7 +149,7 @@ TEST_F(GroupCommit, FailedSyncWithIntervalFiveRefusesTheVeryNextOp) {
   EXPECT_EQ(op("p4", true).err, IoError::os(EIO).text());
   EXPECT_EQ(op("p5").err, kSticky);  // the counter was not reset
   EXPECT_EQ(op("p6").err, kSticky);
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   // The checkpoint does not reset the counter: the next op is due at once and syncs.
   auto s = op("p7");
   EXPECT_EQ(s.err, "");
@@ -169,7 +169,7 @@ TEST_F(GroupCommit, FailedSyncInTimeWindowRefusesOnlyAfterTheWindow) {
   EXPECT_EQ(op("w3").err, kSticky);
   g_fake_ms = 250;
   EXPECT_EQ(op("w4").err, "");  // the refusal restarted the window too
-  ASSERT_TRUE(index::checkpoint(*ix).ok());
+  ASSERT_TRUE(live::checkpoint(*ix).ok());
   g_fake_ms = 400;
   auto s = op("w5");
   EXPECT_EQ(s.err, "");
@@ -178,7 +178,7 @@ TEST_F(GroupCommit, FailedSyncInTimeWindowRefusesOnlyAfterTheWindow) {
 
 TEST_F(GroupCommit, NoDescriptorCountsAsASuccessfulSync) {
   EXPECT_FALSE(ix->locks().wal.lock()->valid());
-  ASSERT_TRUE(index::wal_group_commit(*ix).ok());
+  ASSERT_TRUE(live::wal_group_commit(*ix).ok());
   EXPECT_EQ(ix->wal_sync_count.load(), 1u);
   EXPECT_EQ(fileops::calls(fileops::Op::Fdatasync), 0u);
 }
@@ -186,18 +186,18 @@ TEST_F(GroupCommit, NoDescriptorCountsAsASuccessfulSync) {
 TEST_F(GroupCommit, TheHandlesOwnSync) {
   ix->durability_interval.store(10);
   ASSERT_EQ(op("a").err, "");
-  ASSERT_TRUE(index::delete_logged(*ix, "id1").ok());
+  ASSERT_TRUE(live::delete_logged(*ix, "id1").ok());
   EXPECT_EQ(ix->ops_since_sync.load(), 2u);
   EXPECT_EQ(ix->durable_tomb_epoch.load(), 0u);
   g_fake_ms = 40;
-  ASSERT_TRUE(index::wal_sync_now(*ix).ok());
+  ASSERT_TRUE(live::wal_sync_now(*ix).ok());
   EXPECT_EQ(ix->ops_since_sync.load(), 0u);
   EXPECT_EQ(ix->wal_sync_count.load(), 0u);  // not counted
   EXPECT_EQ(ix->durable_tomb_epoch.load(), 1u);
   EXPECT_EQ(*ix->locks().wal_last_sync.lock(), fake_now());
   {
     fileops::ScopedFaults f(fileops::Fault{fileops::Op::Fdatasync, 1, fileops::Action::Errno, EIO});
-    EXPECT_FALSE(index::wal_sync_now(*ix).ok());
+    EXPECT_FALSE(live::wal_sync_now(*ix).ok());
   }
   EXPECT_TRUE(ix->fsync_failed.load());
   EXPECT_FALSE(ix->locks().wal.lock()->valid());

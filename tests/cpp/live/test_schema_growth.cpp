@@ -99,7 +99,7 @@ TEST_P(SchemaGrowth, ReopenEquivalence) {
   {
     auto replayed = must_open(dir.path(), skip());
     EXPECT_EQ(snapshot(*replayed), before);
-    ASSERT_TRUE(index::checkpoint(*replayed).ok());
+    ASSERT_TRUE(live::checkpoint(*replayed).ok());
   }
   // Checkpoint + reopen: the columns were cut in delta.bin and are rebuilt from the texts.
   {

@@ -13,16 +13,16 @@
 #include "live/test_wal_fixture.hpp"
 
 using namespace durable_test;
-using index::DecodedWalOp;
-using index::WalAdd;
-using index::WalApply;
-using index::WalDelete;
+using live::DecodedWalOp;
+using live::WalAdd;
+using live::WalApply;
+using live::WalDelete;
 using tandrel_test::TempDir;
 
 namespace {
 
-std::vector<uint8_t> frame_of(const index::WalOp& op) {
-  auto f = index::encode_wal_frame(op);
+std::vector<uint8_t> frame_of(const live::WalOp& op) {
+  auto f = live::encode_wal_frame(op);
   EXPECT_TRUE(f.ok());
   return f.ok() ? std::move(f).value() : std::vector<uint8_t>{};
 }
@@ -63,18 +63,18 @@ TEST(WalFrame, GoldenDeleteAndAdd) {
   ASSERT_EQ(add.size(), 12u + 57u);
   EXPECT_EQ(std::vector<uint8_t>(add.begin(), add.begin() + 12), want_head);
   EXPECT_EQ(std::vector<uint8_t>(add.begin() + 12, add.end()), want_payload);
-  EXPECT_EQ(index::wal_payload_size(WalAdd{"a", kVec2, "null", kPair7}), 57u);
-  EXPECT_EQ(index::wal_payload_size(WalDelete{"abc"}), 15u);
+  EXPECT_EQ(live::wal_payload_size(WalAdd{"a", kVec2, "null", kPair7}), 57u);
+  EXPECT_EQ(live::wal_payload_size(WalDelete{"abc"}), 15u);
 
   // Both decode back.
-  auto d = index::decode_wal_payload(std::span<const uint8_t>(add).subspan(12));
+  auto d = live::decode_wal_payload(std::span<const uint8_t>(add).subspan(12));
   ASSERT_TRUE(d.ok());
   EXPECT_EQ(d->kind, DecodedWalOp::Kind::Add);
   EXPECT_EQ(d->id, "a");
   EXPECT_EQ(d->vector, kVec2);
   EXPECT_EQ(d->meta, "null");
   EXPECT_EQ(d->sparse, kPair7);
-  auto dd = index::decode_wal_payload(std::span<const uint8_t>(del).subspan(12));
+  auto dd = live::decode_wal_payload(std::span<const uint8_t>(del).subspan(12));
   ASSERT_TRUE(dd.ok());
   EXPECT_EQ(dd->kind, DecodedWalOp::Kind::Delete);
   EXPECT_EQ(dd->id, "abc");
@@ -83,37 +83,37 @@ TEST(WalFrame, GoldenDeleteAndAdd) {
 TEST(WalFrame, FrameTest) {
   const auto f = frame_of(WalDelete{"abc"});
   const auto two = cat({f, f});
-  EXPECT_EQ(index::wal_frame_ok_at(two, 0), std::optional<size_t>(27));
-  EXPECT_EQ(index::wal_frame_ok_at(two, 27), std::optional<size_t>(27));
-  EXPECT_EQ(index::wal_frame_ok_at(two, 1), std::nullopt);
-  EXPECT_EQ(index::wal_frame_ok_at(two, 54), std::nullopt);
-  EXPECT_EQ(index::wal_frame_ok_at(two, 1000), std::nullopt);
+  EXPECT_EQ(live::wal_frame_ok_at(two, 0), std::optional<size_t>(27));
+  EXPECT_EQ(live::wal_frame_ok_at(two, 27), std::optional<size_t>(27));
+  EXPECT_EQ(live::wal_frame_ok_at(two, 1), std::nullopt);
+  EXPECT_EQ(live::wal_frame_ok_at(two, 54), std::nullopt);
+  EXPECT_EQ(live::wal_frame_ok_at(two, 1000), std::nullopt);
   auto bad = f;
   bad[20] ^= 1;  // payload byte: CRC mismatch
-  EXPECT_EQ(index::wal_frame_ok_at(bad, 0), std::nullopt);
+  EXPECT_EQ(live::wal_frame_ok_at(bad, 0), std::nullopt);
   auto longlen = f;
   storage::store_u32(longlen.data() + 4, 0xFFFFFFFFu);  // length past the end
-  EXPECT_EQ(index::wal_frame_ok_at(longlen, 0), std::nullopt);
+  EXPECT_EQ(live::wal_frame_ok_at(longlen, 0), std::nullopt);
   // An empty payload with the CRC of nothing is an intact (undecodable) frame.
   std::vector<uint8_t> empty = {0x57, 0x51, 0x42, 0x52, 0, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(index::wal_frame_ok_at(empty, 0), std::optional<size_t>(12));
-  EXPECT_FALSE(index::decode_wal_payload({}).ok());
+  EXPECT_EQ(live::wal_frame_ok_at(empty, 0), std::optional<size_t>(12));
+  EXPECT_FALSE(live::decode_wal_payload({}).ok());
 }
 
 TEST(WalFrame, PayloadOfFourGiBIsRefused) {
   // Only the sizes are looked at: the spans are never read.
   static const char byte = 0;
   const std::string_view huge_meta(&byte, (size_t{1} << 32) - 36);  // payload 2^32 exactly
-  auto r = index::encode_wal_frame(WalAdd{"", {}, huge_meta, {}});
+  auto r = live::encode_wal_frame(WalAdd{"", {}, huge_meta, {}});
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), ErrorKind::InvalidInput);
   EXPECT_EQ(r.error().text().rfind("add: ", 0), 0u) << r.error().text();
   const std::string_view huge_id(&byte, size_t{1} << 32);
-  auto rd = index::encode_wal_frame(WalDelete{huge_id});
+  auto rd = live::encode_wal_frame(WalDelete{huge_id});
   ASSERT_FALSE(rd.ok());
   EXPECT_EQ(rd.error().text().rfind("delete: ", 0), 0u);
   // One byte less fits the u32 length field (size computed only).
-  EXPECT_EQ(index::wal_payload_size(WalAdd{"", {}, std::string_view(&byte, (size_t{1} << 32) - 37), {}}),
+  EXPECT_EQ(live::wal_payload_size(WalAdd{"", {}, std::string_view(&byte, (size_t{1} << 32) - 37), {}}),
             0xFFFFFFFFull);
 }
 
@@ -122,12 +122,12 @@ TEST(WalFrame, PayloadOfFourGiBIsRefused) {
 namespace {
 
 struct Recorded {
-  index::WalScanResult res;
+  live::WalScanResult res;
   std::vector<std::string> ids;  // ids handed to the visitor, "-" prefix for deletes
 };
 Recorded scan(const std::vector<uint8_t>& bytes) {
   Recorded out;
-  out.res = index::scan_wal(bytes, [&](DecodedWalOp& op) {
+  out.res = live::scan_wal(bytes, [&](DecodedWalOp& op) {
     out.ids.push_back((op.kind == DecodedWalOp::Kind::Delete ? "-" : "") + op.id);
     return WalApply::Applied;
   });
@@ -203,10 +203,11 @@ TEST(WalScan, DamageTable) {
   // Short files: 1 to 11 bytes are a torn tail at 0.
   for (size_t len = 1; len <= 11; ++len) {
     const Recorded r = scan(std::vector<uint8_t>(a.begin(), a.begin() + len));
-    EXPECT_EQ(r.res, (index::WalScanResult{0, false, 0})) << len;
+    EXPECT_EQ(r.res, (live::WalScanResult{0, false, 0})) << len;
   }
   // A visitor that skips counts as damage.
-  auto r = index::scan_wal(cat({a, b}), [](DecodedWalOp& op) { return op.id == "a" ? WalApply::Skipped : WalApply::Applied; });
+  auto r = live::scan_wal(cat({a, b}),
+                          [](DecodedWalOp& op) { return op.id == "a" ? WalApply::Skipped : WalApply::Applied; });
   EXPECT_TRUE(r.damaged);
   EXPECT_EQ(r.applied, 1u);
 }
@@ -257,7 +258,7 @@ TEST_F(WalReplay, Table) {
   const auto nan_vec = with(0, std::numeric_limits<float>::quiet_NaN());
   const auto inf_vec = with(7, std::numeric_limits<float>::infinity());
   const auto ninf_vec = with(3, -std::numeric_limits<float>::infinity());
-  const std::string warn = index::wal_damage_warning(dir.path()) + "\n";
+  const std::string warn = live::wal_damage_warning(dir.path()) + "\n";
 
   struct Case {
     const char* name;
@@ -349,12 +350,12 @@ TEST_F(WalReplay, AppendsAfterATornTailAreFoundAsDamage) {
 TEST_F(WalReplay, AddsBeyondTheSlotSpaceAreNotApplied) {
   // A main segment just below the slot limit cannot be written here; instead, check the
   // guard the replay uses and that replay refuses the add that would reach the limit.
-  EXPECT_TRUE(index::slot_space_allows_one_more(0, 0));
-  EXPECT_TRUE(index::slot_space_allows_one_more(4294967293ull, 0));
-  EXPECT_FALSE(index::slot_space_allows_one_more(4294967294ull, 0));
-  EXPECT_FALSE(index::slot_space_allows_one_more(4294967000ull, 294));
-  EXPECT_FALSE(index::slot_space_allows_one_more(~0ull, 1));
-  EXPECT_FALSE(index::slot_space_allows_one_more(1, ~0ull));
+  EXPECT_TRUE(live::slot_space_allows_one_more(0, 0));
+  EXPECT_TRUE(live::slot_space_allows_one_more(4294967293ull, 0));
+  EXPECT_FALSE(live::slot_space_allows_one_more(4294967294ull, 0));
+  EXPECT_FALSE(live::slot_space_allows_one_more(4294967000ull, 294));
+  EXPECT_FALSE(live::slot_space_allows_one_more(~0ull, 1));
+  EXPECT_FALSE(live::slot_space_allows_one_more(1, ~0ull));
 }
 
 // ---- the append path ----
@@ -366,7 +367,7 @@ TEST_F(WalReplay, FirstAppendSyncsTheDirectoryOnce) {
   ASSERT_TRUE(add(*ix, "a", vec_for(1)).ok());
   EXPECT_EQ(fileops::calls(fileops::Op::Fsync), 1u);
   ASSERT_TRUE(add(*ix, "b", vec_for(2)).ok());
-  ASSERT_TRUE(index::delete_logged(*ix, "a").ok());
+  ASSERT_TRUE(live::delete_logged(*ix, "a").ok());
   EXPECT_EQ(fileops::calls(fileops::Op::Fsync), 1u);
   fileops::disarm_all();
   fileops::set_counting(false);
@@ -425,7 +426,7 @@ TEST_F(WalReplay, WrongVectorLengthAndSlotSpaceOfTheLoggedAdd) {
   // Main rows at the edge of the u32 slot space: one more row does not fit, and nothing is
   // logged or applied.
   const uint64_t n = ix->manifest.n;
-  ix->manifest.n = index::kSlotLimit - 1;
+  ix->manifest.n = live::kSlotLimit - 1;
   st = add(*ix, "b", vec_for(2));
   ix->manifest.n = n;
   ASSERT_FALSE(st.ok());

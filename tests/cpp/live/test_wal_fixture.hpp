@@ -67,7 +67,7 @@ inline json::Value parse_or_null(const std::string& text) {
 inline Status add(IvfIndex& ix, const std::string& id, const std::vector<float>& v, const std::string& meta = "null",
                   const storage::SparsePairs& sparse = {}) {
   json::Value doc = parse_or_null(meta);
-  return index::add_logged(ix, id, v, doc, json::to_compact(doc), sparse);
+  return live::add_logged(ix, id, v, doc, json::to_compact(doc), sparse);
 }
 
 // What a live row looks like from outside: its rerank bytes (a function of its vector) and

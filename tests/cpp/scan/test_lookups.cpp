@@ -58,7 +58,7 @@ TEST(MetaCost, Table) {
       {R"({"k":"a\\"},)", 288 + 128 + 256},  // an escaped backslash ends before the quote
       {std::string(1000, 'x'), 4000},
   };
-  for (const auto& c : cases) EXPECT_EQ(index::metadata_result_cost(c.text), c.cost) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(scan::metadata_result_cost(c.text), c.cost) << c.text;
 }
 
 TEST(MetaRead, StoredAndDeltaTextsAndNulls) {
@@ -66,7 +66,7 @@ TEST(MetaRead, StoredAndDeltaTextsAndNulls) {
   auto ix = open_spec(dir, meta_spec(true));
   ASSERT_TRUE(ix);
   ASSERT_TRUE(add(*ix, "id1", vec_for(1), R"({"up":true})").ok());  // upsert
-  ASSERT_TRUE(index::delete_logged(*ix, "id4").ok());
+  ASSERT_TRUE(live::delete_logged(*ix, "id4").ok());
   const Strings ids = {"id0", "id1", "id2", "id3", "id4", "d0", "d1", "d2", "nope", "id0"};
   const Strings want = {R"({"b":true,"n":2,"s":"a"})",
                         R"({"up":true})",
@@ -78,41 +78,41 @@ TEST(MetaRead, StoredAndDeltaTextsAndNulls) {
                         "null",
                         "null",
                         R"({"b":true,"n":2,"s":"a"})"};
-  EXPECT_EQ(index::get_meta(*ix, ids), want);
-  auto lim = index::get_meta_limited(*ix, ids, SIZE_MAX, false, false);
+  EXPECT_EQ(scan::get_meta(*ix, ids), want);
+  auto lim = scan::get_meta_limited(*ix, ids, SIZE_MAX, false, false);
   ASSERT_TRUE(lim);
   EXPECT_EQ(lim->texts, want);
   EXPECT_EQ(lim->nulls, 5u);
   size_t units = 0;
   for (const auto& t : want)
-    if (t != "null") units += index::metadata_result_cost(t);
+    if (t != "null") units += scan::metadata_result_cost(t);
   EXPECT_EQ(lim->units, units);
   // Every answer is charged: the exact total fits, one unit less does not.
-  auto charged = index::get_meta_limited(*ix, ids, units + 5 * 16, true, false);
+  auto charged = scan::get_meta_limited(*ix, ids, units + 5 * 16, true, false);
   ASSERT_TRUE(charged);
   EXPECT_EQ(charged->units, units);
-  EXPECT_FALSE(index::get_meta_limited(*ix, ids, units + 5 * 16 - 1, true, false));
-  EXPECT_TRUE(index::get_meta_limited(*ix, ids, units, false, false));
-  EXPECT_FALSE(index::get_meta_limited(*ix, ids, units - 1, false, false));
+  EXPECT_FALSE(scan::get_meta_limited(*ix, ids, units + 5 * 16 - 1, true, false));
+  EXPECT_TRUE(scan::get_meta_limited(*ix, ids, units, false, false));
+  EXPECT_FALSE(scan::get_meta_limited(*ix, ids, units - 1, false, false));
 }
 
 TEST(MetaRead, BudgetEdges) {
   TempDir dir;
   auto ix = open_spec(dir, meta_spec(true));
   ASSERT_TRUE(ix);
-  auto empty = index::get_meta_limited(*ix, {}, 0, true, false);
+  auto empty = scan::get_meta_limited(*ix, {}, 0, true, false);
   ASSERT_TRUE(empty);
   EXPECT_TRUE(empty->texts.empty());
   EXPECT_EQ(empty->units + empty->nulls, 0u);
   const Strings missing = {"x"};
-  EXPECT_FALSE(index::get_meta_limited(*ix, missing, 0, true, false));
-  EXPECT_FALSE(index::get_meta_limited(*ix, missing, 15, true, false));
-  auto sixteen = index::get_meta_limited(*ix, missing, 16, true, false);
+  EXPECT_FALSE(scan::get_meta_limited(*ix, missing, 0, true, false));
+  EXPECT_FALSE(scan::get_meta_limited(*ix, missing, 15, true, false));
+  auto sixteen = scan::get_meta_limited(*ix, missing, 16, true, false);
   ASSERT_TRUE(sixteen);
   EXPECT_EQ(sixteen->texts, Strings{"null"});
   // Nulls not charged: missing ids and a stored "null" never exhaust the budget.
   const Strings nulls = {"x", "y", "id2", "d1", "x"};
-  auto free_nulls = index::get_meta_limited(*ix, nulls, 0, false, false);
+  auto free_nulls = scan::get_meta_limited(*ix, nulls, 0, false, false);
   ASSERT_TRUE(free_nulls);
   EXPECT_EQ(free_nulls->texts, Strings(5, "null"));
   EXPECT_EQ(free_nulls->units, 0u);
@@ -127,17 +127,17 @@ TEST(MetaRead, FastUpperChargesTheBoundWhileItFits) {
   auto ix = open_spec(dir, s);
   ASSERT_TRUE(ix);
   const Strings ids = {"a"};
-  auto fits = index::get_meta_limited(*ix, ids, 2880, false, true);
+  auto fits = scan::get_meta_limited(*ix, ids, 2880, false, true);
   ASSERT_TRUE(fits);
   EXPECT_EQ(fits->units, 2880u);
-  auto exact = index::get_meta_limited(*ix, ids, 2879, false, true);
+  auto exact = scan::get_meta_limited(*ix, ids, 2879, false, true);
   ASSERT_TRUE(exact);
   EXPECT_EQ(exact->units, 384u);
-  EXPECT_FALSE(index::get_meta_limited(*ix, ids, 383, false, true));
+  EXPECT_FALSE(scan::get_meta_limited(*ix, ids, 383, false, true));
   // A later answer can be refused because earlier ones were charged their bound.
   const Strings twice = {"a", "a"};
-  EXPECT_TRUE(index::get_meta_limited(*ix, twice, 768, false, false));
-  EXPECT_FALSE(index::get_meta_limited(*ix, twice, 2880 + 383, false, true));
+  EXPECT_TRUE(scan::get_meta_limited(*ix, twice, 768, false, false));
+  EXPECT_FALSE(scan::get_meta_limited(*ix, twice, 2880 + 383, false, true));
 }
 
 TEST(MetaRead, RebuiltFromTypedColumnsWithoutMetaBin) {
@@ -150,21 +150,21 @@ TEST(MetaRead, RebuiltFromTypedColumnsWithoutMetaBin) {
   // element types are what the columns hold ("x" is a string column of compound keys).
   const Strings want = {R"({"b":true,"n":2.0,"s":"a"})", R"({"s":"bb"})", "{}", R"({"n":-1.5,"x":[1,"a"]})",
                         R"({"n":7.0})", R"({"n":1,"s":"a"})"};
-  EXPECT_EQ(index::get_meta(*ix, ids), want);
-  auto lim = index::get_meta_limited(*ix, ids, SIZE_MAX, true, false);
+  EXPECT_EQ(scan::get_meta(*ix, ids), want);
+  auto lim = scan::get_meta_limited(*ix, ids, SIZE_MAX, true, false);
   ASSERT_TRUE(lim);
   EXPECT_EQ(lim->texts, want);
   EXPECT_EQ(lim->nulls, 0u);
   // The restricted dictionaries' keys are charged against their own copy of the budget:
   // too little for one key refuses the call.
-  EXPECT_FALSE(index::get_meta_limited(*ix, Strings{"id1"}, 1, false, false));
+  EXPECT_FALSE(scan::get_meta_limited(*ix, Strings{"id1"}, 1, false, false));
 }
 
 TEST(MetaStatus, Table) {
   TempDir dir;
   auto ix = open_spec(dir, meta_spec(true));
   ASSERT_TRUE(ix);
-  ASSERT_TRUE(index::delete_logged(*ix, "id4").ok());
+  ASSERT_TRUE(live::delete_logged(*ix, "id4").ok());
   struct Case {
     std::string id, meta;
     uint8_t want;
@@ -185,19 +185,19 @@ TEST(MetaStatus, Table) {
       {"id3", R"({"x":[1,"a"],"n":-1.5})", 1},
   };
   std::vector<std::string_view> ids;
-  std::vector<std::unique_ptr<index::CanonMeta>> owned;
-  std::vector<const index::CanonMeta*> metas;
+  std::vector<std::unique_ptr<scan::CanonMeta>> owned;
+  std::vector<const scan::CanonMeta*> metas;
   for (const auto& c : cases) {
     ids.push_back(c.id);
-    owned.push_back(std::make_unique<index::CanonMeta>(c.meta));
+    owned.push_back(std::make_unique<scan::CanonMeta>(c.meta));
     metas.push_back(owned.back().get());
   }
-  const auto got = index::meta_status(*ix, ids, metas, false);
+  const auto got = scan::meta_status(*ix, ids, metas, false);
   ASSERT_EQ(got.size(), std::size(cases));
   for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], cases[i].want) << cases[i].id << " " << cases[i].meta;
   // Unequal lengths: the shorter wins.
-  EXPECT_EQ(index::meta_status(*ix, std::span(ids).first(3), metas, false).size(), 3u);
-  EXPECT_EQ(index::meta_status(*ix, ids, std::span(metas).first(2), false).size(), 2u);
+  EXPECT_EQ(scan::meta_status(*ix, std::span(ids).first(3), metas, false).size(), 3u);
+  EXPECT_EQ(scan::meta_status(*ix, ids, std::span(metas).first(2), false).size(), 2u);
 }
 
 TEST(MetaStatus, RebuiltRowsCompareNumbersAsFloats) {
@@ -219,14 +219,14 @@ TEST(MetaStatus, RebuiltRowsCompareNumbersAsFloats) {
   };
   const std::vector<uint8_t> want = {1, 1, 2, 2, 1, 1};
   std::vector<std::string_view> ids;
-  std::vector<std::unique_ptr<index::CanonMeta>> owned;
-  std::vector<const index::CanonMeta*> metas;
+  std::vector<std::unique_ptr<scan::CanonMeta>> owned;
+  std::vector<const scan::CanonMeta*> metas;
   for (const auto& [id, m] : pairs) {
     ids.push_back(id);
-    owned.push_back(std::make_unique<index::CanonMeta>(m));
+    owned.push_back(std::make_unique<scan::CanonMeta>(m));
     metas.push_back(owned.back().get());
   }
-  EXPECT_EQ(index::meta_status(*ix, ids, metas, true), want);
+  EXPECT_EQ(scan::meta_status(*ix, ids, metas, true), want);
 }
 
 TEST(MetaStatus, ParallelChunksGiveTheSameStatuses) {
@@ -237,27 +237,27 @@ TEST(MetaStatus, ParallelChunksGiveTheSameStatuses) {
   const Strings texts = {R"({"n":2,"s":"a","b":true})", R"({"s":"bb"})", "null", "{}", "[]", R"({"s":"a","n":1})"};
   for (size_t m : {size_t{255}, size_t{256}, size_t{1000}}) {
     std::vector<std::string_view> ids;
-    std::vector<std::unique_ptr<index::CanonMeta>> owned;
-    std::vector<const index::CanonMeta*> metas;
+    std::vector<std::unique_ptr<scan::CanonMeta>> owned;
+    std::vector<const scan::CanonMeta*> metas;
     for (size_t i = 0; i < m; ++i) {
       ids.push_back(pool[(i * 7) % pool.size()]);
-      owned.push_back(std::make_unique<index::CanonMeta>(texts[(i * 5) % texts.size()]));
+      owned.push_back(std::make_unique<scan::CanonMeta>(texts[(i * 5) % texts.size()]));
       metas.push_back(owned.back().get());
     }
-    EXPECT_EQ(index::meta_status(*ix, ids, metas, true), index::meta_status(*ix, ids, metas, false)) << m;
+    EXPECT_EQ(scan::meta_status(*ix, ids, metas, true), scan::meta_status(*ix, ids, metas, false)) << m;
   }
 }
 
 TEST(MetaStatus, CanonicalFormIsComputedOnceForAllThreads) {
   const std::string text = R"({"b":[1, 2.5], "a":"x"})";
-  index::CanonMeta c(text);
+  scan::CanonMeta c(text);
   std::vector<const std::string*> seen(8);
   std::vector<std::thread> ts;
   for (size_t t = 0; t < seen.size(); ++t) ts.emplace_back([&, t] { seen[t] = &*c.get(); });
   for (auto& t : ts) t.join();
   for (auto* p : seen) EXPECT_EQ(p, seen[0]);
   EXPECT_EQ(*c.get(), R"({"a":"x","b":[1,2.5]})");
-  EXPECT_FALSE(index::CanonMeta("{").get());
+  EXPECT_FALSE(scan::CanonMeta("{").get());
 }
 
 TEST(JsonEqNumeric, Table) {
@@ -268,20 +268,20 @@ TEST(JsonEqNumeric, Table) {
       {"null", "null", true},    {"true", "1", false},          {R"({"a":[{"b":4}]})", R"({"a":[{"b":4.0}]})", true},
   };
   for (const auto& [a, b, want] : cases)
-    EXPECT_EQ(index::json_eq_numeric(*json::parse(a), *json::parse(b)), want) << a << " vs " << b;
+    EXPECT_EQ(scan::json_eq_numeric(*json::parse(a), *json::parse(b)), want) << a << " vs " << b;
 }
 
 TEST(RowReaders, HasIdsFollowsAddsDeletesAndUpserts) {
   TempDir dir;
   auto ix = open_spec(dir, meta_spec(true));
   ASSERT_TRUE(ix);
-  ASSERT_TRUE(index::delete_logged(*ix, "id1").ok());
-  ASSERT_TRUE(index::delete_logged(*ix, "d0").ok());
+  ASSERT_TRUE(live::delete_logged(*ix, "id1").ok());
+  ASSERT_TRUE(live::delete_logged(*ix, "d0").ok());
   ASSERT_TRUE(add(*ix, "new", vec_for(3)).ok());
   ASSERT_TRUE(add(*ix, "id1", vec_for(4)).ok());  // re-added after its delete
   const Strings ids = {"id0", "id1", "d0", "d1", "new", "nope", "id0"};
-  EXPECT_EQ(index::has_ids(*ix, ids), (std::vector<bool>{true, true, false, true, true, false, true}));
-  EXPECT_TRUE(index::has_ids(*ix, {}).empty());
+  EXPECT_EQ(segment::has_ids(*ix, ids), (std::vector<bool>{true, true, false, true, true, false, true}));
+  EXPECT_TRUE(segment::has_ids(*ix, {}).empty());
 }
 
 TEST(RowReaders, VectorsAreTheDequantisedInt8Copy) {
@@ -307,7 +307,7 @@ TEST(RowReaders, VectorsAreTheDequantisedInt8Copy) {
 
   auto deq = [](uint8_t c, float scale) { return ((static_cast<float>(c) - 128.0f) / 127.0f) * scale; };
   const float tiny = std::ldexp(1.0f, -126);
-  const auto got = index::get_vectors(*ix, Strings{"a", "b", "z0", "z1", "z2", "nope"});
+  const auto got = segment::get_vectors(*ix, Strings{"a", "b", "z0", "z1", "z2", "nope"});
   ASSERT_EQ(got.size(), 6u);
   EXPECT_EQ(got[0], (std::vector<float>{0.0f, 4.0f, -128.0f / 127.0f * 4.0f, deq(64, 4.0f)}));
   EXPECT_EQ(got[1], (std::vector<float>{tiny, tiny, deq(1, tiny), 0.0f}));
@@ -324,7 +324,7 @@ TEST(RowReaders, VectorsAreTheDequantisedInt8Copy) {
   tandrel_test::write_all(dir2.file("orig.bin"), orig);
   auto ix2 = must_open(dir2.path());
   ASSERT_TRUE(ix2);
-  EXPECT_EQ(index::get_vectors(*ix2, Strings{"a"})[0], (std::vector<float>{0.0f, 0.5f, -128.0f / 127.0f * 0.5f,
+  EXPECT_EQ(segment::get_vectors(*ix2, Strings{"a"})[0], (std::vector<float>{0.0f, 0.5f, -128.0f / 127.0f * 0.5f,
                                                                             deq(64, 0.5f)}));
 }
 
@@ -336,13 +336,13 @@ TEST(RowReaders, SparseTermsOfMainAndDeltaRows) {
   auto ix = open_spec(dir, s);
   ASSERT_TRUE(ix);
   ASSERT_TRUE(add(*ix, "dz", vec_for(1), "null", {{11, 1.0f}, {2, 3.0f}}).ok());
-  ASSERT_TRUE(index::delete_logged(*ix, "id2").ok());
+  ASSERT_TRUE(live::delete_logged(*ix, "id2").ok());
   auto sorted = [](storage::SparsePairs p) {
     std::sort(p.begin(), p.end());
     return p;
   };
   Strings ids = {"id0", "id1", "id2", "id3", "dz", "nope", "id0"};
-  const auto few = index::get_sparse(*ix, ids);
+  const auto few = segment::get_sparse(*ix, ids);
   ASSERT_EQ(few.size(), ids.size());
   EXPECT_EQ(sorted(few[0]), (storage::SparsePairs{{3, 0.25f}, {7, 1.5f}}));
   EXPECT_TRUE(few[1].empty());
@@ -353,8 +353,8 @@ TEST(RowReaders, SparseTermsOfMainAndDeltaRows) {
   EXPECT_EQ(few[6], few[0]);
   // 64 ids or more invert every posting: the same pairs in the same order.
   Strings many = ids;
-  while (many.size() < index::kSparseInvertAllIds) many.push_back("pad");
-  const auto all = index::get_sparse(*ix, many);
+  while (many.size() < segment::kSparseInvertAllIds) many.push_back("pad");
+  const auto all = segment::get_sparse(*ix, many);
   for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(all[i], few[i]) << ids[i];
 }
 
@@ -367,24 +367,24 @@ TEST(Aggregate, CountsClaimsAndNone) {
   s.skip = predicate::SkipSet{"sk"};
   auto ix = open_spec(dir, s);
   ASSERT_TRUE(ix);
-  ASSERT_TRUE(index::delete_logged(*ix, "id2").ok());
+  ASSERT_TRUE(live::delete_logged(*ix, "id2").ok());
   ASSERT_TRUE(add(*ix, "d0", vec_for(1), R"({"c":"red","g":"new"})").ok());
   ASSERT_TRUE(add(*ix, "d1", vec_for(2), R"({"g":"new"})").ok());
 
   const Strings ids = {"id0", "id1", "id2", "id3", "nope", "id4", "id5", "id6", "d0", "id0", "d1"};
-  auto agg = index::aggregate_by_ids(*ix, "c", ids);
+  auto agg = scan::aggregate_by_ids(*ix, "c", ids);
   ASSERT_TRUE(agg);
   EXPECT_EQ(agg->counts, (std::unordered_map<std::string, uint64_t>{{"red", 4}, {"blue", 1}, {"true", 2}}));
   EXPECT_EQ(agg->resolved, (std::vector<uint32_t>{0, 1, 3, 5, 6, 7, 8, 9, 10}));
   // A field only delta rows have.
-  auto g = index::aggregate_by_ids(*ix, "g", ids);
+  auto g = scan::aggregate_by_ids(*ix, "g", ids);
   ASSERT_TRUE(g);
   EXPECT_EQ(g->counts, (std::unordered_map<std::string, uint64_t>{{"new", 2}}));
   for (const char* f : {"k", "mixed", "sk", "unknown"}) {
-    EXPECT_FALSE(index::aggregate_by_ids(*ix, f, ids)) << f;
-    EXPECT_FALSE(index::aggregate_by_ids(*ix, f, {})) << f;
+    EXPECT_FALSE(scan::aggregate_by_ids(*ix, f, ids)) << f;
+    EXPECT_FALSE(scan::aggregate_by_ids(*ix, f, {})) << f;
   }
-  auto none = index::aggregate_by_ids(*ix, "c", {});
+  auto none = scan::aggregate_by_ids(*ix, "c", {});
   ASSERT_TRUE(none);
   EXPECT_TRUE(none->counts.empty() && none->resolved.empty());
 }
@@ -397,7 +397,7 @@ TEST(Aggregate, UntypedKeysBeforeFormat3AreReportedAsStored) {
   s.metas = {R"({"c":true})", R"({"c":"true"})", R"({"c":[1]})"};
   auto ix = open_spec(dir, s);
   ASSERT_TRUE(ix);
-  auto agg = index::aggregate_by_ids(*ix, "c", s.ids);
+  auto agg = scan::aggregate_by_ids(*ix, "c", s.ids);
   ASSERT_TRUE(agg);
   EXPECT_EQ(agg->counts, (std::unordered_map<std::string, uint64_t>{{"true", 2}, {"[1]", 1}}));
 }
@@ -430,7 +430,7 @@ TEST(MetaCost, EqualsAByteByByteWalk) {
   for (int k = 0; k < 5000; ++k) {
     std::string t(rng() % 40, ' ');
     for (auto& c : t) c = rng() % 3 == 0 ? alphabet[rng() % 8] : 'x';
-    ASSERT_EQ(index::metadata_result_cost(t), plain(t)) << t;
+    ASSERT_EQ(scan::metadata_result_cost(t), plain(t)) << t;
   }
 }
 
@@ -444,7 +444,7 @@ TEST(MetaStatus, AcrossSegmentsNewestFirst) {
   ns.delta.reset();
   auto newer = open_spec(newer_dir, ns);
   ASSERT_TRUE(older && newer);
-  ASSERT_TRUE(index::delete_logged(*newer, "id4").ok());
+  ASSERT_TRUE(live::delete_logged(*newer, "id4").ok());
   struct Case {
     std::string id, meta;
     uint8_t want;
@@ -460,19 +460,19 @@ TEST(MetaStatus, AcrossSegmentsNewestFirst) {
       {"nope", "{}", 0},
   };
   std::vector<std::string_view> ids;
-  std::vector<std::unique_ptr<index::CanonMeta>> owned;
-  std::vector<const index::CanonMeta*> metas;
+  std::vector<std::unique_ptr<scan::CanonMeta>> owned;
+  std::vector<const scan::CanonMeta*> metas;
   for (const auto& c : cases) {
     ids.push_back(c.id);
-    owned.push_back(std::make_unique<index::CanonMeta>(c.meta));
+    owned.push_back(std::make_unique<scan::CanonMeta>(c.meta));
     metas.push_back(owned.back().get());
   }
   const IvfIndex* both[] = {newer.get(), older.get()};
   for (bool par : {false, true}) {
-    const auto got = index::meta_status_across(both, ids, metas, par);
+    const auto got = scan::meta_status_across(both, ids, metas, par);
     ASSERT_EQ(got.size(), std::size(cases));
     for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], cases[i].want) << cases[i].id << " " << cases[i].meta;
   }
-  EXPECT_EQ(index::meta_status_across({}, ids, metas, true), std::vector<uint8_t>(ids.size(), 0));
-  EXPECT_TRUE(index::meta_status_across(both, {}, {}, true).empty());
+  EXPECT_EQ(scan::meta_status_across({}, ids, metas, true), std::vector<uint8_t>(ids.size(), 0));
+  EXPECT_TRUE(scan::meta_status_across(both, {}, {}, true).empty());
 }

@@ -117,7 +117,7 @@ class ScanModel : public ::testing::Test {
     rows.push_back({id, json::to_compact(parse(meta))});
   }
   void delete_row(const std::string& id) {
-    ASSERT_TRUE(index::delete_logged(*ix, id).ok());
+    ASSERT_TRUE(live::delete_logged(*ix, id).ok());
     for (auto& r : rows)
       if (r.id == id) r.live = false;
   }
@@ -148,13 +148,13 @@ class ScanModel : public ::testing::Test {
       ASSERT_EQ(compiled.ok(), want.has_value());
       if (!want) continue;
       const Predicate* p = compiled->get();
-      EXPECT_EQ(index::ids_matching(*ix, p), *want);
-      EXPECT_EQ(index::count_matching(*ix, p), want->size());
-      EXPECT_EQ(index::exists_matching(*ix, p), !want->empty());
+      EXPECT_EQ(scan::ids_matching(*ix, p), *want);
+      EXPECT_EQ(scan::count_matching(*ix, p), want->size());
+      EXPECT_EQ(scan::exists_matching(*ix, p), !want->empty());
       for (uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{3}, uint64_t{12}, uint64_t{13}, uint64_t{1000},
                              ~uint64_t{0}}) {
         std::vector<std::string> first(want->begin(), want->begin() + std::min<uint64_t>(limit, want->size()));
-        EXPECT_EQ(index::ids_matching_limit(*ix, p, limit), first) << "limit " << limit;
+        EXPECT_EQ(scan::ids_matching_limit(*ix, p, limit), first) << "limit " << limit;
       }
     }
   }
@@ -185,14 +185,14 @@ TEST_F(ScanModel, NoFilterCountsEveryLiveRow) {
   add_row("x", R"({"n":1})");
   delete_row("id0");
   delete_row("id11");
-  EXPECT_EQ(index::count_matching(*ix, nullptr), ix->live_count());
-  EXPECT_EQ(index::ids_matching(*ix, nullptr).back(), "x");
-  EXPECT_EQ(index::ids_matching(*ix, nullptr).front(), "id1");
+  EXPECT_EQ(scan::count_matching(*ix, nullptr), ix->live_count());
+  EXPECT_EQ(scan::ids_matching(*ix, nullptr).back(), "x");
+  EXPECT_EQ(scan::ids_matching(*ix, nullptr).front(), "id1");
   for (size_t i = 0; i < kMainRows.size(); ++i) delete_row("id" + std::to_string(i));
   delete_row("x");
-  EXPECT_EQ(index::count_matching(*ix, nullptr), 0u);
-  EXPECT_FALSE(index::exists_matching(*ix, nullptr));
-  EXPECT_TRUE(index::ids_matching(*ix, nullptr).empty());
+  EXPECT_EQ(scan::count_matching(*ix, nullptr), 0u);
+  EXPECT_FALSE(scan::exists_matching(*ix, nullptr));
+  EXPECT_TRUE(scan::ids_matching(*ix, nullptr).empty());
 }
 
 TEST(Scan, EmptySegment) {
@@ -201,10 +201,10 @@ TEST(Scan, EmptySegment) {
   tandrel_test::write_segment(dir.path(), s);
   auto ix = must_open(dir.path());
   ASSERT_TRUE(ix);
-  EXPECT_TRUE(index::ids_matching(*ix, nullptr).empty());
-  EXPECT_EQ(index::count_matching(*ix, nullptr), 0u);
-  EXPECT_FALSE(index::exists_matching(*ix, nullptr));
-  EXPECT_TRUE(index::ids_matching_limit(*ix, nullptr, 5).empty());
+  EXPECT_TRUE(scan::ids_matching(*ix, nullptr).empty());
+  EXPECT_EQ(scan::count_matching(*ix, nullptr), 0u);
+  EXPECT_FALSE(scan::exists_matching(*ix, nullptr));
+  EXPECT_TRUE(scan::ids_matching_limit(*ix, nullptr, 5).empty());
 }
 
 TEST(Scan, UnreadableMainIdIsListedAsEmptyAndCounted) {
@@ -222,9 +222,9 @@ TEST(Scan, UnreadableMainIdIsListedAsEmptyAndCounted) {
   tandrel_test::write_all(dir.file("ids.bin"), bytes);
   auto ix = must_open(dir.path());
   ASSERT_TRUE(ix);
-  EXPECT_EQ(index::ids_matching(*ix, nullptr), (std::vector<std::string>{"a", "", "c"}));
-  EXPECT_EQ(index::ids_matching_limit(*ix, nullptr, 2), (std::vector<std::string>{"a", ""}));
-  EXPECT_EQ(index::count_matching(*ix, nullptr), 3u);
+  EXPECT_EQ(scan::ids_matching(*ix, nullptr), (std::vector<std::string>{"a", "", "c"}));
+  EXPECT_EQ(scan::ids_matching_limit(*ix, nullptr, 2), (std::vector<std::string>{"a", ""}));
+  EXPECT_EQ(scan::count_matching(*ix, nullptr), 3u);
 }
 
 // The block evaluator gives eval_pred's answer on every row, for columns with absent values,
@@ -240,7 +240,7 @@ TEST(BlockEval, EqualsRowEvaluationOnRandomColumns) {
   for (auto& c : str)
     for (auto& v : c) v = rng() % 5 == 0 ? predicate::kAbsentCode : static_cast<uint32_t>(rng() % 6);
   num[2].resize(rows - 1500);  // shorter than the rows: the tail is absent
-  index::ColumnSet cols;
+  predicate::ColumnSet cols;
   for (auto& c : num) cols.num.push_back({c.data(), c.size()});
   for (auto& c : str) cols.str.push_back({c.data(), c.size()});
 
@@ -267,12 +267,12 @@ TEST(BlockEval, EqualsRowEvaluationOnRandomColumns) {
       default: trees.push_back(Predicate::make_and({})); trees.push_back(Predicate::make_or({})); break;
     }
   }
-  std::vector<uint8_t> mask(index::BlockEval::kBlock);
+  std::vector<uint8_t> mask(predicate::BlockEval::kBlock);
   for (const Predicate& p : trees) {
     SCOPED_TRACE(predicate::to_string(p));
-    index::BlockEval ev(p, cols);
-    for (size_t b = 0; b < rows; b += index::BlockEval::kBlock) {
-      const size_t n = std::min(index::BlockEval::kBlock, rows - b);
+    predicate::BlockEval ev(p, cols);
+    for (size_t b = 0; b < rows; b += predicate::BlockEval::kBlock) {
+      const size_t n = std::min(predicate::BlockEval::kBlock, rows - b);
       ev.eval(b, n, mask.data());
       for (size_t i = 0; i < n; ++i) {
         const size_t r = b + i;
@@ -303,7 +303,7 @@ TEST(ScanLarge, ParallelPathsEqualTheRowByRowModel) {
     ASSERT_TRUE(ix);
     ix->durability_interval.store(1000000);
     // Tombstones spread over the range, and a few delta rows.
-    for (size_t i = 0; i < n; i += 997) ASSERT_TRUE(index::delete_logged(*ix, s.ids[i]).ok());
+    for (size_t i = 0; i < n; i += 997) ASSERT_TRUE(live::delete_logged(*ix, s.ids[i]).ok());
     for (int i = 0; i < 5; ++i) ASSERT_TRUE(add(*ix, "d" + std::to_string(i), vec_for(i), R"({"k":999,"c":"a"})").ok());
 
     for (const char* f : {R"({"k":999})", R"({"c":"b","k":{"$lt":500}})", R"({"k":{"$gte":0}})", R"({"k":-1})"}) {
@@ -322,13 +322,13 @@ TEST(ScanLarge, ParallelPathsEqualTheRowByRowModel) {
       }
       for (size_t threads : {size_t{1}, size_t{4}}) {
         parallel::with_threads(threads, [&] {
-          EXPECT_EQ(index::ids_matching(*ix, p->get()), want);
-          EXPECT_EQ(index::count_matching(*ix, p->get()), want.size());
-          EXPECT_EQ(index::exists_matching(*ix, p->get()), !want.empty());
+          EXPECT_EQ(scan::ids_matching(*ix, p->get()), want);
+          EXPECT_EQ(scan::count_matching(*ix, p->get()), want.size());
+          EXPECT_EQ(scan::exists_matching(*ix, p->get()), !want.empty());
           for (uint64_t limit : {uint64_t{1}, uint64_t{150}, uint64_t{want.size() / 2 + 1}, uint64_t{want.size()},
                                  uint64_t{want.size() + 1}}) {
             std::vector<std::string> first(want.begin(), want.begin() + std::min<uint64_t>(limit, want.size()));
-            EXPECT_EQ(index::ids_matching_limit(*ix, p->get(), limit), first) << "limit " << limit;
+            EXPECT_EQ(scan::ids_matching_limit(*ix, p->get(), limit), first) << "limit " << limit;
           }
         });
       }

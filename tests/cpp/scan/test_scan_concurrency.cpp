@@ -37,33 +37,33 @@ TEST(ScanConcurrency, ReadersSeeOneStateWhileWritersChangeTheIndex) {
   for (int t = 0; t < 3; ++t) {
     readers.emplace_back([&, t] {
       std::vector<std::string_view> views(base.begin(), base.end());
-      std::vector<std::unique_ptr<index::CanonMeta>> owned;
-      std::vector<const index::CanonMeta*> metas;
+      std::vector<std::unique_ptr<scan::CanonMeta>> owned;
+      std::vector<const scan::CanonMeta*> metas;
       for (size_t i = 0; i < base.size(); ++i) {
-        owned.push_back(std::make_unique<index::CanonMeta>(R"({"s":"v0"})"));
+        owned.push_back(std::make_unique<scan::CanonMeta>(R"({"s":"v0"})"));
         metas.push_back(owned.back().get());
       }
       while (!stop.load()) {
         // Every base id stays live (upserts append before they tombstone); one brand-new row
         // or one upsert may be in flight.
-        const uint64_t c = index::count_matching(*ix, nullptr);
+        const uint64_t c = scan::count_matching(*ix, nullptr);
         if (c < n || c > n + 1) bad.fetch_add(1);
-        const auto ids = index::ids_matching(*ix, filter->get());
+        const auto ids = scan::ids_matching(*ix, filter->get());
         if (ids.size() < n) bad.fetch_add(1);
-        if (!index::exists_matching(*ix, nullptr)) bad.fetch_add(1);
-        if (index::ids_matching_limit(*ix, nullptr, n).size() != n) bad.fetch_add(1);
-        for (bool live : index::has_ids(*ix, base))
+        if (!scan::exists_matching(*ix, nullptr)) bad.fetch_add(1);
+        if (scan::ids_matching_limit(*ix, nullptr, n).size() != n) bad.fetch_add(1);
+        for (bool live : segment::has_ids(*ix, base))
           if (!live) bad.fetch_add(1);
-        for (const auto& v : index::get_vectors(*ix, base))
+        for (const auto& v : segment::get_vectors(*ix, base))
           if (v.size() != 8) bad.fetch_add(1);
-        for (const auto& m : index::get_meta(*ix, base))
+        for (const auto& m : scan::get_meta(*ix, base))
           if (m == "null") bad.fetch_add(1);
-        auto lim = index::get_meta_limited(*ix, base, SIZE_MAX, t == 0, t == 1);
+        auto lim = scan::get_meta_limited(*ix, base, SIZE_MAX, t == 0, t == 1);
         if (!lim || lim->nulls != 0) bad.fetch_add(1);
-        (void)index::get_sparse(*ix, base);
-        auto agg = index::aggregate_by_ids(*ix, "s", base);
+        (void)segment::get_sparse(*ix, base);
+        auto agg = scan::aggregate_by_ids(*ix, "s", base);
         if (!agg || agg->resolved.size() != n) bad.fetch_add(1);
-        for (uint8_t st : index::meta_status(*ix, views, metas, t == 2))
+        for (uint8_t st : scan::meta_status(*ix, views, metas, t == 2))
           if (st == 0) bad.fetch_add(1);
         rounds.fetch_add(1);
       }
@@ -78,9 +78,9 @@ TEST(ScanConcurrency, ReadersSeeOneStateWhileWritersChangeTheIndex) {
                     .ok());
     const std::string tmp = "tmp" + std::to_string(i);
     ASSERT_TRUE(add(*ix, tmp, vec_for(i + 1)).ok());
-    ASSERT_TRUE(index::delete_logged(*ix, tmp).ok());
+    ASSERT_TRUE(live::delete_logged(*ix, tmp).ok());
     if (i % 50 == 49) {
-      ASSERT_TRUE(index::checkpoint(*ix).ok());
+      ASSERT_TRUE(live::checkpoint(*ix).ok());
     }
     if (i > 100000) break;
   }
@@ -131,17 +131,17 @@ TEST(ScanConcurrency, ParallelScansAgainstDeletesAndAdds) {
     ThreadExecutor pool;
     ivf_rabitq::parallel::set_thread_executor(&pool);
     while (!stop.load()) {
-      const uint64_t all = index::count_matching(*ix, nullptr);
-      const auto ids = index::ids_matching(*ix, filter->get());
+      const uint64_t all = scan::count_matching(*ix, nullptr);
+      const auto ids = scan::ids_matching(*ix, filter->get());
       if (ids.size() > all || all > n + 1) bad.fetch_add(1);
-      if (!index::exists_matching(*ix, filter->get())) bad.fetch_add(1);
-      if (index::ids_matching_limit(*ix, nullptr, 250000).size() > n + 1) bad.fetch_add(1);
+      if (!scan::exists_matching(*ix, filter->get())) bad.fetch_add(1);
+      if (scan::ids_matching_limit(*ix, nullptr, 250000).size() > n + 1) bad.fetch_add(1);
       rounds.fetch_add(1);
     }
     ivf_rabitq::parallel::set_thread_executor(nullptr);
   });
   for (size_t i = 0; i < 200 || rounds.load() < 5; ++i) {
-    ASSERT_TRUE(index::delete_logged(*ix, s.ids[(i * 271) % n]).ok());
+    ASSERT_TRUE(live::delete_logged(*ix, s.ids[(i * 271) % n]).ok());
     ASSERT_TRUE(add(*ix, "x" + std::to_string(i), vec_for(i), R"({"s":"v1"})").ok());
     if (i > 20000) break;
   }
@@ -150,6 +150,6 @@ TEST(ScanConcurrency, ParallelScansAgainstDeletesAndAdds) {
   EXPECT_EQ(bad.load(), 0u);
   ThreadExecutor pool;
   ivf_rabitq::parallel::set_thread_executor(&pool);
-  EXPECT_EQ(index::count_matching(*ix, nullptr), ix->live_count());
+  EXPECT_EQ(scan::count_matching(*ix, nullptr), ix->live_count());
   ivf_rabitq::parallel::set_thread_executor(nullptr);
 }

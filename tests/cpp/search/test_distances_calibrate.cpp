@@ -21,6 +21,8 @@
 #include "ivf_rabitq/search/distances.hpp"
 #include "ivf_rabitq/search/search.hpp"
 
+namespace builder = ivf_rabitq::builder;
+namespace live = ivf_rabitq::live;
 namespace ix = ivf_rabitq::index;
 namespace fs = std::filesystem;
 
@@ -58,11 +60,11 @@ std::shared_ptr<ix::IvfIndex> build_and_open(const std::string& dir, const std::
                                              uint32_t clusters) {
   std::vector<std::string> ids;
   for (size_t i = 0; i < n; ++i) ids.push_back("r" + std::to_string(i));
-  ix::BuildParams bp;
+  builder::BuildParams bp;
   bp.n_clusters = clusters;
   bp.seed = 7;
-  auto st = ix::build_segment(dir, std::span<const float>(rows.data(), n * kDim), n, kDim, std::move(ids),
-                              ix::BuildMetadata(), {}, {}, {}, {}, bp);
+  auto st = builder::build_segment(dir, std::span<const float>(rows.data(), n * kDim), n, kDim, std::move(ids),
+                                   builder::BuildMetadata(), {}, {}, {}, {}, bp);
   EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().text());
   auto opened = ix::IvfIndex::open_with_skip(dir, std::nullopt);
   EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error().text());
@@ -72,7 +74,7 @@ std::shared_ptr<ix::IvfIndex> build_and_open(const std::string& dir, const std::
 void add_row(ix::IvfIndex& idx, const std::string& id, const float* v) {
   auto doc = ivf_rabitq::json::parse("null");
   ASSERT_TRUE(doc.ok());
-  ix::apply_add(idx, id, std::span<const float>(v, kDim), doc.value(), "null", {});
+  live::apply_add(idx, id, std::span<const float>(v, kDim), doc.value(), "null", {});
 }
 
 uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
@@ -94,8 +96,8 @@ TEST_P(Distances, EqualWhatSearchReportsForEveryLiveRow) {
   for (size_t i = 0; i < 60; ++i) add_row(*idx, "d" + std::to_string(i), rows.data() + (n + i) * kDim);
   // Upserts of main rows (the newest version is a delta row) and deletions.
   for (size_t i = 0; i < 20; ++i) add_row(*idx, "r" + std::to_string(i * 5), rows.data() + (n + 60 + i) * kDim);
-  for (size_t i = 0; i < n; i += 11) ix::apply_delete(*idx, "r" + std::to_string(i));
-  ix::apply_delete(*idx, "d7");
+  for (size_t i = 0; i < n; i += 11) live::apply_delete(*idx, "r" + std::to_string(i));
+  live::apply_delete(*idx, "d7");
 
   std::vector<std::string> ids;
   for (size_t i = 0; i < n; ++i) ids.push_back("r" + std::to_string(i));
@@ -219,7 +221,7 @@ TEST(Calibration, EarlyAnswersAndSampling) {
   auto one = build_and_open(one_dir.path, rows, 50, 1);
   EXPECT_EQ(ix::calibrate_nprobe(*one, 10, 1, 1.5f, G{9, 3, 6}, 500, 1), 3u);
   auto empty = build_and_open(empty_dir.path, rows, 20, 2);
-  for (size_t i = 0; i < 20; ++i) ix::apply_delete(*empty, "r" + std::to_string(i));
+  for (size_t i = 0; i < 20; ++i) live::apply_delete(*empty, "r" + std::to_string(i));
   EXPECT_EQ(ix::calibrate_nprobe(*empty, 10, 1, 0.0f, G{9, 3, 6}, 500, 1), 9u);
   EXPECT_EQ(ix::calibrate_nprobe(*empty, 10, 1, 0.0f, G{}, 500, 1), 64u);
 
@@ -228,7 +230,7 @@ TEST(Calibration, EarlyAnswersAndSampling) {
   // every live row once; the same seed draws the same rows.
   add_row(*idx, "r3", rows.data() + (n + 1) * kDim);
   add_row(*idx, "extra", rows.data() + (n + 2) * kDim);
-  for (size_t i = 100; i < 200; ++i) ix::apply_delete(*idx, "r" + std::to_string(i));
+  for (size_t i = 100; i < 200; ++i) live::apply_delete(*idx, "r" + std::to_string(i));
   const uint64_t live = idx->live_count();
   ASSERT_EQ(live, n + 2 - 101);
   auto all = ix::calibration_samples(*idx, 1u << 20, 77);
@@ -319,7 +321,7 @@ TEST(Distances, AcrossSegmentsNewestFirst) {
   auto older = build_and_open(older_path, rows_old, 200, 4);  // r0..r199
   auto newer = build_and_open(newer_path, rows_new, 100, 2);  // r0..r99, other vectors
   ASSERT_TRUE(older && newer);
-  ASSERT_TRUE(ix::apply_delete(*newer, "r7"));
+  ASSERT_TRUE(live::apply_delete(*newer, "r7"));
   std::vector<float> extra(rows_old.begin(), rows_old.begin() + kDim);
   add_row(*newer, "n1", extra.data());
 

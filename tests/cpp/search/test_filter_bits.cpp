@@ -21,6 +21,8 @@
 #include "ivf_rabitq/search/search.hpp"
 #include "support/segment_fixture.hpp"
 
+namespace builder = ivf_rabitq::builder;
+namespace live = ivf_rabitq::live;
 namespace ix = ivf_rabitq::index;
 namespace fs = std::filesystem;
 using ix::SlotDistance;
@@ -64,14 +66,14 @@ struct Fixture {
       ids.push_back("r" + std::to_string(i));
       metas.push_back(meta_of(i));
     }
-    ix::BuildParams bp;
+    builder::BuildParams bp;
     bp.n_clusters = 40;
     bp.seed = 3;
     // One thread: the build's parallel loops are not what these tests are about (and the
     // thread-sanitizer run sees only the threads the tests start).
     ivf_rabitq::parallel::with_threads(1, [&] {
-      auto st = ix::build_segment(dir.path(), std::span<const float>(rows.data(), kRows * kDim), kRows, kDim,
-                                  std::move(ids), ix::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
+      auto st = builder::build_segment(dir.path(), std::span<const float>(rows.data(), kRows * kDim), kRows, kDim,
+                                       std::move(ids), builder::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
       EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().text());
     });
     // An empty skip set lets delta rows bring new typed columns.
@@ -92,8 +94,8 @@ struct Fixture {
     auto doc = ivf_rabitq::json::parse(meta);
     ASSERT_TRUE(doc.ok());
     const size_t d0 = idx->locks().delta.read()->rows();
-    ix::apply_add(*idx, "d" + std::to_string(d0), std::span<const float>(rows.data() + row * kDim, kDim),
-                  doc.value(), ivf_rabitq::json::to_compact(doc.value()), {});
+    live::apply_add(*idx, "d" + std::to_string(d0), std::span<const float>(rows.data() + row * kDim, kDim),
+                    doc.value(), ivf_rabitq::json::to_compact(doc.value()), {});
   }
 
   ix::PredicatePtr compile(const std::string& text) {

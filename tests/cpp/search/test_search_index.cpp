@@ -20,6 +20,8 @@
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 
+namespace builder = ivf_rabitq::builder;
+namespace live = ivf_rabitq::live;
 namespace ix = ivf_rabitq::index;
 namespace codec = ivf_rabitq::codec;
 namespace fs = std::filesystem;
@@ -59,11 +61,11 @@ std::shared_ptr<ix::IvfIndex> build_and_open(const std::string& dir, const std::
     ids.push_back("r" + std::to_string(i));
     metas.push_back("{\"g\": " + std::to_string(i % 5) + "}");
   }
-  ix::BuildParams bp;
+  builder::BuildParams bp;
   bp.n_clusters = clusters;
   bp.seed = 5;
-  auto st = ix::build_segment(dir, std::span<const float>(rows.data(), n * kDim), n, kDim, std::move(ids),
-                              ix::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
+  auto st = builder::build_segment(dir, std::span<const float>(rows.data(), n * kDim), n, kDim, std::move(ids),
+                                   builder::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
   EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().text());
   auto opened = ix::IvfIndex::open_with_skip(dir, std::nullopt);
   EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error().text());
@@ -76,8 +78,8 @@ uint32_t add_delta_row(ix::IvfIndex& idx, const float* x, double g) {
   const size_t d0 = idx.locks().delta.read()->rows();
   auto doc = ivf_rabitq::json::parse("{\"g\": " + std::to_string(g) + "}");
   EXPECT_TRUE(doc.ok());
-  ix::apply_add(idx, "d" + std::to_string(d0), std::span<const float>(x, kDim), doc.value(),
-                ivf_rabitq::json::to_compact(doc.value()), {});
+  live::apply_add(idx, "d" + std::to_string(d0), std::span<const float>(x, kDim), doc.value(),
+                  ivf_rabitq::json::to_compact(doc.value()), {});
   return uint32_t(idx.manifest.n + d0);
 }
 

@@ -36,6 +36,8 @@
 #include "ivf_rabitq/codec/quant.hpp"
 #include "ivf_rabitq/common/simd.hpp"
 
+namespace builder = ivf_rabitq::builder;
+namespace live = ivf_rabitq::live;
 namespace ix = ivf_rabitq::index;
 namespace codec = ivf_rabitq::codec;
 namespace quant = ivf_rabitq::quant;
@@ -1197,11 +1199,11 @@ TEST(SearchModel, OpenedSegmentWithAddsUpsertsAndFilters) {
     ids.push_back("r" + std::to_string(i));
     metas.push_back("{\"g\": " + std::to_string(i % 4) + "}");
   }
-  ix::BuildParams bp;
+  builder::BuildParams bp;
   bp.n_clusters = 20;
   bp.seed = 3;
-  auto st = ix::build_segment(dir.path, std::span<const float>(rows.data(), n * dim), n, dim, std::move(ids),
-                              ix::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
+  auto st = builder::build_segment(dir.path, std::span<const float>(rows.data(), n * dim), n, dim, std::move(ids),
+                                   builder::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
   ASSERT_TRUE(st.ok()) << st.error().text();
   auto opened = ix::IvfIndex::open_with_skip(dir.path, std::nullopt);
   ASSERT_TRUE(opened.ok()) << opened.error().text();
@@ -1209,7 +1211,8 @@ TEST(SearchModel, OpenedSegmentWithAddsUpsertsAndFilters) {
   auto add = [&](const std::string& id, const float* x, int gv) {
     auto doc = ivf_rabitq::json::parse("{\"g\": " + std::to_string(gv) + "}");
     ASSERT_TRUE(doc.ok());
-    ix::apply_add(idx, id, std::span<const float>(x, dim), doc.value(), ivf_rabitq::json::to_compact(doc.value()), {});
+    live::apply_add(idx, id, std::span<const float>(x, dim), doc.value(), ivf_rabitq::json::to_compact(doc.value()),
+                    {});
   };
   for (size_t i = 0; i < 150; ++i) add("new" + std::to_string(i), rows.data() + (n + i) * dim, int(i % 4));
   // Upserts: the old main rows get tombstoned, the new rows are delta rows.

@@ -17,6 +17,8 @@
 #include "ivf_rabitq/search/sparse.hpp"
 #include "ivf_rabitq/storage/data_files.hpp"
 
+namespace builder = ivf_rabitq::builder;
+namespace live = ivf_rabitq::live;
 namespace ix = ivf_rabitq::index;
 namespace fs = std::filesystem;
 using ivf_rabitq::storage::SparsePairs;
@@ -49,11 +51,11 @@ std::shared_ptr<ix::IvfIndex> build_and_open(const std::string& dir, size_t n, c
     ids.push_back("r" + std::to_string(i));
     metas.push_back("{\"g\": " + std::to_string(i % 4) + "}");
   }
-  ix::BuildParams bp;
+  builder::BuildParams bp;
   bp.n_clusters = 4;
   bp.seed = 9;
-  auto st = ix::build_segment(dir, rows, n, kDim, std::move(ids), ix::BuildMetadata::texts(metas), sparse, {}, {}, {},
-                              bp);
+  auto st = builder::build_segment(dir, rows, n, kDim, std::move(ids), builder::BuildMetadata::texts(metas), sparse, {},
+                                   {}, {}, bp);
   EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().text());
   auto opened = ix::IvfIndex::open_with_skip(dir, std::nullopt);
   EXPECT_TRUE(opened.ok()) << (opened.ok() ? "" : opened.error().text());
@@ -64,7 +66,7 @@ void add_row(ix::IvfIndex& idx, const std::string& id, double g, const SparsePai
   std::vector<float> v(kDim, 0.25f);
   auto doc = ivf_rabitq::json::parse("{\"g\": " + std::to_string(g) + "}");
   ASSERT_TRUE(doc.ok());
-  ix::apply_add(idx, id, v, doc.value(), ivf_rabitq::json::to_compact(doc.value()), sp);
+  live::apply_add(idx, id, v, doc.value(), ivf_rabitq::json::to_compact(doc.value()), sp);
 }
 
 // The model: every live slot's score from its own list, products and sums in f32 in query
@@ -161,14 +163,14 @@ TEST(SparseRank, MatchesTheModelOnMainAndDeltaRows) {
     add_row(*idx, id, double(i % 4), sp);
     rows_by_id[id] = {sp, int(i % 4)};
   }
-  for (size_t i = 0; i < n; i += 13) ASSERT_TRUE(ix::apply_delete(*idx, "r" + std::to_string(i)));
+  for (size_t i = 0; i < n; i += 13) ASSERT_TRUE(live::apply_delete(*idx, "r" + std::to_string(i)));
   for (size_t i = 1; i < n; i += 17) {
     SparsePairs sp{{static_cast<uint32_t>(i % 40), 2.0f}};
     const std::string id = "r" + std::to_string(i);
     add_row(*idx, id, 1.0, sp);
     rows_by_id[id] = {sp, 1};
   }
-  ASSERT_TRUE(ix::apply_delete(*idx, "d3"));
+  ASSERT_TRUE(live::apply_delete(*idx, "d3"));
 
   auto f1 = idx->compile_filter_cached(R"({"g": 1})");
   ASSERT_TRUE(f1.ok());

@@ -411,8 +411,8 @@ TEST(OpenEdges, TombstonesOnRowsOnlyTheLogRecreates) {
     auto r = IvfIndex::open_with_skip(d.path(), std::nullopt);
     ASSERT_TRUE(r.ok()) << r.error().text();
     json::Value meta;
-    ASSERT_TRUE(index::add_logged(**r, "y", std::vector<float>(8, 0.5f), meta, "null", {}).ok());
-    auto del = index::delete_logged(**r, "y");
+    ASSERT_TRUE(live::add_logged(**r, "y", std::vector<float>(8, 0.5f), meta, "null", {}).ok());
+    auto del = live::delete_logged(**r, "y");
     ASSERT_TRUE(del.ok());
     EXPECT_TRUE(*del);
   }
@@ -573,7 +573,7 @@ TEST(OpenEdges, EveryReadFailureIsReportedAndInterruptedReadsAreRetried) {
     auto r = IvfIndex::open_with_skip(d.path(), std::nullopt);
     ASSERT_TRUE(r.ok()) << r.error().text();
     json::Value meta;
-    ASSERT_TRUE(index::add_logged(**r, "w", std::vector<float>(8, 0.25f), meta, "null", {}).ok());
+    ASSERT_TRUE(live::add_logged(**r, "w", std::vector<float>(8, 0.25f), meta, "null", {}).ok());
   }
   fileops::set_counting(true);
   ASSERT_TRUE(IvfIndex::open_with_skip(d.path(), std::nullopt).ok());
@@ -640,7 +640,7 @@ TEST(FilterEdges, KeyOrderAndRealSchemaGrowth) {
   // filter, compiled again, tests the new column.
   auto meta = json::parse(R"({"g":7})");
   ASSERT_TRUE(meta.ok());
-  ASSERT_TRUE(index::add_logged(ix, "new", std::vector<float>(8, 0.5f), *meta, R"({"g":7})", {}).ok());
+  ASSERT_TRUE(live::add_logged(ix, "new", std::vector<float>(8, 0.5f), *meta, R"({"g":7})", {}).ok());
   EXPECT_EQ(ix.schema_epoch.load(), epoch + 1);
   EXPECT_EQ(ix.locks().filter_cache.lock()->size(), 0u);
   auto after = ix.compile_filter_cached(f);

@@ -28,6 +28,9 @@
 #include "ivf_rabitq/storage/mmap.hpp"
 #include "support/segment_fixture.hpp"
 
+namespace builder = ivf_rabitq::builder;
+namespace live = ivf_rabitq::live;
+namespace scan = ivf_rabitq::scan;
 namespace ix = ivf_rabitq::index;
 namespace storage = ivf_rabitq::storage;
 using ix::SlotDistance;
@@ -60,12 +63,12 @@ struct Segment {
       ids.push_back("r" + std::to_string(i));
       metas.push_back("{\"g\": " + std::to_string(i % 5) + "}");
     }
-    ix::BuildParams bp;
+    builder::BuildParams bp;
     bp.n_clusters = 20;
     bp.seed = 3;
     ivf_rabitq::parallel::with_threads(1, [&] {
-      auto st = ix::build_segment(dir.path(), std::span<const float>(rows.data(), kRows * kDim), kRows, kDim,
-                                  std::move(ids), ix::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
+      auto st = builder::build_segment(dir.path(), std::span<const float>(rows.data(), kRows * kDim), kRows, kDim,
+                                       std::move(ids), builder::BuildMetadata::texts(metas), {}, {}, {}, {}, bp);
       EXPECT_TRUE(st.ok()) << (st.ok() ? "" : st.error().text());
     });
   }
@@ -140,8 +143,8 @@ void count_scan_lookup_write(ix::IvfIndex& idx) {
   EXPECT_EQ(idx.live_count(), kRows);
   auto pred = idx.compile_filter_cached(R"({"g": 3})");
   ASSERT_TRUE(pred.ok());
-  EXPECT_EQ(ix::count_matching(idx, pred->get()), kRows / 5);
-  EXPECT_EQ(ix::ids_matching_limit(idx, pred->get(), 3).size(), 3u);
+  EXPECT_EQ(scan::count_matching(idx, pred->get()), kRows / 5);
+  EXPECT_EQ(scan::ids_matching_limit(idx, pred->get(), 3).size(), 3u);
   const auto slot = idx.slot_of("r17");
   ASSERT_TRUE(slot.has_value());
   EXPECT_EQ(idx.ext_of(*slot), "r17");
@@ -150,7 +153,7 @@ void count_scan_lookup_write(ix::IvfIndex& idx) {
   EXPECT_FALSE(ix::search_bruteforce(idx, segment().query(1), 5, static_cast<const ivf_rabitq::predicate::Predicate*>(nullptr)).empty());
   auto doc = ivf_rabitq::json::parse(R"({"g": 9})");
   ASSERT_TRUE(doc.ok());
-  ix::apply_add(idx, "new", segment().query(2), doc.value(), ivf_rabitq::json::to_compact(doc.value()), {});
+  live::apply_add(idx, "new", segment().query(2), doc.value(), ivf_rabitq::json::to_compact(doc.value()), {});
   EXPECT_EQ(idx.live_count(), kRows + 1);
 }
 
