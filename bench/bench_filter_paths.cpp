@@ -21,6 +21,7 @@
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/search/search.hpp"
 
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace par = ivf_rabitq::parallel;
 
@@ -77,9 +78,9 @@ void BM_Filtered(benchmark::State& state) {
   par::with_threads(1, [&] {
     for (auto _ : state) {
       std::span<const float> q(d.queries.data() + (qi++ % d.nq) * d.dim, d.dim);
-      if (mode == 0) sink += ix::search_core(*d.index, q, 10, nprobe, rerank, p.get(), false).size();
-      if (mode == 1) sink += ix::search_core(*d.index, q, 10, nprobe, rerank, p, false).size();
-      if (mode == 2) sink += ix::search_bruteforce(*d.index, q, 10, p).size();
+      if (mode == 0) sink += search::search_core(*d.index, q, 10, nprobe, rerank, p.get(), false).size();
+      if (mode == 1) sink += search::search_core(*d.index, q, 10, nprobe, rerank, p, false).size();
+      if (mode == 2) sink += search::search_bruteforce(*d.index, q, 10, p).size();
     }
   });
   benchmark::DoNotOptimize(sink);

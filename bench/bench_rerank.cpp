@@ -32,8 +32,8 @@
 #include "ivf_rabitq/storage/mmap.hpp"
 
 using namespace ivf_rabitq;
-using index::RerankTable;
-using index::RowExponent;
+using quant::RerankTable;
+using quant::RowExponent;
 
 namespace {
 
@@ -180,7 +180,7 @@ std::vector<std::vector<uint32_t>> make_pools(const MappedRows& m, size_t pool) 
 void run_pool(benchmark::State& state, size_t n, size_t dim, size_t clusters, size_t pool, bool batched) {
   const MappedRows& m = mapped_rows(n, dim, clusters);
   const auto pools = make_pools(m, pool);
-  index::SegmentView seg;
+  search::SegmentView seg;
   seg.dim = dim;
   seg.n = static_cast<uint32_t>(n);
   seg.quant_scale = 1.0f;
@@ -193,16 +193,16 @@ void run_pool(benchmark::State& state, size_t n, size_t dim, size_t clusters, si
   std::uniform_real_distribution<float> d(-1.0f, 1.0f);
   std::vector<float> q(dim);
   for (auto& v : q) v = d(rng);
-  const RerankTable t = index::rerank_table_for(seg, q);
+  const RerankTable t = search::rerank_table_for(seg, q);
   size_t longest = 0;
   for (const auto& p : pools) longest = std::max(longest, p.size());
-  std::vector<index::ScoredPair> out(longest);
+  std::vector<search::ScoredPair> out(longest);
   size_t which = 0, scored = 0;
   for (auto _ : state) {
     const std::vector<uint32_t>& slots = pools[which];
     which = (which + 1) % pools.size();
     if (batched) {
-      index::score_slots(seg, delta, t, q, slots, out.data());
+      search::score_slots(seg, delta, t, q, slots, out.data());
     } else {
       const size_t lines = (dim + 63) / 64;
       auto prefetch = [&](uint32_t s) {
@@ -212,7 +212,7 @@ void run_pool(benchmark::State& state, size_t n, size_t dim, size_t clusters, si
       for (size_t i = 0; i < std::min<size_t>(slots.size(), 8); ++i) prefetch(slots[i]);
       for (size_t i = 0; i < slots.size(); ++i) {
         if (i + 8 < slots.size()) prefetch(slots[i + 8]);
-        out[i] = {index::slot_distance(seg, delta, t, q, slots[i]), slots[i]};
+        out[i] = {search::slot_distance(seg, delta, t, q, slots[i]), slots[i]};
       }
     }
     benchmark::DoNotOptimize(out.data());
@@ -226,21 +226,21 @@ void run_pool(benchmark::State& state, size_t n, size_t dim, size_t clusters, si
 void run_select(benchmark::State& state, size_t L, uint32_t R) {
   std::mt19937_64 g(L + R);
   std::normal_distribution<float> nd(0.f, 1.f);
-  std::vector<std::vector<index::Candidate>> sets(16);
+  std::vector<std::vector<search::Candidate>> sets(16);
   for (auto& c : sets) {
     for (size_t i = 0; i < L; ++i) {
       const float est = 40.f + 6.f * nd(g);
       const float low = est - 4.f - 3.f * std::fabs(nd(g));
-      c.push_back(index::Candidate::make(est, low, static_cast<uint32_t>(g() % 1000000)));
+      c.push_back(search::Candidate::make(est, low, static_cast<uint32_t>(g() % 1000000)));
     }
   }
-  std::vector<index::Candidate> work, tmp;
+  std::vector<search::Candidate> work, tmp;
   std::vector<uint32_t> slots;
   size_t which = 0;
   for (auto _ : state) {
     work = sets[which];
     which = (which + 1) % sets.size();
-    const size_t pool = index::choose_rerank_pool(work.data(), work.size(), R, tmp);
+    const size_t pool = search::choose_rerank_pool(work.data(), work.size(), R, tmp);
     slots.resize(pool);
     for (size_t i = 0; i < pool; ++i) slots[i] = work[i].slot();
     benchmark::DoNotOptimize(slots.data());

@@ -71,6 +71,7 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace builder = ivf_rabitq::builder;
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace par = ivf_rabitq::parallel;
 
@@ -242,7 +243,7 @@ Dataset prepare(const DataSpec& s) {
     d.truth8.assign(kQueries * kTruthK, 0);
     for (size_t q = 0; q < kQueries; ++q) {
       std::span<const float> qs(d.queries.data() + q * s.dim, s.dim);
-      auto r = ix::search_bruteforce(*d.index, qs, kTruthK, nullptr);
+      auto r = search::search_bruteforce(*d.index, qs, kTruthK, nullptr);
       for (size_t i = 0; i < r.size(); ++i) d.truth8[q * kTruthK + i] = r[i].first;
     }
     save(root + "/truth8.u32", d.truth8);
@@ -256,7 +257,7 @@ double recall(const Dataset& d, uint64_t nprobe, uint64_t rerank, bool int8 = fa
   size_t hit = 0;
   for (size_t q = 0; q < kQueries; ++q) {
     std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
-    auto got = ix::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false);
+    auto got = search::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false);
     std::set<uint32_t> want(truth.begin() + q * kTruthK, truth.begin() + (q + 1) * kTruthK);
     for (auto& [s, dist] : got) hit += want.count(s);
   }
@@ -281,7 +282,7 @@ double cpu_seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank)
   size_t sink = 0;
   for (size_t q = 0; q < kQueries; ++q) {
     std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
-    sink += ix::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false).size();
+    sink += search::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false).size();
   }
   benchmark::DoNotOptimize(sink);
   return (thread_seconds() - t0) / kQueries;
@@ -292,7 +293,7 @@ double seconds_per_query(const Dataset& d, uint64_t nprobe, uint64_t rerank) {
   size_t sink = 0;
   for (size_t q = 0; q < kQueries; ++q) {
     std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
-    sink += ix::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false).size();
+    sink += search::search_core(*d.index, qs, kTruthK, nprobe, rerank, nullptr, false).size();
   }
   benchmark::DoNotOptimize(sink);
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() / kQueries;
@@ -324,14 +325,14 @@ Choice choose(const Dataset& d, double target, bool int8) {
 }
 
 void print_breakdown(const Dataset& d, const Choice& c) {
-  ix::SearchProfile prof;
-  ix::DenseParams p;
+  search::SearchProfile prof;
+  search::DenseParams p;
   p.k = kTruthK;
   p.nprobe = c.nprobe;
   p.rerank = c.rerank;
   for (size_t q = 0; q < kQueries; ++q) {
     std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
-    ix::search_core_profiled(*d.index, qs, p, nullptr, &prof);
+    search::search_core_profiled(*d.index, qs, p, nullptr, &prof);
   }
   const double n = kQueries;
   std::fprintf(stderr,
@@ -360,7 +361,7 @@ void BM_Search(benchmark::State& state, const Dataset* d, Choice c) {
     for (auto _ : state) {
       std::span<const float> qs(d->queries.data() + q * d->spec.dim, d->spec.dim);
       const auto t0 = std::chrono::steady_clock::now();
-      auto r = ix::search_core(*d->index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false);
+      auto r = search::search_core(*d->index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false);
       benchmark::DoNotOptimize(r.data());
       if (lat.size() < (1 << 20))
         lat.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count());
@@ -386,7 +387,7 @@ void report_passes(const Dataset& d, const Choice& c) {
   const char* env = std::getenv("TANDREL_BENCH_PASSES");
   const int passes = env ? std::max(1, std::atoi(env)) : 20;
   const bool stages = std::getenv("TANDREL_BENCH_PASS_STAGES") != nullptr;
-  ix::DenseParams params;
+  search::DenseParams params;
   params.k = kTruthK;
   params.nprobe = c.nprobe;
   params.rerank = c.rerank;
@@ -399,15 +400,15 @@ void report_passes(const Dataset& d, const Choice& c) {
     const double c0 = thread_seconds();
     const auto w0 = std::chrono::steady_clock::now();
     size_t sink = 0;
-    ix::SearchProfile prof;
+    search::SearchProfile prof;
     for (size_t q = 0; q < kQueries; ++q) {
       std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
       const auto t0 = std::chrono::steady_clock::now();
       if (stages) {
         const ivf_rabitq::predicate::Predicate* none = nullptr;
-        sink += ix::search_core_profiled(*d.index, qs, params, none, &prof).size();
+        sink += search::search_core_profiled(*d.index, qs, params, none, &prof).size();
       } else {
-        sink += ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false).size();
+        sink += search::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false).size();
       }
       lat[q] = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
     }
@@ -466,7 +467,7 @@ void report_threads(const Dataset& d, const Choice& c, const std::vector<int>& c
           size_t q = (kQueries / size_t(t)) * size_t(i), n = 0;
           while (!stop.load(std::memory_order_relaxed)) {
             std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
-            benchmark::DoNotOptimize(ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false));
+            benchmark::DoNotOptimize(search::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false));
             q = (q + 1) % kQueries, ++n;
           }
           done.fetch_add(n);
@@ -561,7 +562,7 @@ int main(int argc, char** argv) {
           uint64_t fp = 1469598103934665603ull;
           for (size_t q = 0; q < kQueries; ++q) {
             std::span<const float> qs(d.queries.data() + q * d.spec.dim, d.spec.dim);
-            for (auto& [slot, dist] : ix::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false)) {
+            for (auto& [slot, dist] : search::search_core(*d.index, qs, kTruthK, c.nprobe, c.rerank, nullptr, false)) {
               fp = (fp ^ slot) * 1099511628211ull;
               fp = (fp ^ std::bit_cast<uint32_t>(dist)) * 1099511628211ull;
             }

@@ -37,6 +37,7 @@
 #include "ivf_rabitq/search/sparse.hpp"
 
 namespace builder = ivf_rabitq::builder;
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace par = ivf_rabitq::parallel;
 using ivf_rabitq::storage::SparsePairs;
@@ -163,7 +164,7 @@ void BM_SparseRank(benchmark::State& state) {
   size_t qi = 0, hits = 0;
   par::with_threads(1, [&] {
     for (auto _ : state) {
-      auto r = ix::sparse_rank(*d.index, d.queries[qi++ % kQueries], k, nullptr);
+      auto r = search::sparse_rank(*d.index, d.queries[qi++ % kQueries], k, nullptr);
       hits += r.size();
       benchmark::DoNotOptimize(r.data());
     }
@@ -178,7 +179,7 @@ void BM_Dense(benchmark::State& state) {
   size_t qi = 0;
   par::with_threads(1, [&] {
     for (auto _ : state) {
-      auto r = ix::search_core(*d.index, d.dense_queries[qi++ % kQueries], 100, 64, 500, nullptr, false);
+      auto r = search::search_core(*d.index, d.dense_queries[qi++ % kQueries], 100, 64, 500, nullptr, false);
       benchmark::DoNotOptimize(r.data());
     }
   });
@@ -192,9 +193,9 @@ void BM_Hybrid(benchmark::State& state) {
   par::with_threads(1, [&] {
     for (auto _ : state) {
       const size_t q = qi++ % kQueries;
-      auto dense = ix::search_core(*d.index, d.dense_queries[q], 100, 64, 500, nullptr, false);
-      auto sparse = ix::sparse_rank(*d.index, d.queries[q], 100, nullptr);
-      auto fused = ix::search_hybrid(10, 60.0f, dense, sparse);
+      auto dense = search::search_core(*d.index, d.dense_queries[q], 100, 64, 500, nullptr, false);
+      auto sparse = search::sparse_rank(*d.index, d.queries[q], 100, nullptr);
+      auto fused = search::search_hybrid(10, 60.0f, dense, sparse);
       benchmark::DoNotOptimize(fused.data());
     }
   });
@@ -212,7 +213,7 @@ void BM_Distances(benchmark::State& state) {
   size_t bi = 0;
   for (auto _ : state) {
     const size_t b = bi++ % batches.size();
-    auto r = ix::distances_to(*d.index, batches[b], d.dense_queries[b], parallel);
+    auto r = search::distances_to(*d.index, batches[b], d.dense_queries[b], parallel);
     benchmark::DoNotOptimize(r.data());
   }
   state.counters["ids/s"] = benchmark::Counter(double(state.iterations()) * 1000, benchmark::Counter::kIsRate);

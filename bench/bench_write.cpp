@@ -212,7 +212,7 @@ void BM_AddUnderSearchLoad(benchmark::State& state) {
         size_t q = static_cast<size_t>(t);
         while (!stop.load(std::memory_order_relaxed)) {
           const std::span<const float> query(queries.data() + (q % 64) * kDim, kDim);
-          benchmark::DoNotOptimize(index::search_core(*ix, query, 10, 16, 100, nullptr, false));
+          benchmark::DoNotOptimize(search::search_core(*ix, query, 10, 16, 100, nullptr, false));
           searches.fetch_add(1, std::memory_order_relaxed);
           ++q;
         }

@@ -100,7 +100,7 @@ PyObject* method_distances_to_many(PyObject* /*self*/, Args& args) {
       auto opened = open_sources(jobs[j].sources);
       if (!opened) return std::move(opened).error();
       const auto ids = views(jobs[j].ids);
-      all.push_back(ivf_rabitq::index::distances_across(raw(*opened), ids, queries[j], parallel));
+      all.push_back(ivf_rabitq::search::distances_across(raw(*opened), ids, queries[j], parallel));
     }
     return all;
   });

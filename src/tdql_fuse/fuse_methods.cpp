@@ -164,7 +164,7 @@ std::optional<PyErrValue> run_fills(tdql_fuse::Pool& pool, const std::vector<Fil
     per_query.reserve(job.queries.size());
     for (const auto& [w, floats] : job.queries) {
       std::vector<float> d;
-      if (!lookup.empty()) d = ivf_rabitq::index::distances_across(indexes, lookup, floats, parallel);
+      if (!lookup.empty()) d = ivf_rabitq::search::distances_across(indexes, lookup, floats, parallel);
       std::vector<double> spread(job.rows.size(), kNaN);
       size_t k = 0;
       for (size_t i = 0; i < job.rows.size(); ++i) {

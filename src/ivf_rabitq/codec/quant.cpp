@@ -221,10 +221,6 @@ float delta_row_scale(uint8_t exp_byte, float quant_scale) {
   return exp_byte == 0 ? quant_scale : row_scale_from_exp(exp_byte);
 }
 
-}  // namespace ivf_rabitq::quant
-
-namespace ivf_rabitq::index {
-
 RowExponent main_row_exponent(const uint8_t* rec8) {
   const uint32_t en = static_cast<uint32_t>(rec8[0]) | (static_cast<uint32_t>(rec8[1]) << 8) |
                       (static_cast<uint32_t>(rec8[2]) << 16) | (static_cast<uint32_t>(rec8[3]) << 24);
@@ -316,4 +312,4 @@ float RerankTable::distance(std::span<const float> query, const uint8_t* row, st
   return distance(query, row, exp, simd::active_level());
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::quant

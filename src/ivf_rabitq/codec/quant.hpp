@@ -117,10 +117,6 @@ bool dot_s8_u8_fast(simd::Level lvl);
 float float_dist(const float* q, const uint8_t* b, size_t n, float step, simd::Level lvl);
 RowCode encode_pow2_row(const float* x, size_t dim, uint8_t* codes, simd::Level lvl);
 
-}  // namespace ivf_rabitq::quant
-
-namespace ivf_rabitq::index {
-
 // The exponent of a stored row: its exponent byte and its code energy.
 struct RowExponent {
   uint8_t exp;
@@ -177,7 +173,7 @@ struct RerankTable {
   }
 };
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::quant
 
 namespace ivf_rabitq::quant::detail {
 // Kernel entry points of each ISA file; called only through the dispatch in quant.cpp.

@@ -16,7 +16,9 @@
 // The methods are spread over files by role: segment/open.cpp (the open), segment/verify.cpp
 // (checksums), segment/filter.cpp (predicate bindings and the compiled-filter cache),
 // segment/ids.cpp (id resolution, live count). Log replay, delta rows, schema growth,
-// checkpoints and search live in their own files.
+// checkpoints and search live in their own files. Those files declare their own code in
+// their folder's namespace (ivf_rabitq::segment, ivf_rabitq::live, ...) and define the
+// members of IvfIndex in an ivf_rabitq::index block.
 #pragma once
 
 #include <atomic>
@@ -512,14 +514,14 @@ class IvfIndex {
   ScanCopy scan_copy;
   // centroids_rot on the int8 grid of the ranking's lower bounds (empty when the bound does
   // not pay on this CPU or for this cluster count). Built by the open, immutable.
-  CentroidBound centroid_bound;
+  kmeans::CentroidBound centroid_bound;
   // packed_centroids regrouped so that near centroids share the ranking's groups (empty when
   // the segment ranks from every distance or the grouping costs too much at open). Built by
   // the open, immutable.
-  RankOrder rank_order;
+  kmeans::RankOrder rank_order;
   // Delta rows per cluster, in step with `delta`: changed only while the delta write lock
   // is held (assigned by the open, extended by every add), read under the delta read lock.
-  DeltaClusterLists delta_lists;
+  storage::DeltaClusterLists delta_lists;
 
  private:
   IndexLocks locks_{this};

@@ -19,7 +19,7 @@
 
 #include "ivf_rabitq/kmeans/distance.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::kmeans {
 
 struct BoundScratch;
 
@@ -74,4 +74,4 @@ struct BoundScratch {
   std::vector<float, distance::AlignedAllocator<float, 64>> block;
 };
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::kmeans

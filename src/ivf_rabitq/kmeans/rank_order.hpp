@@ -11,7 +11,7 @@
 
 #include "ivf_rabitq/kmeans/distance.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::kmeans {
 
 // Up to this many centroid coordinates (centroids x padded dimension) a segment ranks from
 // every distance in full (nearest_keys_all): for a few short centroids the abandoning scan's
@@ -33,4 +33,4 @@ struct RankOrder {
   bool empty() const { return ids.empty(); }
 };
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::kmeans

@@ -10,10 +10,10 @@
 namespace ivf_rabitq::live {
 
 using index::IvfIndex;
-using predicate::SkipSet;
-using predicate::TypedRow;
 using predicate::kAbsentCode;
 using predicate::kAbsentNum;
+using predicate::SkipSet;
+using predicate::TypedRow;
 using storage::Delta;
 using storage::FieldSchema;
 

@@ -65,7 +65,7 @@ const uint8_t* LiveRows::main_scale_record(uint32_t s) const {
 float LiveRows::scale(RowRef r) const {
   const float qs = ix_.manifest.quant_scale;
   if (r.delta) return quant::delta_row_scale(delta_exp(r.index), qs);
-  if (origscale_) return quant::row_scale_from_exp(index::main_row_exponent(main_scale_record(r.index)).exp);
+  if (origscale_) return quant::row_scale_from_exp(quant::main_row_exponent(main_scale_record(r.index)).exp);
   return qs;
 }
 

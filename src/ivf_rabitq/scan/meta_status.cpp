@@ -12,8 +12,8 @@
 
 namespace ivf_rabitq::scan {
 
-using index::IvfIndex;
 using index::IdMap;
+using index::IvfIndex;
 using storage::Delta;
 
 namespace {

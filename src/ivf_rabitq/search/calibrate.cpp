@@ -6,7 +6,9 @@
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/search/search.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
+
+using index::IvfIndex;
 
 namespace {
 
@@ -47,7 +49,7 @@ std::vector<float> dequantised(const IvfIndex& index, const storage::Delta& delt
     const size_t records = index.origscale_bin ? index.origscale_bin->byte_len() / quant::kOrigScaleRecordBytes : 0;
     if (index.origscale_bin && slot < records) {
       const uint8_t* rec = index.origscale_bin->bytes().data() + static_cast<size_t>(slot) * quant::kOrigScaleRecordBytes;
-      scale = quant::row_scale_from_exp(main_row_exponent(rec).exp);
+      scale = quant::row_scale_from_exp(quant::main_row_exponent(rec).exp);
     } else {
       scale = qs;
     }
@@ -152,4 +154,4 @@ uint64_t calibrate_nprobe(const IvfIndex& index, uint64_t n_samples, uint64_t k,
   return hi;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

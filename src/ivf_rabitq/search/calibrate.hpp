@@ -9,7 +9,7 @@
 
 #include "ivf_rabitq/index/ivf_index.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 // xorshift64 (shifts 13, 7, 17), started at seed XOR 0x9E3779B97F4A7C15 and stepped before
 // every draw; a draw is the low 32 bits of the state.
@@ -37,17 +37,17 @@ struct CalibrationSample {
 
 // The samples calibrate_nprobe would use (tests): min(n_samples, live rows) live slots picked
 // by a partial Fisher-Yates pass over the live slots (main ascending, then delta ascending).
-std::vector<CalibrationSample> calibration_samples(const IvfIndex& index, uint64_t n_samples, uint64_t seed);
+std::vector<CalibrationSample> calibration_samples(const index::IvfIndex& index, uint64_t n_samples, uint64_t seed);
 
 // Recall of one sample for every value of the sorted, deduplicated grid.
-std::vector<float> calibration_recalls(const IvfIndex& index, const CalibrationSample& sample, uint32_t k_eff,
+std::vector<float> calibration_recalls(const index::IvfIndex& index, const CalibrationSample& sample, uint32_t k_eff,
                                        std::span<const uint64_t> sorted_grid, uint64_t rerank);
 
 // The chosen nprobe: 64 for an empty grid; the largest grid value without live rows, without
 // samples, or when no value reaches the target; the smallest with fewer than 2 clusters or
 // no more than k' + 1 live rows (k' = k clamped to 1 .. 2^32 - 2). Never fails; the
 // per-sample searches run in parallel on the calling thread's pool.
-uint64_t calibrate_nprobe(const IvfIndex& index, uint64_t n_samples, uint64_t k, float target_recall,
+uint64_t calibrate_nprobe(const index::IvfIndex& index, uint64_t n_samples, uint64_t k, float target_recall,
                           std::span<const uint64_t> grid, uint64_t rerank, uint64_t seed);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -17,7 +17,7 @@
 
 #include "ivf_rabitq/search/search_view.hpp"
 
-namespace ivf_rabitq::index::dense {
+namespace ivf_rabitq::search::dense {
 
 inline constexpr float kInf = std::numeric_limits<float>::infinity();
 
@@ -123,7 +123,7 @@ struct TopScratch {
   std::vector<uint64_t> heap;
   std::vector<float> dist;
   std::vector<uint32_t> probe;
-  BoundScratch bound;
+  kmeans::BoundScratch bound;
   std::vector<std::vector<Candidate>> bufs;
   std::vector<uint64_t> chunk_rows;
   std::vector<Candidate> main;
@@ -133,7 +133,7 @@ struct TopScratch {
   std::vector<uint32_t> slots;
   std::vector<ScoredPair> scored;
   std::vector<uint8_t> flags;
-  RerankTable table;
+  quant::RerankTable table;
   bool busy = false;
 };
 
@@ -220,8 +220,8 @@ struct ProbeTotals {
 // The per-cluster delta lists the probing uses: the segment's when they describe this delta
 // (the caller reads both under the delta read lock), else lists grouped for this call into
 // `own` (absent, too short, or for another cluster count).
-const DeltaClusterLists* delta_lists_for(const SegmentView& seg, const storage::Delta& delta, size_t delta_rows,
-                                         std::unique_ptr<DeltaClusterLists>& own);
+const storage::DeltaClusterLists* delta_lists_for(const SegmentView& seg, const storage::Delta& delta,
+                                                  size_t delta_rows, std::unique_ptr<storage::DeltaClusterLists>& own);
 
 // Probing: rounds of plan.probe_step clusters from the ranked list, each round's clusters
 // scanned in parallel chunks (delta rows of a cluster ride along its scan), until the list
@@ -254,9 +254,9 @@ std::vector<SlotDistance> exact_fallback(const SegmentView& seg, const LiveView&
 // by distance bits then slot. With the filter's bitmap only the passing main rows are
 // visited, and the pool is engaged by their number rather than by the segment's.
 std::vector<SlotDistance> exact_search(const SegmentView& seg, const LiveView& live, std::span<const float> query,
-                                       uint32_t k, const RowFilter& filter, const RerankTable& table);
+                                       uint32_t k, const RowFilter& filter, const quant::RerankTable& table);
 
 // The first k of a sorted list as result entries.
 std::vector<SlotDistance> to_result(const std::vector<ScoredPair>& sorted, uint32_t k);
 
-}  // namespace ivf_rabitq::index::dense
+}  // namespace ivf_rabitq::search::dense

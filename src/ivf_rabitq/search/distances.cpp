@@ -6,7 +6,11 @@
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/search/search.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
+
+using index::IdMap;
+using index::IvfIndex;
+using quant::RerankTable;
 
 namespace {
 
@@ -106,4 +110,4 @@ std::vector<float> distances_across(std::span<const IvfIndex* const> sources, st
   return out;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

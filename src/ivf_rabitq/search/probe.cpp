@@ -24,7 +24,9 @@
 #include "ivf_rabitq/search/dense_stages.hpp"
 #include "ivf_rabitq/search/thin_rows.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
+
+using storage::DeltaClusterLists;
 
 namespace dense {
 
@@ -494,4 +496,4 @@ namespace detail {
 uint64_t probe_fan_out_rows(uint64_t rows) { return dense::g_probe_fan_out_rows.exchange(rows); }
 }  // namespace detail
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

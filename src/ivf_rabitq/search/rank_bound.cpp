@@ -8,7 +8,10 @@
 #include "ivf_rabitq/search/search_rank.hpp"
 #include "ivf_rabitq/search/topk.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
+
+using kmeans::BoundScratch;
+using kmeans::CentroidBound;
 
 namespace {
 
@@ -94,6 +97,20 @@ void detail::grid_dot_scalar(const uint8_t* qa4, const int8_t* codes, size_t pad
   }
 }
 
+}  // namespace ivf_rabitq::search
+
+// The members of kmeans::CentroidBound, over the grid helpers and kernels above.
+namespace ivf_rabitq::kmeans {
+
+using search::grid_code;
+using search::grid_fn;
+using search::grid_residual;
+using search::kB;
+using search::kInf;
+using search::kMaxPad;
+using search::kMinVectors;
+using search::lo_fn;
+
 CentroidBound CentroidBound::build(const float* rows, size_t n, size_t pad) {
   return build_for(rows, n, pad, simd::has_vnni(simd::active_level()), false);
 }
@@ -144,6 +161,10 @@ void CentroidBound::lower_bounds(const int8_t* qa, int32_t qa_sq, float eq, floa
   grid_fn(vnni_)(s.qa4.data(), codes_.data(), pad_, blocks, s.dot.data());
   lo_fn(vnni_)(s.dot.data(), sum_b_.data(), err_.data(), blocks * kB, qa_sq, scale_, eq, lo, bmin);
 }
+
+}  // namespace ivf_rabitq::kmeans
+
+namespace ivf_rabitq::search {
 
 namespace {
 
@@ -299,4 +320,4 @@ void nearest_keys_bounded(const float* q, const float* rows, const distance::Pac
   std::sort(out.begin(), out.end());
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -18,13 +18,14 @@
 #include "ivf_rabitq/kmeans/centroid_bound.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 // The min(m, n) nearest of the n row-major vectors `rows` (pad f32 each; `packed` and
 // `bound` built from them) to q, ascending by (distance key, index), as keys (total-order
 // key of the distance << 32 | index) into out: the same list as nearest_keys over `packed`.
 void nearest_keys_bounded(const float* q, const float* rows, const distance::PackedVectors& packed,
-                          const CentroidBound& bound, size_t m, std::vector<uint64_t>& out, BoundScratch& s);
+                          const kmeans::CentroidBound& bound, size_t m, std::vector<uint64_t>& out,
+                          kmeans::BoundScratch& s);
 
 namespace detail {
 // Grid inner products sum_j (a_j + 128) b_j of the blocks [0, blocks) into out (16 per
@@ -43,4 +44,4 @@ void grid_lo_avx512(const int32_t* dot, const int32_t* sb, const float* err, siz
                     float eq, float* lo, float* bmin);
 }  // namespace detail
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

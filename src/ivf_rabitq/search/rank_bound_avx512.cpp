@@ -5,7 +5,7 @@
 
 #include "ivf_rabitq/search/rank_bound.hpp"
 
-namespace ivf_rabitq::index::detail {
+namespace ivf_rabitq::search::detail {
 
 __attribute__((target("avx512f,avx512vnni"))) void grid_dot_vnni(const uint8_t* qa4, const int8_t* codes,
                                                                    size_t pad, size_t blocks, int32_t* out) {
@@ -46,4 +46,4 @@ void grid_lo_avx512(const int32_t* dot, const int32_t* sb, const float* err, siz
   }
 }
 
-}  // namespace ivf_rabitq::index::detail
+}  // namespace ivf_rabitq::search::detail

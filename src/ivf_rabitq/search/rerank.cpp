@@ -10,7 +10,10 @@
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/search/dense_stages.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
+
+using quant::RerankTable;
+using quant::RowExponent;
 
 namespace dense {
 
@@ -22,7 +25,7 @@ constexpr uint64_t kParallelRerankWork = 1000000;
 
 inline std::optional<RowExponent> main_exponent(const SegmentView& seg, uint32_t s) {
   if (seg.has_origscale && s < seg.origscale_records)
-    return main_row_exponent(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
+    return quant::main_row_exponent(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
   return std::nullopt;
 }
 
@@ -33,7 +36,7 @@ inline float main_distance(const SegmentView& seg, const RerankTable& t, std::sp
 inline float delta_distance(const SegmentView& seg, const storage::Delta& d, const RerankTable& t,
                             std::span<const float> q, uint32_t i) {
   const uint8_t* row = d.rerank.data() + static_cast<size_t>(i) * (seg.dim + 1);
-  return t.distance(q, row, delta_row_exponent(row, seg.dim));
+  return t.distance(q, row, quant::delta_row_exponent(row, seg.dim));
 }
 
 // Main rows of slots [a, b) that are live and pass the filter, scored into emit in slot
@@ -142,7 +145,7 @@ void score_slots(const SegmentView& seg, const storage::Delta& delta, const Rera
         for (size_t i = g; i < e; ++i) {
           const uint32_t s = slots[i];
           const RowExponent ex =
-              main_row_exponent(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
+              quant::main_row_exponent(seg.origscale + static_cast<size_t>(s) * quant::kOrigScaleRecordBytes);
           out[i] = ScoredPair{table.pow2_distance(ex, dots[i - g]), s};
         }
         continue;
@@ -302,4 +305,4 @@ std::vector<SlotDistance> search_bruteforce_view(const SegmentView& seg, const L
   return dense::exact_search(seg, live, query, sat_u32(k64), filter, table);
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

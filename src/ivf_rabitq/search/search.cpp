@@ -8,7 +8,13 @@
 
 #include <algorithm>
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
+
+using index::IvfIndex;
+using index::MainRowBits;
+using index::PredicatePtr;
+using quant::RerankTable;
+using storage::Manifest;
 
 namespace {
 
@@ -170,4 +176,4 @@ bool filtered_search_is_exact(const IvfIndex& index, const PredicatePtr& filter,
   return filtered_search_is_exact(view.seg, bits->count, delta->ids.size(), dense_params(k, nprobe, rerank, false));
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -17,7 +17,7 @@
 #include "ivf_rabitq/predicate/predicate.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 // Dense approximate k-nearest-neighbour search. k, nprobe and rerank are the caller's sizes
 // (saturated to u32 here); nprobe 0 acts as 1. filter null means every row passes. With
@@ -28,27 +28,27 @@ namespace ivf_rabitq::index {
 // bitmap of the main rows it passes (IvfIndex::main_bits): main rows are then tested by
 // bit, and a filter that few live rows pass is answered by an exact scan of exactly those
 // rows (the result equals search_bruteforce's). A bare predicate is evaluated row by row.
-std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
+std::vector<SlotDistance> search_core(const index::IvfIndex& index, std::span<const float> query, uint64_t k,
                                       uint64_t nprobe, uint64_t rerank, const predicate::Predicate* filter,
                                       bool ensure_target_k);
-std::vector<SlotDistance> search_core(const IvfIndex& index, std::span<const float> query, uint64_t k,
-                                      uint64_t nprobe, uint64_t rerank, const PredicatePtr& filter,
+std::vector<SlotDistance> search_core(const index::IvfIndex& index, std::span<const float> query, uint64_t k,
+                                      uint64_t nprobe, uint64_t rerank, const index::PredicatePtr& filter,
                                       bool ensure_target_k);
 
 // Whether search_core with this cached filter and these sizes takes the exact scan of the
 // filter's passing rows (filtered_search_is_exact over the index's rows and delta).
-bool filtered_search_is_exact(const IvfIndex& index, const PredicatePtr& filter, uint64_t k, uint64_t nprobe,
-                              uint64_t rerank);
+bool filtered_search_is_exact(const index::IvfIndex& index, const index::PredicatePtr& filter, uint64_t k,
+                              uint64_t nprobe, uint64_t rerank);
 // Exact search: the min(k, qualifying live rows) rows nearest by int8 rerank distance. A
 // cached filter's pointer scans only the main rows its bitmap passes.
-std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
+std::vector<SlotDistance> search_bruteforce(const index::IvfIndex& index, std::span<const float> query, uint64_t k,
                                             const predicate::Predicate* filter);
-std::vector<SlotDistance> search_bruteforce(const IvfIndex& index, std::span<const float> query, uint64_t k,
-                                            const PredicatePtr& filter);
+std::vector<SlotDistance> search_bruteforce(const index::IvfIndex& index, std::span<const float> query, uint64_t k,
+                                            const index::PredicatePtr& filter);
 
 // The query side of the int8 rerank for this segment (IvfIndex::rerank_table): pow2 is
 // whether the segment has origscale.bin. Takes no lock.
-RerankTable rerank_table(const IvfIndex& index, std::span<const float> query, bool pow2);
+quant::RerankTable rerank_table(const index::IvfIndex& index, std::span<const float> query, bool pow2);
 
 // ---- lower-level access (calibration, per-id distances, benchmarks) ----
 
@@ -61,14 +61,14 @@ RerankTable rerank_table(const IvfIndex& index, std::span<const float> query, bo
 struct IndexView {
   SegmentView seg;
 };
-IndexView index_view(const IvfIndex& index, bool scan = false);
+IndexView index_view(const index::IvfIndex& index, bool scan = false);
 
 // search_core with a profile of the stages (benchmarks).
-std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
+std::vector<SlotDistance> search_core_profiled(const index::IvfIndex& index, std::span<const float> query,
                                                const DenseParams& params, const predicate::Predicate* filter,
                                                SearchProfile* prof);
-std::vector<SlotDistance> search_core_profiled(const IvfIndex& index, std::span<const float> query,
-                                               const DenseParams& params, const PredicatePtr& filter,
+std::vector<SlotDistance> search_core_profiled(const index::IvfIndex& index, std::span<const float> query,
+                                               const DenseParams& params, const index::PredicatePtr& filter,
                                                SearchProfile* prof);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -7,7 +7,7 @@
 
 #include "ivf_rabitq/search/topk.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 namespace detail {
 
@@ -158,6 +158,15 @@ void nearest_keys_all(const float* q, const distance::PackedVectors& pv, size_t 
   std::sort(out.begin(), out.end());
 }
 
+}  // namespace ivf_rabitq::search
+
+// kmeans::RankOrder::build groups the centroids by the group size of the ranking above.
+namespace ivf_rabitq::kmeans {
+
+using search::kGroup;
+using search::kU32Max;
+using search::total_order_key;
+
 RankOrder RankOrder::build(const float* rows, const distance::PackedVectors& pv, size_t n, size_t dim) {
   RankOrder ro;
   // n / 32 groups, each one pass over all n vectors: about n x n x dim / 32 multiply-adds.
@@ -195,4 +204,4 @@ RankOrder RankOrder::build(const float* rows, const distance::PackedVectors& pv,
   return ro;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::kmeans

@@ -17,7 +17,7 @@
 #include "ivf_rabitq/kmeans/rank_order.hpp"
 #include "ivf_rabitq/common/simd.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 // The min(m, pv.size()) nearest vectors of pv to q, ascending by (distance key, index),
 // as keys (total-order key of the distance << 32 | index) into out (resized). `heap` is
@@ -56,4 +56,4 @@ bool rank_blocks_avx512(const float* q, const float* blk, size_t dim, size_t nb,
 RankBlocksFn active_rank_blocks();
 }  // namespace detail
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

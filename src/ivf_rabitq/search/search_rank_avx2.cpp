@@ -6,7 +6,7 @@
 
 #include "ivf_rabitq/search/search_rank.hpp"
 
-namespace ivf_rabitq::index::detail {
+namespace ivf_rabitq::search::detail {
 
 namespace {
 
@@ -50,4 +50,4 @@ bool rank_blocks_avx2(const float* q, const float* blk, size_t dim, size_t nb, f
   }
 }
 
-}  // namespace ivf_rabitq::index::detail
+}  // namespace ivf_rabitq::search::detail

@@ -19,7 +19,12 @@
 #include "ivf_rabitq/search/dense_stages.hpp"
 #include "ivf_rabitq/search/search_rank.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
+
+using kmeans::CentroidBound;
+using kmeans::kPlainRankCoordinates;
+using kmeans::RankOrder;
+using storage::DeltaClusterLists;
 
 namespace dense {
 
@@ -242,4 +247,4 @@ std::vector<SlotDistance> search_core_view(const SegmentView& seg, const LiveVie
   return out;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -21,7 +21,7 @@
 #include "ivf_rabitq/storage/records.hpp"
 #include "ivf_rabitq/storage/tombstones.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 // The immutable part of a segment that search reads.
 struct SegmentView {
@@ -35,8 +35,8 @@ struct SegmentView {
   const codec::Rotator* rotator = nullptr;
   const float* centroids_rot = nullptr;                   // n_clusters x pad
   const distance::PackedVectors* packed_centroids = nullptr;  // the same, packed (required)
-  const CentroidBound* centroid_bound = nullptr;              // grid codes of the same (optional)
-  const RankOrder* rank_order = nullptr;                      // the same regrouped (optional)
+  const kmeans::CentroidBound* centroid_bound = nullptr;              // grid codes of the same (optional)
+  const kmeans::RankOrder* rank_order = nullptr;                      // the same regrouped (optional)
   const uint32_t* offsets = nullptr;                      // n_clusters + 1
   const uint64_t* codes = nullptr;                        // n x n_bits x words
   // The same codes block-interleaved for the cluster scan (same clusters, n, n_bits and
@@ -50,7 +50,7 @@ struct SegmentView {
   // Delta rows per cluster of the delta the search is given (read under the same delta read
   // lock). Null, or lists for another cluster count or fewer rows than the delta has: the
   // search groups the delta rows itself for that call.
-  const DeltaClusterLists* delta_lists = nullptr;
+  const storage::DeltaClusterLists* delta_lists = nullptr;
 };
 
 // A compiled filter bound to the segment: main(ctx, slot) for main rows, delta(ctx, delta,
@@ -119,7 +119,7 @@ std::vector<SlotDistance> search_bruteforce_view(const SegmentView& seg, const L
 
 // The int8 rerank distance of one slot (main: orig.bin + origscale.bin record; delta: its
 // dim + 1 rerank bytes). The slot must be below n + delta rows.
-float slot_distance(const SegmentView& seg, const storage::Delta& delta, const RerankTable& table,
+float slot_distance(const SegmentView& seg, const storage::Delta& delta, const quant::RerankTable& table,
                     std::span<const float> query, uint32_t slot);
 
 // The int8 rerank distances of a list of slots: out[j] = (distance of slots[j], slots[j]),
@@ -127,7 +127,7 @@ float slot_distance(const SegmentView& seg, const storage::Delta& delta, const R
 // i below the delta's rows. Rows are prefetched a fixed distance ahead (a run of adjacent
 // slots is left to the hardware prefetcher) and main rows with a power-of-two exponent are
 // scored several per kernel call. Runs on the calling thread; out holds slots.size() entries.
-void score_slots(const SegmentView& seg, const storage::Delta& delta, const RerankTable& table,
+void score_slots(const SegmentView& seg, const storage::Delta& delta, const quant::RerankTable& table,
                  std::span<const float> query, std::span<const uint32_t> slots, ScoredPair* out);
 namespace detail {
 // Sets the number of rows a probing round must hold before its clusters are split over the
@@ -141,6 +141,6 @@ int dense_thinning(int mode);
 }  // namespace detail
 
 // The query's rerank table for this segment (pow2 part exactly when origscale.bin is mapped).
-RerankTable rerank_table_for(const SegmentView& seg, std::span<const float> query);
+quant::RerankTable rerank_table_for(const SegmentView& seg, std::span<const float> query);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -13,7 +13,10 @@
 #include "ivf_rabitq/search/topk.hpp"
 #include "ivf_rabitq/segment/sparse_postings.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
+
+using index::DeltaSparse;
+using index::IvfIndex;
 
 namespace {
 
@@ -266,4 +269,4 @@ std::vector<SlotScore> search_hybrid(uint64_t k64, float rrf_k, std::span<const 
   return rows;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -11,7 +11,7 @@
 #include "ivf_rabitq/predicate/predicate.hpp"
 #include "ivf_rabitq/search/topk.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 using SlotScore = std::pair<uint32_t, float>;     // (slot, score)
 using SparseQuery = std::span<const std::pair<uint32_t, float>>;  // (term, weight), caller order
@@ -29,7 +29,7 @@ inline bool score_before(const SlotScore& a, const SlotScore& b) {
 // weight; rows failing `filter` (null: none) are left out after scoring. k saturates to u32;
 // k = 0 returns at once. Takes the tombstones then the delta read locks (plain), and the
 // delta postings' read lock inside them. Never fails.
-std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uint64_t k,
+std::vector<SlotScore> sparse_rank(const index::IvfIndex& index, SparseQuery query, uint64_t k,
                                    const predicate::Predicate* filter);
 
 // Reciprocal rank fusion: every entry at rank r of a list adds 1 / ((f32(r) + rrf_k) + 1) in
@@ -38,4 +38,4 @@ std::vector<SlotScore> sparse_rank(const IvfIndex& index, SparseQuery query, uin
 std::vector<SlotScore> search_hybrid(uint64_t k, float rrf_k, std::span<const std::pair<uint32_t, float>> dense,
                                      std::span<const std::pair<uint32_t, float>> sparse);
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -4,7 +4,7 @@
 
 #include "ivf_rabitq/search/topk.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 namespace detail {
 
@@ -45,4 +45,4 @@ size_t thin_rows(const float* est, const float* low, size_t n, float w, uint32_t
   return fn(est, low, n, w, lo, shift, bins, top, hist, counted, idx);
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

@@ -7,7 +7,7 @@
 
 #include "ivf_rabitq/common/simd.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 // For rows j < n: when hist is not null and the row's bin b_j = min(sat(key_j - lo) >> shift,
 // bins - 1) is at most top, adds 1 to hist[b_j] and to *counted; key_j is the IEEE
@@ -33,4 +33,4 @@ size_t thin_rows_avx512(const float* est, const float* low, size_t n, float w, u
 ThinRowsFn thin_rows_fn(simd::Level level);
 }  // namespace detail
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

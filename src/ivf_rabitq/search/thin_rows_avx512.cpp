@@ -10,7 +10,7 @@
 
 #include "ivf_rabitq/search/thin_rows.hpp"
 
-namespace ivf_rabitq::index::detail {
+namespace ivf_rabitq::search::detail {
 
 namespace {
 constexpr size_t kMaxStagedRows = 256;  // a multiple of 16
@@ -78,4 +78,4 @@ size_t thin_rows_avx512(const float* est, const float* low, size_t n, float w, u
   return m;
 }
 
-}  // namespace ivf_rabitq::index::detail
+}  // namespace ivf_rabitq::search::detail

@@ -23,7 +23,7 @@
 
 #include "ivf_rabitq/common/parallel.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::search {
 
 inline constexpr uint32_t kU32Max = std::numeric_limits<uint32_t>::max();
 
@@ -515,4 +515,4 @@ std::vector<ScoredPair> top_k_par(size_t n_items, size_t chunk_items, uint32_t k
   return acc;
 }
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::search

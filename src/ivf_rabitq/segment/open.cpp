@@ -549,11 +549,12 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   ix->rotator = std::move(h.rotator);
   ix->centroids_rot = std::move(centroids.row_major);
   ix->packed_centroids = std::move(centroids.packed);
-  ix->centroid_bound = CentroidBound::build(ix->centroids_rot.data(), ix->packed_centroids.size(), ix->manifest.pad);
+  ix->centroid_bound =
+      kmeans::CentroidBound::build(ix->centroids_rot.data(), ix->packed_centroids.size(), ix->manifest.pad);
   // The regrouped copy serves only segments too large to rank from every distance.
-  if (static_cast<uint64_t>(ix->packed_centroids.size()) * ix->manifest.pad > kPlainRankCoordinates)
-    ix->rank_order = RankOrder::build(ix->centroids_rot.data(), ix->packed_centroids, ix->packed_centroids.size(),
-                                      ix->manifest.pad);
+  if (static_cast<uint64_t>(ix->packed_centroids.size()) * ix->manifest.pad > kmeans::kPlainRankCoordinates)
+    ix->rank_order = kmeans::RankOrder::build(ix->centroids_rot.data(), ix->packed_centroids,
+                                              ix->packed_centroids.size(), ix->manifest.pad);
   ix->codes_bin = std::move(rows.codes);
   ix->metas_bin = std::move(rows.metas);
   ix->orig_bin = std::move(rows.orig);

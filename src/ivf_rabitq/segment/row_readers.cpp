@@ -7,8 +7,8 @@
 
 namespace ivf_rabitq::segment {
 
-using index::IvfIndex;
 using index::IdMap;
+using index::IvfIndex;
 using storage::Delta;
 
 namespace {

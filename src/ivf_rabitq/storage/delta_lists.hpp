@@ -16,7 +16,7 @@
 
 #include "ivf_rabitq/storage/records.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::storage {
 
 class DeltaClusterLists {
  public:
@@ -70,4 +70,4 @@ class DeltaClusterLists {
   size_t rows_ = 0;
 };
 
-}  // namespace ivf_rabitq::index
+}  // namespace ivf_rabitq::storage

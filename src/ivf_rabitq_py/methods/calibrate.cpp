@@ -39,7 +39,7 @@ PyObject* method_calibrate_nprobe(PyObject* self, Args& args) {
     IndexPtr ix = std::move(opened).value();
     uint64_t chosen = 0;
     auto body = [&] {
-      chosen = ivf_rabitq::index::calibrate_nprobe(*ix, n_samples, k, target_recall, grid, rerank, seed);
+      chosen = ivf_rabitq::search::calibrate_nprobe(*ix, n_samples, k, target_recall, grid, rerank, seed);
     };
     if (background) {
       // On the maintenance pool (or on this thread when the pool could not be made): the

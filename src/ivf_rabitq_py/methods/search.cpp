@@ -94,7 +94,7 @@ PyObject* method_search(PyObject* self, Args& args) {
       pred = std::move(compiled).value();
     }
     {
-      auto hits = ivf_rabitq::index::search_core(*ix, query, k, nprobe, rerank, pred, ensure_target_k);
+      auto hits = ivf_rabitq::search::search_core(*ix, query, k, nprobe, rerank, pred, ensure_target_k);
       buf.ends.reserve(hits.size());
       buf.dists.reserve(hits.size());
       for (const auto& hit : hits) ix->prefetch_id(hit.first);

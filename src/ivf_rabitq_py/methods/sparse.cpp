@@ -17,6 +17,7 @@ namespace ivf_rabitq_py {
 
 namespace {
 
+namespace search = ivf_rabitq::search;
 namespace engine = ivf_rabitq::index;
 using Rows = std::vector<std::pair<std::string, float>>;
 using Outcome = std::variant<Rows, PyErrValue>;
@@ -38,7 +39,7 @@ std::variant<Opened, PyErrValue> open_with_filter(RabitqIndex& h, const std::opt
   return o;
 }
 
-Rows to_rows(const engine::IvfIndex& ix, const std::vector<engine::SlotScore>& hits) {
+Rows to_rows(const engine::IvfIndex& ix, const std::vector<search::SlotScore>& hits) {
   Rows rows;
   rows.reserve(hits.size());
   for (const auto& [slot, score] : hits) rows.emplace_back(ix.ext_of(slot), score);
@@ -108,13 +109,13 @@ PyObject* method_search_hybrid(PyObject* self, Args& args) {
     const uint64_t cand = std::max<uint64_t>(k > UINT64_MAX / 10 ? UINT64_MAX : 10 * k, 100);
     Rows rows;
     {
-      auto dense = engine::search_core(*o.ix, query, cand, nprobe, rerank, o.pred, false);
-      auto sparse_hits = engine::sparse_rank(*o.ix, sparse, cand, o.pred.get());
-      auto fused = engine::search_hybrid(k, rrf_k, dense, sparse_hits);
+      auto dense = search::search_core(*o.ix, query, cand, nprobe, rerank, o.pred, false);
+      auto sparse_hits = search::sparse_rank(*o.ix, sparse, cand, o.pred.get());
+      auto fused = search::search_hybrid(k, rrf_k, dense, sparse_hits);
       dense = {};
       if (ensure_target_k && fused.size() < k) {
-        auto exact = engine::search_bruteforce(*o.ix, query, cand, o.pred);
-        fused = engine::search_hybrid(k, rrf_k, exact, sparse_hits);
+        auto exact = search::search_bruteforce(*o.ix, query, cand, o.pred);
+        fused = search::search_hybrid(k, rrf_k, exact, sparse_hits);
       }
       rows = to_rows(*o.ix, fused);
     }
@@ -140,7 +141,7 @@ PyObject* method_sparse_search(PyObject* self, Args& args) {
     auto opened = open_with_filter(h, filter);
     if (auto* e = std::get_if<PyErrValue>(&opened)) return std::move(*e);
     Opened& o = std::get<Opened>(opened);
-    Rows rows = to_rows(*o.ix, engine::sparse_rank(*o.ix, sparse, k, o.pred.get()));
+    Rows rows = to_rows(*o.ix, search::sparse_rank(*o.ix, sparse, k, o.pred.get()));
     release(o);
     return rows;
   });

@@ -14,8 +14,8 @@
 #include "ivf_rabitq/common/simd.hpp"
 
 using namespace ivf_rabitq;
-using index::RerankTable;
-using index::RowExponent;
+using quant::RerankTable;
+using quant::RowExponent;
 using simd::Level;
 
 namespace {
@@ -208,12 +208,12 @@ TEST(BuildRow, RowsLandAtTheirSlotsWhateverThePoolSize) {
                              static_cast<uint8_t>(rc.energy >> 16), static_cast<uint8_t>(rc.energy >> 24),
                              rc.exp, 0, 0, 0};
     ASSERT_EQ(0, std::memcmp(rec, want, 8)) << r;
-    const RowExponent re = index::main_row_exponent(rec);
+    const RowExponent re = quant::main_row_exponent(rec);
     EXPECT_EQ(re.exp, rc.exp);
     EXPECT_EQ(re.energy, rc.energy);
   }
   EXPECT_EQ(ref.second[slot_of[3] * 8 + 4], 2);  // zero row: exponent 2, energy 0
-  EXPECT_EQ(index::main_row_exponent(ref.second.data() + slot_of[3] * 8).energy, 0u);
+  EXPECT_EQ(quant::main_row_exponent(ref.second.data() + slot_of[3] * 8).energy, 0u);
 
   // Without a slot map input row r goes to slot r.
   std::vector<uint8_t> orig(n * dim), scale(n * 8);
@@ -387,7 +387,7 @@ TEST(DeltaRow, PerRowExponentOrSegmentScale) {
   std::vector<uint8_t> out(x.size() + 1, 0xAA);
   quant::encode_delta_row(x.data(), x.size(), true, 7.0f, out.data());
   EXPECT_EQ(out, (std::vector<uint8_t>{255, 1, 192, 128, 0, 128}));
-  auto e = index::delta_row_exponent(out.data(), x.size());
+  auto e = quant::delta_row_exponent(out.data(), x.size());
   ASSERT_TRUE(e.has_value());
   EXPECT_EQ(e->exp, 128);
   EXPECT_EQ(e->energy, 127u * 127 + 127 * 127 + 64 * 64 + 128 * 128);
@@ -395,7 +395,7 @@ TEST(DeltaRow, PerRowExponentOrSegmentScale) {
   // Segment scale 2: no exponent byte.
   quant::encode_delta_row(x.data(), x.size(), false, 2.0f, out.data());
   EXPECT_EQ(out, (std::vector<uint8_t>{192, 65, 160, 128, 0, 0}));
-  EXPECT_FALSE(index::delta_row_exponent(out.data(), x.size()).has_value());
+  EXPECT_FALSE(quant::delta_row_exponent(out.data(), x.size()).has_value());
 
   // quant_scale 0 (or NaN) acts as 1e-9.
   const std::vector<float> tiny = {0.0f, 1e-9f, -1e-9f, 1.0f, -1.0f};
@@ -551,7 +551,7 @@ TEST(Distance, FormulaChoiceAndMeaning) {
   std::vector<uint8_t> pow2row(n + 1), segrow(n + 1);
   quant::encode_delta_row(xrow.data(), n, true, 2.0f, pow2row.data());
   quant::encode_delta_row(xrow.data(), n, false, 2.0f, segrow.data());
-  const RowExponent ex = *index::delta_row_exponent(pow2row.data(), n);
+  const RowExponent ex = *quant::delta_row_exponent(pow2row.data(), n);
   const double exact = true_ssd(q, xrow);
 
   const RerankTable with = RerankTable::build(q, 2.0f, true);
@@ -608,7 +608,7 @@ TEST(Distance, NeverNegativeNeverMinusZero) {
     if (it % 2) q[rng() % n] *= 1.0000001f;
     const RerankTable t = RerankTable::build(q, 1.0f, true);
     for (Level l : simd::supported_levels()) {
-      const float d = t.distance(q, row.data(), index::delta_row_exponent(row.data(), n), l);
+      const float d = t.distance(q, row.data(), quant::delta_row_exponent(row.data(), n), l);
       ASSERT_FALSE(std::signbit(d)) << d;
     }
   }

@@ -17,8 +17,8 @@
 #include "ivf_rabitq/common/simd.hpp"
 
 using namespace ivf_rabitq;
-using index::RerankTable;
-using index::RowExponent;
+using quant::RerankTable;
+using quant::RowExponent;
 using simd::Level;
 
 namespace {

@@ -96,7 +96,7 @@ TEST(DeltaAlloc, FailedAllocationAnywhereInAnAddLeavesAWorkingIndex) {
     if (!threw) break;  // k exceeded the allocations of one add: every point was tried
     ++failures;
     expect_aligned(*ix);
-    const auto hits = index::search_core(*ix, v, 5, 4, 20, nullptr, true);
+    const auto hits = search::search_core(*ix, v, 5, 4, 20, nullptr, true);
     EXPECT_FALSE(hits.empty());
     if (k % 64 == 0) {
       ASSERT_TRUE(live::checkpoint(*ix).ok());

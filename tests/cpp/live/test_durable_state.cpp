@@ -205,7 +205,7 @@ TEST(DerivedEdges, SearchesRunWhileAddsExtendTheLists) {
       parallel::with_threads(1, [&] {
         for (uint64_t q = 0; !done.load() || q < 4; ++q) {
           const auto v = vec_for(5000 + 100000 * static_cast<uint64_t>(t) + q);
-          const auto got = index::search_core(*ix, v, 5, 2, 20, nullptr, false);
+          const auto got = search::search_core(*ix, v, 5, 2, 20, nullptr, false);
           const uint64_t limit = ix->manifest.n + ix->locks().delta.read()->rows();
           for (const auto& [s, d] : got)
             if (s >= limit) bad.fetch_add(1);
@@ -226,8 +226,8 @@ TEST(DerivedEdges, SearchesRunWhileAddsExtendTheLists) {
     for (int i = 0; i < kAdds; ++i) {
       const auto v = vec_for(i);
       // Every cluster probed and a pool larger than the segment: the dense search is exact.
-      const auto dense = index::search_core(*ix, v, 3, 4, 200, nullptr, false);
-      const auto exact = index::search_bruteforce(*ix, v, 3, nullptr);
+      const auto dense = search::search_core(*ix, v, 3, 4, 200, nullptr, false);
+      const auto exact = search::search_bruteforce(*ix, v, 3, nullptr);
       ASSERT_EQ(dense.size(), exact.size()) << i;
       for (size_t j = 0; j < dense.size(); ++j) {
         EXPECT_EQ(dense[j].first, exact[j].first) << i;

@@ -23,6 +23,7 @@
 
 namespace builder = ivf_rabitq::builder;
 namespace live = ivf_rabitq::live;
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace fs = std::filesystem;
 
@@ -108,15 +109,15 @@ TEST_P(Distances, EqualWhatSearchReportsForEveryLiveRow) {
   for (size_t qi = 0; qi < 4; ++qi) {
     std::span<const float> q(rows.data() + (n + 80 + qi) * kDim, kDim);
     // The exact search lists every live row with the distance search reports.
-    auto all = ix::search_bruteforce(*idx, q, ~uint64_t{0}, nullptr);
+    auto all = search::search_bruteforce(*idx, q, ~uint64_t{0}, nullptr);
     std::unordered_map<std::string, float> want;
     for (const auto& [slot, d] : all) want[idx->ext_of(slot)] = d;
     // Dense search reports the same numbers for the rows it returns.
-    for (const auto& [slot, d] : ix::search_core(*idx, q, 20, 4, 100, nullptr, false))
+    for (const auto& [slot, d] : search::search_core(*idx, q, 20, 4, 100, nullptr, false))
       ASSERT_EQ(bits(d), bits(want.at(idx->ext_of(slot))));
 
     for (bool par : {false, true}) {
-      auto got = ix::distances_to(*idx, views, q, par);
+      auto got = search::distances_to(*idx, views, q, par);
       ASSERT_EQ(got.size(), ids.size());
       size_t live = 0;
       for (size_t i = 0; i < ids.size(); ++i) {
@@ -135,11 +136,11 @@ TEST_P(Distances, EqualWhatSearchReportsForEveryLiveRow) {
   std::span<const float> q(rows.data() + (n + 99) * kDim, kDim);
   auto slot = idx->slot_of("r5");
   ASSERT_TRUE(slot && *slot >= n);
-  auto table = ix::rerank_table(*idx, q, pow2);
-  const auto view = ix::index_view(*idx);
+  auto table = search::rerank_table(*idx, q, pow2);
+  const auto view = search::index_view(*idx);
   std::string_view r5 = "r5";
-  const float got = ix::distances_to(*idx, std::span(&r5, 1), q, false)[0];
-  EXPECT_EQ(bits(got), bits(ix::slot_distance(view.seg, *idx->locks().delta.read(), table, q, *slot)));
+  const float got = search::distances_to(*idx, std::span(&r5, 1), q, false)[0];
+  EXPECT_EQ(bits(got), bits(search::slot_distance(view.seg, *idx->locks().delta.read(), table, q, *slot)));
 }
 
 INSTANTIATE_TEST_SUITE_P(RowExponents, Distances, ::testing::Bool());
@@ -158,44 +159,44 @@ TEST(Distances, SeveralQueriesBatchSizesAndPools) {
   std::vector<std::string_view> views(ids.begin(), ids.end());
 
   const std::span<const float> q0(qs.data(), kDim), q1(qs.data() + kDim, kDim);
-  auto d0 = ix::distances_to(*idx, views, q0, false);
-  auto d1 = ix::distances_to(*idx, views, q1, false);
-  auto both = ix::distances_to(*idx, views, qs, false);
+  auto d0 = search::distances_to(*idx, views, q0, false);
+  auto d1 = search::distances_to(*idx, views, q1, false);
+  auto both = search::distances_to(*idx, views, qs, false);
   for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(bits(both[i]), bits(std::min(d0[i], d1[i])));
 
   // No queries: +inf for live ids, NaN for unknown ones.
   std::vector<std::string_view> two{"r1", "zz"};
-  auto none = ix::distances_to(*idx, two, std::span<const float>(qs.data(), kDim - 1), true);
+  auto none = search::distances_to(*idx, two, std::span<const float>(qs.data(), kDim - 1), true);
   EXPECT_EQ(none[0], std::numeric_limits<float>::infinity());
   EXPECT_TRUE(std::isnan(none[1]));
-  EXPECT_TRUE(ix::distances_to(*idx, {}, qs, true).empty());
+  EXPECT_TRUE(search::distances_to(*idx, {}, qs, true).empty());
 
   // 63 ids stay on the caller, 64 and 65 split into chunks of 32: identical either way, on
   // pools of 1, 2 and 8 threads and on the maintenance pool.
   for (size_t count : {63u, 64u, 65u, 400u}) {
     std::span<const std::string_view> sub(views.data(), count);
-    auto seq = ix::distances_to(*idx, sub, qs, false);
+    auto seq = search::distances_to(*idx, sub, qs, false);
     ASSERT_EQ(seq.size(), count);
     for (size_t t : {1u, 2u, 8u}) {
       std::vector<float> par;
-      ivf_rabitq::parallel::with_threads(t, [&] { par = ix::distances_to(*idx, sub, qs, true); });
+      ivf_rabitq::parallel::with_threads(t, [&] { par = search::distances_to(*idx, sub, qs, true); });
       ASSERT_EQ(par.size(), count);
       for (size_t i = 0; i < count; ++i) ASSERT_EQ(bits(par[i]), bits(seq[i])) << count << " ids, " << t << " threads";
     }
     auto pool = ivf_rabitq::maint::Pool::create({0, 3});
     std::vector<float> par;
-    pool->run_job([&] { par = ix::distances_to(*idx, sub, qs, true); });
+    pool->run_job([&] { par = search::distances_to(*idx, sub, qs, true); });
     for (size_t i = 0; i < count; ++i) ASSERT_EQ(bits(par[i]), bits(seq[i]));
   }
 }
 
 TEST(Calibration, GeneratorWorkedExample) {
-  ix::CalibrationRng rng(1234);
+  search::CalibrationRng rng(1234);
   EXPECT_EQ(rng.state(), 0x9E3779B97F4A78C7ull);
   EXPECT_EQ(rng.step(), 0xDC1B7698EBDE3DF6ull);
-  ix::CalibrationRng again(1234);
+  search::CalibrationRng again(1234);
   EXPECT_EQ(again.draw(), 3957210614u);
-  ix::CalibrationRng zero(0x9E3779B97F4A7C15ull);
+  search::CalibrationRng zero(0x9E3779B97F4A7C15ull);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(zero.draw(), 0u);
 }
 
@@ -207,23 +208,23 @@ TEST(Calibration, EarlyAnswersAndSampling) {
   ASSERT_TRUE(idx);
   using G = std::vector<uint64_t>;
 
-  EXPECT_EQ(ix::calibrate_nprobe(*idx, 10, 10, 0.9f, G{}, 500, 1234), 64u);
-  EXPECT_EQ(ix::calibrate_nprobe(*idx, 10, 10, 0.0f, G{64, 8, 32, 8}, 500, 1234), 8u);
-  EXPECT_EQ(ix::calibrate_nprobe(*idx, 10, 10, 1.5f, G{64, 8, 32, 8}, 500, 1234), 64u);
-  EXPECT_EQ(ix::calibrate_nprobe(*idx, 0, 10, 0.0f, G{4, 2}, 500, 1234), 4u);  // no samples
-  EXPECT_EQ(ix::calibrate_nprobe(*idx, 10, 10, 1.5f, G{16, 16}, 500, 1234), 16u);
-  EXPECT_EQ(ix::calibrate_nprobe(*idx, 10, 499, 0.5f, G{1, 2}, 500, 1234), 1u);  // live <= k' + 1
+  EXPECT_EQ(search::calibrate_nprobe(*idx, 10, 10, 0.9f, G{}, 500, 1234), 64u);
+  EXPECT_EQ(search::calibrate_nprobe(*idx, 10, 10, 0.0f, G{64, 8, 32, 8}, 500, 1234), 8u);
+  EXPECT_EQ(search::calibrate_nprobe(*idx, 10, 10, 1.5f, G{64, 8, 32, 8}, 500, 1234), 64u);
+  EXPECT_EQ(search::calibrate_nprobe(*idx, 0, 10, 0.0f, G{4, 2}, 500, 1234), 4u);  // no samples
+  EXPECT_EQ(search::calibrate_nprobe(*idx, 10, 10, 1.5f, G{16, 16}, 500, 1234), 16u);
+  EXPECT_EQ(search::calibrate_nprobe(*idx, 10, 499, 0.5f, G{1, 2}, 500, 1234), 1u);  // live <= k' + 1
   // Caller sizes saturate without allocating by them.
-  EXPECT_EQ(ix::calibrate_nprobe(*idx, uint64_t{1} << 62, ~uint64_t{0}, 0.5f, G{~uint64_t{0}, 3}, ~uint64_t{0}, 1),
+  EXPECT_EQ(search::calibrate_nprobe(*idx, uint64_t{1} << 62, ~uint64_t{0}, 0.5f, G{~uint64_t{0}, 3}, ~uint64_t{0}, 1),
             3u);
 
   // A single cluster answers the smallest value without searching; no live rows the largest.
   auto one = build_and_open(one_dir.path, rows, 50, 1);
-  EXPECT_EQ(ix::calibrate_nprobe(*one, 10, 1, 1.5f, G{9, 3, 6}, 500, 1), 3u);
+  EXPECT_EQ(search::calibrate_nprobe(*one, 10, 1, 1.5f, G{9, 3, 6}, 500, 1), 3u);
   auto empty = build_and_open(empty_dir.path, rows, 20, 2);
   for (size_t i = 0; i < 20; ++i) live::apply_delete(*empty, "r" + std::to_string(i));
-  EXPECT_EQ(ix::calibrate_nprobe(*empty, 10, 1, 0.0f, G{9, 3, 6}, 500, 1), 9u);
-  EXPECT_EQ(ix::calibrate_nprobe(*empty, 10, 1, 0.0f, G{}, 500, 1), 64u);
+  EXPECT_EQ(search::calibrate_nprobe(*empty, 10, 1, 0.0f, G{9, 3, 6}, 500, 1), 9u);
+  EXPECT_EQ(search::calibrate_nprobe(*empty, 10, 1, 0.0f, G{}, 500, 1), 64u);
 
   // Sampling: a deleted row is never drawn, an upserted row is drawn through its delta slot
   // with its query dequantised from the delta bytes; n_samples beyond the live rows draws
@@ -233,7 +234,7 @@ TEST(Calibration, EarlyAnswersAndSampling) {
   for (size_t i = 100; i < 200; ++i) live::apply_delete(*idx, "r" + std::to_string(i));
   const uint64_t live = idx->live_count();
   ASSERT_EQ(live, n + 2 - 101);
-  auto all = ix::calibration_samples(*idx, 1u << 20, 77);
+  auto all = search::calibration_samples(*idx, 1u << 20, 77);
   ASSERT_EQ(all.size(), live);
   std::set<uint32_t> seen;
   {
@@ -257,8 +258,8 @@ TEST(Calibration, EarlyAnswersAndSampling) {
     for (size_t j = 0; j < kDim; ++j)
       EXPECT_EQ(bits(s.query[j]), bits(((float(row[j]) + -128.0f) / 127.0f) * scale));
   }
-  auto a = ix::calibration_samples(*idx, 40, 5), b = ix::calibration_samples(*idx, 40, 5),
-       c = ix::calibration_samples(*idx, 40, 6);
+  auto a = search::calibration_samples(*idx, 40, 5), b = search::calibration_samples(*idx, 40, 5),
+       c = search::calibration_samples(*idx, 40, 6);
   ASSERT_EQ(a.size(), 40u);
   bool differs = false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -277,17 +278,18 @@ TEST(Calibration, ChosenProbeCountReachesTheTargetOnFreshQueries) {
   ASSERT_TRUE(idx);
   const std::vector<uint64_t> grid{1, 2, 4, 8, 16, 32, 64};
   const float target = 0.9f;
-  const uint64_t chosen = ix::calibrate_nprobe(*idx, 150, 10, target, grid, 100, 1234);
+  const uint64_t chosen = search::calibrate_nprobe(*idx, 150, 10, target, grid, 100, 1234);
   // Deterministic for a seed, on any pool, and on the maintenance pool.
-  EXPECT_EQ(ix::calibrate_nprobe(*idx, 150, 10, target, grid, 100, 1234), chosen);
+  EXPECT_EQ(search::calibrate_nprobe(*idx, 150, 10, target, grid, 100, 1234), chosen);
   for (size_t t : {1u, 8u}) {
     uint64_t r = 0;
-    ivf_rabitq::parallel::with_threads(t, [&] { r = ix::calibrate_nprobe(*idx, 150, 10, target, grid, 100, 1234); });
+    ivf_rabitq::parallel::with_threads(t,
+                                       [&] { r = search::calibrate_nprobe(*idx, 150, 10, target, grid, 100, 1234); });
     EXPECT_EQ(r, chosen) << t;
   }
   auto pool = ivf_rabitq::maint::Pool::create({0, 2});
   uint64_t on_pool = 0;
-  pool->run_job([&] { on_pool = ix::calibrate_nprobe(*idx, 150, 10, target, grid, 100, 1234); });
+  pool->run_job([&] { on_pool = search::calibrate_nprobe(*idx, 150, 10, target, grid, 100, 1234); });
   EXPECT_EQ(on_pool, chosen);
   EXPECT_LT(chosen, 64u);  // clustered data needs far fewer than every cluster
 
@@ -298,8 +300,8 @@ TEST(Calibration, ChosenProbeCountReachesTheTargetOnFreshQueries) {
     double sum = 0;
     for (size_t i = 0; i < 300; ++i) {
       std::span<const float> q(fresh.data() + i * kDim, kDim);
-      auto truth = ix::search_bruteforce(*idx, q, 10, nullptr);
-      auto got = ix::search_core(*idx, q, 10, nprobe, 100, nullptr, false);
+      auto truth = search::search_bruteforce(*idx, q, 10, nullptr);
+      auto got = search::search_core(*idx, q, 10, nprobe, 100, nullptr, false);
       std::set<uint32_t> t;
       for (auto& [s, d] : truth) t.insert(s);
       size_t hits = 0;
@@ -331,11 +333,11 @@ TEST(Distances, AcrossSegmentsNewestFirst) {
   std::vector<std::string_view> views(ids.begin(), ids.end());
   std::vector<float> q(rows_old.begin() + 50 * kDim, rows_old.begin() + 52 * kDim);
 
-  const auto d_new = ix::distances_to(*newer, views, q, false);
-  const auto d_old = ix::distances_to(*older, views, q, false);
+  const auto d_new = search::distances_to(*newer, views, q, false);
+  const auto d_old = search::distances_to(*older, views, q, false);
   const ix::IvfIndex* both[] = {newer.get(), older.get()};
   for (bool par : {false, true}) {
-    const auto got = ix::distances_across(both, views, q, par);
+    const auto got = search::distances_across(both, views, q, par);
     ASSERT_EQ(got.size(), ids.size());
     for (size_t i = 0; i < ids.size(); ++i) {
       const float want = std::isnan(d_new[i]) ? d_old[i] : d_new[i];
@@ -346,9 +348,9 @@ TEST(Distances, AcrossSegmentsNewestFirst) {
     EXPECT_TRUE(std::isnan(got.back()) == false);
   }
   const ix::IvfIndex* one[] = {older.get()};
-  const auto single = ix::distances_across(one, views, q, true);
+  const auto single = search::distances_across(one, views, q, true);
   for (size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(bits(single[i]), bits(d_old[i]));
-  const auto none = ix::distances_across({}, views, q, true);
+  const auto none = search::distances_across({}, views, q, true);
   for (float v : none) EXPECT_TRUE(std::isnan(v));
   fs::remove_all(older_path);
   fs::remove_all(newer_path);

@@ -23,9 +23,10 @@
 
 namespace builder = ivf_rabitq::builder;
 namespace live = ivf_rabitq::live;
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace fs = std::filesystem;
-using ix::SlotDistance;
+using search::SlotDistance;
 
 namespace {
 
@@ -213,17 +214,17 @@ TEST(FilterBits, ProbeResultsAreTheSameWithAndWithoutTheBitmap) {
       const ix::MainRowBits* bits = f.idx->main_bits(p);
       ASSERT_NE(bits, nullptr);
       for (const Case& c : cases) {
-        if (ix::filtered_search_is_exact(*f.idx, p, c.k, c.nprobe, c.rerank)) continue;  // exact path
+        if (search::filtered_search_is_exact(*f.idx, p, c.k, c.nprobe, c.rerank)) continue;  // exact path
         ++probed;
         for (size_t qi = 0; qi < 8; ++qi) {
           const std::string what = std::string(text) + " k=" + std::to_string(c.k) + " q=" + std::to_string(qi);
-          expect_same(ix::search_core(*f.idx, f.query(qi), c.k, c.nprobe, c.rerank, p, c.ensure),
-                      ix::search_core(*f.idx, f.query(qi), c.k, c.nprobe, c.rerank, p.get(), c.ensure), what);
+          expect_same(search::search_core(*f.idx, f.query(qi), c.k, c.nprobe, c.rerank, p, c.ensure),
+                      search::search_core(*f.idx, f.query(qi), c.k, c.nprobe, c.rerank, p.get(), c.ensure), what);
         }
       }
       for (size_t qi = 0; qi < 4; ++qi)
-        expect_same(ix::search_bruteforce(*f.idx, f.query(qi), 25, p), ix::search_bruteforce(*f.idx, f.query(qi), 25, p.get()),
-                    std::string("exact ") + text);
+        expect_same(search::search_bruteforce(*f.idx, f.query(qi), 25, p),
+                    search::search_bruteforce(*f.idx, f.query(qi), 25, p.get()), std::string("exact ") + text);
     }
     EXPECT_GE(probed, 12);
   });
@@ -241,19 +242,20 @@ TEST(FilterBits, FewPassingRowsGiveTheExactAnswer) {
     int shorter_by_probe = 0;
     for (size_t qi = 0; qi < 10; ++qi) {
       for (uint64_t k : {1u, 10u, 100u}) {
-        const auto exact = ix::search_bruteforce(*f.idx, f.query(qi), k, rare.get());
+        const auto exact = search::search_bruteforce(*f.idx, f.query(qi), k, rare.get());
         ASSERT_FALSE(exact.empty());
         // The probe of one cluster finds at most the few passing rows of it.
-        const auto probe = ix::search_core(*f.idx, f.query(qi), k, 1, 50, rare.get(), false);
+        const auto probe = search::search_core(*f.idx, f.query(qi), k, 1, 50, rare.get(), false);
         shorter_by_probe += probe.size() < exact.size();
-        expect_same(ix::search_core(*f.idx, f.query(qi), k, 1, 50, rare, false), exact, "selective k=" + std::to_string(k));
-        expect_same(ix::search_bruteforce(*f.idx, f.query(qi), k, rare), exact, "exact with bitmap");
-        EXPECT_TRUE(ix::search_core(*f.idx, f.query(qi), k, 1, 50, none, true).empty());
+        expect_same(search::search_core(*f.idx, f.query(qi), k, 1, 50, rare, false), exact,
+                    "selective k=" + std::to_string(k));
+        expect_same(search::search_bruteforce(*f.idx, f.query(qi), k, rare), exact, "exact with bitmap");
+        EXPECT_TRUE(search::search_core(*f.idx, f.query(qi), k, 1, 50, none, true).empty());
       }
     }
     EXPECT_GT(shorter_by_probe, 5);
     // The delta row that passes is found and the tombstoned passing rows are not.
-    const auto all = ix::search_bruteforce(*f.idx, f.query(0), 1000, rare);
+    const auto all = search::search_bruteforce(*f.idx, f.query(0), 1000, rare);
     EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const SlotDistance& h) { return h.first >= kRows; }));
     for (const auto& [s, d] : all) EXPECT_NE(s % 11, 0u) << s;
   });
@@ -268,7 +270,7 @@ TEST(FilterBits, SchemaGrowthDropsTheCachedFilterWithItsBitmap) {
     const ix::MainRowBits* bits_before = f.idx->main_bits(before);
     ASSERT_NE(bits_before, nullptr);
     EXPECT_EQ(bits_before->count, 0u);
-    EXPECT_TRUE(ix::search_core(*f.idx, f.query(0), 5, 4, 50, before, true).empty());
+    EXPECT_TRUE(search::search_core(*f.idx, f.query(0), 5, 4, 50, before, true).empty());
 
     f.add(3, R"({"g": 0, "z": 5})");  // grows the schema: the cache is emptied
     auto after = f.compile(text);
@@ -277,7 +279,7 @@ TEST(FilterBits, SchemaGrowthDropsTheCachedFilterWithItsBitmap) {
     ASSERT_NE(bits_after, nullptr);
     EXPECT_NE(bits_after, bits_before);
     expect_bits_match_rows(*f.idx, after, text);
-    const auto hits = ix::search_core(*f.idx, f.query(0), 5, 4, 50, after, false);
+    const auto hits = search::search_core(*f.idx, f.query(0), 5, 4, 50, after, false);
     ASSERT_EQ(hits.size(), 1u);
     EXPECT_EQ(hits[0].first, kRows);  // the new delta row, the only one with z
     // A query still holding the older filter keeps a valid bitmap of its own.
@@ -291,7 +293,8 @@ TEST(FilterBits, ConcurrentFirstUseBuildsOneBitmap) {
   auto p = f.compile(R"({"$or": [{"s": "b"}, {"h": 4}]})");
   std::vector<std::vector<SlotDistance>> want;
   ivf_rabitq::parallel::with_threads(1, [&] {
-    for (size_t qi = 0; qi < 6; ++qi) want.push_back(ix::search_core(*f.idx, f.query(qi), 10, 1, 20, p.get(), true));
+    for (size_t qi = 0; qi < 6; ++qi)
+      want.push_back(search::search_core(*f.idx, f.query(qi), 10, 1, 20, p.get(), true));
   });
   constexpr int kThreads = 6;
   std::vector<const ix::MainRowBits*> seen(kThreads);
@@ -301,7 +304,8 @@ TEST(FilterBits, ConcurrentFirstUseBuildsOneBitmap) {
     for (int t = 0; t < kThreads; ++t)
       ts.emplace_back([&, t] {
         // One cluster per round: every step of these searches runs on this thread.
-        for (size_t qi = 0; qi < 6; ++qi) got[t].push_back(ix::search_core(*f.idx, f.query(qi), 10, 1, 20, p, true));
+        for (size_t qi = 0; qi < 6; ++qi)
+          got[t].push_back(search::search_core(*f.idx, f.query(qi), 10, 1, 20, p, true));
         seen[t] = f.idx->main_bits(p);
       });
     for (auto& t : ts) t.join();
@@ -336,17 +340,17 @@ TEST(FilterBits, ExactScanIsChosenWhenItReadsFewerBytes) {
       {"nothing passes", 1000000, 1000, 128, 0, 0, 10, 32, 100, true},
   };
   for (const Case& c : cases) {
-    ix::SegmentView seg;
+    search::SegmentView seg;
     seg.dim = c.dim;
     seg.pad = (c.dim + 63) / 64 * 64;
     seg.words = seg.pad / 64;
     seg.n_bits = 2;
     seg.n_clusters = c.clusters;
     seg.n = c.n;
-    ix::DenseParams p;
+    search::DenseParams p;
     p.k = c.k;
     p.nprobe = c.nprobe;
     p.rerank = c.rerank;
-    EXPECT_EQ(ix::filtered_search_is_exact(seg, c.passing, c.delta_rows, p), c.exact) << c.what;
+    EXPECT_EQ(search::filtered_search_is_exact(seg, c.passing, c.delta_rows, p), c.exact) << c.what;
   }
 }

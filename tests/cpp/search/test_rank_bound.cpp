@@ -18,7 +18,8 @@
 #include "ivf_rabitq/search/search_rank.hpp"
 #include "ivf_rabitq/search/topk.hpp"
 
-namespace ix = ivf_rabitq::index;
+namespace kmeans = ivf_rabitq::kmeans;
+namespace search = ivf_rabitq::search;
 namespace distance = ivf_rabitq::distance;
 namespace simd = ivf_rabitq::simd;
 
@@ -101,7 +102,7 @@ std::vector<uint64_t> full_ranking(const std::vector<float>& cents, const std::v
   for (size_t i = 0; i < n; ++i) {
     float d = distance::sq_l2(q.data(), cents.data() + i * pad, pad);
     if (std::isnan(d)) d = kInf;
-    all.push_back((uint64_t(ix::total_order_key(d)) << 32) | i);
+    all.push_back((uint64_t(search::total_order_key(d)) << 32) | i);
   }
   std::sort(all.begin(), all.end());
   return all;
@@ -116,12 +117,12 @@ TEST(RankBound, BoundedRankingEqualsFullRanking) {
     const auto want = full_ranking(cents, q, c.n, c.pad);
     const auto packed = distance::PackedVectors::pack(cents.data(), c.n, c.pad);
     for (bool vnni : kernels) {
-      const auto bound = ix::CentroidBound::build_for(cents.data(), c.n, c.pad, vnni, true);
+      const auto bound = kmeans::CentroidBound::build_for(cents.data(), c.n, c.pad, vnni, true);
       ASSERT_TRUE(bound.usable()) << c.name;
-      ix::BoundScratch scratch;
+      kmeans::BoundScratch scratch;
       for (size_t m : {size_t(1), size_t(7), size_t(32), c.n / 4, c.n, c.n + 3}) {
         std::vector<uint64_t> got;
-        ix::nearest_keys_bounded(q.data(), cents.data(), packed, bound, m, got, scratch);
+        search::nearest_keys_bounded(q.data(), cents.data(), packed, bound, m, got, scratch);
         const size_t k = std::min(m, c.n);
         ASSERT_EQ(got.size(), k) << c.name << " m " << m;
         ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << c.name << " m " << m << " vnni " << vnni;
@@ -140,7 +141,7 @@ TEST(RankBound, RegroupedRankingEqualsFullRanking) {
     make(c, cents, q);
     const auto want = full_ranking(cents, q, c.n, c.pad);
     const auto packed = distance::PackedVectors::pack(cents.data(), c.n, c.pad);
-    const auto order = ix::RankOrder::build(cents.data(), packed, c.n, c.pad);
+    const auto order = kmeans::RankOrder::build(cents.data(), packed, c.n, c.pad);
     ASSERT_FALSE(order.empty()) << c.name;
     std::vector<uint32_t> ids = order.ids;
     std::sort(ids.begin(), ids.end());
@@ -148,12 +149,12 @@ TEST(RankBound, RegroupedRankingEqualsFullRanking) {
     std::vector<uint64_t> heap;
     for (size_t m : {size_t(1), size_t(7), size_t(32), c.n / 4, c.n, c.n + 3}) {
       std::vector<uint64_t> got;
-      ix::nearest_keys(q.data(), order.packed, m, got, heap, order.ids.data());
+      search::nearest_keys(q.data(), order.packed, m, got, heap, order.ids.data());
       ASSERT_EQ(got.size(), std::min(m, c.n)) << c.name << " m " << m;
       ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << c.name << " m " << m;
       // And from every distance of the plain packing, as small segments rank.
       std::vector<float> dist;
-      ix::nearest_keys_all(q.data(), packed, m, got, dist);
+      search::nearest_keys_all(q.data(), packed, m, got, dist);
       ASSERT_EQ(got.size(), std::min(m, c.n)) << c.name << " m " << m;
       ASSERT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << c.name << " all distances, m " << m;
     }
@@ -171,8 +172,8 @@ TEST(RankBound, GridKernelsAgreeWithScalar) {
     for (auto& v : qa) v = uint8_t(g() % 4 == 0 ? 255 : g() % 256);
     for (auto& v : codes) v = int8_t(g() % 4 == 0 ? -127 : int(g() % 255) - 127);
     std::vector<int32_t> a(blocks * 16), b(blocks * 16);
-    ix::detail::grid_dot_scalar(qa.data(), codes.data(), pad, blocks, a.data());
-    ix::detail::grid_dot_vnni(qa.data(), codes.data(), pad, blocks, b.data());
+    search::detail::grid_dot_scalar(qa.data(), codes.data(), pad, blocks, a.data());
+    search::detail::grid_dot_vnni(qa.data(), codes.data(), pad, blocks, b.data());
     ASSERT_EQ(a, b) << "pad " << pad;
   }
   // Lower bounds from the sums: bit for bit, infinite residuals included.
@@ -185,8 +186,8 @@ TEST(RankBound, GridKernelsAgreeWithScalar) {
     err[i] = i % 9 == 0 ? kInf : float(g() % 1000) * 1e-3f;
   }
   for (float eq : {0.f, 0.37f, kInf}) {
-    ix::detail::grid_lo_scalar(dot.data(), sb.data(), err.data(), n, 250000, 0.031f, eq, lo_a.data(), min_a.data());
-    ix::detail::grid_lo_avx512(dot.data(), sb.data(), err.data(), n, 250000, 0.031f, eq, lo_b.data(), min_b.data());
+    search::detail::grid_lo_scalar(dot.data(), sb.data(), err.data(), n, 250000, 0.031f, eq, lo_a.data(), min_a.data());
+    search::detail::grid_lo_avx512(dot.data(), sb.data(), err.data(), n, 250000, 0.031f, eq, lo_b.data(), min_b.data());
     for (size_t i = 0; i < n; ++i)
       ASSERT_EQ(std::bit_cast<uint32_t>(lo_a[i]), std::bit_cast<uint32_t>(lo_b[i])) << "i " << i << " eq " << eq;
     ASSERT_EQ(min_a, min_b) << "eq " << eq;
@@ -195,10 +196,10 @@ TEST(RankBound, GridKernelsAgreeWithScalar) {
 
 TEST(RankBound, UnusableShapes) {
   std::vector<float> rows(64 * 6, 1.f);
-  EXPECT_FALSE(ix::CentroidBound::build_for(rows.data(), 0, 64, false, true).usable());
-  EXPECT_FALSE(ix::CentroidBound::build_for(rows.data(), 6, 62, false, true).usable());  // pad not a multiple of 4
+  EXPECT_FALSE(kmeans::CentroidBound::build_for(rows.data(), 0, 64, false, true).usable());
+  EXPECT_FALSE(kmeans::CentroidBound::build_for(rows.data(), 6, 62, false, true).usable());  // pad not a multiple of 4
   // Too few vectors for the bound to pay unless forced.
-  EXPECT_FALSE(ix::CentroidBound::build_for(rows.data(), 6, 64, true, false).usable());
+  EXPECT_FALSE(kmeans::CentroidBound::build_for(rows.data(), 6, 64, true, false).usable());
 }
 
 }  // namespace

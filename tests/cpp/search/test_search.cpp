@@ -24,13 +24,13 @@
 #include "ivf_rabitq/common/parallel.hpp"
 #include "ivf_rabitq/codec/quant.hpp"
 
-namespace ix = ivf_rabitq::index;
+namespace search = ivf_rabitq::search;
 namespace codec = ivf_rabitq::codec;
 namespace quant = ivf_rabitq::quant;
 namespace storage = ivf_rabitq::storage;
-using ix::Candidate;
-using ix::ScoredPair;
-using ix::SlotDistance;
+using search::Candidate;
+using search::ScoredPair;
+using search::SlotDistance;
 
 namespace {
 
@@ -38,7 +38,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // The bin of an estimate: the bin of its total-order key, as the scan bins a candidate.
-size_t bin_of(const ix::EstimateBins& bins, float estimate) { return bins.bin(ix::total_order_key(estimate)); }
+size_t bin_of(const search::EstimateBins& bins, float estimate) { return bins.bin(search::total_order_key(estimate)); }
 
 // Seeded Gaussian mixture of low intrinsic dimension (like embeddings): `centers` centres
 // with N(0, spread^2) coordinates; a row is its centre plus a random image of a 12-dim
@@ -98,7 +98,7 @@ struct MiniSegment {
   float quant_scale = 1.0f;
   storage::Delta delta;
   storage::Tombstones tombs;
-  ix::DeltaClusterLists lists;  // kept in step with delta by add()
+  storage::DeltaClusterLists lists;  // kept in step with delta by add()
 
   MiniSegment(const std::vector<float>& rows, size_t n_rows, size_t dim_, size_t clusters, uint32_t bits,
               uint64_t seed = 7)
@@ -166,8 +166,8 @@ struct MiniSegment {
     return n + static_cast<uint32_t>(d0);
   }
 
-  ix::SegmentView view(uint32_t main_rows) {
-    ix::SegmentView v;
+  search::SegmentView view(uint32_t main_rows) {
+    search::SegmentView v;
     v.dim = dim;
     v.pad = pad;
     v.n_bits = n_bits;
@@ -188,8 +188,8 @@ struct MiniSegment {
     v.delta_lists = &lists;
     return v;
   }
-  ix::SegmentView view() { return view(n); }
-  ix::LiveView live() const { return {&tombs, &delta}; }
+  search::SegmentView view() { return view(n); }
+  search::LiveView live() const { return {&tombs, &delta}; }
   std::span<const float> row(uint32_t slot) const { return {by_slot.data() + size_t(slot) * dim, dim}; }
 };
 
@@ -197,8 +197,8 @@ struct MiniSegment {
 struct SlotFilter {
   std::function<bool(uint32_t)> f;
   uint32_t n = 0;
-  ix::RowFilter bind() const {
-    ix::RowFilter r;
+  search::RowFilter bind() const {
+    search::RowFilter r;
     r.ctx = this;
     r.main = [](const void* c, uint32_t s) { return static_cast<const SlotFilter*>(c)->f(s); };
     r.delta = [](const void* c, const storage::Delta&, uint32_t i) {
@@ -209,8 +209,8 @@ struct SlotFilter {
   }
 };
 
-ix::DenseParams params(uint64_t k, uint64_t nprobe, uint64_t rerank, bool ensure = false) {
-  ix::DenseParams p;
+search::DenseParams params(uint64_t k, uint64_t nprobe, uint64_t rerank, bool ensure = false) {
+  search::DenseParams p;
   p.k = k;
   p.nprobe = nprobe;
   p.rerank = rerank;
@@ -252,12 +252,12 @@ TEST(SearchOrders, EstimatesUseTotalOrderDistancesUseBitsThenSlot) {
   // Estimates: -NaN < -inf < -1 < -0 < +0 < 1 < inf < NaN.
   const float ordered[] = {-kNaN, -kInf, -1.f, -0.f, 0.f, 1.f, kInf, kNaN};
   for (size_t i = 0; i + 1 < std::size(ordered); ++i)
-    EXPECT_LT(ix::total_order_key(ordered[i]), ix::total_order_key(ordered[i + 1])) << i;
+    EXPECT_LT(search::total_order_key(ordered[i]), search::total_order_key(ordered[i + 1])) << i;
   for (float f : ordered)  // the candidate key gives the estimate back bit for bit
     EXPECT_EQ(std::bit_cast<uint32_t>(Candidate::make(f, 0, 3).estimate()), std::bit_cast<uint32_t>(f));
   // A negative estimate outranks every positive one (a raw-bits order would get this wrong).
-  EXPECT_TRUE(ix::EstimateLess{}(Candidate::make(-3.f, 0, 9), Candidate::make(2.f, 0, 1)));
-  EXPECT_TRUE(ix::EstimateLess{}(Candidate::make(2.f, 0, 1), Candidate::make(2.f, 0, 9)));  // ties: slot
+  EXPECT_TRUE(search::EstimateLess{}(Candidate::make(-3.f, 0, 9), Candidate::make(2.f, 0, 1)));
+  EXPECT_TRUE(search::EstimateLess{}(Candidate::make(2.f, 0, 1), Candidate::make(2.f, 0, 9)));  // ties: slot
 
   // Distances: bits as u32, then slot: +0 < 1 < inf < NaN; equal distances by slot.
   struct Case {
@@ -267,35 +267,35 @@ TEST(SearchOrders, EstimatesUseTotalOrderDistancesUseBitsThenSlot) {
       {{0.f, 5}, {1.f, 1}, true},   {{1.f, 1}, {kInf, 0}, true}, {{kInf, 9}, {kNaN, 0}, true},
       {{2.f, 3}, {2.f, 4}, true},   {{2.f, 4}, {2.f, 3}, false}, {{0.f, 1}, {-0.f, 0}, true},
   };
-  for (const auto& c : cases) EXPECT_EQ(ix::DistanceLess{}(c.a, c.b), c.less) << c.a.first << " " << c.b.first;
+  for (const auto& c : cases) EXPECT_EQ(search::DistanceLess{}(c.a, c.b), c.less) << c.a.first << " " << c.b.first;
 }
 
 TEST(SearchOrders, KeepKAndCompactBound) {
   std::vector<ScoredPair> l = {{3.f, 1}, {1.f, 7}, {1.f, 2}, {kNaN, 0}, {kInf, 4}, {0.5f, 9}};
   auto copy = l;
-  ix::keep_k_smallest(copy, 10);
+  search::keep_k_smallest(copy, 10);
   auto bits = [](const std::vector<ScoredPair>& v) {
     std::vector<uint64_t> out;
-    for (auto& p : v) out.push_back(ix::distance_key(p));
+    for (auto& p : v) out.push_back(search::distance_key(p));
     return out;
   };
   EXPECT_EQ(bits(copy), bits(l));  // at most k: untouched, same order
-  ix::keep_k_smallest(copy, 3);
+  search::keep_k_smallest(copy, 3);
   std::set<uint32_t> slots;
   for (auto& p : copy) slots.insert(p.second);
   EXPECT_EQ(slots, (std::set<uint32_t>{9, 2, 7}));
-  ix::keep_k_smallest(copy, 0);
+  search::keep_k_smallest(copy, 0);
   EXPECT_TRUE(copy.empty());
 
   std::vector<Candidate> buf;
   for (uint32_t s = 0; s < 20; ++s) buf.push_back(Candidate::make(float(int(s % 5) - 2), 0.f, 100 - s));
   // estimates -2,-1,0,1,2 four times each; the 6 best are the four -2 and the two -1 with the lowest slots.
-  const float bound = ix::compact_bound(buf, 6);
+  const float bound = search::compact_bound(buf, 6);
   EXPECT_EQ(bound, -1.f);
   std::set<uint32_t> kept;
   for (auto& c : buf) kept.insert(c.slot());
   EXPECT_EQ(kept, (std::set<uint32_t>{100, 95, 90, 85, 84, 89}));
-  EXPECT_EQ(ix::compact_bound(buf, 6), kInf);  // at cap: unchanged
+  EXPECT_EQ(search::compact_bound(buf, 6), kInf);  // at cap: unchanged
 }
 
 // keep_k_smallest keeps exactly the k first pairs of a full sort, on both sides of the size
@@ -315,16 +315,17 @@ TEST(SearchOrders, KeepKSmallestMatchesFullSortAtEverySize) {
     l.erase(std::unique(l.begin(), l.end(), [](auto& a, auto& b) { return a.second == b.second; }), l.end());
     std::shuffle(l.begin(), l.end(), g);
     auto sorted = l;
-    std::sort(sorted.begin(), sorted.end(), ix::DistanceLess{});
-    for (uint32_t k : {1u, 10u, ix::kKeepInsertMax, ix::kKeepInsertMax + 1, uint32_t(l.size() - 1)}) {
+    std::sort(sorted.begin(), sorted.end(), search::DistanceLess{});
+    for (uint32_t k : {1u, 10u, search::kKeepInsertMax, search::kKeepInsertMax + 1, uint32_t(l.size() - 1)}) {
       if (k == 0) continue;
       auto got = l;
-      ix::keep_k_smallest(got, k);
+      search::keep_k_smallest(got, k);
       const size_t want = std::min<size_t>(k, l.size());
       ASSERT_EQ(got.size(), want) << "n " << n;
-      ix::sort_by_distance(got);
+      search::sort_by_distance(got);
       for (size_t i = 0; i < want; ++i)
-        ASSERT_EQ(ix::distance_key(got[i]), ix::distance_key(sorted[i])) << "n " << n << " k " << k << " at " << i;
+        ASSERT_EQ(search::distance_key(got[i]), search::distance_key(sorted[i]))
+            << "n " << n << " k " << k << " at " << i;
     }
   }
 }
@@ -358,12 +359,12 @@ TEST(SearchOrders, SelectionHelpersMatchSorting) {
       std::vector<uint64_t> sorted(seen.begin(), seen.end());
       for (size_t k : {size_t(1), n / 3 + 1, n}) {
         if (k == 0 || k > n) continue;
-        const uint64_t t = ix::kth_smallest_key(n, k, [&](size_t i) { return c[i].key; }, scratch);
+        const uint64_t t = search::kth_smallest_key(n, k, [&](size_t i) { return c[i].key; }, scratch);
         ASSERT_EQ(t, sorted[k - 1]) << sh.name << " n " << n << " k " << k;
         // compact_keep keeps exactly the k best; partition keeps order on both sides.
         auto b = c;
         float bound;
-        const size_t m = ix::compact_keep(b.data(), n, uint32_t(k), &bound);
+        const size_t m = search::compact_keep(b.data(), n, uint32_t(k), &bound);
         ASSERT_EQ(m, k == n ? n : k) << sh.name;
         std::vector<uint64_t> kept;
         for (size_t i = 0; i < m; ++i) kept.push_back(b[i].key);
@@ -374,7 +375,8 @@ TEST(SearchOrders, SelectionHelpersMatchSorting) {
         }
         auto p = c;
         std::vector<Candidate> tmp;
-        const size_t front = ix::partition_candidates(p.data(), n, [t](const Candidate& x) { return x.key <= t; }, tmp);
+        const size_t front =
+            search::partition_candidates(p.data(), n, [t](const Candidate& x) { return x.key <= t; }, tmp);
         ASSERT_EQ(front, k);
         std::vector<Candidate> want_front, want_back;
         for (auto& x : c) (x.key <= t ? want_front : want_back).push_back(x);
@@ -410,19 +412,20 @@ TEST(SearchOrders, NearestCentroidKeysMatchFullRanking) {
   for (size_t c = 0; c < n; ++c) {
     float d = ivf_rabitq::distance::sq_l2(q.data(), cents.data() + c * dim, dim);
     if (std::isnan(d)) d = kInf;
-    all.push_back((uint64_t(ix::total_order_key(d)) << 32) | c);
+    all.push_back((uint64_t(search::total_order_key(d)) << 32) | c);
   }
   std::sort(all.begin(), all.end());
   for (auto level : ivf_rabitq::simd::supported_levels()) {
     for (size_t m : {size_t(1), size_t(2), size_t(16), size_t(64), n, n + 5}) {
       std::vector<uint64_t> got, heap;
-      ix::nearest_keys_at(level, q.data(), packed, m, got, heap);
+      search::nearest_keys_at(level, q.data(), packed, m, got, heap);
       const size_t want = std::min(m, n);
       ASSERT_EQ(got.size(), want);
       ASSERT_TRUE(std::equal(got.begin(), got.end(), all.begin())) << "m " << m;
       // Split into ranges of 3 blocks, the m best of each, then the m best of the union.
       std::vector<uint64_t> parts;
-      for (size_t b = 0; b < packed.blocks(); b += 3) ix::nearest_keys_range(level, q.data(), packed, m, b, b + 3, parts, heap);
+      for (size_t b = 0; b < packed.blocks(); b += 3)
+        search::nearest_keys_range(level, q.data(), packed, m, b, b + 3, parts, heap);
       std::sort(parts.begin(), parts.end());
       ASSERT_TRUE(std::equal(all.begin(), all.begin() + want, parts.begin())) << "ranges, m " << m;
     }
@@ -431,7 +434,7 @@ TEST(SearchOrders, NearestCentroidKeysMatchFullRanking) {
   for (size_t m : {size_t(0), size_t(1), size_t(2), size_t(16), size_t(32), size_t(33), size_t(64), n, n + 5}) {
     std::vector<uint64_t> got;
     std::vector<float> dist;
-    ix::nearest_keys_all(q.data(), packed, m, got, dist);
+    search::nearest_keys_all(q.data(), packed, m, got, dist);
     ASSERT_EQ(got.size(), std::min(m, n));
     ASSERT_TRUE(std::equal(got.begin(), got.end(), all.begin())) << "all distances, m " << m;
   }
@@ -448,16 +451,16 @@ TEST(SearchOrders, TopKParMatchesSerialForEveryChunkingAndPool) {
   for (size_t i = 0; i < d.size(); ++i) ref.push_back({d[i], uint32_t(i)});
   for (uint32_t k : {0u, 1u, 17u, 64u, 4999u, 5000u, 1u << 31}) {
     auto want = ref;
-    ix::keep_k_smallest(want, k);
-    ix::sort_by_distance(want);
+    search::keep_k_smallest(want, k);
+    search::sort_by_distance(want);
     for (size_t threads : {1, 2, 8}) {
       for (size_t chunk : {1, 7, 100, 6000}) {
         std::vector<ScoredPair> got;
         ivf_rabitq::parallel::with_threads(threads, [&] {
-          got = ix::top_k_par(d.size(), chunk, k, ix::keep_k_cap(k), produce);
+          got = search::top_k_par(d.size(), chunk, k, search::keep_k_cap(k), produce);
         });
-        ix::keep_k_smallest(got, k);
-        ix::sort_by_distance(got);
+        search::keep_k_smallest(got, k);
+        search::sort_by_distance(got);
         ASSERT_EQ(got, want) << "k=" << k << " threads=" << threads << " chunk=" << chunk;
       }
     }
@@ -465,11 +468,11 @@ TEST(SearchOrders, TopKParMatchesSerialForEveryChunkingAndPool) {
 }
 
 TEST(SearchOrders, SaturatingParameters) {
-  EXPECT_EQ(ix::sat_u32(uint64_t(1) << 40), ix::kU32Max);
-  EXPECT_EQ(ix::sat_mul(268435456u, 16u), ix::kU32Max);
-  EXPECT_EQ(ix::sat_mul(1000u, 4u), 4000u);
-  EXPECT_EQ(ix::keep_k_cap(1u << 31), ix::kU32Max);
-  EXPECT_EQ(ix::keep_k_cap(5), 64u);
+  EXPECT_EQ(search::sat_u32(uint64_t(1) << 40), search::kU32Max);
+  EXPECT_EQ(search::sat_mul(268435456u, 16u), search::kU32Max);
+  EXPECT_EQ(search::sat_mul(1000u, 4u), 4000u);
+  EXPECT_EQ(search::keep_k_cap(1u << 31), search::kU32Max);
+  EXPECT_EQ(search::keep_k_cap(5), 64u);
 }
 
 // score_slots gives slot_distance's bits for every kind of row it meets in one list: main
@@ -496,7 +499,7 @@ TEST(ScoreSlots, EqualsSlotDistanceForEveryRowKind) {
       for (auto& v : x) v = nd(g);
       quant::encode_delta_row(x.data(), dim, i % 2 == 0, 2.5f, delta.rerank.data() + i * (dim + 1));
     }
-    ix::SegmentView seg;
+    search::SegmentView seg;
     seg.dim = dim;
     seg.n = n;
     seg.quant_scale = 2.5f;
@@ -508,7 +511,7 @@ TEST(ScoreSlots, EqualsSlotDistanceForEveryRowKind) {
       for (float qmag : {0.5f, 40.f}) {  // 40: the float fallback for segment-scale rows
         std::vector<float> q(dim);
         for (auto& v : q) v = nd(g) * qmag;
-        const auto table = ix::rerank_table_for(seg, q);
+        const auto table = search::rerank_table_for(seg, q);
         std::vector<uint32_t> all;
         for (uint32_t s = 0; s < n + drows; ++s) all.push_back(s);
         std::vector<std::vector<uint32_t>> lists = {{}, {3}, all};
@@ -520,11 +523,11 @@ TEST(ScoreSlots, EqualsSlotDistanceForEveryRowKind) {
         }
         for (const auto& l : lists) {
           std::vector<ScoredPair> got(l.size() + 1, ScoredPair{-1.f, 7});
-          ix::score_slots(seg, delta, table, q, l, got.data());
+          search::score_slots(seg, delta, table, q, l, got.data());
           for (size_t j = 0; j < l.size(); ++j) {
             ASSERT_EQ(got[j].second, l[j]);
             ASSERT_EQ(std::bit_cast<uint32_t>(got[j].first),
-                      std::bit_cast<uint32_t>(ix::slot_distance(seg, delta, table, q, l[j])))
+                      std::bit_cast<uint32_t>(search::slot_distance(seg, delta, table, q, l[j])))
                 << "dim " << dim << " slot " << l[j] << " origscale " << with_scale << " |q| " << qmag;
           }
           ASSERT_EQ(got[l.size()].second, 7u);  // nothing written past the list
@@ -557,12 +560,12 @@ TEST(DenseSearch, RecallOnClusteredDataAndSelfQueries) {
       std::partial_sort(truth.begin(), truth.begin() + 10, truth.end());
       std::set<uint32_t> want;
       for (size_t i = 0; i < 10; ++i) want.insert(truth[i].second);
-      auto got = ix::search_core_view(view, seg.live(), qs, params(10, nprobe, rerank), {});
+      auto got = search::search_core_view(view, seg.live(), qs, params(10, nprobe, rerank), {});
       EXPECT_EQ(got.size(), 10u);
       expect_sorted(got);
       for (auto& [s, dd] : got) hit += want.count(s);
       std::set<uint32_t> want8;
-      for (auto& [s, dd] : ix::search_bruteforce_view(view, seg.live(), qs, 10, {})) want8.insert(s);
+      for (auto& [s, dd] : search::search_bruteforce_view(view, seg.live(), qs, 10, {})) want8.insert(s);
       for (auto& [s, dd] : got) hit8 += want8.count(s);
     }
     int8_recall = double(hit8) / double(nq * 10);
@@ -582,7 +585,7 @@ TEST(DenseSearch, RecallOnClusteredDataAndSelfQueries) {
 
   // A query equal to a stored row returns that row first.
   for (uint32_t s : {0u, 777u, 19999u}) {
-    auto got = ix::search_core_view(view, seg.live(), seg.row(s), params(5, 32, 400), {});
+    auto got = search::search_core_view(view, seg.live(), seg.row(s), params(5, 32, 400), {});
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got[0].first, s);
   }
@@ -614,14 +617,14 @@ TEST(DenseSearch, FallbackEqualsExactSearchOverSelectiveFilters) {
   int fallbacks = 0;
   for (const auto& c : cases) {
     SlotFilter sf{c.f, n};
-    const ix::RowFilter rf = sf.bind();
+    const search::RowFilter rf = sf.bind();
     for (uint32_t qi = 0; qi < 6; ++qi) {
       auto q = seg.row(qi * 1001 % (n + 300));
       for (uint64_t k : {1u, 10u, 100u}) {
         for (uint64_t nprobe : {1u, 2u}) {
-          auto approx = ix::search_core_view(view, seg.live(), q, params(k, nprobe, 40), rf);
-          auto with = ix::search_core_view(view, seg.live(), q, params(k, nprobe, 40, true), rf);
-          auto exact = ix::search_bruteforce_view(view, seg.live(), q, k, rf);
+          auto approx = search::search_core_view(view, seg.live(), q, params(k, nprobe, 40), rf);
+          auto with = search::search_core_view(view, seg.live(), q, params(k, nprobe, 40, true), rf);
+          auto exact = search::search_bruteforce_view(view, seg.live(), q, k, rf);
           expect_sorted(with);
           if (approx.size() < k) {
             ++fallbacks;
@@ -650,7 +653,7 @@ TEST(DenseSearch, DeltaRowsAndTombstones) {
   const uint32_t d1 = seg.add(novel.data());
   view = seg.view();
 
-  auto got = ix::search_core_view(view, seg.live(), seg.row(123), params(2, 8, 50), {});
+  auto got = search::search_core_view(view, seg.live(), seg.row(123), params(2, 8, 50), {});
   ASSERT_EQ(got.size(), 2u);
   // Equal distances: the lower slot (the main row) first.
   EXPECT_EQ(got[0].first, 123u);
@@ -658,21 +661,21 @@ TEST(DenseSearch, DeltaRowsAndTombstones) {
   EXPECT_EQ(std::bit_cast<uint32_t>(got[0].second), std::bit_cast<uint32_t>(got[1].second));
 
   seg.tombs.insert(123);
-  got = ix::search_core_view(view, seg.live(), seg.row(123), params(1, 8, 50), {});
+  got = search::search_core_view(view, seg.live(), seg.row(123), params(1, 8, 50), {});
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].first, d0);
 
-  got = ix::search_core_view(view, seg.live(), novel, params(1, 8, 50), {});
+  got = search::search_core_view(view, seg.live(), novel, params(1, 8, 50), {});
   EXPECT_EQ(got[0].first, d1);
   seg.tombs.insert(d1);
-  got = ix::search_core_view(view, seg.live(), novel, params(3, 8, 50), {});
+  got = search::search_core_view(view, seg.live(), novel, params(3, 8, 50), {});
   for (auto& [s, d] : got) EXPECT_NE(s, d1);
 
   // A cluster whose rows are all tombstoned contributes nothing.
   const uint32_t c = seg.delta.clusters[0];
   for (uint32_t s = seg.offsets[c]; s < seg.offsets[c + 1]; ++s) seg.tombs.insert(s);
   seg.tombs.insert(d0);
-  got = ix::search_core_view(view, seg.live(), seg.row(seg.offsets[c]), params(50, 1, 50), {});
+  got = search::search_core_view(view, seg.live(), seg.row(seg.offsets[c]), params(50, 1, 50), {});
   for (auto& [s, d] : got) EXPECT_FALSE(s >= seg.offsets[c] && s < seg.offsets[c + 1]);
 
   // Lists that do not cover the delta (absent, short, another cluster count) are replaced
@@ -681,27 +684,27 @@ TEST(DenseSearch, DeltaRowsAndTombstones) {
   for (size_t i = 0; i < 40; ++i) seg.add(more.data() + i * seg.dim);
   view = seg.view();
   const auto q = seg.row(seg.n + 2 + 5);
-  const auto want = ix::search_core_view(view, seg.live(), q, params(20, 4, 50), {});
+  const auto want = search::search_core_view(view, seg.live(), q, params(20, 4, 50), {});
   ASSERT_FALSE(want.empty());
   EXPECT_EQ(want[0].first, seg.n + 7);
-  ix::DeltaClusterLists short_lists(seg.k), other_count(seg.k + 1);
+  storage::DeltaClusterLists short_lists(seg.k), other_count(seg.k + 1);
   short_lists.append(seg.delta.clusters[0]);
-  const ix::DeltaClusterLists* replaced[] = {nullptr, &short_lists, &other_count};
-  for (const ix::DeltaClusterLists* l : replaced) {
+  const storage::DeltaClusterLists* replaced[] = {nullptr, &short_lists, &other_count};
+  for (const storage::DeltaClusterLists* l : replaced) {
     auto v = view;
     v.delta_lists = l;
-    expect_same(ix::search_core_view(v, seg.live(), q, params(20, 4, 50), {}), want, "replaced lists");
+    expect_same(search::search_core_view(v, seg.live(), q, params(20, 4, 50), {}), want, "replaced lists");
   }
 }
 
 TEST(DeltaClusterLists, AppendAssignAndClustersOutOfRange) {
   storage::Delta d;
   d.clusters = {2, 0, 2, 7, 1, 2};  // 7: no such cluster, counted but listed nowhere
-  ix::DeltaClusterLists built(3);
+  storage::DeltaClusterLists built(3);
   for (uint32_t c : d.clusters) built.append(c);
-  ix::DeltaClusterLists assigned;
+  storage::DeltaClusterLists assigned;
   assigned.assign(d, 3);
-  for (const ix::DeltaClusterLists* l : {&built, &assigned}) {
+  for (const storage::DeltaClusterLists* l : {&built, &assigned}) {
     EXPECT_EQ(l->rows(), 6u);
     EXPECT_EQ(l->clusters(), 3u);
     auto as_vec = [&](uint32_t c) {
@@ -731,10 +734,10 @@ TEST(DenseSearch, ThreadCountInvariance) {
     for (uint32_t qi = 0; qi < 8; ++qi) {
       auto q = seg.row(qi * 733 % (seg.n + 400));
       // Small rerank makes the candidate caps bind; a large one spreads probing over rounds.
-      out.push_back(ix::search_core_view(view, seg.live(), q, params(10, 12, 10), {}));
-      out.push_back(ix::search_core_view(view, seg.live(), q, params(20, 3, 300), sf.bind()));
-      out.push_back(ix::search_core_view(view, seg.live(), q, params(1000, 40, 2000), {}));
-      out.push_back(ix::search_bruteforce_view(view, seg.live(), q, 25, sf.bind()));
+      out.push_back(search::search_core_view(view, seg.live(), q, params(10, 12, 10), {}));
+      out.push_back(search::search_core_view(view, seg.live(), q, params(20, 3, 300), sf.bind()));
+      out.push_back(search::search_core_view(view, seg.live(), q, params(1000, 40, 2000), {}));
+      out.push_back(search::search_bruteforce_view(view, seg.live(), q, 25, sf.bind()));
     }
     return out;
   };
@@ -742,7 +745,7 @@ TEST(DenseSearch, ThreadCountInvariance) {
   ivf_rabitq::parallel::with_threads(1, [&] { ref = run_all(); });
   // Rounds this small are scanned on the calling thread unless the split is forced (0 rows).
   for (uint64_t split_at : {uint64_t{0}, uint64_t{1} << 40}) {
-    const uint64_t saved = ix::detail::probe_fan_out_rows(split_at);
+    const uint64_t saved = search::detail::probe_fan_out_rows(split_at);
     for (size_t t : {2, 8}) {
       std::vector<std::vector<SlotDistance>> got;
       ivf_rabitq::parallel::with_threads(t, [&] { got = run_all(); });
@@ -750,7 +753,7 @@ TEST(DenseSearch, ThreadCountInvariance) {
       for (size_t i = 0; i < got.size(); ++i)
         expect_same(got[i], ref[i], "threads " + std::to_string(t) + " split at " + std::to_string(split_at));
     }
-    ix::detail::probe_fan_out_rows(saved);
+    search::detail::probe_fan_out_rows(saved);
   }
 }
 
@@ -774,7 +777,7 @@ void match_step_by_step_reference(MiniSegment& seg) {
   for (size_t i = 0; i < 300; ++i) seg.add(extra.data() + i * seg.dim);
   for (uint32_t s = 5; s < seg.n + 300; s += 13) seg.tombs.insert(s);
   auto view = seg.view();
-  const ix::RerankTable* tp = nullptr;
+  const quant::RerankTable* tp = nullptr;
 
   auto reference = [&](std::span<const float> q, uint32_t k, uint32_t nprobe, uint32_t rerank) {
     std::vector<float> rq(seg.pad);
@@ -783,7 +786,7 @@ void match_step_by_step_reference(MiniSegment& seg) {
     for (size_t c = 0; c < seg.k; ++c) {
       float d = ivf_rabitq::distance::sq_l2(rq.data(), seg.centroids_rot.data() + c * seg.pad, seg.pad);
       if (std::isnan(d)) d = kInf;
-      ck.push_back((uint64_t(ix::total_order_key(d)) << 32) | c);
+      ck.push_back((uint64_t(search::total_order_key(d)) << 32) | c);
     }
     std::sort(ck.begin(), ck.end());
     const size_t m = std::min<size_t>(std::max<uint32_t>(nprobe, 1), seg.k);
@@ -809,7 +812,7 @@ void match_step_by_step_reference(MiniSegment& seg) {
     }
     const uint32_t R = std::max(k, rerank);
     const size_t cap = std::max<size_t>(1024, 4 * size_t(std::max<uint32_t>(R, 1)));
-    std::sort(cands.begin(), cands.end(), ix::EstimateLess{});
+    std::sort(cands.begin(), cands.end(), search::EstimateLess{});
     if (cands.size() > cap) cands.resize(cap);
     const size_t L = cands.size(), rr = std::min<size_t>(R, L);
     float worst = -kInf;
@@ -821,8 +824,8 @@ void match_step_by_step_reference(MiniSegment& seg) {
     for (size_t i = rr; i < L && pool.size() < rr + limit; ++i)  // sorted: the first qualifying
       if (cands[i].lower <= worst) pool.push_back(cands[i].slot());
     std::vector<ScoredPair> scored;
-    for (uint32_t s : pool) scored.push_back({ix::slot_distance(view, seg.delta, *tp, q, s), s});
-    std::sort(scored.begin(), scored.end(), ix::DistanceLess{});
+    for (uint32_t s : pool) scored.push_back({search::slot_distance(view, seg.delta, *tp, q, s), s});
+    std::sort(scored.begin(), scored.end(), search::DistanceLess{});
     std::vector<SlotDistance> out;
     for (size_t i = 0; i < std::min<size_t>(k, scored.size()); ++i) out.push_back({scored[i].second, scored[i].first});
     return out;
@@ -833,13 +836,13 @@ void match_step_by_step_reference(MiniSegment& seg) {
   } cases[] = {{10, 12, 10}, {10, 40, 100}, {5, 1, 0}, {50, 6, 400}, {0, 3, 20}};
   for (uint32_t qi = 0; qi < 6; ++qi) {
     auto q = seg.row(qi * 977 % (seg.n + 300));
-    const ix::RerankTable table = ix::rerank_table_for(view, q);
+    const quant::RerankTable table = search::rerank_table_for(view, q);
     tp = &table;
     for (const P& c : cases) {
       const auto want = reference(q, c.k, c.nprobe, c.rerank);
       for (size_t threads : {1, 3}) {
         ivf_rabitq::parallel::with_threads(threads, [&] {
-          expect_same(ix::search_core_view(view, seg.live(), q, params(c.k, c.nprobe, c.rerank), {}), want,
+          expect_same(search::search_core_view(view, seg.live(), q, params(c.k, c.nprobe, c.rerank), {}), want,
                       "q " + std::to_string(qi) + " k " + std::to_string(c.k) + " nprobe " + std::to_string(c.nprobe) +
                           " threads " + std::to_string(threads));
         });
@@ -886,9 +889,9 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
         // Plain: the cap best, then the pool.
         auto top = all;
         float bound;
-        top.resize(ix::compact_keep(top.data(), n, cap, &bound));
+        top.resize(search::compact_keep(top.data(), n, cap, &bound));
         std::vector<Candidate> tmp;
-        const size_t want_n = ix::choose_rerank_pool(top.data(), top.size(), c.R, tmp);
+        const size_t want_n = search::choose_rerank_pool(top.data(), top.size(), c.R, tmp);
         std::set<uint32_t> want;
         for (size_t i = 0; i < want_n; ++i) want.insert(top[i].slot());
         // Thinned: rows whose lower bound is not above the R-th best estimate, plus a histogram.
@@ -904,9 +907,9 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
             const std::string at = std::string(c.name) + " n " + std::to_string(n) + " rep " + std::to_string(rep) +
                                    (fine ? " bins around w" : "") +
                                    (streamed == 1 ? " streamed" : streamed == 2 ? " streamed best first" : "");
-            ix::RankHistogram h;
+            search::RankHistogram h;
             h.reset();
-            h.bins = fine ? ix::EstimateBins::around(w) : ix::EstimateBins{};
+            h.bins = fine ? search::EstimateBins::around(w) : search::EstimateBins{};
             auto order = all;
             if (streamed == 1) std::shuffle(order.begin(), order.end(), g);
             if (streamed == 2)
@@ -931,17 +934,17 @@ TEST(SearchOrders, ThinnedPoolMatchesPoolOfCapBest) {
               h.settle(pending, cap);
               // The top came down to the cap-th best key's bin, and the bins up to it are
               // counted in full.
-              std::vector<uint32_t> full(ix::kEstimateBins, 0);
+              std::vector<uint32_t> full(search::kEstimateBins, 0);
               for (auto& x : all) ++full[bin_of(h.bins, x.estimate())];
               size_t want_top = 0;
-              for (uint64_t run = 0; want_top + 1 < ix::kEstimateBins; ++want_top)
+              for (uint64_t run = 0; want_top + 1 < search::kEstimateBins; ++want_top)
                 if ((run += full[want_top]) >= cap) break;
               ASSERT_EQ(h.top, want_top) << at;
               ASSERT_TRUE(std::equal(full.begin(), full.begin() + h.top + 1, h.counts.begin())) << at;
               ASSERT_EQ(h.upto, std::accumulate(full.begin(), full.begin() + h.top + 1, uint64_t{0})) << at;
             }
             std::shuffle(thin.begin(), thin.end(), g);
-            const auto got_n = ix::choose_rerank_pool_thinned(thin.data(), thin.size(), n, cap, c.R, h, tmp);
+            const auto got_n = search::choose_rerank_pool_thinned(thin.data(), thin.size(), n, cap, c.R, h, tmp);
             if (fine ? c.must_decide : c.coarse_decides) {
               ASSERT_TRUE(got_n.has_value()) << at;
             }
@@ -988,13 +991,13 @@ TEST(DenseSearch, ThinnedCandidatesGiveTheSameResults) {
         std::vector<SlotDistance> want;
         uint64_t want_pool = 0;
         for (int mode : {0, 1, 2}) {
-          const int saved = ix::detail::dense_thinning(mode);
+          const int saved = search::detail::dense_thinning(mode);
           std::vector<SlotDistance> got;
-          ix::SearchProfile prof;  // its pool size tells a pool that lost extras the top k hides
+          search::SearchProfile prof;  // its pool size tells a pool that lost extras the top k hides
           ivf_rabitq::parallel::with_threads(1, [&] {
-            got = ix::search_core_view(view, seg.live(), q, params(c.k, c.nprobe, c.rerank), {}, &prof);
+            got = search::search_core_view(view, seg.live(), q, params(c.k, c.nprobe, c.rerank), {}, &prof);
           });
-          ix::detail::dense_thinning(saved);
+          search::detail::dense_thinning(saved);
           const std::string what = "bits " + std::to_string(bits) + " q " + std::to_string(qi) + " k " +
                                    std::to_string(c.k) + " nprobe " + std::to_string(c.nprobe) + " rerank " +
                                    std::to_string(c.rerank) + " mode " + std::to_string(mode);
@@ -1016,20 +1019,20 @@ TEST(DenseSearch, ProbeWidthAndEmptyResults) {
   auto view = seg.view();
   auto q = seg.row(42);
   // nprobe 0 acts as 1; nprobe beyond the cluster count probes them all.
-  expect_same(ix::search_core_view(view, seg.live(), q, params(10, 0, 100), {}),
-              ix::search_core_view(view, seg.live(), q, params(10, 1, 100), {}), "nprobe 0");
-  expect_same(ix::search_core_view(view, seg.live(), q, params(10, seg.k, 100), {}),
-              ix::search_core_view(view, seg.live(), q, params(10, uint64_t(1) << 40, 100), {}), "nprobe huge");
+  expect_same(search::search_core_view(view, seg.live(), q, params(10, 0, 100), {}),
+              search::search_core_view(view, seg.live(), q, params(10, 1, 100), {}), "nprobe 0");
+  expect_same(search::search_core_view(view, seg.live(), q, params(10, seg.k, 100), {}),
+              search::search_core_view(view, seg.live(), q, params(10, uint64_t(1) << 40, 100), {}), "nprobe huge");
   // Probing everything: ensure_target_k changes nothing.
-  expect_same(ix::search_core_view(view, seg.live(), q, params(10, seg.k, 100, true), {}),
-              ix::search_core_view(view, seg.live(), q, params(10, seg.k, 100), {}), "ensure");
+  expect_same(search::search_core_view(view, seg.live(), q, params(10, seg.k, 100, true), {}),
+              search::search_core_view(view, seg.live(), q, params(10, seg.k, 100), {}), "ensure");
   // k = 0 and a filter nobody passes: empty, with or without the fallback.
-  EXPECT_TRUE(ix::search_core_view(view, seg.live(), q, params(0, 4, 0, true), {}).empty());
+  EXPECT_TRUE(search::search_core_view(view, seg.live(), q, params(0, 4, 0, true), {}).empty());
   SlotFilter none{[](uint32_t) { return false; }, seg.n};
-  EXPECT_TRUE(ix::search_core_view(view, seg.live(), q, params(10, 4, 100, true), none.bind()).empty());
-  EXPECT_TRUE(ix::search_bruteforce_view(view, seg.live(), q, 0, {}).empty());
+  EXPECT_TRUE(search::search_core_view(view, seg.live(), q, params(10, 4, 100, true), none.bind()).empty());
+  EXPECT_TRUE(search::search_bruteforce_view(view, seg.live(), q, 0, {}).empty());
   // Results never exceed k, even with a large rerank.
-  EXPECT_EQ(ix::search_core_view(view, seg.live(), q, params(3, 4, 1000), {}).size(), 3u);
+  EXPECT_EQ(search::search_core_view(view, seg.live(), q, params(3, 4, 1000), {}).size(), 3u);
 }
 
 TEST(DenseSearch, HugeKReturnsEveryLiveRowSorted) {
@@ -1038,13 +1041,13 @@ TEST(DenseSearch, HugeKReturnsEveryLiveRowSorted) {
   auto view = seg.view();
   const size_t live = seg.n - (seg.n + 4) / 5;
   auto q = seg.row(10);
-  for (uint64_t k : {uint64_t(1) << 31, uint64_t(ix::kU32Max), ~uint64_t(0)}) {
-    auto exact = ix::search_bruteforce_view(view, seg.live(), q, k, {});
+  for (uint64_t k : {uint64_t(1) << 31, uint64_t(search::kU32Max), ~uint64_t(0)}) {
+    auto exact = search::search_bruteforce_view(view, seg.live(), q, k, {});
     ASSERT_EQ(exact.size(), live);
     expect_sorted(exact);
-    auto dense = ix::search_core_view(view, seg.live(), q, params(k, 1, 0, true), {});
+    auto dense = search::search_core_view(view, seg.live(), q, params(k, 1, 0, true), {});
     expect_same(dense, exact, "k huge");
-    auto wide = ix::search_core_view(view, seg.live(), q, params(k, k, k, false), {});
+    auto wide = search::search_core_view(view, seg.live(), q, params(k, k, k, false), {});
     expect_same(wide, exact, "k, nprobe, rerank huge");
   }
 }
@@ -1063,11 +1066,11 @@ TEST(ExactSearch, SerialAndParallelPathsAgreeAt50000Rows) {
     auto q = seg.row(qi);
     for (uint64_t k : {1u, 10u, 5000u}) {
       for (bool filtered : {false, true}) {
-        const ix::RowFilter rf = filtered ? sf.bind() : ix::RowFilter{};
+        const search::RowFilter rf = filtered ? sf.bind() : search::RowFilter{};
         std::vector<SlotDistance> a, b;
         ivf_rabitq::parallel::with_threads(8, [&] {
-          a = ix::search_bruteforce_view(v50, seg.live(), q, k, rf);
-          b = ix::search_bruteforce_view(v49, seg.live(), q, k, rf);
+          a = search::search_bruteforce_view(v50, seg.live(), q, k, rf);
+          b = search::search_bruteforce_view(v49, seg.live(), q, k, rf);
         });
         expect_same(a, b, "k=" + std::to_string(k));
         EXPECT_EQ(a.size(), k);
@@ -1091,11 +1094,11 @@ TEST(ExactSearch, SegmentScaleRowsAndTies) {
   }
   const uint32_t dup = seg.add(seg.row(200).data());
   auto view = seg.view();
-  auto got = ix::search_bruteforce_view(view, seg.live(), seg.row(200), 2, {});
+  auto got = search::search_bruteforce_view(view, seg.live(), seg.row(200), 2, {});
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].first, 200u);
   EXPECT_EQ(got[1].first, dup);
   EXPECT_EQ(got[0].second, 0.f);
-  auto dense = ix::search_core_view(view, seg.live(), seg.row(200), params(2, 4, 10), {});
+  auto dense = search::search_core_view(view, seg.live(), seg.row(200), params(2, 4, 10), {});
   expect_same(dense, got, "segment scale");
 }

@@ -22,10 +22,11 @@
 
 namespace builder = ivf_rabitq::builder;
 namespace live = ivf_rabitq::live;
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace codec = ivf_rabitq::codec;
 namespace fs = std::filesystem;
-using ix::SlotDistance;
+using search::SlotDistance;
 
 namespace {
 
@@ -112,19 +113,19 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
   // The index's per-cluster delta lists give the same results as lists grouped per call.
   ASSERT_EQ(idx->delta_lists.rows(), 200u);
   {
-    ix::IndexView own = ix::index_view(*idx, true);
+    search::IndexView own = search::index_view(*idx, true);
     own.seg.delta_lists = nullptr;
-    const ix::IndexView view = ix::index_view(*idx, true);
+    const search::IndexView view = search::index_view(*idx, true);
     auto tombs = idx->locks().tombstones.read_recursive();
     auto delta = idx->locks().delta.read_recursive();
-    const ix::LiveView live{&*tombs, &*delta};
+    const search::LiveView live{&*tombs, &*delta};
     for (size_t qi = 0; qi < 20; ++qi) {
       std::span<const float> q(rows.data() + (n + qi * 7) * kDim, kDim);
-      ix::DenseParams p;
+      search::DenseParams p;
       p.k = 10;
       p.nprobe = 1 + qi % 5;
       p.rerank = 40;
-      expect_same(ix::search_core_view(view.seg, live, q, p, {}), ix::search_core_view(own.seg, live, q, p, {}),
+      expect_same(search::search_core_view(view.seg, live, q, p, {}), search::search_core_view(own.seg, live, q, p, {}),
                   "index lists vs per-call lists");
     }
   }
@@ -140,9 +141,9 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
     std::span<const float> q(rows.data() + (qi * 347 % (n + 200)) * kDim, kDim);
     for (const ix::PredicatePtr* f : {&none_pred, &p3, &pnone}) {
       for (uint64_t k : {1u, 10u, 300u}) {
-        auto approx = ix::search_core(*idx, q, k, 1, 20, *f, false);
-        auto with = ix::search_core(*idx, q, k, 1, 20, *f, true);
-        auto exact = ix::search_bruteforce(*idx, q, k, *f);
+        auto approx = search::search_core(*idx, q, k, 1, 20, *f, false);
+        auto with = search::search_core(*idx, q, k, 1, 20, *f, true);
+        auto exact = search::search_bruteforce(*idx, q, k, *f);
         if (approx.size() < k) {
           ++fallbacks;
           expect_same(with, exact, "fallback k=" + std::to_string(k));
@@ -164,8 +165,8 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
   // A delta row equal to the query comes first (it is live: 4001 is not a multiple of 9).
   const uint32_t d1 = dslots[1];
   ASSERT_NE(d1 % 9, 0u);
-  auto got = ix::search_core(*idx, std::span<const float>(rows.data() + (n + 1) * kDim, kDim), 3, 32, 400,
-                             nullptr, false);
+  auto got = search::search_core(*idx, std::span<const float>(rows.data() + (n + 1) * kDim, kDim), 3, 32, 400,
+                                 nullptr, false);
   ASSERT_FALSE(got.empty());
   EXPECT_EQ(got[0].first, d1);
 
@@ -174,9 +175,9 @@ TEST(IndexSearch, FiltersDeltaTombstonesAndFallbackOnABuiltSegment) {
     std::vector<std::vector<SlotDistance>> out;
     for (size_t qi = 0; qi < 6; ++qi) {
       std::span<const float> q(rows.data() + (qi * 911 % (n + 200)) * kDim, kDim);
-      out.push_back(ix::search_core(*idx, q, 10, 4, 30, nullptr, false));
-      out.push_back(ix::search_core(*idx, q, 10, 2, 30, p3, true));
-      out.push_back(ix::search_bruteforce(*idx, q, 50, p3));
+      out.push_back(search::search_core(*idx, q, 10, 4, 30, nullptr, false));
+      out.push_back(search::search_core(*idx, q, 10, 2, 30, p3, true));
+      out.push_back(search::search_bruteforce(*idx, q, 50, p3));
     }
     return out;
   };
@@ -201,21 +202,21 @@ TEST(IndexSearch, SearchAidsFollowTheirSegment) {
   {
     auto ia = build_and_open(a.path, rows_a, 1500, 12);
     add_delta_row(*ia, rows_a.data() + 5 * kDim, 0);
-    first = ix::search_core(*ia, qa, 5, 3, 50, nullptr, false);
-    expect_same(first, ix::search_bruteforce(*ia, qa, 5, nullptr), "segment a");
+    first = search::search_core(*ia, qa, 5, 3, 50, nullptr, false);
+    expect_same(first, search::search_bruteforce(*ia, qa, 5, nullptr), "segment a");
   }
   for (int round = 0; round < 3; ++round) {
     auto ib = build_and_open(b.path, rows_b, 1500, 12);
     std::span<const float> qb(rows_b.data() + 400 * kDim, kDim);
     for (int i = 0; i < round; ++i) add_delta_row(*ib, rows_b.data() + (10 + i) * kDim, 0);
-    auto got = ix::search_core(*ib, qb, 5, 12, 50, nullptr, false);
-    expect_same(got, ix::search_bruteforce(*ib, qb, 5, nullptr), "segment b round " + std::to_string(round));
+    auto got = search::search_core(*ib, qb, 5, 12, 50, nullptr, false);
+    expect_same(got, search::search_bruteforce(*ib, qb, 5, nullptr), "segment b round " + std::to_string(round));
     ASSERT_FALSE(got.empty());
-    EXPECT_EQ(got[0].first, ix::search_bruteforce(*ib, qb, 1, nullptr)[0].first);
+    EXPECT_EQ(got[0].first, search::search_bruteforce(*ib, qb, 1, nullptr)[0].first);
   }
   auto ia2 = ix::IvfIndex::open_with_skip(a.path, std::nullopt);
   ASSERT_TRUE(ia2.ok());
-  auto again = ix::search_core(**ia2, qa, 5, 3, 50, nullptr, false);
+  auto again = search::search_core(**ia2, qa, 5, 3, 50, nullptr, false);
   // The delta row added to the first index is not on disk, so it must not appear now.
   for (auto& [s, d] : again) EXPECT_LT(s, 1500u);
 }

@@ -38,12 +38,13 @@
 
 namespace builder = ivf_rabitq::builder;
 namespace live = ivf_rabitq::live;
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace codec = ivf_rabitq::codec;
 namespace quant = ivf_rabitq::quant;
 namespace storage = ivf_rabitq::storage;
 namespace par = ivf_rabitq::parallel;
-using ix::SlotDistance;
+using search::SlotDistance;
 
 namespace {
 
@@ -85,7 +86,7 @@ struct Segment {
   std::vector<float> by_slot;  // float rows in slot order, delta rows after the main rows
   storage::Delta delta;
   storage::Tombstones tombs;
-  ix::DeltaClusterLists lists;
+  storage::DeltaClusterLists lists;
 
   size_t D() const { return rot.new_layout ? sh.dim : pad; }
 
@@ -129,8 +130,8 @@ struct Segment {
     return n + uint32_t(i);
   }
 
-  ix::SegmentView view() const {
-    ix::SegmentView v;
+  search::SegmentView view() const {
+    search::SegmentView v;
     v.dim = sh.dim;
     v.pad = pad;
     v.n_bits = sh.bits;
@@ -151,7 +152,7 @@ struct Segment {
     v.delta_lists = &lists;
     return v;
   }
-  ix::LiveView live() const { return {&tombs, &delta}; }
+  search::LiveView live() const { return {&tombs, &delta}; }
   std::span<const float> row(uint32_t slot) const { return {by_slot.data() + size_t(slot) * sh.dim, sh.dim}; }
 };
 
@@ -224,7 +225,7 @@ Segment make_segment(const Shape& sh, uint64_t seed) {
     for (size_t i = 0; i < sh.n; ++i)
       quant::quantize_u8(rows.data() + i * dim, dim, 1.0f / m, s.orig.data() + size_t(slot_of[i]) * dim);
   }
-  s.lists = ix::DeltaClusterLists(s.k);
+  s.lists = storage::DeltaClusterLists(s.k);
   for (size_t i = 0; i < sh.delta; ++i) {
     std::vector<float> x(dim);
     if (sh.dup_rows && g() % 3 == 0 && sh.n > 0) {
@@ -307,24 +308,24 @@ Cand model_estimate(const codec::QueryLut& lut, const uint64_t* code, const floa
   return {est, low, slot};
 }
 
-float model_distance(const Segment& s, const ix::RerankTable& t, std::span<const float> q, uint32_t slot) {
+float model_distance(const Segment& s, const quant::RerankTable& t, std::span<const float> q, uint32_t slot) {
   const auto lvl = ivf_rabitq::simd::Level::Scalar;
   const size_t dim = s.sh.dim;
   if (slot < s.n) {
-    std::optional<ix::RowExponent> e;
+    std::optional<quant::RowExponent> e;
     if (s.sh.origscale) {
       const uint8_t* rec = s.origscale.data() + size_t(slot) * 8;
-      e = ix::RowExponent{rec[4], uint32_t(rec[0]) | uint32_t(rec[1]) << 8 | uint32_t(rec[2]) << 16 |
+      e = quant::RowExponent{rec[4], uint32_t(rec[0]) | uint32_t(rec[1]) << 8 | uint32_t(rec[2]) << 16 |
                                       uint32_t(rec[3]) << 24};
     }
     return t.distance(q, s.orig.data() + size_t(slot) * dim, e, lvl);
   }
   const uint8_t* row = s.delta.rerank.data() + size_t(slot - s.n) * (dim + 1);
-  std::optional<ix::RowExponent> e;
+  std::optional<quant::RowExponent> e;
   if (row[dim] != 0) {
     uint32_t energy = 0;
     for (size_t j = 0; j < dim; ++j) energy += uint32_t((int(row[j]) - 128) * (int(row[j]) - 128));
-    e = ix::RowExponent{row[dim], energy};
+    e = quant::RowExponent{row[dim], energy};
   }
   return t.distance(q, row, e, lvl);
 }
@@ -468,8 +469,8 @@ ModelOut model_dense(const Segment& s, std::span<const float> query, uint64_t k6
   out.pool = pool.size();
 
   // Stages 5 and 6.
-  const ix::RerankTable table =
-      ix::RerankTable::build(query, s.quant_scale, s.sh.origscale, ivf_rabitq::simd::Level::Scalar);
+  const quant::RerankTable table =
+      quant::RerankTable::build(query, s.quant_scale, s.sh.origscale, ivf_rabitq::simd::Level::Scalar);
   std::vector<Scored> scored;
   for (uint32_t slot : pool) scored.push_back({model_distance(s, table, query, slot), slot});
   std::sort(scored.begin(), scored.end(), scored_less);
@@ -501,8 +502,8 @@ ModelOut model_dense(const Segment& s, std::span<const float> query, uint64_t k6
 
 // Exact search as described: every live, filter-passing main and delta row.
 std::vector<SlotDistance> model_exact(const Segment& s, std::span<const float> query, uint64_t k, const SlotPred* filter) {
-  const ix::RerankTable table =
-      ix::RerankTable::build(query, s.quant_scale, s.sh.origscale, ivf_rabitq::simd::Level::Scalar);
+  const quant::RerankTable table =
+      quant::RerankTable::build(query, s.quant_scale, s.sh.origscale, ivf_rabitq::simd::Level::Scalar);
   std::vector<Scored> all;
   const uint32_t total = s.n + uint32_t(model_delta_rows(s));
   for (uint32_t slot = 0; slot < total; ++slot) {
@@ -520,8 +521,8 @@ std::vector<SlotDistance> model_exact(const Segment& s, std::span<const float> q
 struct BoundPred {
   const SlotPred* f;
   uint32_t n;
-  ix::RowFilter bind() const {
-    ix::RowFilter r;
+  search::RowFilter bind() const {
+    search::RowFilter r;
     if (f == nullptr) return r;
     r.ctx = this;
     r.main = [](const void* c, uint32_t slot) { return (*static_cast<const BoundPred*>(c)->f)(slot); };
@@ -533,8 +534,8 @@ struct BoundPred {
   }
 };
 
-ix::DenseParams params(uint64_t k, uint64_t nprobe, uint64_t rerank, bool ensure) {
-  ix::DenseParams p;
+search::DenseParams params(uint64_t k, uint64_t nprobe, uint64_t rerank, bool ensure) {
+  search::DenseParams p;
   p.k = k;
   p.nprobe = nprobe;
   p.rerank = rerank;
@@ -627,32 +628,32 @@ struct CheckStats {
 // Runs one query through engine and model at pool sizes 1, 2 and 8.
 void check_query(const Segment& s, std::span<const float> q, uint64_t k, uint64_t nprobe, uint64_t rerank,
                  const SlotPred* filter, const std::string& what, CheckStats* stats = nullptr) {
-  const ix::SegmentView v = s.view();
+  const search::SegmentView v = s.view();
   // The same view with the block-interleaved codes that an opened segment's scan reads.
   const codec::BlockedCodes bc = codec::BlockedCodes::build(s.codes, s.offsets.data(), s.k, s.n, s.sh.bits, s.words);
-  ix::SegmentView vb = v;
+  search::SegmentView vb = v;
   vb.blocked = &bc;
   // And with the row factors in the blocks as well.
   codec::BlockedCodes bcf = codec::BlockedCodes::build(s.codes, s.offsets.data(), s.k, s.n, s.sh.bits, s.words);
   // (no block to hold them without rows)
   ASSERT_EQ(bcf.add_factors(s.metas, s.offsets.data()), !bcf.empty() && s.n > 0);
-  ix::SegmentView vf = v;
+  search::SegmentView vf = v;
   vf.blocked = &bcf;
   const BoundPred bp{filter, s.n};
-  const ix::RowFilter rf = bp.bind();
+  const search::RowFilter rf = bp.bind();
   const auto exact = model_exact(s, q, k, filter);
   for (size_t threads : {1, 2, 8}) {
     par::with_threads(threads, [&] {
       for (bool ensure : {false, true}) {
         const ModelOut want = model_dense(s, q, k, nprobe, rerank, filter, ensure, threads);
-        const ix::SegmentView* const views[] = {&v, &vb, &vf};
+        const search::SegmentView* const views[] = {&v, &vb, &vf};
         std::vector<SlotDistance> got;
-        for (const ix::SegmentView* view : views) {
+        for (const search::SegmentView* view : views) {
           const std::string scan = view->blocked == nullptr    ? ""
                                    : view->blocked->has_factors() ? " (blocked scan and factors)"
                                                                   : " (blocked scan)";
-          ix::SearchProfile prof;
-          got = ix::search_core_view(*view, s.live(), q, params(k, nprobe, rerank, ensure), rf, &prof);
+          search::SearchProfile prof;
+          got = search::search_core_view(*view, s.live(), q, params(k, nprobe, rerank, ensure), rf, &prof);
           ASSERT_TRUE(same(got, want.result)) << what << scan << " ensure " << ensure << " threads " << threads;
           ASSERT_EQ(prof.clusters_probed, want.probed) << what << scan;
           ASSERT_EQ(prof.rows_estimated, want.rows) << what << scan;
@@ -666,7 +667,7 @@ void check_query(const Segment& s, std::span<const float> q, uint64_t k, uint64_
           stats->max_pool = std::max(stats->max_pool, want.pool);
         }
       }
-      ASSERT_TRUE(same(ix::search_bruteforce_view(v, s.live(), q, k, rf), exact)) << what << " exact";
+      ASSERT_TRUE(same(search::search_bruteforce_view(v, s.live(), q, k, rf), exact)) << what << " exact";
     });
   }
 }
@@ -832,14 +833,14 @@ TEST(SearchModel, NonFiniteFactorsAndShortDeltaLists) {
 // ---------------------------------------------------------------------------------------
 
 TEST(SearchModel, RerankPoolChoice) {
-  auto pool_of = [](std::vector<ix::Candidate> c, uint32_t R) {
-    std::vector<ix::Candidate> tmp;
-    const size_t n = ix::choose_rerank_pool(c.data(), c.size(), R, tmp);
+  auto pool_of = [](std::vector<search::Candidate> c, uint32_t R) {
+    std::vector<search::Candidate> tmp;
+    const size_t n = search::choose_rerank_pool(c.data(), c.size(), R, tmp);
     std::set<uint32_t> out;
     for (size_t i = 0; i < n; ++i) out.insert(c[i].slot());
     return out;
   };
-  using C = ix::Candidate;
+  using C = search::Candidate;
   // R best: estimates 1, 2 (slots 10, 11); worst = 2. Lower bound equal to worst enters, a
   // NaN lower bound never does, a larger one does not.
   std::vector<C> c = {C::make(1, 0, 10), C::make(2, 1, 11), C::make(5, 2.f, 12), C::make(6, kNaN, 13),
@@ -862,7 +863,7 @@ TEST(SearchModel, RerankPoolChoice) {
   std::mt19937 g(3);
   for (uint32_t s = 0; s < 1000; ++s) many.push_back(C::make(float(g() % 200), -kInf, 5000 - s));
   auto sorted = many;
-  std::sort(sorted.begin(), sorted.end(), ix::EstimateLess{});
+  std::sort(sorted.begin(), sorted.end(), search::EstimateLess{});
   std::set<uint32_t> want;
   for (size_t i = 0; i < 400; ++i) want.insert(sorted[i].slot());
   EXPECT_EQ(pool_of(many, 100), want);
@@ -897,11 +898,11 @@ const Segment& edge_segment() {
   return *s;
 }
 
-ix::SearchProfile profile(const Segment& s, std::span<const float> q, uint64_t k, uint64_t nprobe, uint64_t rerank,
-                          const SlotPred* f, bool ensure, std::vector<SlotDistance>* out = nullptr) {
+search::SearchProfile profile(const Segment& s, std::span<const float> q, uint64_t k, uint64_t nprobe, uint64_t rerank,
+                              const SlotPred* f, bool ensure, std::vector<SlotDistance>* out = nullptr) {
   const BoundPred bp{f, s.n};
-  ix::SearchProfile prof;
-  auto r = ix::search_core_view(s.view(), s.live(), q, params(k, nprobe, rerank, ensure), bp.bind(), &prof);
+  search::SearchProfile prof;
+  auto r = search::search_core_view(s.view(), s.live(), q, params(k, nprobe, rerank, ensure), bp.bind(), &prof);
   if (out) *out = std::move(r);
   return prof;
 }
@@ -987,7 +988,7 @@ TEST(SearchEdges, TombstonesDeltaRowsAndCentroidRanking) {
     return sh;
   }(), 606);
   const auto q = s.row(5);
-  const ix::SegmentView v = s.view();
+  const search::SegmentView v = s.view();
 
   // A cluster whose every row is tombstoned: no candidate and no row counted.
   const ModelOut before = model_dense(s, q, 10, 1, 50, nullptr, false, 1);
@@ -997,8 +998,8 @@ TEST(SearchEdges, TombstonesDeltaRowsAndCentroidRanking) {
     return s.nearest(rq);
   }();
   for (uint32_t slot = s.offsets[top]; slot < s.offsets[top + 1]; ++slot) s.tombs.insert(slot);
-  ix::SearchProfile prof;
-  auto got = ix::search_core_view(v, s.live(), q, params(10, 1, 50, false), {}, &prof);
+  search::SearchProfile prof;
+  auto got = search::search_core_view(v, s.live(), q, params(10, 1, 50, false), {}, &prof);
   EXPECT_EQ(prof.rows_estimated, 0u);
   for (auto& [slot, d] : got) EXPECT_GE(slot, s.n) << "only delta rows of the cluster remain";
   EXPECT_GT(before.rows, 0u);
@@ -1021,12 +1022,12 @@ TEST(SearchEdges, TombstonesDeltaRowsAndCentroidRanking) {
     ASSERT_NE(s.nearest(rq), c0);
   }
   // No filter, nprobe 1: d0 is not among the results even for a huge k.
-  auto wide = ix::search_core_view(v, s.live(), far_q, params(100000, 1, 0, false), {});
+  auto wide = search::search_core_view(v, s.live(), far_q, params(100000, 1, 0, false), {});
   for (auto& [slot, d] : wide) EXPECT_NE(slot, d0);
   // Unprobed delta row: only the fallback scores it (a filtered search with nprobe 1 probes
   // 16 clusters, so use the unfiltered nprobe-1 search with ensure and a k above its size).
-  auto with = ix::search_core_view(v, s.live(), far_q, params(100000, 1, 0, true), {});
-  EXPECT_TRUE(same(with, ix::search_bruteforce_view(v, s.live(), far_q, 100000, {})));
+  auto with = search::search_core_view(v, s.live(), far_q, params(100000, 1, 0, true), {});
+  EXPECT_TRUE(same(with, search::search_bruteforce_view(v, s.live(), far_q, 100000, {})));
   size_t seen = 0;
   for (auto& [slot, d] : with) seen += slot == d0;
   EXPECT_EQ(seen, 1u);
@@ -1034,7 +1035,7 @@ TEST(SearchEdges, TombstonesDeltaRowsAndCentroidRanking) {
   std::set<uint32_t> uniq;
   for (auto& [slot, d] : with) EXPECT_TRUE(uniq.insert(slot).second) << slot;
   // The query equal to d0 with a filter passing only d0 finds it without the fallback.
-  auto dres = ix::search_core_view(v, s.live(), dq, params(1, 1, 10, false), bp.bind());
+  auto dres = search::search_core_view(v, s.live(), dq, params(1, 1, 10, false), bp.bind());
   ASSERT_EQ(dres.size(), 1u);
   EXPECT_EQ(dres[0].first, d0);
 
@@ -1044,13 +1045,13 @@ TEST(SearchEdges, TombstonesDeltaRowsAndCentroidRanking) {
   const uint32_t bad = top;
   t.centroids_rot[size_t(bad) * t.pad + 3] = kNaN;
   t.packed = ivf_rabitq::distance::PackedVectors::pack(t.centroids_rot.data(), t.k, t.pad);
-  const ix::SegmentView tv = t.view();
+  const search::SegmentView tv = t.view();
   const ModelOut want = model_dense(t, q, 10, t.k - 1, 50, nullptr, true, 1);
-  ix::SearchProfile tp;
-  got = ix::search_core_view(tv, t.live(), q, params(10, t.k - 1, 50, false), {}, &tp);
+  search::SearchProfile tp;
+  got = search::search_core_view(tv, t.live(), q, params(10, t.k - 1, 50, false), {}, &tp);
   EXPECT_EQ(tp.clusters_probed, t.k - 1);
   for (auto& [slot, d] : got) EXPECT_FALSE(slot >= t.offsets[bad] && slot < t.offsets[bad + 1]) << slot;
-  EXPECT_TRUE(same(ix::search_core_view(tv, t.live(), q, params(10, t.k - 1, 50, true), {}), want.result));
+  EXPECT_TRUE(same(search::search_core_view(tv, t.live(), q, params(10, t.k - 1, 50, true), {}), want.result));
 }
 
 // The rules at the end of the dense search and of exact search, as a table over one
@@ -1070,7 +1071,7 @@ TEST(SearchEdges, TopKFallbackAndExactRules) {
   const uint32_t da = s.add(s.row(10).data());
   const uint32_t db = s.add(s.row(10).data());
   const auto q = s.row(10);
-  const ix::SegmentView v = s.view();
+  const search::SegmentView v = s.view();
   const SlotPred nothing = [](uint32_t) { return false; };
   const SlotPred delta_pair = [da, db](uint32_t slot) { return slot == da || slot == db; };
   const BoundPred none_b{&nothing, s.n}, pair_b{&delta_pair, s.n};
@@ -1082,52 +1083,52 @@ TEST(SearchEdges, TopKFallbackAndExactRules) {
   } cases[] = {
       {"k 0: empty, no fallback",
        [&] {
-         EXPECT_TRUE(ix::search_core_view(v, s.live(), q, params(0, 3, 50, true), {}).empty());
-         EXPECT_TRUE(ix::search_bruteforce_view(v, s.live(), q, 0, {}).empty());
+         EXPECT_TRUE(search::search_core_view(v, s.live(), q, params(0, 3, 50, true), {}).empty());
+         EXPECT_TRUE(search::search_bruteforce_view(v, s.live(), q, 0, {}).empty());
        }},
       {"filter rejecting every row: empty with and without ensure",
        [&] {
-         EXPECT_TRUE(ix::search_core_view(v, s.live(), q, params(10, 3, 50, false), none_b.bind()).empty());
-         EXPECT_TRUE(ix::search_core_view(v, s.live(), q, params(10, 3, 50, true), none_b.bind()).empty());
-         EXPECT_TRUE(ix::search_bruteforce_view(v, s.live(), q, 10, none_b.bind()).empty());
+         EXPECT_TRUE(search::search_core_view(v, s.live(), q, params(10, 3, 50, false), none_b.bind()).empty());
+         EXPECT_TRUE(search::search_core_view(v, s.live(), q, params(10, 3, 50, true), none_b.bind()).empty());
+         EXPECT_TRUE(search::search_bruteforce_view(v, s.live(), q, 10, none_b.bind()).empty());
        }},
       {"every row tombstoned: empty with and without ensure",
        [&] {
          Segment t = s;
          for (uint32_t slot = 0; slot < live_rows; ++slot) t.tombs.insert(slot);
-         const ix::SegmentView tv = t.view();
-         EXPECT_TRUE(ix::search_core_view(tv, t.live(), q, params(10, 3, 50, false), {}).empty());
-         EXPECT_TRUE(ix::search_core_view(tv, t.live(), q, params(10, 3, 50, true), {}).empty());
-         EXPECT_TRUE(ix::search_bruteforce_view(tv, t.live(), q, 10, {}).empty());
+         const search::SegmentView tv = t.view();
+         EXPECT_TRUE(search::search_core_view(tv, t.live(), q, params(10, 3, 50, false), {}).empty());
+         EXPECT_TRUE(search::search_core_view(tv, t.live(), q, params(10, 3, 50, true), {}).empty());
+         EXPECT_TRUE(search::search_bruteforce_view(tv, t.live(), q, 10, {}).empty());
        }},
       {"equal distances: lower slot first, main before delta, delta by slot",
        [&] {
-         auto r = ix::search_core_view(v, s.live(), q, params(3, 2, 20, false), {});
+         auto r = search::search_core_view(v, s.live(), q, params(3, 2, 20, false), {});
          ASSERT_EQ(r.size(), 3u);
          EXPECT_EQ(r[0].first, 10u);
          EXPECT_EQ(r[1].first, da);
          EXPECT_EQ(r[2].first, db);
-         EXPECT_TRUE(same(ix::search_bruteforce_view(v, s.live(), q, 3, {}), r));
-         auto p = ix::search_bruteforce_view(v, s.live(), q, 2, pair_b.bind());
+         EXPECT_TRUE(same(search::search_bruteforce_view(v, s.live(), q, 3, {}), r));
+         auto p = search::search_bruteforce_view(v, s.live(), q, 2, pair_b.bind());
          ASSERT_EQ(p.size(), 2u);
          EXPECT_EQ(p[0].first, da);
          EXPECT_EQ(p[1].first, db);
        }},
       {"probing every cluster: ensure changes nothing",
        [&] {
-         EXPECT_TRUE(same(ix::search_core_view(v, s.live(), q, params(5000, 9, 10, true), {}),
-                          ix::search_core_view(v, s.live(), q, params(5000, 9, 10, false), {})));
+         EXPECT_TRUE(same(search::search_core_view(v, s.live(), q, params(5000, 9, 10, true), {}),
+                          search::search_core_view(v, s.live(), q, params(5000, 9, 10, false), {})));
        }},
       {"k above the live rows: every row, sorted",
        [&] {
-         auto r = ix::search_bruteforce_view(v, s.live(), q, 100000, {});
+         auto r = search::search_bruteforce_view(v, s.live(), q, 100000, {});
          EXPECT_EQ(r.size(), live_rows);
          EXPECT_TRUE(same(r, model_exact(s, q, 100000, nullptr)));
        }},
       {"k of 2^31 and more: cap saturates, every row sorted",
        [&] {
          for (uint64_t k : {uint64_t(1) << 31, uint64_t(kMax32), ~uint64_t(0)})
-           EXPECT_TRUE(same(ix::search_bruteforce_view(v, s.live(), q, k, {}), model_exact(s, q, k, nullptr)));
+           EXPECT_TRUE(same(search::search_bruteforce_view(v, s.live(), q, k, {}), model_exact(s, q, k, nullptr)));
        }},
   };
   for (const Case& c : cases) {
@@ -1151,15 +1152,15 @@ TEST(SearchEdges, FallbackWithEveryClusterProbed) {
     return sh;
   }(), 99);
   s.delta.clusters[1] = 7;  // no such cluster
-  s.lists = ix::DeltaClusterLists(s.k);
+  s.lists = storage::DeltaClusterLists(s.k);
   for (uint32_t c : s.delta.clusters) s.lists.append(c);
   const auto q = s.row(s.n + 1);
-  const ix::SegmentView v = s.view();
+  const search::SegmentView v = s.view();
   for (uint64_t nprobe : {1u, 4u}) {
     const ModelOut want = model_dense(s, q, 1000, nprobe, 10, nullptr, true, 1);
-    const auto got = ix::search_core_view(v, s.live(), q, params(1000, nprobe, 10, true), {});
+    const auto got = search::search_core_view(v, s.live(), q, params(1000, nprobe, 10, true), {});
     EXPECT_TRUE(same(got, want.result)) << "nprobe " << nprobe;
-    const auto plain = ix::search_core_view(v, s.live(), q, params(1000, nprobe, 10, false), {});
+    const auto plain = search::search_core_view(v, s.live(), q, params(1000, nprobe, 10, false), {});
     if (nprobe == 4) {
       EXPECT_TRUE(same(got, plain)) << "every cluster probed: unchanged";
     }
@@ -1230,8 +1231,8 @@ TEST(SearchModel, OpenedSegmentWithAddsUpsertsAndFilters) {
   // The model over the opened segment's own arrays.
   Segment s;
   {
-    const ix::IndexView iv = ix::index_view(idx);
-    const ix::SegmentView& v = iv.seg;
+    const search::IndexView iv = search::index_view(idx);
+    const search::SegmentView& v = iv.seg;
     s.sh.n = v.n;
     s.sh.dim = v.dim;
     s.sh.clusters = v.n_clusters;
@@ -1269,29 +1270,29 @@ TEST(SearchModel, OpenedSegmentWithAddsUpsertsAndFilters) {
           for (bool ensure : {false, true}) {
             const ModelOut want = model_dense(s, q, k, nprobe, 30, f, ensure, par::num_threads());
             // The bare predicate is tested row by row and always probes.
-            const auto got = ix::search_core(idx, q, k, nprobe, 30, f ? pred.get() : nullptr, ensure);
+            const auto got = search::search_core(idx, q, k, nprobe, 30, f ? pred.get() : nullptr, ensure);
             ASSERT_TRUE(same(got, want.result)) << "q " << qi << " k " << k << " nprobe " << nprobe;
             fallbacks += want.fallback;
             // The cached pointer brings the bitmap of passing main rows: the same probe, or,
             // when the passing rows fit the row budget, the exact answer.
-            const bool exact_path = f && ix::filtered_search_is_exact(idx, pred, k, nprobe, 30);
-            const auto cached = ix::search_core(idx, q, k, nprobe, 30, f ? pred : ix::PredicatePtr(), ensure);
+            const bool exact_path = f && search::filtered_search_is_exact(idx, pred, k, nprobe, 30);
+            const auto cached = search::search_core(idx, q, k, nprobe, 30, f ? pred : ix::PredicatePtr(), ensure);
             ASSERT_TRUE(same(cached, exact_path ? model_exact(s, q, k, f) : want.result))
                 << "cached filter q " << qi << " k " << k << " nprobe " << nprobe;
           }
         }
-        ASSERT_TRUE(same(ix::search_bruteforce(idx, q, k, f ? pred : ix::PredicatePtr()), model_exact(s, q, k, f)));
+        ASSERT_TRUE(same(search::search_bruteforce(idx, q, k, f ? pred : ix::PredicatePtr()), model_exact(s, q, k, f)));
       }
     }
   }
   EXPECT_GT(fallbacks, 10);
   // The upserted row with its old vector: once, as its delta slot.
   const uint32_t up = uint32_t(s.n + s.delta.ids.size() - 1);
-  auto r = ix::search_bruteforce(idx, std::span<const float>(rows.data() + 100 * dim, dim), 3, nullptr);
+  auto r = search::search_bruteforce(idx, std::span<const float>(rows.data() + 100 * dim, dim), 3, nullptr);
   ASSERT_FALSE(r.empty());
   EXPECT_EQ(r[0].first, up);
   for (auto& [slot, d] : r) EXPECT_NE(slot, 100u);
-  auto rd = ix::search_core(idx, std::span<const float>(rows.data() + 100 * dim, dim), 3, 4, 40, nullptr, true);
+  auto rd = search::search_core(idx, std::span<const float>(rows.data() + 100 * dim, dim), 3, 4, 40, nullptr, true);
   ASSERT_FALSE(rd.empty());
   EXPECT_EQ(rd[0].first, up);
   for (auto& [slot, d] : rd) EXPECT_NE(slot, 100u);

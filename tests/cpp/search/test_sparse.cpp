@@ -19,10 +19,11 @@
 
 namespace builder = ivf_rabitq::builder;
 namespace live = ivf_rabitq::live;
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace fs = std::filesystem;
 using ivf_rabitq::storage::SparsePairs;
-using ix::SlotScore;
+using search::SlotScore;
 
 namespace {
 
@@ -93,7 +94,7 @@ std::vector<SlotScore> model(const ix::IvfIndex& idx, const std::map<std::string
         }
     if (touched) out.emplace_back(s, acc);
   }
-  std::sort(out.begin(), out.end(), ix::score_before);
+  std::sort(out.begin(), out.end(), search::score_before);
   if (out.size() > k) out.resize(k);
   return out;
 }
@@ -196,14 +197,14 @@ TEST(SparseRank, MatchesTheModelOnMainAndDeltaRows) {
         for (bool filtered : {false, true}) {
           const std::string what = std::string(c.name) + " k=" + std::to_string(k) + (filtered ? " filtered" : "") +
                                    (legacy ? " legacy" : "");
-          auto got = ix::sparse_rank(*idx, c.q, k, filtered ? p1.get() : nullptr);
+          auto got = search::sparse_rank(*idx, c.q, k, filtered ? p1.get() : nullptr);
           expect_same(got, model(*idx, rows_by_id, c.q, k, filtered ? std::optional<int>(1) : std::nullopt), what);
         }
       }
     }
   }
   // Deleted rows never come back; their upserted versions do, through the delta postings.
-  auto all = ix::sparse_rank(*idx, SparsePairs{{1, 1.0f}, {18, 1.0f}}, 1000, nullptr);
+  auto all = search::sparse_rank(*idx, SparsePairs{{1, 1.0f}, {18, 1.0f}}, 1000, nullptr);
   bool found_upsert = false;
   for (const auto& [slot, score] : all) {
     EXPECT_FALSE(idx->locks().tombstones.read()->contains(slot));
@@ -220,17 +221,17 @@ TEST(SparseRank, SegmentWithoutSparseDataAndPostingsPastTheRows) {
   auto idx = build_and_open(dir.path, 50, {});
   ASSERT_TRUE(idx);
   EXPECT_TRUE(idx->sparse_terms.empty());
-  EXPECT_TRUE(ix::sparse_rank(*idx, SparsePairs{{1, 1.0f}}, 10, nullptr).empty());
+  EXPECT_TRUE(search::sparse_rank(*idx, SparsePairs{{1, 1.0f}}, 10, nullptr).empty());
   // A delta row is still found.
   add_row(*idx, "x", 0.0, {{1, 2.0f}});
-  auto got = ix::sparse_rank(*idx, SparsePairs{{1, 1.0f}}, 10, nullptr);
+  auto got = search::sparse_rank(*idx, SparsePairs{{1, 1.0f}}, 10, nullptr);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].first, 50u);
   EXPECT_EQ(got[0].second, 2.0f);
   // Legacy postings naming rows at or past the row count are ignored.
   idx->sparse_bin.reset();
   idx->manifest.sparse[1] = {{49, 1.0f}, {50, 5.0f}, {4000000000u, 7.0f}};
-  got = ix::sparse_rank(*idx, SparsePairs{{1, 1.0f}}, 10, nullptr);
+  got = search::sparse_rank(*idx, SparsePairs{{1, 1.0f}}, 10, nullptr);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0], (SlotScore{50, 2.0f}));
   EXPECT_EQ(got[1], (SlotScore{49, 1.0f}));
@@ -241,7 +242,7 @@ TEST(Fusion, ReciprocalRankArithmeticAndOrder) {
   // Slot 9 at rank 2 of the dense list and rank 5 of the sparse list, rrf_k 60.
   L dense{{1, 0.f}, {2, 0.f}, {9, 0.f}};
   L sparse{{3, 0.f}, {4, 0.f}, {5, 0.f}, {6, 0.f}, {7, 0.f}, {9, 0.f}};
-  auto got = ix::search_hybrid(100, 60.0f, dense, sparse);
+  auto got = search::search_hybrid(100, 60.0f, dense, sparse);
   const float want9 = (1.0f / ((2.0f + 60.0f) + 1.0f)) + (1.0f / ((5.0f + 60.0f) + 1.0f));
   EXPECT_EQ(want9, 1.0f / 63.0f + 1.0f / 66.0f);
   ASSERT_EQ(got.size(), 8u);
@@ -254,16 +255,16 @@ TEST(Fusion, ReciprocalRankArithmeticAndOrder) {
   EXPECT_EQ(got[4], (SlotScore{4, 1.0f / 62.0f}));
 
   // Same slot first in both lists: 2/61 as a sum of two f32 terms. Distances are ignored.
-  got = ix::search_hybrid(1, 60.0f, L{{5, 123.f}}, L{{5, -4.f}});
+  got = search::search_hybrid(1, 60.0f, L{{5, 123.f}}, L{{5, -4.f}});
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].second, 1.0f / 61.0f + 1.0f / 61.0f);
 
-  EXPECT_TRUE(ix::search_hybrid(10, 60.0f, L{}, L{}).empty());
-  EXPECT_TRUE(ix::search_hybrid(0, 60.0f, dense, sparse).empty());
-  EXPECT_EQ(ix::search_hybrid(~uint64_t{0}, 60.0f, dense, sparse).size(), 8u);
-  EXPECT_EQ(ix::search_hybrid(3, 60.0f, dense, sparse).size(), 3u);
+  EXPECT_TRUE(search::search_hybrid(10, 60.0f, L{}, L{}).empty());
+  EXPECT_TRUE(search::search_hybrid(0, 60.0f, dense, sparse).empty());
+  EXPECT_EQ(search::search_hybrid(~uint64_t{0}, 60.0f, dense, sparse).size(), 8u);
+  EXPECT_EQ(search::search_hybrid(3, 60.0f, dense, sparse).size(), 3u);
   // A tiny rrf_k still gives a finite, ordered result.
-  got = ix::search_hybrid(10, 1e-30f, L{{1, 0}, {2, 0}}, L{});
+  got = search::search_hybrid(10, 1e-30f, L{{1, 0}, {2, 0}}, L{});
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0], (SlotScore{1, 1.0f}));
   EXPECT_EQ(got[1], (SlotScore{2, 0.5f}));
@@ -272,7 +273,7 @@ TEST(Fusion, ReciprocalRankArithmeticAndOrder) {
 TEST(Fusion, ScoreOrderIsTheTotalOrder) {
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
   std::vector<SlotScore> v{{1, -0.0f}, {2, 0.0f}, {3, inf}, {4, nan}, {5, -1.0f}, {6, 1.0f}, {0, 1.0f}, {7, -nan}};
-  std::sort(v.begin(), v.end(), ix::score_before);
+  std::sort(v.begin(), v.end(), search::score_before);
   std::vector<uint32_t> order;
   for (auto& p : v) order.push_back(p.first);
   EXPECT_EQ(order, (std::vector<uint32_t>{4, 3, 0, 6, 2, 1, 5, 7}));

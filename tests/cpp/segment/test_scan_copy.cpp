@@ -31,9 +31,10 @@
 namespace builder = ivf_rabitq::builder;
 namespace live = ivf_rabitq::live;
 namespace scan = ivf_rabitq::scan;
+namespace search = ivf_rabitq::search;
 namespace ix = ivf_rabitq::index;
 namespace storage = ivf_rabitq::storage;
-using ix::SlotDistance;
+using search::SlotDistance;
 
 namespace {
 
@@ -149,8 +150,8 @@ void count_scan_lookup_write(ix::IvfIndex& idx) {
   ASSERT_TRUE(slot.has_value());
   EXPECT_EQ(idx.ext_of(*slot), "r17");
   const std::string_view id = "r17";
-  EXPECT_EQ(ix::distances_to(idx, std::span(&id, 1), segment().query(0), false).size(), 1u);
-  EXPECT_FALSE(ix::search_bruteforce(idx, segment().query(1), 5, static_cast<const ivf_rabitq::predicate::Predicate*>(nullptr)).empty());
+  EXPECT_EQ(search::distances_to(idx, std::span(&id, 1), segment().query(0), false).size(), 1u);
+  EXPECT_FALSE(search::search_bruteforce(idx, segment().query(1), 5, static_cast<const ivf_rabitq::predicate::Predicate*>(nullptr)).empty());
   auto doc = ivf_rabitq::json::parse(R"({"g": 9})");
   ASSERT_TRUE(doc.ok());
   live::apply_add(idx, "new", segment().query(2), doc.value(), ivf_rabitq::json::to_compact(doc.value()), {});
@@ -180,7 +181,7 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
     if (factors) EXPECT_EQ(present_pages(idx->metas_bin), 0u);
 
     // The first dense search makes the copy; the mappings it came from hold no pages.
-    const auto first = ix::search_core(*idx, segment().query(3), 10, 4, 40, nullptr, false);
+    const auto first = search::search_core(*idx, segment().query(3), 10, 4, 40, nullptr, false);
     ASSERT_TRUE(idx->scan_copy.made());
     const auto* copy = idx->scan_copy.peek();
     ASSERT_NE(copy, nullptr);
@@ -202,11 +203,11 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
 #endif
 
     // The same answers as the scan of the mappings, bit for bit.
-    ix::IndexView mapped = ix::index_view(*idx);
+    search::IndexView mapped = search::index_view(*idx);
     ASSERT_EQ(mapped.seg.blocked, copy);
     mapped.seg.blocked = nullptr;
     for (size_t qi = 3; qi < 8; ++qi) {
-      ix::DenseParams p;
+      search::DenseParams p;
       p.k = 10;
       p.nprobe = 4;
       p.rerank = 40;
@@ -214,10 +215,11 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
       {
         auto tombs = idx->locks().tombstones.read_recursive();
         auto delta = idx->locks().delta.read_recursive();
-        const ix::LiveView live{&*tombs, &*delta};
-        want = ix::search_core_view(mapped.seg, live, segment().query(qi), p, {});
+        const search::LiveView live{&*tombs, &*delta};
+        want = search::search_core_view(mapped.seg, live, segment().query(qi), p, {});
       }
-      expect_same(ix::search_core(*idx, segment().query(qi), 10, 4, 40, nullptr, false), want, "query " + std::to_string(qi));
+      expect_same(search::search_core(*idx, segment().query(qi), 10, 4, 40, nullptr, false), want,
+                  "query " + std::to_string(qi));
       if (qi == 3) expect_same(first, want, "first search");
     }
   }
@@ -233,17 +235,17 @@ TEST(ScanCopy, ConcurrentFirstSearchesShareOneCopy) {
   {
     auto ref = open_with(false, false);
     ASSERT_NE(ref, nullptr);
-    ix::IndexView mapped = ix::index_view(*ref);
+    search::IndexView mapped = search::index_view(*ref);
     ASSERT_EQ(mapped.seg.blocked, nullptr);
     auto tombs = ref->locks().tombstones.read_recursive();
     auto delta = ref->locks().delta.read_recursive();
-    const ix::LiveView live{&*tombs, &*delta};
+    const search::LiveView live{&*tombs, &*delta};
     for (size_t qi = 0; qi < kQueries; ++qi) {
-      ix::DenseParams p;
+      search::DenseParams p;
       p.k = 10;
       p.nprobe = 1;
       p.rerank = 30;
-      want.push_back(ix::search_core_view(mapped.seg, live, segment().query(qi), p, {}));
+      want.push_back(search::search_core_view(mapped.seg, live, segment().query(qi), p, {}));
     }
   }
   for (int round = 0; round < 3; ++round) {
@@ -259,7 +261,7 @@ TEST(ScanCopy, ConcurrentFirstSearchesShareOneCopy) {
         start.arrive_and_wait();
         // One probed cluster: every step of these searches runs on this thread.
         for (size_t qi = 0; qi < kQueries; ++qi)
-          got[t].push_back(ix::search_core(*mine, segment().query(qi), 10, 1, 30, nullptr, false));
+          got[t].push_back(search::search_core(*mine, segment().query(qi), 10, 1, 30, nullptr, false));
         seen[t] = mine->scan_copy.peek();
       });
     start.arrive_and_wait();
