@@ -18,7 +18,7 @@
 #include "ivf_rabitq/common/fileops.hpp"
 #include "ivf_rabitq/kmeans/distance.hpp"
 #include "ivf_rabitq/index/ivf_index.hpp"
-#include "ivf_rabitq/live/schema_growth.hpp"
+#include "ivf_rabitq/predicate/schema_growth.hpp"
 #include "ivf_rabitq/segment/open_util.hpp"
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
@@ -540,7 +540,7 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   MetaTexts meta = map_meta_texts(dir, n, qdir);
   SparseFile sparse = map_sparse(dir, qdir);
   RotatedCentroids centroids = rotate_centroids(m, h.rotator);
-  auto grown = live::rebuild_delta_schema(m.fields, skip, cd.delta, h.version == 3);
+  auto grown = predicate::rebuild_delta_schema(m.fields, skip, cd.delta, h.version == 3);
   TANDREL_ASSIGN(storage::FileCrcs crcs, storage::read_file_crcs(storage::join_path(dir, storage::kCrcsFile)));
 
   // Assemble.
