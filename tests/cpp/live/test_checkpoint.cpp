@@ -366,12 +366,18 @@ TEST(Checkpoint, LogIsCurrentUntilAnotherWriterActs) {
     ASSERT_TRUE(live::checkpoint(*must_open(dir.path())).ok());  // delta.bin exists
     auto ix = must_open(dir.path());
     ASSERT_TRUE(ix);
-    if (c.own_add) ASSERT_TRUE(add(*ix, "mine", vec_for(1)).ok());
+    if (c.own_add) {
+      ASSERT_TRUE(add(*ix, "mine", vec_for(1)).ok());
+    }
     if (c.other_add || c.other_ckpt) {
       auto other = must_open(dir.path());
       ASSERT_TRUE(other);
-      if (c.other_add) ASSERT_TRUE(add(*other, "theirs", vec_for(2)).ok());
-      if (c.other_ckpt) ASSERT_TRUE(live::checkpoint(*other).ok());
+      if (c.other_add) {
+        ASSERT_TRUE(add(*other, "theirs", vec_for(2)).ok());
+      }
+      if (c.other_ckpt) {
+        ASSERT_TRUE(live::checkpoint(*other).ok());
+      }
     }
     auto got = ix->log_is_current();
     ASSERT_TRUE(got.ok());

@@ -173,12 +173,16 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
     // (the open's checksum pass reads the files, not the mappings).
     EXPECT_EQ(idx->scan_copy.made(), c.prewarm);
     EXPECT_EQ(present_pages(idx->codes_bin), 0u);
-    if (factors) EXPECT_EQ(present_pages(idx->metas_bin), 0u);
+    if (factors) {
+      EXPECT_EQ(present_pages(idx->metas_bin), 0u);
+    }
 
     count_scan_lookup_write(*idx);
     EXPECT_EQ(idx->scan_copy.made(), c.prewarm);
     EXPECT_EQ(present_pages(idx->codes_bin), 0u);
-    if (factors) EXPECT_EQ(present_pages(idx->metas_bin), 0u);
+    if (factors) {
+      EXPECT_EQ(present_pages(idx->metas_bin), 0u);
+    }
 
     // The first dense search makes the copy; the mappings it came from hold no pages.
     const auto first = search::search_core(*idx, segment().query(3), 10, 4, 40, nullptr, false);
@@ -188,7 +192,9 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
     EXPECT_EQ(copy, idx->scan_codes());
     EXPECT_EQ(copy->has_factors(), factors);
     EXPECT_EQ(present_pages(idx->codes_bin), 0u);
-    if (factors) EXPECT_EQ(present_pages(idx->metas_bin), 0u);
+    if (factors) {
+      EXPECT_EQ(present_pages(idx->metas_bin), 0u);
+    }
     // The lock is on the copy, never on the mapping of codes.bin.
     EXPECT_EQ(idx->scan_copy.locked(), c.mlock);
     EXPECT_EQ(locked_kb_at(idx->codes_bin.bytes().data()), 0);
@@ -196,7 +202,9 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
     const long copy_locked = locked_kb_at(copy->block_data());
     if (c.mlock) {
       EXPECT_GE(copy_locked, static_cast<long>(copy->total_bytes() / 1024));
-      if (factors) EXPECT_GE(locked_kb_at(copy->factor_data()), static_cast<long>(copy->factor_bytes() / 1024));
+      if (factors) {
+        EXPECT_GE(locked_kb_at(copy->factor_data()), static_cast<long>(copy->factor_bytes() / 1024));
+      }
     } else {
       EXPECT_EQ(copy_locked, 0);
     }
