@@ -15,6 +15,7 @@
 
 #include "../tests/cpp/support/segment_fixture.cpp"  // the fixture writer (no test framework)
 #include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/segment/verify.hpp"
 
 namespace {
 
@@ -57,7 +58,7 @@ void BM_Open(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(r->get());
   }
-  state.counters["budget_MiB"] = static_cast<double>(index::verify_open_budget()) / (1 << 20);
+  state.counters["budget_MiB"] = static_cast<double>(segment::verify_open_budget()) / (1 << 20);
 }
 BENCHMARK(BM_Open)->ArgName("idhash")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 

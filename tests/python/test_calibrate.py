@@ -110,7 +110,7 @@ BACKGROUND_CHILD = textwrap.dedent(r"""
                     name = f.read().strip()
                 with open(f"/proc/self/task/{tid}/stat") as f:
                     fields = f.read().rsplit(")", 1)[1].split()
-            except FileNotFoundError:
+            except (FileNotFoundError, ProcessLookupError):  # the thread ended after listdir
                 continue
             out[int(tid)] = (name, int(fields[16]))  # field 19: nice
         return out

@@ -201,8 +201,11 @@ POOL_CHILD = textwrap.dedent("""
     def threads():
         out = {}
         for tid in os.listdir("/proc/self/task"):
-            with open(f"/proc/self/task/{tid}/comm") as f:
-                out[int(tid)] = (f.read().strip(), os.getpriority(os.PRIO_PROCESS, int(tid)))
+            try:
+                with open(f"/proc/self/task/{tid}/comm") as f:
+                    out[int(tid)] = (f.read().strip(), os.getpriority(os.PRIO_PROCESS, int(tid)))
+            except (FileNotFoundError, ProcessLookupError):  # the thread ended after listdir
+                continue
         return out
     tandrel.merge_segments(sys.argv[1], [sys.argv[2]], [], 0, 0.0, [], None, 2)
     t = threads()

@@ -68,32 +68,6 @@ using storage::TypedMmap;
 inline std::atomic<uint64_t> OPEN_COUNT{0};
 
 // ---------------------------------------------------------------------------------------
-// Checksum verification budget
-// ---------------------------------------------------------------------------------------
-
-// The budget a TANDREL_VERIFY_MAX_BYTES value gives (nullptr: unset): Unicode white space
-// trimmed, then an optional '+' and one or more ASCII digits fitting 64 bits; anything
-// else (or text that is not UTF-8) gives 67108864.
-uint64_t parse_verify_budget(const char* value);
-// parse_verify_budget of the current environment.
-uint64_t read_env();
-// The process-wide budget: computed by the first call, returned unchanged afterwards.
-uint64_t verify_open_budget();
-// Verification of the bulk files recorded in `file_crcs` against dir (see verify_under);
-// idhash.bin is included when `check_idhash` (the open keeps and uses it).
-Status verify_files_under(const std::string& dir, const storage::FileCrcs& file_crcs, uint64_t budget,
-                          bool check_idhash = false);
-// Verification of every recorded data file of dir, whatever its size: the files the open
-// checks and meta.bin, meta_off.bin and sparse.bin, which it only checks for shape. A
-// recorded file that does not exist is skipped (nothing can be read from it). Same errors as
-// verify_files_under.
-Status verify_data_files(const std::string& dir, const storage::FileCrcs& file_crcs);
-// CRC-32 of the recorded file `name` of dir, streamed through `buf` (non-empty), opened by the
-// rules of the open: a single plain path component (else the invalid-input error "not a plain
-// file name"), no symbolic link followed, no blocking on a FIFO, a regular file only.
-Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& name, std::span<uint8_t> buf);
-
-// ---------------------------------------------------------------------------------------
 // Id hashes and the id map
 // ---------------------------------------------------------------------------------------
 
@@ -309,7 +283,7 @@ class IvfIndex {
   // ---- checksum verification (verify.cpp) ----
   // Recomputes the CRC-32 of the recorded bulk files no longer than `budget` bytes.
   Status verify_under(uint64_t budget) const;
-  // Recomputes the CRC-32 of every recorded data file (verify_data_files). Compaction, rebuild
+  // Recomputes the CRC-32 of every recorded data file (segment::verify_data_files). Compaction, rebuild
   // and merge call it before they write anything: they copy what these files hold into a
   // segment with fresh checksums, which would make damage look clean.
   Status verify_sources() const;

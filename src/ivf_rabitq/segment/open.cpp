@@ -23,6 +23,7 @@
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
 #include "ivf_rabitq/storage/segment_files.hpp"
+#include "ivf_rabitq/segment/verify.hpp"
 
 namespace ivf_rabitq::index {
 
@@ -586,7 +587,7 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
 
   ix->rebuild_delta_sparse();
   TANDREL_TRY(replay_log(*ix));
-  TANDREL_TRY(ix->verify_under(verify_open_budget()));
+  TANDREL_TRY(ix->verify_under(segment::verify_open_budget()));
   ix->scan_copy.configure(rows.policy, rows.copy_factors);
   // Pre-warming asks for a segment ready to search: the scan's copy is made now rather than
   // by the first search.

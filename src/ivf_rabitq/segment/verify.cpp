@@ -1,5 +1,7 @@
 // Open-time checksum verification of the bulk files recorded in crcs.bin, and the
 // process-wide byte budget that bounds it (TANDREL_VERIFY_MAX_BYTES, read once).
+#include "ivf_rabitq/segment/verify.hpp"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,7 +17,7 @@
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/segment_files.hpp"
 
-namespace ivf_rabitq::index {
+namespace ivf_rabitq::segment {
 
 namespace {
 
@@ -130,10 +132,14 @@ Result<uint32_t> crc32_recorded_file(const std::string& dir, const std::string& 
   return crc32_regular_file(storage::join_path(dir, name), buf);
 }
 
+}  // namespace ivf_rabitq::segment
+
+namespace ivf_rabitq::index {
+
 Status IvfIndex::verify_under(uint64_t budget) const {
-  return verify_files_under(dir, file_crcs, budget, idhash_bin.has_value());
+  return segment::verify_files_under(dir, file_crcs, budget, idhash_bin.has_value());
 }
 
-Status IvfIndex::verify_sources() const { return verify_data_files(dir, file_crcs); }
+Status IvfIndex::verify_sources() const { return segment::verify_data_files(dir, file_crcs); }
 
 }  // namespace ivf_rabitq::index

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "ivf_rabitq/index/ivf_index.hpp"
+#include "ivf_rabitq/segment/verify.hpp"
 #include "ivf_rabitq_py/handle/handle.hpp"
 #include "ivf_rabitq_py/handle/lock_file.hpp"
 #include "ivf_rabitq_py/methods/methods.hpp"
@@ -79,7 +80,7 @@ PyObject* method_verify_integrity(PyObject* self) {
     auto buf = std::make_unique<uint8_t[]>(ivf_rabitq::storage::kCrcBufSize);
     const std::span<uint8_t> view(buf.get(), ivf_rabitq::storage::kCrcBufSize);
     for (const auto* e : entries) {
-      auto crc = ivf_rabitq::index::crc32_recorded_file(ix->dir, e->first, view);
+      auto crc = ivf_rabitq::segment::crc32_recorded_file(ix->dir, e->first, view);
       if (!crc) {
         o.messages.push_back(e->first + ": unreadable (" + crc.error().text() + ")");
       } else if (*crc != e->second) {

@@ -25,6 +25,7 @@
 #include "ivf_rabitq/storage/codec_records.hpp"
 #include "ivf_rabitq/storage/data_files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
+#include "ivf_rabitq/segment/verify.hpp"
 #include "support/segment_fixture.hpp"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
 #include "ivf_rabitq/storage/tombstones.hpp"
+#include "ivf_rabitq/segment/verify.hpp"
 #include "support/segment_fixture.hpp"
 
 using namespace ivf_rabitq;

@@ -20,6 +20,7 @@
 #include "ivf_rabitq/storage/framed.hpp"
 #include "ivf_rabitq/storage/mmap.hpp"
 #include "ivf_rabitq/storage/tombstones.hpp"
+#include "ivf_rabitq/segment/verify.hpp"
 #include "support/segment_fixture.hpp"
 
 using namespace ivf_rabitq;
@@ -470,23 +471,23 @@ TEST(VerifyEdges, NoTableMeansNoDataFileIsRead) {
 TEST(VerifyEdges, DefaultBudgetBoundary) {
   // Sparse files of 64 MiB and 64 MiB + 1 byte of zeros, recorded with a wrong CRC: the
   // longer one is skipped under the default budget, the other is read and refused.
-  const uint64_t budget = index::parse_verify_budget(nullptr);
+  const uint64_t budget = segment::parse_verify_budget(nullptr);
   ASSERT_EQ(budget, 67108864u);
   TempDir d;
   tandrel_test::write_all(d.file("codes.bin"), {});
   ASSERT_EQ(::truncate(d.file("codes.bin").c_str(), static_cast<off_t>(budget + 1)), 0);
   storage::FileCrcs t{{"codes.bin", 1}};
-  EXPECT_TRUE(index::verify_files_under(d.path(), t, budget).ok());
+  EXPECT_TRUE(segment::verify_files_under(d.path(), t, budget).ok());
   ASSERT_EQ(::truncate(d.file("codes.bin").c_str(), static_cast<off_t>(budget)), 0);
   const uint32_t zeros = storage::crc32_file(d.file("codes.bin")).value();
-  auto r = index::verify_files_under(d.path(), t, budget);
+  auto r = segment::verify_files_under(d.path(), t, budget);
   ASSERT_FALSE(r.ok());
   char buf[64];
   std::snprintf(buf, sizeof buf, "(got %08x, want 00000001)", zeros);
   EXPECT_EQ(r.error().text(), std::string("corrupt index: codes.bin content CRC mismatch ") + buf +
                                   " \u2014 at-rest bit-rot; refusing to serve wrong results");
   t["codes.bin"] = zeros;
-  EXPECT_TRUE(index::verify_files_under(d.path(), t, budget).ok());
+  EXPECT_TRUE(segment::verify_files_under(d.path(), t, budget).ok());
 }
 
 // ---------------------------------------------------------------------------------------

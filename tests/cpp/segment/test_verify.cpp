@@ -10,10 +10,11 @@
 
 #include "ivf_rabitq/index/ivf_index.hpp"
 #include "ivf_rabitq/storage/files.hpp"
+#include "ivf_rabitq/segment/verify.hpp"
 #include "support/segment_fixture.hpp"
 
 using namespace ivf_rabitq;
-using index::verify_files_under;
+using segment::verify_files_under;
 using tandrel_test::TempDir;
 
 namespace {
@@ -65,21 +66,21 @@ TEST(VerifyBudget, EnvironmentValueTable) {
       {"\xEF\xBC\x91", kDefault},  // a full-width digit is not an ASCII digit
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(index::parse_verify_budget(c.value), c.budget) << (c.value ? c.value : "(unset)");
+    EXPECT_EQ(segment::parse_verify_budget(c.value), c.budget) << (c.value ? c.value : "(unset)");
   }
 }
 
 TEST(VerifyBudget, ReadOnceAndLatched) {
   // read_env follows the environment; verify_open_budget keeps its first value.
   ASSERT_EQ(::setenv("TANDREL_VERIFY_MAX_BYTES", " 4096 ", 1), 0);
-  EXPECT_EQ(index::read_env(), 4096u);
-  const uint64_t first = index::verify_open_budget();
+  EXPECT_EQ(segment::read_env(), 4096u);
+  const uint64_t first = segment::verify_open_budget();
   ASSERT_EQ(::setenv("TANDREL_VERIFY_MAX_BYTES", "12", 1), 0);
-  EXPECT_EQ(index::read_env(), 12u);
-  EXPECT_EQ(index::verify_open_budget(), first);
+  EXPECT_EQ(segment::read_env(), 12u);
+  EXPECT_EQ(segment::verify_open_budget(), first);
   ASSERT_EQ(::unsetenv("TANDREL_VERIFY_MAX_BYTES"), 0);
-  EXPECT_EQ(index::read_env(), kDefault);
-  EXPECT_EQ(index::verify_open_budget(), first);
+  EXPECT_EQ(segment::read_env(), kDefault);
+  EXPECT_EQ(segment::verify_open_budget(), first);
 }
 
 TEST(Verify, SelectedNamesAndBudgetRule) {
@@ -199,7 +200,7 @@ TEST(Verify, OpenRefusesDamageWithinBudgetOnly) {
   meta[0] ^= 1;
   tandrel_test::write_all(d.file("meta.bin"), meta);
   ASSERT_TRUE(index::IvfIndex::open_with_skip(d.path(), std::nullopt).ok());
-  if (index::verify_open_budget() < 64) GTEST_SKIP() << "budget below the file size";
+  if (segment::verify_open_budget() < 64) GTEST_SKIP() << "budget below the file size";
   auto orig = tandrel_test::read_all(d.file("orig.bin"));
   orig[3] ^= 1;
   tandrel_test::write_all(d.file("orig.bin"), orig);
