@@ -184,9 +184,9 @@ void estimates_from_blocked(const QueryLut& lut, size_t pad, const uint64_t* ip,
   detail::estimates_from_blocked_scalar(s, ip, fblocks, n, estimate, lower);
 }
 
-void scan_estimate_blocks(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
-                          const QueryLut& lut, size_t pad, const float* fblocks, uint64_t* ip, float* estimate,
-                          float* lower, size_t ahead_blocks) {
+void scan_estimate_blocks(const uint8_t* blocks, size_t n_blocks, size_t rows, const uint8_t* tables, uint32_t n_bits,
+                          size_t len, const QueryLut& lut, size_t pad, const float* fblocks, uint64_t* ip,
+                          float* estimate, float* lower, size_t ahead_blocks) {
 #if defined(__x86_64__)
   static const bool fused = scan_for(simd::active_level()) == &detail::scan_quads_vbmi && blocked_estimates_fast();
   if (fused && len <= detail::kMaxVectorScanLen) {
@@ -196,7 +196,7 @@ void scan_estimate_blocks(const uint8_t* blocks, size_t n_blocks, const uint8_t*
   }
 #endif
   scan_blocks(blocks, n_blocks, tables, n_bits, len, ip, ahead_blocks);
-  estimates_from_blocked(lut, pad, ip, fblocks, n_blocks * kScanBlockRows, estimate, lower, ahead_blocks);
+  estimates_from_blocked(lut, pad, ip, fblocks, rows, estimate, lower, ahead_blocks);
 }
 
 // ---------------------------------------------------------------------------------------

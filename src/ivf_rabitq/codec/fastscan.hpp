@@ -97,13 +97,14 @@ inline constexpr size_t kBlockFactorFloats = kBlockFactorFields * kScanBlockRows
 // scalar reference.
 void estimates_from_blocked(const QueryLut& lut, size_t pad, const uint64_t* ip, const float* fblocks, size_t n,
                             float* estimate, float* lower, size_t ahead_blocks = 0);
-// scan_blocks over n_blocks blocks, then estimates_from_blocked over their rows (every row
-// of the blocks: estimate and lower must hold 32 x n_blocks entries), the same values; with
-// the AVX-512 VBMI scan in one pass that keeps the inner products in registers. ip (32 x
-// n_blocks entries) is scratch, written or not. ahead_blocks as for scan_blocks (a hint).
-void scan_estimate_blocks(const uint8_t* blocks, size_t n_blocks, const uint8_t* tables, uint32_t n_bits, size_t len,
-                          const QueryLut& lut, size_t pad, const float* fblocks, uint64_t* ip, float* estimate,
-                          float* lower, size_t ahead_blocks = 0);
+// scan_blocks over n_blocks blocks, then estimates_from_blocked over their first `rows` rows
+// (rows <= 32 x n_blocks), the same values; with the AVX-512 VBMI scan in one pass that keeps
+// the inner products in registers and writes the estimates of every row of the blocks
+// (estimate and lower must hold 32 x n_blocks entries). ip (32 x n_blocks entries) is
+// scratch, written or not. ahead_blocks as for scan_blocks (a hint).
+void scan_estimate_blocks(const uint8_t* blocks, size_t n_blocks, size_t rows, const uint8_t* tables, uint32_t n_bits,
+                          size_t len, const QueryLut& lut, size_t pad, const float* fblocks, uint64_t* ip,
+                          float* estimate, float* lower, size_t ahead_blocks = 0);
 // Whether estimates_from_blocked runs a vector kernel at this process's level (the blocked
 // factors are only worth their memory then).
 bool blocked_estimates_fast();

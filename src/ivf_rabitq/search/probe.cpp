@@ -204,9 +204,9 @@ class ClusterScanner {
       const size_t first = (p - a) / codec::kScanBlockRows;
       const size_t nb = (cnt + codec::kScanBlockRows - 1) / codec::kScanBlockRows;
       if (bc.has_factors()) {
-        codec::scan_estimate_blocks(blocks + first * bc.block_bytes(), nb, s_.tables.data(), seg.n_bits, len, s_.lut,
-                                    seg.pad, bc.cluster_factors(c) + first * codec::kBlockFactorFloats, s_.ip, s_.est,
-                                    s_.low, cluster_blocks - first - nb);
+        codec::scan_estimate_blocks(blocks + first * bc.block_bytes(), nb, cnt, s_.tables.data(), seg.n_bits, len,
+                                    s_.lut, seg.pad, bc.cluster_factors(c) + first * codec::kBlockFactorFloats, s_.ip,
+                                    s_.est, s_.low, cluster_blocks - first - nb);
       } else {
         codec::scan_blocks(blocks + first * bc.block_bytes(), nb, s_.tables.data(), seg.n_bits, len, s_.ip,
                            cluster_blocks - first - nb);

@@ -369,8 +369,8 @@ TEST(FastScan, FusedScanEstimatesEqualScanThenEstimates) {
           }
           codec::estimates_from_blocked(lut, len, ip.data(), f, rows, want_e.data(), want_l.data());
           std::vector<uint64_t> scratch(rows);
-          codec::scan_estimate_blocks(bl, nb, tables.data(), tc.n_bits, len, lut, len, f, scratch.data(), e.data(),
-                                      l.data(), blocks - first - nb);
+          codec::scan_estimate_blocks(bl, nb, rows, tables.data(), tc.n_bits, len, lut, len, f, scratch.data(),
+                                      e.data(), l.data(), blocks - first - nb);
           ASSERT_EQ(std::memcmp(e.data(), want_e.data(), rows * 4), 0) << "cluster " << c << " from " << first << " x " << nb;
           ASSERT_EQ(std::memcmp(l.data(), want_l.data(), rows * 4), 0) << "cluster " << c << " from " << first << " x " << nb;
         }
