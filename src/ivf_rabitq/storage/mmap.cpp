@@ -60,8 +60,10 @@ MmapRegion& MmapRegion::operator=(MmapRegion&& o) noexcept {
     reset();
     addr_ = o.addr_;
     len_ = o.len_;
+    locked_ = o.locked_;
     o.addr_ = nullptr;
     o.len_ = 0;
+    o.locked_ = false;
   }
   return *this;
 }
@@ -70,6 +72,7 @@ void MmapRegion::reset() {
   if (addr_ != nullptr) ::munmap(addr_, len_);
   addr_ = nullptr;
   len_ = 0;
+  locked_ = false;
 }
 
 namespace {
@@ -118,7 +121,10 @@ Result<MmapRegion> MmapRegion::open_hot(const std::string& path, HotPolicy polic
   TANDREL_ASSIGN(MmapRegion m, map_file(path, policy.prewarm));
   if (m.addr_ != nullptr) {
     if (policy.prewarm) (void)::madvise(m.addr_, m.len_, MADV_WILLNEED);
-    if (policy.mlock) (void)::mlock(m.addr_, m.len_);
+    if (policy.mlock) {
+      m.locked_ = true;  // also after a failure, which may have locked a part
+      (void)::mlock(m.addr_, m.len_);
+    }
   }
   return m;
 }
@@ -136,7 +142,10 @@ void MmapRegion::make_hot(HotPolicy policy) const {
       for (size_t o = 0; o < len_; o += page_size()) (void)p[o];
     }
   }
-  if (policy.mlock) (void)::mlock(addr_, len_);
+  if (policy.mlock) {
+    locked_ = true;  // also after a failure, which may have locked a part
+    (void)::mlock(addr_, len_);
+  }
 }
 
 void MmapRegion::release(size_t offset, size_t len) const {
@@ -148,7 +157,7 @@ void MmapRegion::release(size_t offset, size_t len) const {
   uint8_t* p = static_cast<uint8_t*>(addr_) + a;
   // Locked pages cannot be dropped; a shared file mapping unlocked and dropped reads the same
   // bytes back from the file.
-  (void)::munlock(p, b - a);
+  if (locked_) (void)::munlock(p, b - a);
   (void)::madvise(p, b - a, MADV_DONTNEED);
 }
 

@@ -47,9 +47,10 @@ HotPolicy hot_policy();
 class MmapRegion {
  public:
   MmapRegion() = default;
-  MmapRegion(MmapRegion&& o) noexcept : addr_(o.addr_), len_(o.len_) {
+  MmapRegion(MmapRegion&& o) noexcept : addr_(o.addr_), len_(o.len_), locked_(o.locked_) {
     o.addr_ = nullptr;
     o.len_ = 0;
+    o.locked_ = false;
   }
   MmapRegion& operator=(MmapRegion&& o) noexcept;
   MmapRegion(const MmapRegion&) = delete;
@@ -67,7 +68,8 @@ class MmapRegion {
   // locked when mlock), for a mapping opened plainly. Failures are ignored.
   void make_hot(HotPolicy policy) const;
   // Drops this process's page-table entries for the pages overlapping bytes [offset, offset +
-  // len) (unlocking them first). The file's data stays in the page cache and any later read
+  // len) (unlocking them first when the mapping was locked). The file's data stays in the page
+  // cache and any later read
   // faults the pages back in: safe while other threads read the mapping.
   void release(size_t offset, size_t len) const;
 
@@ -81,6 +83,9 @@ class MmapRegion {
 
   void* addr_ = nullptr;
   size_t len_ = 0;
+  // Whether an mlock of the mapping was asked for: release need not unlock otherwise (an
+  // munlock takes the process's address-space lock even when nothing is locked).
+  mutable bool locked_ = false;
 };
 
 // A mapping viewed as an array of T; the element count is the byte length divided by
