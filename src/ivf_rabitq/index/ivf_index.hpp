@@ -313,6 +313,8 @@ class IvfIndex {
   // An owned copy of the id of any slot below n + delta rows ("" for a main slot without
   // an id). Takes the delta read lock for delta slots only.
   std::string ext_of(uint32_t slot) const;
+  // ext_of's id appended to `out` (a main slot's read in place, no string of its own).
+  void append_ext(uint32_t slot, std::string& out) const;
   // Requests the id bytes of a main slot ahead of ext_of (a hint only): called for each slot
   // of a result first, the lookups no longer wait on two dependent misses each.
   void prefetch_id(uint32_t slot) const;

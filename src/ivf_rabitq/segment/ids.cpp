@@ -198,14 +198,20 @@ std::vector<std::optional<uint32_t>> IvfIndex::slots_of_locked(std::span<const s
 }
 
 std::string IvfIndex::ext_of(uint32_t slot) const {
+  std::string id;
+  append_ext(slot, id);
+  return id;
+}
+
+void IvfIndex::append_ext(uint32_t slot, std::string& out) const {
   const uint32_t n = main_rows();
   if (slot < n) {
-    auto id = main_id(slot);
-    return id ? std::string(*id) : std::string();
+    if (auto id = main_id(slot)) out.append(*id);  // read in place
+    return;
   }
   auto d = locks_.delta.read();
   const uint64_t i = slot - n;
-  return i < d->ids.size() ? d->ids[i] : std::string();
+  if (i < d->ids.size()) out.append(d->ids[i]);
 }
 
 void IvfIndex::prefetch_id(uint32_t slot) const {

@@ -98,14 +98,8 @@ PyObject* method_search(PyObject* self, Args& args) {
       buf.ends.reserve(hits.size());
       buf.dists.reserve(hits.size());
       for (const auto& hit : hits) ix->prefetch_id(hit.first);
-      const uint32_t main_rows = ix->main_rows();
       for (const auto& [slot, dist] : hits) {
-        // The id ext_of gives, read in place for a main row.
-        if (slot < main_rows) {
-          if (auto id = ix->main_id(slot)) buf.ids.append(*id);
-        } else {
-          buf.ids.append(ix->ext_of(slot));
-        }
+        ix->append_ext(slot, buf.ids);
         buf.ends.push_back(buf.ids.size());
         buf.dists.push_back(dist);
       }
