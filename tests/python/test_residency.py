@@ -14,7 +14,8 @@ from tandrel import RabitqIndex
 DIM = 64
 ROWS = 20000
 
-pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/smaps"), reason="needs /proc/self/smaps")
+pytestmark = [pytest.mark.skipif(not os.path.exists("/proc/self/smaps"), reason="needs /proc/self/smaps"),
+              pytest.mark.timeout(300)]
 
 
 def mapping_kb(path, field):

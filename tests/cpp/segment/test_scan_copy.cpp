@@ -79,8 +79,8 @@ struct Segment {
 };
 
 Segment& segment() {
-  static Segment* s = new Segment();
-  return *s;
+  static Segment s;  // destroyed at exit, which removes its directory
+  return s;
 }
 
 // Opens the segment under the given switches (restored to "undecided" afterwards).
