@@ -719,10 +719,40 @@ def worker_search(args):
 # --------------------------------------------------------------------------- threads worker
 
 
-def worker_threads(args):
-    """Throughput of args.threads_n Python threads on one opened index at one setting."""
+def timed_threads(s, lib, slices, npass):
+    """One Python thread per slice of query numbers, each calling s.call over its slice npass
+    times; all start together. Returns (wall seconds from the start to the last join, the
+    errors raised in the threads)."""
     import threading
 
+    start = threading.Barrier(len(slices) + 1)
+    errors = []
+
+    def work(sl):
+        try:
+            if lib.startswith("faiss"):
+                import faiss
+
+                faiss.omp_set_num_threads(1)  # OpenMP's thread count is per calling thread
+            start.wait()
+            for _ in range(npass):
+                for i in sl:
+                    s.call(i)
+        except Exception as e:
+            errors.append(f"{type(e).__name__}: {e}")
+
+    threads = [threading.Thread(target=work, args=(sl,)) for sl in slices]
+    for th in threads:
+        th.start()
+    start.wait()
+    t0 = time.perf_counter()
+    for th in threads:
+        th.join()
+    return time.perf_counter() - t0, errors
+
+
+def worker_threads(args):
+    """Throughput of args.threads_n Python threads on one opened index at one setting."""
     cpus = [int(c) for c in args.cpus.split(",")]
     os.sched_setaffinity(0, set(cpus))  # before any import, as in worker_search
     import numpy as np
@@ -737,31 +767,7 @@ def worker_threads(args):
     s.apply(knobs)
     for i in range(nq):  # warm-up pass
         s.one(i)
-    slices = [list(r) for r in np.array_split(np.arange(nq), T)]
-    start = threading.Barrier(T + 1)
-    errors = []
-
-    def work(sl):
-        try:
-            if args.lib.startswith("faiss"):
-                import faiss
-
-                faiss.omp_set_num_threads(1)  # OpenMP's thread count is per calling thread
-            start.wait()
-            for _ in range(args.passes):
-                for i in sl:
-                    s.call(i)
-        except Exception as e:
-            errors.append(f"{type(e).__name__}: {e}")
-
-    threads = [threading.Thread(target=work, args=(sl,)) for sl in slices]
-    for th in threads:
-        th.start()
-    start.wait()
-    t0 = time.perf_counter()
-    for th in threads:
-        th.join()
-    wall = time.perf_counter() - t0
+    wall, errors = timed_threads(s, args.lib, [list(r) for r in np.array_split(np.arange(nq), T)], args.passes)
     res = {"lib": args.lib, "bits": args.bits, "threads": T, "cpus": cpus, "passes": args.passes,
            "qps": args.passes * nq / wall, "wall_s": wall, "errors": errors[:1],
            "load_after": os.getloadavg()}
@@ -873,8 +879,6 @@ def worker_interleaved_threads(args):
     on the T highest of the given CPUs, each thread issuing one query per call over its own
     slice of the queries, T x `passes` times (`passes` per library, from its one-thread
     speed, so that a run lasts about --thread-seconds when T threads are T times as fast)."""
-    import threading
-
     cpus = sorted(int(c) for c in args.cpus.split(","))
     os.sched_setaffinity(0, set(cpus))  # before any import, as in worker_search
     import numpy as np
@@ -896,32 +900,8 @@ def worker_interleaved_threads(args):
            for j, (lib, bits, knobs, _s) in enumerate(entries)]
 
     def run(s, lib, T, npass):
-        os.sched_setaffinity(0, set(cpus[-T:]))  # the threads started below inherit it
-        slices = [list(r) for r in np.array_split(np.arange(nq), T)]
-        start = threading.Barrier(T + 1)
-        errors = []
-
-        def work(sl):
-            try:
-                if lib.startswith("faiss"):
-                    import faiss
-
-                    faiss.omp_set_num_threads(1)  # OpenMP's thread count is per calling thread
-                start.wait()
-                for _ in range(npass):
-                    for i in sl:
-                        s.call(i)
-            except Exception as e:
-                errors.append(f"{type(e).__name__}: {e}")
-
-        ths = [threading.Thread(target=work, args=(sl,)) for sl in slices]
-        for th in ths:
-            th.start()
-        start.wait()
-        t0 = time.perf_counter()
-        for th in ths:
-            th.join()
-        wall = time.perf_counter() - t0
+        os.sched_setaffinity(0, set(cpus[-T:]))  # the threads timed_threads starts inherit it
+        wall, errors = timed_threads(s, lib, [list(r) for r in np.array_split(np.arange(nq), T)], npass)
         os.sched_setaffinity(0, set(cpus))
         return npass * nq / wall, errors[:1]
 
