@@ -83,6 +83,7 @@ Status verify_selected(const std::string& dir, const std::unordered_map<std::str
   entries.reserve(file_crcs.size());
   for (const auto& e : file_crcs) entries.push_back(&e);
   std::sort(entries.begin(), entries.end(), [](auto* a, auto* b) { return a->first < b->first; });
+  std::unique_ptr<uint8_t[]> buf;  // made by the first file that is read
   for (const auto* e : entries) {
     const std::string& name = e->first;
     if (!selected(name)) continue;
@@ -100,9 +101,8 @@ Status verify_selected(const std::string& dir, const std::unordered_map<std::str
     }
     const uint64_t len = static_cast<uint64_t>(st.st_size);
     if (len > budget) continue;
-    auto buf = std::make_unique<uint8_t[]>(storage::kCrcBufSize);  // zero-filled
+    if (!buf) buf = std::make_unique<uint8_t[]>(storage::kCrcBufSize);  // zero-filled, then reused
     Result<uint32_t> crc = crc32_regular_file(path, std::span<uint8_t>(buf.get(), storage::kCrcBufSize));
-    buf.reset();
     if (!crc.ok()) {
       return invalid_data("corrupt index: " + name + " unreadable (" + crc.error().text() + ")");
     }
