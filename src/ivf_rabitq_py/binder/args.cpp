@@ -217,6 +217,16 @@ bool From<float>::convert(PyObject* o, float& out) {
   return true;
 }
 
+// Whether type t's __module__ is "numpy" (numpy is never imported here: its types are
+// recognised by name and module). Clears any error the lookup raised.
+static bool type_from_numpy(PyTypeObject* t) {
+  Ref mod = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
+  Py_ssize_t n = 0;
+  const char* s = mod && PyUnicode_Check(mod.get()) ? PyUnicode_AsUTF8AndSize(mod.get(), &n) : nullptr;
+  PyErr_Clear();
+  return s != nullptr && std::string_view(s, static_cast<size_t>(n)) == "numpy";
+}
+
 bool From<bool>::convert(PyObject* o, bool& out) {
   if (o == Py_True || o == Py_False) {
     out = o == Py_True;
@@ -225,11 +235,7 @@ bool From<bool>::convert(PyObject* o, bool& out) {
   // numpy's boolean scalars (numpy.bool_, named numpy.bool from numpy 2) count as bools.
   const std::string name = type_name(o);
   if (name == "bool_" || name == "bool") {
-    Ref mod = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
-    Py_ssize_t n = 0;
-    const char* s = mod && PyUnicode_Check(mod.get()) ? PyUnicode_AsUTF8AndSize(mod.get(), &n) : nullptr;
-    PyErr_Clear();
-    if (s && std::string_view(s, static_cast<size_t>(n)) == "numpy") {
+    if (type_from_numpy(Py_TYPE(o))) {
       const int t = PyObject_IsTrue(o);
       if (t < 0) return false;
       out = t != 0;
@@ -322,12 +328,7 @@ bool is_ndarray(PyObject* o) {
   PyTypeObject* t = Py_TYPE(o);
   if (t == g_ndarray) return true;
   if (g_ndarray != nullptr || PyList_Check(o) || PyTuple_Check(o)) return false;
-  if (type_name(o) != "ndarray") return false;
-  Ref mod = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
-  Py_ssize_t n = 0;
-  const char* s = mod && PyUnicode_Check(mod.get()) ? PyUnicode_AsUTF8AndSize(mod.get(), &n) : nullptr;
-  PyErr_Clear();
-  if (!s || std::string_view(s, static_cast<size_t>(n)) != "numpy") return false;
+  if (type_name(o) != "ndarray" || !type_from_numpy(t)) return false;
   Py_INCREF(reinterpret_cast<PyObject*>(t));
   g_ndarray = t;
   return true;
