@@ -26,6 +26,7 @@
 #include "ivf_rabitq/search/distances.hpp"
 #include "ivf_rabitq/search/search.hpp"
 #include "ivf_rabitq/storage/mmap.hpp"
+#include "support/pages.hpp"
 #include "support/segment_fixture.hpp"
 
 namespace builder = ivf_rabitq::builder;
@@ -93,25 +94,10 @@ std::shared_ptr<ix::IvfIndex> open_with(bool prewarm, bool mlock) {
   return r.ok() ? std::move(r).value() : nullptr;
 }
 
-// Pages of [p, p + len) mapped into this process right now (page-table entries present, read
-// from /proc/self/pagemap), which is what a mapping adds to the resident set; the page cache
-// holding the file does not count.
-size_t present_pages(const void* p, size_t len) {
-  if (len == 0) return 0;
-  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  const uintptr_t a = reinterpret_cast<uintptr_t>(p) / page;
-  const uintptr_t b = (reinterpret_cast<uintptr_t>(p) + len + page - 1) / page;
-  int fd = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return SIZE_MAX;
-  std::vector<uint64_t> e(b - a);
-  const ssize_t got = ::pread(fd, e.data(), e.size() * 8, static_cast<off_t>(a * 8));
-  ::close(fd);
-  if (got != static_cast<ssize_t>(e.size() * 8)) return SIZE_MAX;
-  return static_cast<size_t>(std::count_if(e.begin(), e.end(), [](uint64_t v) { return (v >> 63) & 1; }));
-}
+// Pages of a mapping present in this process's page table (support/pages.hpp).
 template <class T>
 size_t present_pages(const storage::TypedMmap<T>& m) {
-  return present_pages(m.bytes().data(), m.byte_len());
+  return tandrel_test::present_pages(std::span<const uint8_t>(m.bytes().data(), m.byte_len()));
 }
 
 // The Locked: figure (kB) of the mapping that holds address p, from /proc/self/smaps.

@@ -26,6 +26,7 @@
 #include "ivf_rabitq/storage/files.hpp"
 #include "ivf_rabitq/storage/framed.hpp"
 #include "ivf_rabitq/storage/mmap.hpp"
+#include "support/pages.hpp"
 
 using namespace ivf_rabitq;
 using namespace ivf_rabitq::storage;
@@ -653,24 +654,9 @@ long locked_kb() {
   return -1;
 }
 
-// Pages of a mapping present in this process's page table (/proc/self/pagemap bit 63): what
-// the mapping adds to the resident set, whatever the page cache holds.
-size_t present_pages(std::span<const uint8_t> m) {
-  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  const uintptr_t a = reinterpret_cast<uintptr_t>(m.data()) / page;
-  const uintptr_t b = (reinterpret_cast<uintptr_t>(m.data()) + m.size() + page - 1) / page;
-  int fd = ::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return SIZE_MAX;
-  std::vector<uint64_t> e(b - a);
-  const ssize_t got = ::pread(fd, e.data(), e.size() * 8, static_cast<off_t>(a * 8));
-  ::close(fd);
-  if (got != static_cast<ssize_t>(e.size() * 8)) return SIZE_MAX;
-  size_t n = 0;
-  for (uint64_t v : e) n += (v >> 63) & 1;
-  return n;
-}
-
 }  // namespace
+
+using tandrel_test::present_pages;
 
 TEST_F(Mmap, PlainMapsAreMadeHotAndReleasedOnRequest) {
   // 16 pages of distinct words; a plain map faults nothing in until it is read.
