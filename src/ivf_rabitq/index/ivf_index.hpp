@@ -268,8 +268,12 @@ class IvfIndex {
 
   // Opens and validates the segment directory `dir`; `skip` is the skip set of metadata
   // field names (taken over). Errors: invalid-data "corrupt index: ..." texts, the
-  // newer-format text, the manifest decoder's text, or the operating system's error.
-  static Result<std::shared_ptr<IvfIndex>> open_with_skip(const std::string& dir, std::optional<SkipSet> skip);
+  // newer-format text, the manifest decoder's text, or the operating system's error. With
+  // pre-warming on, a segment opened `for_search` gets its scan copy at the open; maintenance
+  // (compact, rebuild, merge) opens its sources with false: it reads their stored rows and
+  // never searches them.
+  static Result<std::shared_ptr<IvfIndex>> open_with_skip(const std::string& dir, std::optional<SkipSet> skip,
+                                                          bool for_search = true);
 
   // Writes one complete format-3 segment into `dir` from rows held in memory; needs no open
   // segment and keeps no state. Forwards to build_segment (builder/build.hpp), which

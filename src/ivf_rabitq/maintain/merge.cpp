@@ -293,7 +293,7 @@ Result<std::vector<Source>> open_inputs(const std::string& out, std::span<const 
   std::vector<Source> srcs;
   srcs.reserve(dirs.size());
   for (const std::string& d : dirs) {
-    TANDREL_ASSIGN(std::shared_ptr<IvfIndex> ix, IvfIndex::open_with_skip(d, std::nullopt));
+    TANDREL_ASSIGN(std::shared_ptr<IvfIndex> ix, IvfIndex::open_with_skip(d, std::nullopt, /*for_search=*/false));
     srcs.push_back(Source{d, std::move(ix), nullptr});
   }
   if (srcs.empty()) return srcs;

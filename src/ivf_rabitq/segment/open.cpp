@@ -516,7 +516,8 @@ Status replay_log(IvfIndex& ix) {
 
 }  // namespace
 
-Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& dir, std::optional<SkipSet> skip) {
+Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& dir, std::optional<SkipSet> skip,
+                                                          bool for_search) {
   OPEN_COUNT.fetch_add(1, std::memory_order_relaxed);
   const std::string qdir = storage::quoted_path(dir);
 
@@ -591,7 +592,7 @@ Result<std::shared_ptr<IvfIndex>> IvfIndex::open_with_skip(const std::string& di
   ix->scan_copy.configure(rows.policy, rows.copy_factors);
   // Pre-warming asks for a segment ready to search: the scan's copy is made now rather than
   // by the first search.
-  if (rows.policy.prewarm) (void)ix->scan_codes();
+  if (rows.policy.prewarm && for_search) (void)ix->scan_codes();
   return ix;
 }
 

@@ -88,7 +88,7 @@ struct RabitqIndex {
   void clear_gen_check();
 
   // An open of `<path>` with the handle's skip set.
-  ivf_rabitq::Result<IndexPtr> open_index() const;
+  ivf_rabitq::Result<IndexPtr> open_index(bool for_search = true) const;
 
   // ---- entry points to the open index (reopen.cpp) ----
   // Read paths without the interpreter lock: 50 ms cached staleness check, reopen. `held`

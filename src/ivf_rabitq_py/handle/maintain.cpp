@@ -266,7 +266,7 @@ PyObject* replace_from_fresh_view(RabitqIndex& h, Stage&& stage) {
   remove_tree(staged);
 
   Status st = without_gil([&]() -> Status {
-    TANDREL_ASSIGN(IndexPtr view, h.open_index());
+    TANDREL_ASSIGN(IndexPtr view, h.open_index(/*for_search=*/false));
     Status s = stage(*view, staged.native(), g + 1);
     view.reset();
     return s;

@@ -73,8 +73,8 @@ void RabitqIndex::clear_gen_check() {
   gen_check.reset();
 }
 
-Result<IndexPtr> RabitqIndex::open_index() const {
-  auto r = IvfIndex::open_with_skip(path.native(), skip);
+Result<IndexPtr> RabitqIndex::open_index(bool for_search) const {
+  auto r = IvfIndex::open_with_skip(path.native(), skip, for_search);
   if (!r) return std::move(r).error();
   return IndexPtr(std::move(r).value());
 }

@@ -85,9 +85,9 @@ Segment& segment() {
 }
 
 // Opens the segment under the given switches (restored to "undecided" afterwards).
-std::shared_ptr<ix::IvfIndex> open_with(bool prewarm, bool mlock) {
+std::shared_ptr<ix::IvfIndex> open_with(bool prewarm, bool mlock, bool for_search = true) {
   storage::set_residency(prewarm, mlock);
-  auto r = ix::IvfIndex::open_with_skip(segment().dir.path(), std::nullopt);
+  auto r = ix::IvfIndex::open_with_skip(segment().dir.path(), std::nullopt, for_search);
   storage::PREWARM = 0;
   storage::MLOCK = 0;
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text());
@@ -222,6 +222,16 @@ TEST(ScanCopy, ResidencyGoesToTheCopyTheSearchReads) {
 // Several threads search a freshly opened segment at once while the opener lets go of it:
 // one copy is made, every thread gets it, the answers equal those of the mapped scan, and
 // the last search to finish releases the segment.
+// A maintenance open (for_search false) makes no copy even with pre-warming on; a search on
+// it still makes one when it needs it.
+TEST(ScanCopy, MaintenanceOpensMakeNoCopyAtTheOpen) {
+  auto idx = open_with(/*prewarm=*/true, /*mlock=*/false, /*for_search=*/false);
+  ASSERT_NE(idx, nullptr);
+  EXPECT_FALSE(idx->scan_copy.made());
+  (void)search::search_core(*idx, segment().query(3), 10, 4, 40, nullptr, false);
+  EXPECT_TRUE(idx->scan_copy.made());
+}
+
 TEST(ScanCopy, ConcurrentFirstSearchesShareOneCopy) {
   constexpr int kThreads = 8;
   constexpr size_t kQueries = 4;
