@@ -21,10 +21,12 @@
 // members of IvfIndex in an ivf_rabitq::index block.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -310,6 +312,16 @@ class IvfIndex {
   // ---- ids (ids.cpp) ----
   // Rows of the main segment (slots 0 .. n-1).
   uint32_t main_rows() const { return static_cast<uint32_t>(manifest.n); }
+  // What a search addresses (and so what the scan copy must hold to be used): the clusters
+  // every cluster-indexed array has, and the main rows below the largest 32-bit slot.
+  size_t searchable_clusters() const {
+    size_t nc = std::min<size_t>(manifest.n_clusters, manifest.offsets.empty() ? 0 : manifest.offsets.size() - 1);
+    if (manifest.pad != 0) nc = std::min<size_t>(nc, centroids_rot.size() / manifest.pad);
+    return nc;
+  }
+  uint32_t searchable_rows() const {
+    return static_cast<uint32_t>(std::min<uint64_t>(manifest.n, std::numeric_limits<uint32_t>::max() - 1));
+  }
   // The stored id of main slot s (borrowed from the mapping or the manifest), or none when
   // the slot has no valid id. ext_id is the same read under the name compaction uses.
   std::optional<std::string_view> main_id(uint32_t s) const;

@@ -18,15 +18,6 @@ using storage::Manifest;
 
 namespace {
 
-// Searchable cluster count: bounded by every array that is indexed by cluster.
-size_t cluster_count(const IvfIndex& ix) {
-  const size_t pad = ix.manifest.pad;
-  size_t nc = ix.manifest.n_clusters;
-  nc = std::min<size_t>(nc, ix.manifest.offsets.empty() ? 0 : ix.manifest.offsets.size() - 1);
-  if (pad != 0) nc = std::min<size_t>(nc, ix.centroids_rot.size() / pad);
-  return nc;
-}
-
 struct FilterBinding {
   const IvfIndex* index;
   const predicate::Predicate* pred;
@@ -65,8 +56,8 @@ IndexView index_view(const IvfIndex& ix, bool scan) {
   s.pad = mf.pad;
   s.n_bits = static_cast<uint32_t>(mf.n_bits);
   s.words = mf.words_per_plane;
-  s.n_clusters = cluster_count(ix);
-  s.n = static_cast<uint32_t>(std::min<uint64_t>(mf.n, kU32Max - 1));
+  s.n_clusters = ix.searchable_clusters();
+  s.n = ix.searchable_rows();
   s.quant_scale = mf.quant_scale;
   s.rotator = &ix.rotator;
   s.centroids_rot = ix.centroids_rot.data();

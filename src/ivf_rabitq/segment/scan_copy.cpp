@@ -22,10 +22,9 @@ namespace {
 codec::BlockedCodes make_scan_copy(const IvfIndex& ix) {
   const Manifest& mf = ix.manifest;
   const ScanCopy& sc = ix.scan_copy;
-  // The clusters and rows the search addresses (see index_view).
-  size_t nc = std::min<size_t>(mf.n_clusters, mf.offsets.empty() ? 0 : mf.offsets.size() - 1);
-  if (mf.pad != 0) nc = std::min<size_t>(nc, ix.centroids_rot.size() / mf.pad);
-  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(mf.n, std::numeric_limits<uint32_t>::max() - 1));
+  // The clusters and rows the search addresses.
+  const size_t nc = ix.searchable_clusters();
+  const uint32_t n = ix.searchable_rows();
   const size_t words = static_cast<size_t>(mf.words_per_plane);
   const size_t row_words = static_cast<size_t>(mf.n_bits) * words;
 
